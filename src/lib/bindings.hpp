@@ -1,0 +1,45 @@
+// The per-function bindings: each takes the converted views from the frame,
+// runs the core (with the lock released where the table says so) and builds
+// the results. They live next to the core group they call.
+#pragma once
+
+#include "frame.hpp"
+
+namespace binding {
+
+// runtime.cpp
+PyObject* get_backend_info(Frame&);
+PyObject* set_rayon_threads(Frame&);
+PyObject* build_all_lookups(Frame&);
+
+// bind_coder.cpp
+PyObject* get_magic_lut(Frame&);
+PyObject* rans_encode_shards_parallel(Frame&);
+PyObject* rans_decode_shards_parallel(Frame&);
+PyObject* rans_decode_4way_core(Frame&);
+PyObject* pack_shard_payloads(Frame&);
+
+// bind_tables.cpp
+PyObject* build_pdf_tables_from_shards(Frame&);
+PyObject* decide_shard_mode(Frame&);
+PyObject* compact_pdf_tables(Frame&);
+PyObject* expand_pdf_tables(Frame&);
+
+// bind_image.cpp
+PyObject* p1_gray(Frame&);
+PyObject* p1_rgb(Frame&);
+PyObject* p2_rgb(Frame&);
+PyObject* p2_gray(Frame&);
+PyObject* reconstruct_shards_rgb(Frame&);
+PyObject* restore_channels(Frame&);
+PyObject* reconstruct_2d_channels(Frame&);
+
+// bind_bitpair.cpp
+PyObject* bp_decode_sharded_debug(Frame&);
+PyObject* bp_build_pdf_sharded(Frame&);
+PyObject* bp_build_pdf_sharded_rgb(Frame&);
+PyObject* bp_encode_sharded(Frame&);
+PyObject* bp_decode_sharded(Frame&);
+PyObject* bp_decode_sharded_with_ref(Frame&);
+
+}  // namespace binding

@@ -1,0 +1,100 @@
+// Module initialisation: one module object per process, the 25 functions in
+// registration order, each also listed in __all__.
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "frame.hpp"
+#include "panic.hpp"
+
+namespace binding {
+
+PyObject* panic_exception() {
+    static PyObject* cls = nullptr;
+    if (!cls)
+        cls = PyErr_NewExceptionWithDoc(
+            "orv_rans_runtime.PanicException",
+            "An internal fault of orv_rans (an index outside a table or buffer, a size "
+            "that overflows the address range). Derives from BaseException.",
+            PyExc_BaseException, nullptr);
+    return cls;
+}
+
+namespace {
+
+PyObject* g_module = nullptr;  // created once per process, never freed
+
+template <std::size_t I>
+PyObject* entry_with_args(PyObject*, PyObject* args, PyObject* kwargs) {
+    return call(function_table()[I], args, kwargs);
+}
+
+template <std::size_t I>
+PyObject* entry_no_args(PyObject*, PyObject*) {
+    return call(function_table()[I], nullptr, nullptr);
+}
+
+template <std::size_t... I>
+std::vector<PyMethodDef> method_defs(std::index_sequence<I...>) {
+    // the docstring is the text signature alone: "name(a, b)\n--\n\n"
+    static std::vector<std::string> docs;
+    auto fns = function_table();
+    docs.clear();
+    for (const FnSpec& fn : fns) {
+        std::string d = std::string(fn.name) + "(";
+        for (std::size_t k = 0; k < fn.params.size(); ++k) d += (k ? ", " : "") + std::string(fn.params[k].name);
+        docs.push_back(d + ")\n--\n\n");
+    }
+    auto def = [&](std::size_t i, PyCFunctionWithKeywords kw, PyCFunction noargs) {
+        const FnSpec& fn = fns[i];
+        if (fn.params.empty())
+            return PyMethodDef{fn.name, noargs, METH_NOARGS, docs[i].c_str()};
+        return PyMethodDef{fn.name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(kw)),
+                           METH_VARARGS | METH_KEYWORDS, docs[i].c_str()};
+    };
+    return {def(I, entry_with_args<I>, entry_no_args<I>)...};
+}
+
+PyModuleDef g_def = {PyModuleDef_HEAD_INIT, "orv_rans", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr};
+
+PyObject* init() {
+    if (g_module) {
+        PyErr_SetString(PyExc_ImportError,
+                        "orv_rans may be initialised only once per interpreter process");
+        return nullptr;
+    }
+    static std::vector<PyMethodDef> defs = method_defs(std::make_index_sequence<25>{});
+    if (function_table().size() != defs.size()) {
+        PyErr_SetString(PyExc_SystemError, "orv_rans: function table size mismatch");
+        return nullptr;
+    }
+    PyObject* m = PyModule_Create(&g_def);
+    if (!m) return nullptr;
+    PyObject* name = PyUnicode_FromString("orv_rans");
+    PyObject* all = PyList_New(0);
+    bool ok = name && all && PyModule_AddObjectRef(m, "__all__", all) == 0;
+    for (std::size_t i = 0; ok && i < defs.size(); ++i) {
+        PyObject* f = PyCFunction_NewEx(&defs[i], nullptr, name);
+        ok = f && PyModule_AddObjectRef(m, defs[i].ml_name, f) == 0;
+        if (ok) {
+            PyObject* n = PyUnicode_FromString(defs[i].ml_name);
+            ok = n && PyList_Append(all, n) == 0;
+            Py_XDECREF(n);
+        }
+        Py_XDECREF(f);
+    }
+    Py_XDECREF(name);
+    Py_XDECREF(all);
+    if (!ok) {
+        Py_DECREF(m);
+        return nullptr;
+    }
+    g_module = m;
+    Py_INCREF(g_module);  // the process keeps its own reference
+    return m;
+}
+
+}  // namespace
+}  // namespace binding
+
+extern "C" PyMODINIT_FUNC PyInit_orv_rans(void) { return binding::init(); }

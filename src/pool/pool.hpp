@@ -1,0 +1,64 @@
+// The process-wide worker pool: fork-join parallel loops over index ranges.
+//
+// Loops are split into chunks that idle workers claim one after another, so a
+// loop balances itself across however many workers exist. A worker that waits
+// for a nested loop claims chunks of that loop itself, so nesting never
+// deadlocks. A fault (any C++ exception) thrown by a chunk stops the loop:
+// chunks not yet started are skipped, and once every started chunk has
+// finished the first fault is rethrown on the thread that started the loop.
+//
+// Determinism is the callers' side of the contract: chunks write disjoint
+// ranges or private partial results, which the caller merges in index order,
+// so results never depend on the pool size or on scheduling.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace pool {
+
+// The pool's size for a given environment: RAYON_NUM_THREADS, then
+// RAYON_RS_NUM_CPUS, then the processors available to the process, capped at
+// 65535. `getenv` is a parameter so that the rule can be tested on its own.
+std::size_t size_from_environment(const char* (*getenv_fn)(const char*),
+                                  std::size_t processors);
+std::size_t available_processors();
+
+// Creates the pool with n workers (0: the default size) unless it exists and
+// waits until every worker is ready. Returns false when the pool could not be
+// created (it then stays absent).
+bool start(std::size_t n);
+
+// Number of workers, creating the pool with the default size if need be.
+std::size_t size();
+
+// Runs body(begin, end) over [0, n) in chunks of at most `grain` indices
+// (grain 0 is taken as 1). Blocks until every chunk has finished.
+void parallel_for(std::size_t n, std::size_t grain,
+                  const std::function<void(std::size_t, std::size_t)>& body);
+
+// Runs body(i) for every i in [0, n), one index per chunk.
+inline void parallel_each(std::size_t n, const std::function<void(std::size_t)>& body) {
+    parallel_for(n, 1, [&](std::size_t b, std::size_t e) {
+        for (std::size_t i = b; i < e; ++i) body(i);
+    });
+}
+
+// Index-ordered parallel map: slot i of the result holds fn(i), whatever
+// worker computed it.
+template <class T, class F>
+std::vector<T> parallel_map(std::size_t n, F&& fn) {
+    std::vector<std::optional<T>> slots(n);
+    parallel_each(n, [&](std::size_t i) { slots[i].emplace(fn(i)); });
+    std::vector<T> out;
+    out.reserve(n);
+    for (auto& s : slots) out.push_back(std::move(*s));
+    return out;
+}
+
+}  // namespace pool

@@ -1,0 +1,2 @@
+// placeholder until this group is built
+#include "fault.hpp"
