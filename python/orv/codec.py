@@ -52,31 +52,24 @@ def _map(fn, items):
 
 # ---------------------------------------------------------------- choices
 
-def shard_groups(pixels: int) -> tuple[int, int]:
-    """Activity and intensity groups of the shard coder: fewer shards for small
-    images, so that their tables do not outweigh what they save."""
+def shard_bounds(pixels: int) -> tuple[int, ...]:
+    """Gradient bounds of the shard coder's contexts: fewer shards for smaller
+    images, so that their tables and states do not outweigh what they save."""
     if pixels < 4096:
-        return 2, 1
-    if pixels < 32768:
-        return 4, 1
-    if pixels < 196608:
-        return 8, 1
-    if pixels < 1 << 20:
-        return 16, 1
-    if pixels < 1 << 22:
-        return 16, 2
-    return 16, 4
+        return (3,)
+    if pixels < 65536:
+        return (2, 8)
+    if pixels < 400000:
+        return (1, 4, 12)
+    if pixels < 1500000:
+        return (1, 3, 8, 21)
+    return (1, 2, 5, 12, 30)
 
 
-def bitpair_groups(pixels: int) -> tuple[int, int]:
-    """Context groups of the bit-pair coder (64 pair contexts per group and plane)."""
-    if pixels < 16384:
-        return 1, 1
-    if pixels < 262144:
-        return 2, 1
-    if pixels < 1 << 21:
-        return 4, 1
-    return 8, 1
+def bitpair_bounds(pixels: int) -> tuple[int, ...]:
+    """Gradient bounds of the bit-pair coder (64 pair contexts per class and
+    plane): its tables are many, so it stays with few classes."""
+    return ()
 
 
 def check_image(image) -> np.ndarray:
@@ -178,7 +171,8 @@ def _shard_encode(a: _Analysis, K: int, luts) -> _ShardCoded:
         f = freq[own].astype(np.float64)
         with np.errstate(divide="ignore", invalid="ignore"):
             own_bits = np.where(hf > 0, hf * (12.0 - np.log2(np.maximum(f, 1))), 0.0).sum(axis=1)
-        header_bits = 8.0 * (_record_bytes(present[own].sum(axis=1), widths[own]) + 1)
+        # stored records are deflated, to about 0.6 of their size on photos
+        header_bits = 8.0 * (0.6 * _record_bytes(present[own].sum(axis=1), widths[own]) + 1)
         t_bits = hf @ model.template_costs()
         best_t = np.argmin(t_bits, axis=1)
         best = t_bits[np.arange(len(best_t)), best_t]
@@ -200,7 +194,7 @@ def _shard_plane_size(sc: _ShardCoded, p: int) -> int:
     own = sc.modes[i] == 0
     nnz = (sc.freq[i][own] > 0).sum(axis=1)
     tables = int(_record_bytes(nnz, sc.widths[i][own]).sum()) + int(own.sum()) + 3 * len(i)
-    return int(sc.bs_lengths[i][live].sum()) + 24 * int(live.sum()) + tables
+    return int(sc.bs_lengths[i][live].sum()) + 22 * int(live.sum()) + tables
 
 
 def _shard_sections(sc: _ShardCoded, planes: list[int]) -> bytes:
@@ -212,7 +206,7 @@ def _shard_sections(sc: _ShardCoded, planes: list[int]) -> bytes:
               + compacted.tobytes())
     live = sel[(counts > 0) & (modes != 3)]
     lengths = sc.bs_lengths[live]
-    states = fmt.states_to_bytes(sc.states[live]) + lengths.astype("<u4").tobytes()
+    states = fmt.states_to_bytes(sc.states[live]) + fmt.varints(lengths)
     parts = [sc.streams[o:o + n] for o, n in zip(sc.bs_offsets[live].tolist(), lengths.tolist())]
     streams = np.concatenate(parts).tobytes() if parts else b""
     return (fmt.section(fmt.deflate(tables)) + fmt.section(states) + fmt.section(streams))
@@ -222,14 +216,14 @@ def _shard_sections(sc: _ShardCoded, planes: list[int]) -> bytes:
 
 @dataclass
 class _BitpairCoded:
-    groups: tuple[int, int]
+    bounds: tuple[int, ...]
     sf: np.ndarray
     states: np.ndarray
     stream: np.ndarray
 
     def body(self) -> bytes:
         tables = np.ascontiguousarray(self.sf[:, :, :3]).astype("<u2").tobytes()
-        return (fmt.section(bytes(self.groups) + fmt.deflate(tables))
+        return (fmt.section(bytes([len(self.bounds), *self.bounds]) + fmt.deflate(tables))
                 + fmt.section(fmt.states_to_bytes(self.states) + self.stream.tobytes()))
 
     def size(self) -> int:
@@ -239,10 +233,9 @@ class _BitpairCoded:
 def _bitpair_encode(a: _Analysis, planes: list[int], luts) -> dict[int, _BitpairCoded]:
     S, I, _ = luts
     h, w = a.h, a.w
-    ga, gi = bitpair_groups(h * w)
-    D = model.d_lut(ga, gi).reshape(-1)
-    S1 = S.reshape(-1)
-    n_ctx = 64 * model.n_contexts(ga, gi)
+    bounds = bitpair_bounds(h * w)
+    S1, I, D = (t.reshape(-1) for t in model.luts(bounds))
+    n_ctx = 64 * model.n_classes(bounds)
     green = a.colour_planes[0].reshape(-1)
     jobs = {}
     if a.channels >= 3 and all(p in planes for p in (0, 1, 2)):
@@ -265,7 +258,7 @@ def _bitpair_encode(a: _Analysis, planes: list[int], luts) -> dict[int, _Bitpair
     def run(p):
         resid, ctx, cf, sf, chroma = jobs[p]
         states, stream = _r.bp_encode_sharded(resid, ctx, cf, sf, S1, I, D, h, w, n_ctx, chroma)
-        return _BitpairCoded((ga, gi), sf, states, stream)
+        return _BitpairCoded(bounds, sf, states, stream)
 
     order = sorted(jobs)
     return dict(zip(order, _map(run, order)))
@@ -279,9 +272,9 @@ def encode(image, *, coder: str = "auto") -> bytes:
     img = check_image(image)
     h, w = img.shape[:2]
     ch = 1 if img.ndim == 2 else img.shape[2]
-    ga, gi = shard_groups(h * w)
-    K = model.n_contexts(ga, gi)
-    luts = (model.s_lut(), model.i_lut(), model.d_lut(ga, gi))
+    bounds = shard_bounds(h * w)
+    K = model.n_classes(bounds)
+    luts = model.luts(bounds)
     a = _analyse(img, K, luts)
     planes = list(range(ch))
     sc = _shard_encode(a, K, luts) if coder in ("auto", "shard") else None
@@ -293,7 +286,7 @@ def encode(image, *, coder: str = "auto") -> bytes:
     else:
         coders = [CODER_BITPAIR if bp[p].size() < _shard_plane_size(sc, p) else CODER_SHARD
                   for p in planes]
-    header = Header(ch, h, w, model.MODEL_ID, ga, gi, tuple(coders), zlib.crc32(img))
+    header = Header(ch, h, w, model.MODEL_ID, bounds, tuple(coders), zlib.crc32(img))
     out = [fmt.pack_header(header)]
     shard_planes = [p for p in planes if coders[p] == CODER_SHARD]
     if shard_planes:
@@ -337,7 +330,7 @@ def _read_shard_group(r: fmt.Reader, hdr: Header, planes: list[int], K: int, hw:
     counts = counts.astype(np.uint32)
     own = modes == 0
     widths = np.zeros(n, dtype=np.uint16)
-    widths[own] = np.frombuffer(t.take(int(own.sum()), "the shard widths"), dtype=np.uint8) + 1
+    widths[own] = np.frombuffer(t.take(int(own.sum()), "the shard widths"), dtype=np.uint8).astype(np.uint16) + 1
     compacted = np.frombuffer(t.take(t.remaining, "the tables"), dtype=np.uint8)
     freq = _guard(_r.expand_pdf_tables, compacted, widths, modes, model.templates())
     again = _guard(_r.compact_pdf_tables, freq, widths, modes)
@@ -347,11 +340,13 @@ def _read_shard_group(r: fmt.Reader, hdr: Header, planes: list[int], K: int, hw:
         raise FormatError("shard tables: a frequency table does not sum to 4096")
     live = (counts > 0) & (modes != 3)
     nl = int(live.sum())
-    body = r.section("shard states")
-    if len(body) != 24 * nl:
-        raise FormatError(f"shard states: expected {24 * nl} bytes, found {len(body)}")
-    states = fmt.states_from_bytes(body[:20 * nl], "shard states").reshape(nl, 4)
-    lengths = np.frombuffer(body[20 * nl:], dtype="<u4").astype(np.uint32)
+    s = fmt.Reader(r.section("shard states"), "the shard states section")
+    states = fmt.states_from_bytes(s.take(20 * nl, "the states"), "shard states").reshape(nl, 4)
+    lengths = np.array([s.varint("a stream length") for _ in range(nl)], dtype=np.int64)
+    s.done()
+    if (lengths >= 1 << 32).any():
+        raise FormatError("shard states: a stream length is out of range")
+    lengths = lengths.astype(np.uint32)
     streams = r.section("shard streams")
     if int(lengths.sum(dtype=np.int64)) != len(streams):
         raise FormatError("shard streams: the stream lengths do not match the section")
@@ -390,13 +385,15 @@ def _read_bitpair(r: fmt.Reader, hdr: Header, p: int):
     body = r.section(f"{name} pair tables")
     if len(body) < 2:
         raise FormatError(f"{name} pair tables: section too short")
-    ga, gi = body[0], body[1]
+    nb = body[0]
+    if len(body) < 1 + nb:
+        raise FormatError(f"{name} pair tables: section too short")
     try:
-        model.check_groups(ga, gi)
+        bounds = model.check_bounds(body[1:1 + nb])
     except ValueError as e:
         raise FormatError(f"{name} pair tables: {e}") from None
-    n_ctx = 64 * model.n_contexts(ga, gi)
-    raw = fmt.inflate(body[2:], 4 * n_ctx * 3 * 2, f"{name} pair tables")
+    n_ctx = 64 * model.n_classes(bounds)
+    raw = fmt.inflate(body[1 + nb:], 4 * n_ctx * 3 * 2, f"{name} pair tables")
     if len(raw) != 4 * n_ctx * 3 * 2:
         raise FormatError(f"{name} pair tables: expected {4 * n_ctx} tables")
     f3 = np.frombuffer(raw, dtype="<u2").astype(np.int64).reshape(4, n_ctx, 3)
@@ -410,7 +407,7 @@ def _read_bitpair(r: fmt.Reader, hdr: Header, p: int):
     if len(body) < 20:
         raise FormatError(f"{name} pair stream: section too short")
     states = fmt.states_from_bytes(body[:20], f"{name} pair stream")
-    return (ga, gi), cf, sf, [int(s) for s in states], np.frombuffer(body[20:], dtype=np.uint8)
+    return bounds, cf, sf, [int(s) for s in states], np.frombuffer(body[20:], dtype=np.uint8)
 
 
 def decode(data, *, max_pixels: int | None = None) -> np.ndarray:
@@ -418,9 +415,8 @@ def decode(data, *, max_pixels: int | None = None) -> np.ndarray:
     h, w, hw, ch = hdr.height, hdr.width, hdr.height * hdr.width, hdr.channels
     if max_pixels is not None and hw > max_pixels:
         raise FormatError(f"image of {hw} pixels exceeds max_pixels={max_pixels}")
-    K = model.n_contexts(hdr.groups_activity, hdr.groups_intensity)
-    S, I = model.s_lut(), model.i_lut()
-    D = model.d_lut(hdr.groups_activity, hdr.groups_intensity)
+    K = model.n_classes(hdr.bounds)
+    S, I, D = model.luts(hdr.bounds)
     n_col = 1 if ch == 1 else 3
     planes = list(range(ch))
     shard_planes = [p for p in planes if hdr.coders[p] == CODER_SHARD]
@@ -441,13 +437,12 @@ def decode(data, *, max_pixels: int | None = None) -> np.ndarray:
             starts[p] = st
 
     def bp_plane(p, ref=None):
-        (ga, gi), cf, sf, st, stream = bp[p]
-        D1 = model.d_lut(ga, gi).reshape(-1)
+        bounds, cf, sf, st, stream = bp[p]
+        S1, I1, D1 = (t.reshape(-1) for t in model.luts(bounds))
         if ref is None:
-            z = _guard(_r.bp_decode_sharded, stream, *st, h, w, cf, sf, S.reshape(-1), I, D1)
+            z = _guard(_r.bp_decode_sharded, stream, *st, h, w, cf, sf, S1, I1, D1)
         else:
-            z = _guard(_r.bp_decode_sharded_with_ref, stream, *st, h, w, cf, sf, ref,
-                       S.reshape(-1), I, D1)
+            z = _guard(_r.bp_decode_sharded_with_ref, stream, *st, h, w, cf, sf, ref, S1, I1, D1)
         return _guard(_r.reconstruct_2d_channels, h, w, z)
 
     out_planes: dict[int, np.ndarray] = {}
@@ -497,7 +492,7 @@ def info(data) -> dict:
     """Header fields and section sizes of an orv file (the file is not decoded)."""
     hdr, r = fmt.read_header(data)
     planes = list(range(hdr.channels))
-    K = model.n_contexts(hdr.groups_activity, hdr.groups_intensity)
+    K = model.n_classes(hdr.bounds)
     sections = {"header": r.pos}
     if any(hdr.coders[p] == CODER_SHARD for p in planes):
         for name in ("shard tables", "shard states", "shard streams"):

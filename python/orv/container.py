@@ -26,7 +26,7 @@ PLANE_NAMES = {1: ("gray",), 3: ("green", "red-green", "blue-green"),
                4: ("green", "red-green", "blue-green", "alpha")}
 STATE_BASE = 1 << 31
 STATE_LIMIT = 1 << 39
-_FIXED = struct.Struct("<8sBBBBBBHII I")  # see Header
+_FIXED = struct.Struct("<8sBBBBIII")  # magic, version, channels, model, L, width, height, crc
 
 
 @dataclass(frozen=True)
@@ -35,8 +35,7 @@ class Header:
     height: int
     width: int
     model: int               # context model id
-    groups_activity: int     # shard coder: activity groups
-    groups_intensity: int    # shard coder: intensity groups
+    bounds: tuple[int, ...]  # gradient bounds of the shard coder's contexts
     coders: tuple[int, ...]  # one per plane
     pixel_crc: int
 
@@ -59,9 +58,9 @@ def check_dimensions(height: int, width: int) -> None:
 
 
 def pack_header(h: Header) -> bytes:
-    body = _FIXED.pack(MAGIC, VERSION, h.channels, h.model, h.groups_activity,
-                       h.groups_intensity, 0, 0, h.width, h.height, h.pixel_crc)
-    body += bytes(h.coders)
+    body = _FIXED.pack(MAGIC, VERSION, h.channels, h.model, len(h.bounds), h.width, h.height,
+                       h.pixel_crc)
+    body += bytes(h.bounds) + bytes(h.coders)
     return body + struct.pack("<I", zlib.crc32(body))
 
 
@@ -155,11 +154,12 @@ def read_header(data) -> tuple[Header, Reader]:
     if len(r.buf) < len(MAGIC) or bytes(r.buf[:len(MAGIC)]) != MAGIC:
         raise FormatError("not an orv file (bad magic number)")
     fixed = r.take(_FIXED.size, "the header")
-    (_, version, channels, model, ga, gi, _r1, _r2, width, height, crc) = _FIXED.unpack(fixed)
+    (_, version, channels, model, nb, width, height, crc) = _FIXED.unpack(fixed)
     if version != VERSION:
         raise FormatError(f"unsupported orv format version {version} (this reader knows {VERSION})")
     if channels not in CHANNELS:
         raise FormatError(f"header: unsupported channel count {channels}")
+    bounds = tuple(r.take(nb, "the header's gradient bounds"))
     coders = tuple(r.take(channels, "the header's coder bytes"))
     hcrc = r.u32("the header checksum")
     if zlib.crc32(bytes(r.buf[:r.pos - 4])) != hcrc:
@@ -167,16 +167,14 @@ def read_header(data) -> tuple[Header, Reader]:
     from . import model as _model
     try:
         _model.check_model(model)
-        _model.check_groups(ga, gi)
+        _model.check_bounds(bounds)
         check_dimensions(height, width)
     except ValueError as e:
         raise FormatError(f"header: {e}") from None
     for c in coders:
         if c not in CODER_NAMES:
             raise FormatError(f"header: unknown coder {c}")
-    if _r1 or _r2:
-        raise FormatError("header: reserved fields are not zero")
-    return Header(channels, height, width, model, ga, gi, coders, crc), r
+    return Header(channels, height, width, model, bounds, coders, crc), r
 
 
 def inflate(body, limit: int, what: str) -> bytes:
