@@ -69,7 +69,11 @@ def shard_bounds(pixels: int) -> tuple[int, ...]:
 def bitpair_bounds(pixels: int) -> tuple[int, ...]:
     """Gradient bounds of the bit-pair coder (64 pair contexts per class and
     plane): its tables are many, so it stays with few classes."""
-    return ()
+    if pixels < 100000:
+        return ()
+    if pixels < 1500000:
+        return (2,)
+    return (1, 4)
 
 
 def check_image(image) -> np.ndarray:
@@ -188,16 +192,8 @@ def _shard_encode(a: _Analysis, K: int, luts) -> _ShardCoded:
     return _ShardCoded(plane_shards, counts, widths, modes, freq, states, bs_flat, bs_off, bs_len)
 
 
-def _shard_plane_size(sc: _ShardCoded, p: int) -> int:
-    i = sc.plane_shards[p]
-    live = (sc.counts[i] > 0) & (sc.modes[i] != 3)
-    own = sc.modes[i] == 0
-    nnz = (sc.freq[i][own] > 0).sum(axis=1)
-    tables = int(_record_bytes(nnz, sc.widths[i][own]).sum()) + int(own.sum()) + 3 * len(i)
-    return int(sc.bs_lengths[i][live].sum()) + 22 * int(live.sum()) + tables
-
-
-def _shard_sections(sc: _ShardCoded, planes: list[int]) -> bytes:
+def _shard_side(sc: _ShardCoded, planes: list[int]):
+    """The tables and states sections of the given planes' shards, and the live shards."""
     sel = np.concatenate([sc.plane_shards[p] for p in planes])
     modes, counts, widths = sc.modes[sel], sc.counts[sel], sc.widths[sel]
     compacted = _r.compact_pdf_tables(sc.freq[sel], widths, modes)
@@ -205,11 +201,21 @@ def _shard_sections(sc: _ShardCoded, planes: list[int]) -> bytes:
     tables = (modes.tobytes() + fmt.varints(counts) + (widths[own] - 1).astype(np.uint8).tobytes()
               + compacted.tobytes())
     live = sel[(counts > 0) & (modes != 3)]
+    states = fmt.states_to_bytes(sc.states[live]) + fmt.varints(sc.bs_lengths[live])
+    return fmt.section(fmt.deflate(tables)) + fmt.section(states), live
+
+
+def _shard_plane_size(sc: _ShardCoded, p: int) -> int:
+    side, live = _shard_side(sc, [p])
+    return len(side) + 8 + int(sc.bs_lengths[live].sum())
+
+
+def _shard_sections(sc: _ShardCoded, planes: list[int]) -> bytes:
+    side, live = _shard_side(sc, planes)
     lengths = sc.bs_lengths[live]
-    states = fmt.states_to_bytes(sc.states[live]) + fmt.varints(lengths)
     parts = [sc.streams[o:o + n] for o, n in zip(sc.bs_offsets[live].tolist(), lengths.tolist())]
     streams = np.concatenate(parts).tobytes() if parts else b""
-    return (fmt.section(fmt.deflate(tables)) + fmt.section(states) + fmt.section(streams))
+    return side + fmt.section(streams)
 
 
 # ---------------------------------------------------------------- bit-pair coder
@@ -217,13 +223,13 @@ def _shard_sections(sc: _ShardCoded, planes: list[int]) -> bytes:
 @dataclass
 class _BitpairCoded:
     bounds: tuple[int, ...]
-    sf: np.ndarray
+    levels: np.ndarray
     states: np.ndarray
     stream: np.ndarray
 
     def body(self) -> bytes:
-        tables = np.ascontiguousarray(self.sf[:, :, :3]).astype("<u2").tobytes()
-        return (fmt.section(bytes([len(self.bounds), *self.bounds]) + fmt.deflate(tables))
+        tables = fmt.deflate(self.levels.tobytes())
+        return (fmt.section(bytes([len(self.bounds), *self.bounds]) + tables)
                 + fmt.section(fmt.states_to_bytes(self.states) + self.stream.tobytes()))
 
     def size(self) -> int:
@@ -256,9 +262,12 @@ def _bitpair_encode(a: _Analysis, planes: list[int], luts) -> dict[int, _Bitpair
         jobs[p] = (resid, ctx, cf, sf, chroma)
 
     def run(p):
-        resid, ctx, cf, sf, chroma = jobs[p]
+        resid, ctx, _, sf, chroma = jobs[p]
+        # the stored tables are coarser than the module's; code with what the decoder sees
+        levels = model.pair_levels(sf)
+        sf, cf = model.pair_tables(levels)
         states, stream = _r.bp_encode_sharded(resid, ctx, cf, sf, S1, I, D, h, w, n_ctx, chroma)
-        return _BitpairCoded(bounds, sf, states, stream)
+        return _BitpairCoded(bounds, levels, states, stream)
 
     order = sorted(jobs)
     return dict(zip(order, _map(run, order)))
@@ -393,16 +402,13 @@ def _read_bitpair(r: fmt.Reader, hdr: Header, p: int):
     except ValueError as e:
         raise FormatError(f"{name} pair tables: {e}") from None
     n_ctx = 64 * model.n_classes(bounds)
-    raw = fmt.inflate(body[1 + nb:], 4 * n_ctx * 3 * 2, f"{name} pair tables")
-    if len(raw) != 4 * n_ctx * 3 * 2:
+    raw = fmt.inflate(body[1 + nb:], 16 * n_ctx, f"{name} pair tables")
+    if len(raw) != 16 * n_ctx:
         raise FormatError(f"{name} pair tables: expected {4 * n_ctx} tables")
-    f3 = np.frombuffer(raw, dtype="<u2").astype(np.int64).reshape(4, n_ctx, 3)
-    last = 4096 - f3.sum(axis=2)
-    if (f3 < 1).any() or (last < 1).any():
-        raise FormatError(f"{name} pair tables: a table has a zero or negative frequency")
-    sf = np.concatenate([f3, last[:, :, None]], axis=2).astype(np.uint16)
-    cf = np.zeros((4, n_ctx, 5), dtype=np.uint16)
-    np.cumsum(sf, axis=2, out=cf[:, :, 1:])
+    levels = np.frombuffer(raw, dtype=np.uint8).reshape(4, n_ctx, 4)
+    if (levels > model.PAIR_LEVEL_MAX).any():
+        raise FormatError(f"{name} pair tables: a frequency level is out of range")
+    sf, cf = model.pair_tables(levels)
     body = r.section(f"{name} pair stream")
     if len(body) < 20:
         raise FormatError(f"{name} pair stream: section too short")

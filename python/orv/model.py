@@ -24,6 +24,11 @@ Context map (``d_lut``, one row of 4 per class): the context number is the
 class itself, so a plane has one shard (or one block of 64 bit-pair
 contexts) per class.
 
+Pair tables of the bit-pair coder are stored as one level per frequency,
+``q = round(2 log2 f)`` in 0..24; the decoder turns the levels of a table
+back into the integers ``PAIR_LEVELS[q]`` (about 2^(q/2)) and scales them to
+4096 with ``pair_tables``; the encoder codes with the same rebuilt tables.
+
 Templates (192 rows of 256 frequencies summing to 4096, every entry >= 1):
 for 32 decay ratios r, the error distribution p(e) ~ r^|e - m/2| seen through
 the zigzag mapping, for the biases m = -2, -1, 0, 1, 2, and the unbiased one
@@ -142,3 +147,31 @@ def template_costs() -> np.ndarray:
     """Bits per occurrence of each symbol under each template, float64 (256, T).
     Used only by the encoder's choice, so floating point is fine here."""
     return (12.0 - np.log2(templates().astype(np.float64))).T.copy()
+
+
+# round(2^(q/2)) for q = 0..24, written out so that no floating point is involved
+PAIR_LEVELS = (1, 1, 2, 3, 4, 6, 8, 11, 16, 23, 32, 45, 64, 91, 128, 181, 256, 362, 512,
+               724, 1024, 1448, 2048, 2896, 4096)
+PAIR_LEVEL_MAX = len(PAIR_LEVELS) - 1
+
+
+def pair_levels(sf: np.ndarray) -> np.ndarray:
+    """Encoder side: the level of every frequency of (4, n_ctx, 4) pair tables."""
+    q = np.rint(2.0 * np.log2(np.maximum(sf, 1).astype(np.float64)))
+    return np.clip(q, 0, PAIR_LEVEL_MAX).astype(np.uint8)
+
+
+def pair_tables(levels: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """Frequency and cumulative pair tables (uint16) from stored levels.
+
+    Each table's level values are scaled to 4096 (at least 1 each); the largest
+    entry (the highest symbol among equals) takes the rounding difference."""
+    v = np.asarray(PAIR_LEVELS, dtype=np.int64)[levels]
+    f = np.maximum(1, v * SCALE // v.sum(axis=-1, keepdims=True))
+    big = f.shape[-1] - 1 - np.argmax(f[..., ::-1], axis=-1)
+    diff = SCALE - f.sum(axis=-1)
+    np.put_along_axis(f, big[..., None], np.take_along_axis(f, big[..., None], -1) + diff[..., None], -1)
+    sf = f.astype(np.uint16)
+    cf = np.zeros(f.shape[:-1] + (f.shape[-1] + 1,), dtype=np.uint16)
+    np.cumsum(sf, axis=-1, out=cf[..., 1:])
+    return sf, cf
