@@ -330,7 +330,7 @@ def _read_shard_group(r: fmt.Reader, hdr: Header, planes: list[int], K: int, hw:
     bad = (modes == 1) | (modes == 2) | (modes >= 4 + T)
     if bad.any():
         raise FormatError(f"shard tables: invalid mode {int(modes[bad][0])}")
-    counts = np.array([t.varint("a shard size") for _ in range(n)], dtype=np.int64)
+    counts = t.varints(n, "the shard sizes")
     ends = np.cumsum(sizes)
     for p, e, s in zip(planes, ends, sizes):
         if counts[e - s:e].sum() != hw:
@@ -351,7 +351,7 @@ def _read_shard_group(r: fmt.Reader, hdr: Header, planes: list[int], K: int, hw:
     nl = int(live.sum())
     s = fmt.Reader(r.section("shard states"), "the shard states section")
     states = fmt.states_from_bytes(s.take(20 * nl, "the states"), "shard states").reshape(nl, 4)
-    lengths = np.array([s.varint("a stream length") for _ in range(nl)], dtype=np.int64)
+    lengths = s.varints(nl, "the stream lengths")
     s.done()
     if (lengths >= 1 << 32).any():
         raise FormatError("shard states: a stream length is out of range")

@@ -89,14 +89,15 @@ def states_from_bytes(raw: bytes | memoryview, what: str) -> np.ndarray:
 
 
 def varints(values) -> bytes:
-    out = bytearray()
-    for v in values:
-        v = int(v)
-        while v >= 0x80:
-            out.append((v & 0x7F) | 0x80)
-            v >>= 7
-        out.append(v)
-    return bytes(out)
+    """Unsigned LEB128 numbers (below 2^35), back to back."""
+    v = np.asarray(values, dtype=np.uint64).reshape(-1)
+    if v.size == 0:
+        return b""
+    groups = np.stack([(v >> np.uint64(7 * k)) & np.uint64(0x7F) for k in range(5)], axis=1)
+    nbytes = 1 + sum((v >= np.uint64(1 << (7 * k))).astype(np.int64) for k in range(1, 5))
+    cont = np.arange(5)[None, :] < (nbytes[:, None] - 1)
+    out = (groups | (cont * 0x80).astype(np.uint64)).astype(np.uint8)
+    return out[np.arange(5)[None, :] < nbytes[:, None]].tobytes()
 
 
 class Reader:
@@ -125,16 +126,24 @@ class Reader:
     def u32(self, what: str) -> int:
         return struct.unpack("<I", self.take(4, what))[0]
 
-    def varint(self, what: str) -> int:
-        v = shift = 0
-        while True:
-            b = self.u8(what)
-            v |= (b & 0x7F) << shift
-            if not b & 0x80:
-                return v
-            shift += 7
-            if shift > 35:
-                raise FormatError(f"{self.what}: {what} is not a valid number")
+    def varints(self, count: int, what: str) -> np.ndarray:
+        """`count` LEB128 numbers of at most 5 bytes each, as int64."""
+        if count == 0:
+            return np.zeros(0, dtype=np.int64)
+        window = np.frombuffer(self.buf[self.pos:self.pos + 5 * count], dtype=np.uint8)
+        ends = np.flatnonzero(window < 0x80)[:count]
+        if len(ends) < count:
+            raise FormatError(f"{self.what} is truncated: {what} runs past the end")
+        starts = np.concatenate(([0], ends[:-1] + 1))
+        if (ends - starts >= 5).any():
+            raise FormatError(f"{self.what}: {what} is not a valid number")
+        used = window[:ends[-1] + 1].astype(np.int64)
+        group = np.repeat(np.arange(count), ends - starts + 1)
+        shift = 7 * (np.arange(len(used)) - starts[group])
+        values = np.zeros(count, dtype=np.int64)
+        np.add.at(values, group, (used & 0x7F) << shift)
+        self.pos += len(used)
+        return values
 
     def section(self, what: str) -> memoryview:
         n = self.u32(f"length of the {what} section")
