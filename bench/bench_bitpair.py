@@ -268,8 +268,9 @@ def report(results):
                          ("peer", c["peer"])):
                 tot[k] += v
     n = tot["px"]
+    sht = f"{8 * tot['sht'] / n:6.3f}" if real else "   n/a"
     print(f"{'all channels':>36} {n / 3e6:5.2f} {'':>3} {8 * tot['bp'] / n:7.3f}/{8 * tot['bpt'] / n:6.3f}"
-          f" {8 * tot['sh'] / n:7.3f}/{(f"{8 * tot['sht'] / n:6.3f}" if real else "   n/a")} {8 * tot['peer'] / n:6.3f}")
+          f" {8 * tot['sh'] / n:7.3f}/{sht} {8 * tot['peer'] / n:6.3f}")
 
 
 def main():
