@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cmath>
 #include <exception>
+#include <memory>
 #include <string>
 
 #include "../pool/pool.hpp"
@@ -89,6 +90,72 @@ inline Pattern pattern_at(Bytes resid, std::size_t p, std::size_t stride) {
 }
 
 inline std::size_t lane(std::uint32_t packed, unsigned j) { return (packed >> (8 * j)) & 0xFFu; }
+
+// ------------------------------------------------------- whole rows
+//
+// A row proven inside its planes is prepared in passes over the row: the
+// intensity keys, gradient indices and bit-pair patterns of all its pixels
+// (independent of each other, so the compiler vectorises them), then the
+// three table reads per pixel. The coding loops then only read these arrays.
+
+struct RowScratch {
+    std::vector<std::uint32_t> grad, low, sym;
+    std::vector<std::uint8_t> key, ctx;
+    explicit RowScratch(std::size_t w) : grad(w), low(w), sym(w), key(w), ctx(w) {}
+};
+
+// Context numbers of padded row r (columns 1..w) into s.ctx. Returns false,
+// without faulting, when a table read of the row would leave its table: the
+// caller then runs the row pixel by pixel with checked reads, so that the
+// fault is raised at the same pixel and read as always.
+template <bool Chroma>
+bool row_contexts(const std::uint8_t* plane, std::size_t r, const Geometry& g, const ContextTables& t,
+                  RowScratch& s) {
+    const std::uint8_t* row = plane + r * g.stride;
+    const std::uint8_t* up = row - g.stride;
+    std::uint32_t* grad = s.grad.data();
+    std::uint8_t* key = s.key.data();
+    const std::size_t w = g.w;
+    for (std::size_t i = 0; i < w; ++i) {
+        const std::uint8_t W = row[i], N = up[i + 1], NW = up[i];
+        grad[i] = gradient_index(W, N, NW);
+        key[i] = Chroma ? row[i + 1] : predict_sample(W, N, NW);
+    }
+    std::uint8_t* out = s.ctx.data();
+    const std::uint8_t* sl = t.s_lut.data();
+    const std::uint8_t* il = t.i_lut.data();
+    const std::uint8_t* dl = t.d_lut.data();
+    const std::size_t sn = t.s_lut.size(), in = t.i_lut.size(), dn = t.d_lut.size();
+    bool ok = true;
+    if (sn >= kGradientCount && in >= 256) {
+        // complete tables: only the d_lut read can leave its table
+        for (std::size_t i = 0; i < w; ++i) {
+            const std::size_t di = 4 * std::size_t{sl[grad[i]]} + il[key[i]];
+            ok &= di < dn;
+            out[i] = di < dn ? dl[di] : 0;
+        }
+    } else {
+        for (std::size_t i = 0; i < w; ++i) {
+            const bool here = grad[i] < sn && key[i] < in;
+            const std::size_t di = here ? 4 * std::size_t{sl[grad[i]]} + il[key[i]] : dn;
+            ok &= di < dn;
+            out[i] = di < dn ? dl[di] : 0;
+        }
+    }
+    return ok;
+}
+
+// Bit-pair patterns of padded row r of a residual plane into s.low, s.sym.
+inline void row_patterns(const std::uint8_t* plane, std::size_t r, const Geometry& g, RowScratch& s) {
+    const std::uint8_t* row = plane + r * g.stride;
+    const std::uint8_t* up = row - g.stride;
+    std::uint32_t* low = s.low.data();
+    std::uint32_t* sym = s.sym.data();
+    for (std::size_t i = 0; i < g.w; ++i) {
+        low[i] = (spread_pairs(up[i]) << 4) + (spread_pairs(up[i + 1]) << 2) + spread_pairs(row[i]);
+        sym[i] = spread_pairs(row[i + 1]);
+    }
+}
 
 // e * m + s, saturated: an index that does not fit is beyond every list.
 inline std::size_t sat_index(std::size_t e, std::size_t m, std::size_t s) {
@@ -327,6 +394,59 @@ namespace {
                        "), so it cannot be coded");
 }
 
+// The stream under construction: an uninitialised buffer (the worst case is
+// reserved up front, so pages are touched only as bytes are written) that
+// grows by doubling.
+class ByteSink {
+public:
+    explicit ByteSink(std::size_t cap) : buf_(new std::uint8_t[cap]), cap_(cap) {}
+
+    // Every symbol emits at most two bytes (the state is below 2^39 and the
+    // emission stops below f * 2^27 >= 2^27), so eight bytes of room cover a
+    // whole pixel.
+    std::uint8_t* room_for_pixel(std::size_t len) {
+        if (cap_ - len < 8) [[unlikely]]
+            grow(len);
+        return buf_.get();
+    }
+    std::vector<std::uint8_t> take(std::size_t len) const { return {buf_.get(), buf_.get() + len}; }
+
+private:
+    void grow(std::size_t len) {
+        const std::size_t cap = std::max(checked_mul(cap_, 2), checked_add(len, 8));
+        std::unique_ptr<std::uint8_t[]> next(new std::uint8_t[cap]);
+        std::copy_n(buf_.get(), len, next.get());
+        buf_ = std::move(next);
+        cap_ = cap;
+    }
+    std::unique_ptr<std::uint8_t[]> buf_;
+    std::size_t cap_;
+};
+
+// One symbol s of plane j in bit-pair context k. The table entry is checked
+// unless the pixel's context number is proven inside both lists.
+template <bool Checked>
+[[gnu::always_inline]] inline std::uint64_t encode_symbol(std::uint64_t x, unsigned j, std::size_t k,
+                                                          std::size_t s, Words cf, Words sf,
+                                                          std::size_t n_ctx, std::uint8_t* dst,
+                                                          std::size_t& len, const Geometry& g,
+                                                          std::size_t p) {
+    std::uint32_t f, start;
+    if constexpr (Checked) {
+        const std::size_t e = sat_index(j, n_ctx, k);
+        f = at(sf, sat_index(e, 4, s));
+        start = at(cf, sat_index(e, 5, s));
+    } else {
+        const std::size_t e = j * n_ctx + k;
+        f = sf.data()[4 * e + s];
+        start = cf.data()[5 * e + s];
+    }
+    // a zero frequency would renormalise forever
+    if (f == 0) [[unlikely]]
+        zero_frequency(g, p, j, k, s);
+    return encode_step(x, f, start, [&](std::uint8_t b) { dst[len++] = b; });
+}
+
 struct EncoderPass {
     Bytes resid, ctx;
     Words cf, sf;
@@ -334,53 +454,69 @@ struct EncoderPass {
     Geometry g;
     std::size_t n_ctx, table_end;
     std::uint64_t x[4];
-    std::vector<std::uint8_t> out;
-    std::size_t len = 0;
+    std::size_t len;
+    ByteSink out;
 
-    // Every symbol emits at most two bytes (the state is below 2^39 and the
-    // emission stops below f * 2^27 >= 2^27), so eight bytes of room cover a
-    // whole pixel.
-    void reserve_pixel() {
-        if (out.size() - len < 8) out.resize(std::max<std::size_t>(2 * out.size(), len + 8));
-    }
-
-    template <bool Checked, bool Chroma>
-    void row(std::size_t r) {
-        const std::size_t base = r * g.stride;
+    // Pixels last to first and, within a pixel, planes 3 to 0, so that the
+    // decoder, reading the stream backwards, meets plane 0 of the first pixel
+    // first. Everything the loop reads is held in locals: the byte stores
+    // could otherwise alias any of it.
+    // A row that may leave its planes: every read checked, pixel by pixel.
+    template <bool Chroma>
+    void checked_row(std::size_t r) {
+        const std::size_t stride = g.stride, base = r * stride;
+        std::uint64_t x0 = x[0], x1 = x[1], x2 = x[2], x3 = x[3];
+        std::size_t n = len;
         for (std::size_t q = g.w; q >= 1; --q) {
             const std::size_t p = base + q;
-            const std::size_t c = context_at<Checked, Chroma>(ctx, p, g.stride, t);
-            const Pattern pt = pattern_at<Checked>(resid, p, g.stride);
-            reserve_pixel();
-            if (!Checked && c < table_end) pixel<false>(p, c, pt);
-            else pixel<true>(p, c, pt);
+            const std::size_t c = context_at<true, Chroma>(ctx, p, stride, t);
+            const Pattern pt = pattern_at<true>(resid, p, stride);
+            std::uint8_t* dst = out.room_for_pixel(n);
+            const std::size_t k = 64 * c;
+            x3 = encode_symbol<true>(x3, 3, k + lane(pt.low, 3), lane(pt.sym, 3), cf, sf, n_ctx, dst, n, g, p);
+            x2 = encode_symbol<true>(x2, 2, k + lane(pt.low, 2), lane(pt.sym, 2), cf, sf, n_ctx, dst, n, g, p);
+            x1 = encode_symbol<true>(x1, 1, k + lane(pt.low, 1), lane(pt.sym, 1), cf, sf, n_ctx, dst, n, g, p);
+            x0 = encode_symbol<true>(x0, 0, k + lane(pt.low, 0), lane(pt.sym, 0), cf, sf, n_ctx, dst, n, g, p);
         }
+        x[0] = x0, x[1] = x1, x[2] = x2, x[3] = x3;
+        len = n;
     }
 
-    // Planes 3 to 0, so that the decoder, reading the stream backwards, meets
-    // plane 0 first.
-    template <bool Checked>
-    void pixel(std::size_t p, std::size_t c, Pattern pt) {
-        std::uint8_t* dst = out.data();
-        auto sink = [&](std::uint8_t b) { dst[len++] = b; };
-        for (unsigned j = 4; j-- > 0;) {
-            const std::size_t s = lane(pt.sym, j);
-            const std::size_t k = 64 * c + lane(pt.low, j);
-            std::uint32_t f, start;
-            if constexpr (Checked) {
-                const std::size_t e = sat_index(j, n_ctx, k);
-                f = at(sf, sat_index(e, 4, s));
-                start = at(cf, sat_index(e, 5, s));
+    // A row proven inside both planes: contexts and patterns first, then the
+    // coding loop over them. Everything that loop reads is held in locals,
+    // since its byte stores could otherwise alias any of it.
+    template <bool Chroma>
+    void row(std::size_t r, RowScratch& rs) {
+        if (!row_contexts<Chroma>(ctx.data(), r, g, t, rs)) return checked_row<Chroma>(r);
+        row_patterns(resid.data(), r, g, rs);
+        const Words lcf = cf, lsf = sf;
+        const Geometry lg = g;
+        const std::size_t nc = n_ctx, fast_end = table_end, base = r * g.stride;
+        const std::uint8_t* cs = rs.ctx.data();
+        const std::uint32_t* lows = rs.low.data();
+        const std::uint32_t* syms = rs.sym.data();
+        std::uint64_t x0 = x[0], x1 = x[1], x2 = x[2], x3 = x[3];
+        std::size_t n = len;
+        for (std::size_t i = lg.w; i-- > 0;) {
+            const std::size_t p = base + i + 1;
+            const std::size_t c = cs[i];
+            const std::uint32_t low = lows[i], sym = syms[i];
+            std::uint8_t* dst = out.room_for_pixel(n);
+            const std::size_t k = 64 * c;
+            if (c < fast_end) {
+                x3 = encode_symbol<false>(x3, 3, k + lane(low, 3), lane(sym, 3), lcf, lsf, nc, dst, n, lg, p);
+                x2 = encode_symbol<false>(x2, 2, k + lane(low, 2), lane(sym, 2), lcf, lsf, nc, dst, n, lg, p);
+                x1 = encode_symbol<false>(x1, 1, k + lane(low, 1), lane(sym, 1), lcf, lsf, nc, dst, n, lg, p);
+                x0 = encode_symbol<false>(x0, 0, k + lane(low, 0), lane(sym, 0), lcf, lsf, nc, dst, n, lg, p);
             } else {
-                const std::size_t e = j * n_ctx + k;
-                f = sf.data()[4 * e + s];
-                start = cf.data()[5 * e + s];
+                x3 = encode_symbol<true>(x3, 3, k + lane(low, 3), lane(sym, 3), lcf, lsf, nc, dst, n, lg, p);
+                x2 = encode_symbol<true>(x2, 2, k + lane(low, 2), lane(sym, 2), lcf, lsf, nc, dst, n, lg, p);
+                x1 = encode_symbol<true>(x1, 1, k + lane(low, 1), lane(sym, 1), lcf, lsf, nc, dst, n, lg, p);
+                x0 = encode_symbol<true>(x0, 0, k + lane(low, 0), lane(sym, 0), lcf, lsf, nc, dst, n, lg, p);
             }
-            // a zero frequency would renormalise forever
-            if (f == 0) [[unlikely]]
-                zero_frequency(g, p, j, k, s);
-            x[j] = encode_step(x[j], f, start, sink);
         }
+        x[0] = x0, x[1] = x1, x[2] = x2, x[3] = x3;
+        len = n;
     }
 };
 
@@ -392,25 +528,23 @@ BitPairStream bp_encode_sharded(Bytes resid, Bytes ctx, Words cf, Words sf, cons
     if (h == 0 || w == 0) return res;
     const Geometry g = geometry(h, w);
     EncoderPass e{resid, ctx, cf, sf, t, g, n_ctx, table_safe_end(cf.size(), sf.size(), n_ctx),
-                  {kLowerBound, kLowerBound, kLowerBound, kLowerBound}, {}};
-    e.out.resize(checked_add(checked_mul(checked_mul(h, w), 4), 64));
+                  {kLowerBound, kLowerBound, kLowerBound, kLowerBound}, 0,
+                  ByteSink(checked_add(checked_mul(checked_mul(h, w), 4), 64))};
 
     const std::size_t safe = std::min(safe_rows(resid.size(), g.w, g),
                                       safe_rows(ctx.size(), is_chroma ? g.w : g.w - 1, g));
+    RowScratch rs(g.w);
     for (std::size_t r = g.h; r >= 1; --r) {
         if (is_chroma) {
-            if (r <= safe) e.row<false, true>(r);
-            else e.row<true, true>(r);
+            if (r <= safe) e.row<true>(r, rs);
+            else e.checked_row<true>(r);
         } else {
-            if (r <= safe) e.row<false, false>(r);
-            else e.row<true, false>(r);
+            if (r <= safe) e.row<false>(r, rs);
+            else e.checked_row<false>(r);
         }
     }
-    e.out.resize(e.len);
-    // the reservation is sized for the worst case; hand back only the stream
-    if (e.out.capacity() > 2 * e.len + 4096) e.out.shrink_to_fit();
     res.states = {e.x[0], e.x[1], e.x[2], e.x[3]};
-    res.bytes = std::move(e.out);
+    res.bytes = e.out.take(e.len);
     return res;
 }
 
@@ -420,51 +554,98 @@ namespace {
 
 enum class Rule { Own, Ref, Debug };
 
+// The coder state of a decoder between rows.
+struct DecodeState {
+    std::uint64_t x[4];
+    std::ptrdiff_t pos;
+};
+
 struct DecoderPass {
     const BitPairCoded& in;
     const ContextTables& t;
     Geometry g;
     std::size_t n_ctx, table_end;
-    std::uint64_t x[4];
-    std::ptrdiff_t pos;
-    std::vector<std::uint8_t> R, S;  // decoded residuals and samples, padded
 
-    // Decodes one pixel's four symbols, planes 0 to 3, and returns its residual.
+    // One symbol of plane j with the pair table e: the symbol whose
+    // cumulative range holds the slot, then the state advanced past it.
     template <bool Checked>
-    std::uint8_t pixel(std::size_t c, std::uint32_t low) {
-        const std::uint16_t* cf = in.cf.data();
-        const std::uint16_t* sf = in.sf.data();
+    [[gnu::always_inline]] inline std::uint32_t symbol(std::uint64_t& x, std::size_t e) const {
+        const std::uint64_t slot = x & kSlotMask;
+        std::uint32_t s;
+        std::uint64_t f, start;
+        if constexpr (Checked) {
+            s = (slot >= at(in.cf, 5 * e + 1)) + (slot >= at(in.cf, 5 * e + 2)) +
+                (slot >= at(in.cf, 5 * e + 3));
+            f = at(in.sf, 4 * e + s);
+            start = at(in.cf, 5 * e + s);
+        } else {
+            const std::uint16_t* row = in.cf.data() + 5 * e;
+            s = (slot >= row[1]) + (slot >= row[2]) + (slot >= row[3]);
+            f = in.sf.data()[4 * e + s];
+            start = row[s];
+        }
+        x = decode_advance(x, f, start);
+        return s;
+    }
+
+    // A pixel's four symbols, planes 0 to 3, each followed by its state's
+    // refill; returns the residual they make.
+    template <bool Checked>
+    [[gnu::always_inline]] inline std::uint8_t pixel(std::uint64_t (&x)[4], std::ptrdiff_t& pos,
+                                                     std::size_t c, std::uint32_t low) const {
         const std::uint8_t* stream = in.stream.data();
+        const std::size_t k = 64 * c;
         std::uint32_t z = 0;
         for (unsigned j = 0; j < 4; ++j) {
-            const std::size_t e = j * n_ctx + 64 * c + lane(low, j);
-            const std::uint64_t slot = x[j] & kSlotMask;
-            std::uint32_t s;
-            std::uint64_t f, start;
-            if constexpr (Checked) {
-                s = (slot >= at(in.cf, 5 * e + 1)) + (slot >= at(in.cf, 5 * e + 2)) +
-                    (slot >= at(in.cf, 5 * e + 3));
-                f = at(in.sf, 4 * e + s);
-                start = at(in.cf, 5 * e + s);
-            } else {
-                const std::uint16_t* row = cf + 5 * e;
-                s = (slot >= row[1]) + (slot >= row[2]) + (slot >= row[3]);
-                f = sf[4 * e + s];
-                start = row[s];
-            }
-            x[j] = refill(decode_advance(x[j], f, start), stream, pos);
+            const std::uint32_t s = symbol<Checked>(x[j], j * n_ctx + k + lane(low, j));
+            x[j] = refill(x[j], stream, pos);
             z |= s << (2 * j);
         }
         return static_cast<std::uint8_t>(z);
     }
 
-    // The residual plane is a full padded plane of this call, so its reads
-    // need no checks; the tables are checked unless proven for c.
-    std::uint8_t decode_at(std::size_t p, std::size_t c) {
-        const Neighbours nb = neighbours<false>(R, p, g.stride);
-        const std::uint32_t low =
-            (spread_pairs(nb.nw) << 4) + (spread_pairs(nb.n) << 2) + spread_pairs(nb.w);
-        return c < table_end ? pixel<false>(c, low) : pixel<true>(c, low);
+    std::uint8_t pixel(std::uint64_t (&x)[4], std::ptrdiff_t& pos, std::size_t c, std::uint32_t low) const {
+        return c < table_end ? pixel<false>(x, pos, c, low) : pixel<true>(x, pos, c, low);
+    }
+
+    // Padded row r. R and S are full padded planes of this call; the caller's
+    // plane (ref or orig) is read checked unless the row is proven inside it.
+    // The W neighbours are the values just decoded, kept in registers.
+    template <Rule M, bool RowSafe>
+    void row(std::size_t r, DecodeState& st, std::uint8_t* R, std::uint8_t* S, Bytes ref, Bytes orig,
+             std::optional<BitPairMismatch>* report) const {
+        std::uint64_t x[4] = {st.x[0], st.x[1], st.x[2], st.x[3]};
+        std::ptrdiff_t pos = st.pos;
+        const std::size_t stride = g.stride, base = r * stride;
+        std::uint8_t* Rrow = R + base;
+        const std::uint8_t* Rup = Rrow - stride;
+        std::uint8_t* Srow = M == Rule::Ref ? nullptr : S + base;
+        const std::uint8_t* Sup = M == Rule::Ref ? nullptr : Srow - stride;
+        std::uint8_t zw = 0, sw = 0;  // the border column is 0 in both planes
+        for (std::size_t q = 1; q <= g.w; ++q) {
+            std::size_t c;
+            std::uint8_t pred = 0;
+            if constexpr (M == Rule::Ref) {
+                c = context_at<!RowSafe, true>(ref, base + q, stride, t);
+            } else {
+                const std::uint8_t n = Sup[q], nw = Sup[q - 1];
+                pred = predict_sample(sw, n, nw);
+                c = t.number(sw, n, nw, pred);
+            }
+            const std::uint32_t low =
+                (spread_pairs(Rup[q - 1]) << 4) + (spread_pairs(Rup[q]) << 2) + spread_pairs(zw);
+            [[maybe_unused]] const std::ptrdiff_t pos0 = pos;
+            [[maybe_unused]] const std::array<std::uint64_t, 4> x0{x[0], x[1], x[2], x[3]};
+            const std::uint8_t z = pixel(x, pos, c, low);
+            Rrow[q] = zw = z;
+            if constexpr (M != Rule::Ref) Srow[q] = sw = zigzag_decode(z, pred);
+            if constexpr (M == Rule::Debug) {
+                const std::uint8_t expected = load<!RowSafe>(orig, base + q);
+                if (expected != z && !report->has_value())
+                    *report = BitPairMismatch{r, q, pos0, x0, expected, z};
+            }
+        }
+        st = {{x[0], x[1], x[2], x[3]}, pos};
     }
 };
 
@@ -482,48 +663,22 @@ std::vector<std::uint8_t> decode_channel(const BitPairCoded& in, const ContextTa
     const Geometry g = geometry(in.h, in.w);
     const std::size_t plane = checked_mul(checked_add(g.h, 2), g.stride);
     const std::size_t n_ctx = in.cf.size() / 20;
-    DecoderPass d{in, t, g, n_ctx, table_safe_end(in.cf.size(), in.sf.size(), n_ctx),
-                  {in.states[0], in.states[1], in.states[2], in.states[3]},
-                  static_cast<std::ptrdiff_t>(in.stream.size()) - 1, std::vector<std::uint8_t>(plane), {}};
-    if constexpr (M != Rule::Ref) d.S.assign(plane, 0);
+    const DecoderPass d{in, t, g, n_ctx, table_safe_end(in.cf.size(), in.sf.size(), n_ctx)};
+    DecodeState st{{in.states[0], in.states[1], in.states[2], in.states[3]},
+                   static_cast<std::ptrdiff_t>(in.stream.size()) - 1};
+    std::vector<std::uint8_t> R(plane), S;
+    if constexpr (M != Rule::Ref) S.assign(plane, 0);
 
     // rows whose reads of the caller's plane are proven in range
     std::size_t safe = g.h;
     if constexpr (M == Rule::Ref) safe = safe_rows(ref.size(), g.w, g);
     if constexpr (M == Rule::Debug) safe = safe_rows(orig.size(), g.w, g);
 
-    const Bytes S{d.S};
     for (std::size_t r = 1; r <= g.h; ++r) {
-        const bool row_safe = r <= safe;
-        const std::size_t base = r * g.stride;
-        for (std::size_t q = 1; q <= g.w; ++q) {
-            const std::size_t p = base + q;
-            if constexpr (M == Rule::Ref) {
-                const std::size_t c = row_safe ? context_at<false, true>(ref, p, g.stride, t)
-                                               : context_at<true, true>(ref, p, g.stride, t);
-                d.R[p] = d.decode_at(p, c);
-            } else {
-                const Neighbours nb = neighbours<false>(S, p, g.stride);
-                const std::uint8_t pred = predict_sample(nb.w, nb.n, nb.nw);
-                const std::size_t c = t.number(nb.w, nb.n, nb.nw, pred);
-                if constexpr (M == Rule::Debug) {
-                    const std::ptrdiff_t pos0 = d.pos;
-                    const std::array<std::uint64_t, 4> x0{d.x[0], d.x[1], d.x[2], d.x[3]};
-                    const std::uint8_t z = d.decode_at(p, c);
-                    const std::uint8_t expected = row_safe ? load<false>(orig, p) : load<true>(orig, p);
-                    if (expected != z && !report->has_value())
-                        *report = BitPairMismatch{r, q, pos0, x0, expected, z};
-                    d.R[p] = z;
-                    d.S[p] = zigzag_decode(z, pred);
-                } else {
-                    const std::uint8_t z = d.decode_at(p, c);
-                    d.R[p] = z;
-                    d.S[p] = zigzag_decode(z, pred);
-                }
-            }
-        }
+        if (r <= safe) d.row<M, true>(r, st, R.data(), S.data(), ref, orig, report);
+        else d.row<M, false>(r, st, R.data(), S.data(), ref, orig, report);
     }
-    return interior(d.R, g);
+    return interior(R, g);
 }
 
 }  // namespace
