@@ -613,7 +613,7 @@ struct DecoderPass {
     // The W neighbours are the values just decoded, kept in registers.
     template <Rule M, bool RowSafe>
     void row(std::size_t r, DecodeState& st, std::uint8_t* R, std::uint8_t* S, Bytes ref, Bytes orig,
-             std::optional<BitPairMismatch>* report) const {
+             std::optional<BitPairMismatch>* report, RowScratch* rs) const {
         std::uint64_t x[4] = {st.x[0], st.x[1], st.x[2], st.x[3]};
         std::ptrdiff_t pos = st.pos;
         const std::size_t stride = g.stride, base = r * stride;
@@ -622,11 +622,16 @@ struct DecoderPass {
         std::uint8_t* Srow = M == Rule::Ref ? nullptr : S + base;
         const std::uint8_t* Sup = M == Rule::Ref ? nullptr : Srow - stride;
         std::uint8_t zw = 0, sw = 0;  // the border column is 0 in both planes
+        // the chroma rule reads only the caller's plane: a row proven inside
+        // it has all its context numbers worked out before decoding
+        const std::uint8_t* pre = nullptr;
+        if constexpr (M == Rule::Ref && RowSafe)
+            if (row_contexts<true>(ref.data(), r, g, t, *rs)) pre = rs->ctx.data();
         for (std::size_t q = 1; q <= g.w; ++q) {
             std::size_t c;
             std::uint8_t pred = 0;
             if constexpr (M == Rule::Ref) {
-                c = context_at<!RowSafe, true>(ref, base + q, stride, t);
+                c = pre ? pre[q - 1] : context_at<true, true>(ref, base + q, stride, t);
             } else {
                 const std::uint8_t n = Sup[q], nw = Sup[q - 1];
                 pred = predict_sample(sw, n, nw);
@@ -674,9 +679,10 @@ std::vector<std::uint8_t> decode_channel(const BitPairCoded& in, const ContextTa
     if constexpr (M == Rule::Ref) safe = safe_rows(ref.size(), g.w, g);
     if constexpr (M == Rule::Debug) safe = safe_rows(orig.size(), g.w, g);
 
+    RowScratch rs(M == Rule::Ref ? g.w : 0);
     for (std::size_t r = 1; r <= g.h; ++r) {
-        if (r <= safe) d.row<M, true>(r, st, R.data(), S.data(), ref, orig, report);
-        else d.row<M, false>(r, st, R.data(), S.data(), ref, orig, report);
+        if (r <= safe) d.row<M, true>(r, st, R.data(), S.data(), ref, orig, report, &rs);
+        else d.row<M, false>(r, st, R.data(), S.data(), ref, orig, report, &rs);
     }
     return interior(R, g);
 }
