@@ -1,0 +1,164 @@
+// The decoder's image side: residuals back to planes, planes back to pixels.
+//
+// Reconstruction must follow the scan order: each sample is predicted from
+// its already rebuilt left and upper neighbours, and its context number (the
+// same as the encoder computed) names the shard whose next residual it takes.
+// The whole green plane is rebuilt before the chroma planes, whose contexts
+// are keyed by the green sample at the same pixel.
+#include <algorithm>
+#include <cstring>
+
+#include "../pool/pool.hpp"
+#include "fault.hpp"
+#include "image.hpp"
+#include "image_context.hpp"
+
+namespace rans {
+namespace {
+
+constexpr std::size_t kRestoreTaskPixels = 32768;  // pixels per restoration task, at least one row
+
+// Rebuilds one padded plane from its shard stream. `green` is null for the
+// green plane itself (intensity key = prediction), else the rebuilt padded
+// green plane (intensity key = green sample).
+template <class Ctx>
+void rebuild_plane(const Ctx& ctx, std::size_t h, std::size_t w, std::uint8_t* plane,
+                   const std::uint8_t* green, Bytes res, std::uint32_t* cursors) {
+    const std::size_t stride = w + 2;
+    const std::uint8_t* r = res.data();
+    const std::size_t len = res.size();
+    for (std::size_t y = 0; y < h; ++y) {
+        const std::size_t base = (y + 1) * stride + 1;
+        for (std::size_t i = base; i < base + w; ++i) {
+            const std::uint8_t W = plane[i - 1], N = plane[i - stride], NW = plane[i - stride - 1];
+            const std::uint8_t P = predict_sample(W, N, NW);
+            const std::uint8_t k = ctx(W, N, NW, green ? green[i] : P);
+            const std::uint32_t p = cursors[k];
+            if (p >= len) [[unlikely]]
+                index_fault(len, p);
+            cursors[k] = p + 1;
+            plane[i] = zigzag_decode(r[p], P);
+        }
+    }
+}
+
+void rebuild_channel(std::size_t h, std::size_t w, std::uint8_t* plane, const std::uint8_t* green,
+                     Bytes res, std::span<const std::uint32_t> offsets, const ContextTables& tables) {
+    // private cursors: the caller's offsets stay untouched
+    std::vector<std::uint32_t> cursors(offsets.begin(), offsets.end());
+    with_context(tables, cursors.size(), [&](const auto& ctx) {
+        rebuild_plane(ctx, h, w, plane, green, res, cursors.data());
+    });
+}
+
+std::vector<std::uint8_t> interior(const std::vector<std::uint8_t>& padded, std::size_t h, std::size_t w) {
+    std::vector<std::uint8_t> out(h * w);
+    for (std::size_t y = 0; y < h; ++y)
+        std::memcpy(out.data() + y * w, padded.data() + (y + 1) * (w + 2) + 1, w);
+    return out;
+}
+
+}  // namespace
+
+ColourPlanes reconstruct_shards_rgb(std::size_t h, std::size_t w, Bytes res_gr, Bytes res_rd,
+                                    Bytes res_bd, std::span<const std::uint32_t> off_gr,
+                                    std::span<const std::uint32_t> off_rd,
+                                    std::span<const std::uint32_t> off_bd,
+                                    const ContextTables& tables) {
+    const std::size_t pixels = checked_mul(h, w);
+    if (pixels == 0) return {std::vector<std::uint8_t>(), {}, {}};
+    const std::size_t padded = checked_mul(checked_add(h, 2), checked_add(w, 2));
+    std::vector<std::uint8_t> g(padded, 0), rd(padded, 0), bd(padded, 0);
+    rebuild_channel(h, w, g.data(), nullptr, res_gr, off_gr, tables);
+    rebuild_channel(h, w, rd.data(), g.data(), res_rd, off_rd, tables);
+    rebuild_channel(h, w, bd.data(), g.data(), res_bd, off_bd, tables);
+    return {interior(g, h, w), interior(rd, h, w), interior(bd, h, w)};
+}
+
+std::vector<std::uint8_t> reconstruct_2d_channels(std::size_t h, std::size_t w, Bytes res_ch) {
+    const std::size_t pixels = checked_mul(h, w);
+    const std::uint8_t* res = sub(res_ch, 0, pixels).data();
+    std::vector<std::uint8_t> out(pixels);
+    if (pixels == 0) return out;
+    std::uint8_t* o = out.data();
+    // row 0: N = NW = 0, so the prediction is W
+    std::uint8_t left = 0;
+    for (std::size_t x = 0; x < w; ++x) o[x] = left = zigzag_decode(res[x], predict_sample(left, 0, 0));
+    for (std::size_t y = 1; y < h; ++y) {
+        const std::uint8_t* up = o + (y - 1) * w;
+        std::uint8_t* row = o + y * w;
+        const std::uint8_t* r = res + y * w;
+        row[0] = zigzag_decode(r[0], predict_sample(0, up[0], 0));
+        for (std::size_t x = 1; x < w; ++x)
+            row[x] = zigzag_decode(r[x], predict_sample(row[x - 1], up[x], up[x - 1]));
+    }
+    return out;
+}
+
+namespace {
+
+enum class Colour { Gray, AddGreen, Copy };
+
+template <std::size_t C, Colour M>
+void restore_rows(std::size_t y0, std::size_t y1, std::size_t w, const std::uint8_t* gr,
+                  const std::uint8_t* rd, const std::uint8_t* bd, const std::uint8_t* a,
+                  std::uint8_t* out) {
+    for (std::size_t q = y0 * w, end = y1 * w; q < end; ++q) {
+        const std::uint8_t G = gr[q];
+        std::uint8_t R = G, B = G;
+        if constexpr (M == Colour::AddGreen) {
+            R = static_cast<std::uint8_t>(G + rd[q]);
+            B = static_cast<std::uint8_t>(G + bd[q]);
+        } else if constexpr (M == Colour::Copy) {
+            R = rd[q];
+            B = bd[q];
+        }
+        std::uint8_t* px = out + q * C;
+        px[0] = R;
+        px[1] = G;
+        px[2] = B;
+        if constexpr (C == 4) px[3] = a[q];
+    }
+}
+
+template <std::size_t C>
+void restore_all(std::size_t h, std::size_t w, Colour mode, const std::uint8_t* gr,
+                 const std::uint8_t* rd, const std::uint8_t* bd, const std::uint8_t* a,
+                 std::uint8_t* out) {
+    const std::size_t grain = std::max<std::size_t>(1, kRestoreTaskPixels / w);
+    pool::parallel_for(h, grain, [&](std::size_t y0, std::size_t y1) {
+        switch (mode) {
+            case Colour::Gray: restore_rows<C, Colour::Gray>(y0, y1, w, gr, rd, bd, a, out); break;
+            case Colour::AddGreen: restore_rows<C, Colour::AddGreen>(y0, y1, w, gr, rd, bd, a, out); break;
+            case Colour::Copy: restore_rows<C, Colour::Copy>(y0, y1, w, gr, rd, bd, a, out); break;
+        }
+    });
+}
+
+}  // namespace
+
+std::vector<std::uint8_t> restore_channels(std::size_t h, std::size_t w, Bytes gr, Bytes rd, Bytes bd,
+                                           Bytes a, bool is_rgba, bool is_grayscale, bool apply_gsub) {
+    const std::size_t c = is_rgba ? 4 : 3;
+    const std::size_t pixels = checked_mul(h, w);
+    // an empty image (h = 0 or w = 0) is merely empty: (h, w, c) with no bytes
+    if (pixels == 0) return {};
+    const std::uint8_t* g = sub(gr, 0, pixels).data();
+    const std::uint8_t* r = nullptr;
+    const std::uint8_t* b = nullptr;
+    const std::uint8_t* al = nullptr;
+    if (!is_grayscale) {
+        r = sub(rd, 0, pixels).data();
+        b = sub(bd, 0, pixels).data();
+    }
+    if (is_rgba) al = sub(a, 0, pixels).data();
+    const Colour mode = is_grayscale ? Colour::Gray : apply_gsub ? Colour::AddGreen : Colour::Copy;
+    std::vector<std::uint8_t> out(checked_mul(pixels, c));
+    if (is_rgba)
+        restore_all<4>(h, w, mode, g, r, b, al, out.data());
+    else
+        restore_all<3>(h, w, mode, g, r, b, al, out.data());
+    return out;
+}
+
+}  // namespace rans
