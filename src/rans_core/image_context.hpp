@@ -27,7 +27,7 @@ struct CheckedContext {
     std::size_t limit;
 
     std::uint8_t operator()(std::uint8_t W, std::uint8_t N, std::uint8_t NW, std::uint8_t v) const {
-        const std::uint8_t k = tables->number(W, N, NW, v);
+        const std::uint8_t k = context_number(W, N, NW, v, *tables);
         if (k >= limit) [[unlikely]]
             index_fault(limit, k);
         return k;

@@ -68,4 +68,10 @@ struct ContextTables {
     }
 };
 
+// The context number of a sample with neighbours W, N, NW and intensity key v.
+inline std::uint8_t context_number(std::uint8_t W, std::uint8_t N, std::uint8_t NW, std::uint8_t v,
+                                   const ContextTables& t) {
+    return t.number(W, N, NW, v);
+}
+
 }  // namespace rans
