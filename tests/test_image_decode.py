@@ -83,6 +83,10 @@ def test_reconstruct_faults():
     bad[:] = 1000
     msg = panics(o.reconstruct_shards_rgb, 4, 5, *streams, starts[0], starts[1], bad, *tables)
     assert msg == "index out of bounds: the len is 20 but the index is 1000"
+    # faults in several planes: the green plane is rebuilt first, so its fault is the one reported
+    msg = panics(o.reconstruct_shards_rgb, 4, 5, streams[0][:-1], streams[1], streams[2], starts[0], starts[1],
+                 bad, *tables)
+    assert msg is not None and msg.startswith("index out of bounds: the len is 19")
     # residual plane too short for reconstruct_2d_channels
     assert panics(o.reconstruct_2d_channels, 4, 5, np.zeros((4, 4), np.uint8)).startswith("range end index")
 

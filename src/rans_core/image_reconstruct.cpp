@@ -51,6 +51,67 @@ void rebuild_channel(std::size_t h, std::size_t w, std::uint8_t* plane, const st
     });
 }
 
+// One channel's decoding state in the interleaved loop.
+struct Channel {
+    std::uint8_t* plane;
+    const std::uint8_t* res;
+    std::size_t len;
+    std::uint32_t* cursors;
+};
+
+// Decodes one sample whose neighbours are already in registers; the left
+// neighbour is the sample decoded just before, so it never goes through memory.
+template <class Ctx>
+inline std::uint8_t rebuild_sample(const Ctx& ctx, const Channel& ch, std::uint8_t W, std::uint8_t N,
+                                   std::uint8_t NW, int key) {
+    const std::uint8_t P = predict_sample(W, N, NW);
+    const std::uint8_t k = ctx(W, N, NW, key < 0 ? P : static_cast<std::uint8_t>(key));
+    const std::uint32_t p = ch.cursors[k];
+    if (p >= ch.len) [[unlikely]]
+        index_fault(ch.len, p);
+    ch.cursors[k] = p + 1;
+    return zigzag_decode(ch.res[p], P);
+}
+
+// The three planes in one scan: a chroma sample needs only the green sample
+// at its own pixel, so the three dependency chains can run side by side.
+// Each plane keeps its own cursors and streams, so the samples are exactly
+// those of rebuilding the planes one after the other.
+template <class Ctx>
+void rebuild_interleaved(const Ctx& ctx, std::size_t h, std::size_t w, const Channel (&ch)[3]) {
+    const std::size_t stride = w + 2;
+    for (std::size_t y = 0; y < h; ++y) {
+        const std::size_t base = (y + 1) * stride + 1;
+        std::uint8_t* row[3];
+        const std::uint8_t* up[3];
+        std::uint8_t W[3], NW[3];
+        for (int c = 0; c < 3; ++c) {
+            row[c] = ch[c].plane + base;
+            up[c] = row[c] - stride;
+            W[c] = 0;  // the zero border
+            NW[c] = up[c][-1];
+        }
+        for (std::size_t x = 0; x < w; ++x) {
+            const std::uint8_t Ng = up[0][x], Nr = up[1][x], Nb = up[2][x];
+            const std::uint8_t G = rebuild_sample(ctx, ch[0], W[0], Ng, NW[0], -1);
+            const std::uint8_t R = rebuild_sample(ctx, ch[1], W[1], Nr, NW[1], G);
+            const std::uint8_t B = rebuild_sample(ctx, ch[2], W[2], Nb, NW[2], G);
+            row[0][x] = W[0] = G;
+            row[1][x] = W[1] = R;
+            row[2][x] = W[2] = B;
+            NW[0] = Ng;
+            NW[1] = Nr;
+            NW[2] = Nb;
+        }
+    }
+}
+
+// True when the tables are proven safe for all three channels: only then the
+// interleaved loop needs no context checks (its cursor checks remain).
+bool interleave_proven(const ContextTables& t, std::size_t kg, std::size_t kr, std::size_t kb) {
+    return context_tables_proven(t, std::min({kg, kr, kb}));
+}
+
 std::vector<std::uint8_t> interior(const std::vector<std::uint8_t>& padded, std::size_t h, std::size_t w) {
     std::vector<std::uint8_t> out(h * w);
     for (std::size_t y = 0; y < h; ++y)
@@ -69,9 +130,31 @@ ColourPlanes reconstruct_shards_rgb(std::size_t h, std::size_t w, Bytes res_gr, 
     if (pixels == 0) return {std::vector<std::uint8_t>(), {}, {}};
     const std::size_t padded = checked_mul(checked_add(h, 2), checked_add(w, 2));
     std::vector<std::uint8_t> g(padded, 0), rd(padded, 0), bd(padded, 0);
-    rebuild_channel(h, w, g.data(), nullptr, res_gr, off_gr, tables);
-    rebuild_channel(h, w, rd.data(), g.data(), res_rd, off_rd, tables);
-    rebuild_channel(h, w, bd.data(), g.data(), res_bd, off_bd, tables);
+    bool done = false;
+    if (interleave_proven(tables, off_gr.size(), off_rd.size(), off_bd.size())) {
+        std::vector<std::uint32_t> cg(off_gr.begin(), off_gr.end()), cr(off_rd.begin(), off_rd.end()),
+            cb(off_bd.begin(), off_bd.end());
+        const ProvenContext ctx{tables.s_lut.data(), tables.i_lut.data(), tables.d_lut.data()};
+        try {
+            const Channel ch[3] = {{g.data(), res_gr.data(), res_gr.size(), cg.data()},
+                                   {rd.data(), res_rd.data(), res_rd.size(), cr.data()},
+                                   {bd.data(), res_bd.data(), res_bd.size(), cb.data()}};
+            rebuild_interleaved(ctx, h, w, ch);
+            done = true;
+        } catch (const Fault&) {
+            // a stream too short somewhere: rebuild plane after plane below,
+            // so that the fault reported is the first one in that order
+            std::fill(g.begin(), g.end(), 0);
+            std::fill(rd.begin(), rd.end(), 0);
+            std::fill(bd.begin(), bd.end(), 0);
+        }
+    }
+    if (!done) {
+        // green first: the chroma contexts read the rebuilt green sample
+        rebuild_channel(h, w, g.data(), nullptr, res_gr, off_gr, tables);
+        rebuild_channel(h, w, rd.data(), g.data(), res_rd, off_rd, tables);
+        rebuild_channel(h, w, bd.data(), g.data(), res_bd, off_bd, tables);
+    }
     return {interior(g, h, w), interior(rd, h, w), interior(bd, h, w)};
 }
 
