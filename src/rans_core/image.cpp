@@ -12,6 +12,7 @@
 // pool size.
 #include <algorithm>
 #include <cstring>
+#include <type_traits>
 
 #include "../pool/pool.hpp"
 #include "fault.hpp"
@@ -84,6 +85,58 @@ void analyse_rows(const Ctx& ctx, std::size_t y0, std::size_t y1, std::size_t w,
                 analyse_sample(ctx, planes[1].data(), residuals[1].data(), i, stride, g, cc[1]);
                 analyse_sample(ctx, planes[2].data(), residuals[2].data(), i, stride, g, cc[2]);
             }
+        }
+    }
+}
+
+// One row of one channel when the tables are proven safe: no sample can
+// fault, so the channels of a row can be done one after the other, each in a
+// tight loop over restrict pointers with its neighbours carried in registers.
+// `row` points at the row's first sample in the padded plane; `green` is null
+// for the green (or gray) channel, whose intensity key is the prediction.
+void analyse_row_proven(const ProvenContext& ctx, const std::uint8_t* __restrict row, std::size_t stride,
+                        std::size_t w, const std::uint8_t* __restrict green, std::uint8_t* __restrict resid,
+                        std::uint32_t* __restrict counts, std::uint32_t* __restrict hist,
+                        std::uint32_t* __restrict vhist, std::uint64_t& err, std::uint32_t& zeros) {
+    const std::uint8_t* __restrict up = row - stride;
+    const std::uint8_t* __restrict s_lut = ctx.s_lut;
+    const std::uint8_t* __restrict i_lut = ctx.i_lut;
+    const std::uint8_t* __restrict d_lut = ctx.d_lut;
+    std::uint64_t e = 0;
+    std::uint32_t zc = 0;
+    std::uint8_t W = row[-1], NW = up[-1];  // the zero border
+    for (std::size_t x = 0; x < w; ++x) {
+        const std::uint8_t N = up[x], X = row[x];
+        const std::uint8_t P = predict_sample(W, N, NW);
+        const std::uint8_t v = green ? green[x] : P;
+        const std::uint32_t k = d_lut[4u * s_lut[gradient_index(W, N, NW)] + i_lut[v]];
+        const std::uint8_t z = zigzag_encode(X, P);
+        resid[x] = z;
+        ++counts[k];
+        ++hist[k * 256 + z];
+        if (vhist) ++vhist[X];
+        e += abs_error(X, P);
+        zc += z == 0;
+        W = X;
+        NW = N;
+    }
+    err += e;
+    zeros += zc;
+}
+
+template <int C>
+void analyse_rows_proven(const ProvenContext& ctx, std::size_t y0, std::size_t y1, std::size_t w,
+                         std::size_t K, const std::vector<std::uint8_t>* planes,
+                         std::vector<std::uint8_t>* residuals, std::uint32_t* counts, ChunkStats& st) {
+    const std::size_t stride = w + 2;
+    for (std::size_t y = y0; y < y1; ++y) {
+        const std::size_t base = (y + 1) * stride + 1;
+        const std::uint8_t* green = planes[0].data() + base;
+        for (int c = 0; c < C; ++c) {
+            analyse_row_proven(ctx, planes[c].data() + base, stride, w, c ? green : nullptr,
+                               residuals[c].data() + base, counts + y * 3 * K + c * K,
+                               st.hist.data() + c * K * 256, st.vhist.empty() ? nullptr : st.vhist.data() + c * 256,
+                               st.err[c], st.zeros[c]);
         }
     }
 }
@@ -167,7 +220,10 @@ PhaseOne phase_one(std::size_t h, std::size_t w, Bytes a_ch, bool is_rgba, std::
             if (y0 == y1) return;
             st.hist.assign(static_cast<std::size_t>(C) * K * 256, 0);
             if (C == 3) st.vhist.assign(3 * 256, 0);
-            analyse_rows<C>(ctx, y0, y1, w, K, r.planes, r.residuals, counts.data(), st);
+            if constexpr (std::is_same_v<std::decay_t<decltype(ctx)>, ProvenContext>)
+                analyse_rows_proven<C>(ctx, y0, y1, w, K, r.planes, r.residuals, counts.data(), st);
+            else
+                analyse_rows<C>(ctx, y0, y1, w, K, r.planes, r.residuals, counts.data(), st);
         });
     });
 
@@ -245,6 +301,32 @@ inline std::uint8_t place_sample(const Ctx& ctx, const std::uint8_t* plane, std:
     return X;
 }
 
+// One row of one channel with proven tables: only a position outside the
+// stream can fault, and the caller redoes such a row in sample order.
+bool place_row_proven(const ProvenContext& ctx, const std::uint8_t* __restrict row, std::size_t stride,
+                      std::size_t w, const std::uint8_t* __restrict green, std::uint32_t* __restrict cursors,
+                      std::uint8_t* __restrict stream, std::size_t len) {
+    const std::uint8_t* __restrict up = row - stride;
+    const std::uint8_t* __restrict s_lut = ctx.s_lut;
+    const std::uint8_t* __restrict i_lut = ctx.i_lut;
+    const std::uint8_t* __restrict d_lut = ctx.d_lut;
+    std::uint8_t W = row[-1], NW = up[-1];
+    for (std::size_t x = 0; x < w; ++x) {
+        const std::uint8_t N = up[x], X = row[x];
+        const std::uint8_t P = predict_sample(W, N, NW);
+        const std::uint8_t v = green ? green[x] : P;
+        const std::uint32_t k = d_lut[4u * s_lut[gradient_index(W, N, NW)] + i_lut[v]];
+        const std::uint32_t p = cursors[k];
+        if (p >= len) [[unlikely]]
+            return false;
+        stream[p] = zigzag_encode(X, P);
+        cursors[k] = p + 1;
+        W = X;
+        NW = N;
+    }
+    return true;
+}
+
 template <int C>
 void phase_two(std::size_t h, std::size_t w, const Bytes* planes,
                std::span<const std::uint32_t> row_global_offsets, std::span<std::uint8_t>* streams,
@@ -267,6 +349,17 @@ void phase_two(std::size_t h, std::size_t w, const Bytes* planes,
                 for (int c = 0; c < C; ++c)
                     std::copy_n(offsets + y * 3 * K + c * K, K, cursors.data() + c * K);
                 const std::size_t base = (y + 1) * stride + 1;
+                if constexpr (std::is_same_v<std::decay_t<decltype(ctx)>, ProvenContext>) {
+                    bool ok = true;
+                    for (int c = 0; c < C && ok; ++c)
+                        ok = place_row_proven(ctx, p[c] + base, stride, w, c ? p[0] + base : nullptr,
+                                              cursors.data() + c * K, streams[c].data(), streams[c].size());
+                    if (ok) continue;
+                    // a position outside a stream: redo the row in sample
+                    // order (rewriting the same values) to fault where it should
+                    for (int c = 0; c < C; ++c)
+                        std::copy_n(offsets + y * 3 * K + c * K, K, cursors.data() + c * K);
+                }
                 for (std::size_t x = 0; x < w; ++x) {
                     const std::size_t i = base + x;
                     const std::uint8_t g = place_sample(ctx, p[0], i, stride, -1, cursors.data(), streams[0]);
