@@ -166,3 +166,22 @@ def test_restore_fortran_planes_are_read_in_memory_order():
     g = np.asfortranarray(np.arange(6, dtype=np.uint8).reshape(2, 3))
     out = o.restore_channels(g, g, g, EMPTY, False, False, False)
     assert out[..., 1].reshape(-1).tolist() == [0, 3, 1, 4, 2, 5]
+
+
+def test_zero_chroma_streams_rebuild_zero_planes_and_still_fault_past_the_end():
+    # the chroma shards of a gray image are empty: zero streams, zero offsets
+    rng = np.random.default_rng(8)
+    gray = rng.integers(0, 256, (7, 9), dtype=np.uint8)
+    tables = random_tables(rng, 3)
+    an = analyse([gray], tables)
+    stream = shard_streams(an)[0]
+    starts = np.concatenate([[0], np.cumsum(np.bincount(an[0][2].reshape(-1), minlength=3))[:-1]]).astype(np.uint32)
+    z = np.zeros(63, np.uint8)
+    zoff = np.zeros(3, np.uint32)
+    g, rd, bd = o.reconstruct_shards_rgb(7, 9, stream, z, z, starts, zoff, zoff, *tables)
+    np.testing.assert_array_equal(g, gray)
+    assert not rd.any() and not bd.any()
+    # zero residuals, but offsets that run the cursors past the stream's end
+    late = np.full(3, 60, np.uint32)
+    msg = panics(o.reconstruct_shards_rgb, 7, 9, stream, z, z, starts, zoff, late, *tables)
+    assert msg is not None and msg.startswith("index out of bounds: the len is 63 but the index is 63")

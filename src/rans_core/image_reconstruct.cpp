@@ -106,6 +106,18 @@ void rebuild_interleaved(const Ctx& ctx, std::size_t h, std::size_t w, const Cha
     }
 }
 
+// True when a chroma plane is sure to come out all zero without a fault: its
+// tables are proven, every cursor stays inside the stream (a cursor advances
+// at most once per pixel), and every residual is zero, so every sample equals
+// its prediction from zero neighbours, which is zero.
+bool all_zero_plane(std::size_t pixels, Bytes res, std::span<const std::uint32_t> offsets,
+                    const ContextTables& tables) {
+    if (offsets.empty() || !context_tables_proven(tables, offsets.size())) return false;
+    const std::size_t reach = *std::max_element(offsets.begin(), offsets.end()) + pixels;
+    if (reach > res.size()) return false;
+    return std::all_of(res.begin(), res.begin() + reach, [](std::uint8_t z) { return z == 0; });
+}
+
 // True when the tables are proven safe for all three channels: only then the
 // interleaved loop needs no context checks (its cursor checks remain).
 bool interleave_proven(const ContextTables& t, std::size_t kg, std::size_t kr, std::size_t kb) {
@@ -131,7 +143,11 @@ ColourPlanes reconstruct_shards_rgb(std::size_t h, std::size_t w, Bytes res_gr, 
     const std::size_t padded = checked_mul(checked_add(h, 2), checked_add(w, 2));
     std::vector<std::uint8_t> g(padded, 0), rd(padded, 0), bd(padded, 0);
     bool done = false;
-    if (interleave_proven(tables, off_gr.size(), off_rd.size(), off_bd.size())) {
+    if (all_zero_plane(pixels, res_rd, off_rd, tables) && all_zero_plane(pixels, res_bd, off_bd, tables)) {
+        // the chroma planes of a gray image: only green needs rebuilding
+        rebuild_channel(h, w, g.data(), nullptr, res_gr, off_gr, tables);
+        done = true;
+    } else if (interleave_proven(tables, off_gr.size(), off_rd.size(), off_bd.size())) {
         std::vector<std::uint32_t> cg(off_gr.begin(), off_gr.end()), cr(off_rd.begin(), off_rd.end()),
             cb(off_bd.begin(), off_bd.end());
         const ProvenContext ctx{tables.s_lut.data(), tables.i_lut.data(), tables.d_lut.data()};
