@@ -76,20 +76,19 @@ inline std::uint8_t rebuild_sample(const Ctx& ctx, const Channel& ch, std::uint8
 // The three planes in one scan: a chroma sample needs only the green sample
 // at its own pixel, so the three dependency chains can run side by side.
 // Each plane keeps its own cursors and streams, so the samples are exactly
-// those of rebuilding the planes one after the other.
+// those of rebuilding the planes one after the other. The planes are written
+// unpadded (stride w): the neighbours travel in registers, and the row above
+// the first is a zero row.
 template <class Ctx>
 void rebuild_interleaved(const Ctx& ctx, std::size_t h, std::size_t w, const Channel (&ch)[3]) {
-    const std::size_t stride = w + 2;
+    const std::vector<std::uint8_t> zero_row(w, 0);
     for (std::size_t y = 0; y < h; ++y) {
-        const std::size_t base = (y + 1) * stride + 1;
         std::uint8_t* row[3];
         const std::uint8_t* up[3];
-        std::uint8_t W[3], NW[3];
+        std::uint8_t W[3] = {0, 0, 0}, NW[3] = {0, 0, 0};  // outside the image
         for (int c = 0; c < 3; ++c) {
-            row[c] = ch[c].plane + base;
-            up[c] = row[c] - stride;
-            W[c] = 0;  // the zero border
-            NW[c] = up[c][-1];
+            row[c] = ch[c].plane + y * w;
+            up[c] = y ? row[c] - w : zero_row.data();
         }
         for (std::size_t x = 0; x < w; ++x) {
             const std::uint8_t Ng = up[0][x], Nr = up[1][x], Nb = up[2][x];
@@ -140,34 +139,30 @@ ColourPlanes reconstruct_shards_rgb(std::size_t h, std::size_t w, Bytes res_gr, 
                                     const ContextTables& tables) {
     const std::size_t pixels = checked_mul(h, w);
     if (pixels == 0) return {std::vector<std::uint8_t>(), {}, {}};
-    const std::size_t padded = checked_mul(checked_add(h, 2), checked_add(w, 2));
-    std::vector<std::uint8_t> g(padded, 0), rd(padded, 0), bd(padded, 0);
-    bool done = false;
-    if (all_zero_plane(pixels, res_rd, off_rd, tables) && all_zero_plane(pixels, res_bd, off_bd, tables)) {
-        // the chroma planes of a gray image: only green needs rebuilding
-        rebuild_channel(h, w, g.data(), nullptr, res_gr, off_gr, tables);
-        done = true;
-    } else if (interleave_proven(tables, off_gr.size(), off_rd.size(), off_bd.size())) {
+    if (interleave_proven(tables, off_gr.size(), off_rd.size(), off_bd.size()) &&
+        !(all_zero_plane(pixels, res_rd, off_rd, tables) && all_zero_plane(pixels, res_bd, off_bd, tables))) {
+        ColourPlanes out{std::vector<std::uint8_t>(pixels), std::vector<std::uint8_t>(pixels),
+                         std::vector<std::uint8_t>(pixels)};
         std::vector<std::uint32_t> cg(off_gr.begin(), off_gr.end()), cr(off_rd.begin(), off_rd.end()),
             cb(off_bd.begin(), off_bd.end());
         const ProvenContext ctx{tables.s_lut.data(), tables.i_lut.data(), tables.d_lut.data()};
         try {
-            const Channel ch[3] = {{g.data(), res_gr.data(), res_gr.size(), cg.data()},
-                                   {rd.data(), res_rd.data(), res_rd.size(), cr.data()},
-                                   {bd.data(), res_bd.data(), res_bd.size(), cb.data()}};
+            const Channel ch[3] = {{out.g.data(), res_gr.data(), res_gr.size(), cg.data()},
+                                   {out.rd.data(), res_rd.data(), res_rd.size(), cr.data()},
+                                   {out.bd.data(), res_bd.data(), res_bd.size(), cb.data()}};
             rebuild_interleaved(ctx, h, w, ch);
-            done = true;
+            return out;
         } catch (const Fault&) {
             // a stream too short somewhere: rebuild plane after plane below,
             // so that the fault reported is the first one in that order
-            std::fill(g.begin(), g.end(), 0);
-            std::fill(rd.begin(), rd.end(), 0);
-            std::fill(bd.begin(), bd.end(), 0);
         }
     }
-    if (!done) {
-        // green first: the chroma contexts read the rebuilt green sample
-        rebuild_channel(h, w, g.data(), nullptr, res_gr, off_gr, tables);
+    const std::size_t padded = checked_mul(checked_add(h, 2), checked_add(w, 2));
+    std::vector<std::uint8_t> g(padded, 0), rd(padded, 0), bd(padded, 0);
+    // green first: the chroma contexts read the rebuilt green sample
+    rebuild_channel(h, w, g.data(), nullptr, res_gr, off_gr, tables);
+    // the chroma planes of a gray image come out zero without being rebuilt
+    if (!(all_zero_plane(pixels, res_rd, off_rd, tables) && all_zero_plane(pixels, res_bd, off_bd, tables))) {
         rebuild_channel(h, w, rd.data(), g.data(), res_rd, off_rd, tables);
         rebuild_channel(h, w, bd.data(), g.data(), res_bd, off_bd, tables);
     }
