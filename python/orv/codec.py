@@ -286,8 +286,13 @@ def encode(image, *, coder: str = "auto") -> bytes:
     luts = model.luts(bounds)
     a = _analyse(img, K, luts)
     planes = list(range(ch))
-    sc = _shard_encode(a, K, luts) if coder in ("auto", "shard") else None
-    bp = _bitpair_encode(a, planes, luts) if coder in ("auto", "bitpair") else {}
+    if coder == "auto":
+        # the two coders share nothing but the analysis: run them side by side
+        sc, bp = _map(lambda f: f(), [lambda: _shard_encode(a, K, luts),
+                                      lambda: _bitpair_encode(a, planes, luts)])
+    else:
+        sc = _shard_encode(a, K, luts) if coder == "shard" else None
+        bp = _bitpair_encode(a, planes, luts) if coder == "bitpair" else {}
     if coder == "shard":
         coders = [CODER_SHARD] * ch
     elif coder == "bitpair":
