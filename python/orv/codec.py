@@ -60,7 +60,7 @@ def shard_bounds(pixels: int) -> tuple[int, ...]:
     if pixels < 65536:
         return (2, 8)
     if pixels < 400000:
-        return (1, 4, 12)
+        return (1, 3, 8)
     if pixels < 1500000:
         return (1, 3, 8, 21)
     return (1, 2, 5, 12, 30)
