@@ -367,31 +367,28 @@ def _read_shard_group(r: fmt.Reader, hdr: Header, planes: list[int], K: int, hw:
     return counts, modes, freq, live, states, lengths, np.frombuffer(streams, dtype=np.uint8), ends, sizes
 
 
-def _decode_shard_group(group, hw: int) -> np.ndarray:
+def _decode_shard_group(group) -> np.ndarray:
     counts, modes, freq, live, states, lengths, streams, _, _ = group
-    nl = len(lengths)
-    total = int(counts.sum(dtype=np.int64))
-    if nl == 0:
-        return np.zeros(total, dtype=np.uint8)
-    bs_off = np.zeros(nl, dtype=np.uint64)
-    np.cumsum(lengths[:-1], out=bs_off[1:])
-    write = np.zeros(nl, dtype=np.uint64)
-    np.cumsum(lengths[:-1].astype(np.uint64) + 36, out=write[1:])
-    payload = np.empty(36 * nl + len(streams), dtype=np.uint8)
-    _guard(_r.pack_shard_payloads, states, lengths, bs_off.astype(np.uint32), streams, payload,
-           write.astype(np.uint32))
-    f = np.ascontiguousarray(freq[live])
-    cum = np.zeros((nl, 257), dtype=np.uint64)
-    np.cumsum(f, axis=1, out=cum[:, 1:])
-    lookups = _guard(_r.build_all_lookups, cum.reshape(1, nl, 257)).reshape(nl, 4096)
-    decoded, consumed = _guard(_r.rans_decode_shards_parallel, payload, counts[live], cum, f, lookups)
+    n = len(counts)
+    # every shard gets a packed header: the ones the file leaves out (empty, or
+    # all zeros under the symbol-zero table) get empty streams and decode to zeros
+    all_states = np.full((n, 4), INITIAL_STATE, dtype=np.uint64)
+    all_states[live] = states
+    all_lengths = np.zeros(n, dtype=np.uint32)
+    all_lengths[live] = lengths
+    bs_off = np.zeros(n, dtype=np.uint32)
+    np.cumsum(all_lengths[:-1], out=bs_off[1:])
+    write = np.zeros(n, dtype=np.uint32)
+    np.cumsum(all_lengths[:-1] + np.uint32(36), out=write[1:])
+    payload = np.empty(36 * n + len(streams), dtype=np.uint8)
+    _guard(_r.pack_shard_payloads, all_states, all_lengths, bs_off, streams, payload, write)
+    cum = np.zeros((n, 257), dtype=np.uint64)
+    np.cumsum(freq, axis=1, out=cum[:, 1:])
+    lookups = _guard(_r.build_all_lookups, cum.reshape(1, n, 257)).reshape(n, 4096)
+    decoded, consumed = _guard(_r.rans_decode_shards_parallel, payload, counts, cum, freq, lookups)
     if consumed != len(payload):
         raise FormatError("shard streams: the payload does not match its lengths")
-    if nl == len(counts):
-        return decoded
-    out = np.zeros(total, dtype=np.uint8)
-    out[np.repeat(live, counts)] = decoded
-    return out
+    return decoded
 
 
 def _read_bitpair(r: fmt.Reader, hdr: Header, p: int):
@@ -439,7 +436,7 @@ def decode(data, *, max_pixels: int | None = None) -> np.ndarray:
     res, starts = {}, {}
     if group is not None:
         counts, ends, sizes = group[0], group[7], group[8]
-        flat = _decode_shard_group(group, hw)
+        flat = _decode_shard_group(group)
         for i, p in enumerate(shard_planes):
             res[p] = flat[i * hw:(i + 1) * hw]
             c = counts[ends[i] - sizes[i]:ends[i]]
