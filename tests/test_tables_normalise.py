@@ -286,3 +286,25 @@ def test_a_shard_table_codes_its_shard(lengths, seed):
     decoded, consumed = o.rans_decode_shards_parallel(payload, lengths, cum, freqs, lookups)
     assert consumed == len(payload)
     assert decoded.tobytes() == data.tobytes()
+
+
+@pytest.mark.parametrize("align", [0, 1, 31])
+@pytest.mark.parametrize("arrange", ["sorted", "shuffled", "descending"])
+def test_long_shard_counts_are_exact(align, arrange):
+    # 12288 symbols whose counts are multiples of 3: the table is counts / 3
+    # exactly, so every miscounted byte shows. Sorted data holds runs longer
+    # than 8 KiB of one value; large and small values are mixed in blocks.
+    rng = np.random.default_rng(align)
+    base = np.concatenate([np.zeros(2500, np.uint8), rng.integers(1, 12, 1000),
+                           rng.integers(0, 256, 596)]).astype(np.uint8)
+    shard = np.repeat(base, 3)
+    if arrange == "sorted":
+        shard.sort()
+    elif arrange == "descending":
+        shard = np.sort(shard)[::-1].copy()
+    else:
+        rng.shuffle(shard)
+    data = np.concatenate([np.full(align, 255, np.uint8), shard, np.full(5, 255, np.uint8)])
+    _, freqs, modes = build(data, [align], [len(shard)], [256], disable=True)
+    assert modes[0] == 0
+    assert freqs[0].tolist() == (np.bincount(base, minlength=256)).tolist()

@@ -2,6 +2,10 @@
 // then one table per shard in parallel, each written to its own rows.
 #include <cstring>
 
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
 #include "../pool/pool.hpp"
 #include "fault.hpp"
 #include "tables.hpp"
@@ -17,28 +21,94 @@ struct Piece {
     std::size_t begin, end;
 };
 
-// Byte histogram of p[0..len) added into out[0..255]. Four sub-histograms,
-// one per byte lane, keep runs of equal bytes (the common case in residual
-// streams) from serialising on one counter.
-void count_bytes(const std::uint8_t* p, std::size_t len, std::uint32_t* out) {
-    std::uint32_t h[4][256];
-    std::memset(h, 0, sizeof h);
+using Lanes = std::uint32_t[8][256];
+
+// Byte histogram of p[0..len) added into eight sub-histograms, one per byte
+// lane of a 64-bit word. Residual streams are dominated by a few small values,
+// so consecutive bytes often hit the same counter; separate lanes keep those
+// increments from waiting on one another.
+void count_lanes(const std::uint8_t* p, std::size_t len, Lanes& h) {
     std::size_t i = 0;
     for (; i + 8 <= len; i += 8) {
         std::uint64_t w;
         std::memcpy(&w, p + i, 8);
-        ++h[0][w & 0xff];
-        ++h[1][(w >> 8) & 0xff];
-        ++h[2][(w >> 16) & 0xff];
-        ++h[3][(w >> 24) & 0xff];
-        ++h[0][(w >> 32) & 0xff];
-        ++h[1][(w >> 40) & 0xff];
-        ++h[2][(w >> 48) & 0xff];
-        ++h[3][w >> 56];
+        for (std::size_t b = 0; b < 8; ++b) ++h[b][(w >> (8 * b)) & 0xff];
     }
     for (; i < len; ++i) ++h[0][p[i]];
-    for (std::size_t s = 0; s < 256; ++s) out[s] += h[0][s] + h[1][s] + h[2][s] + h[3][s];
 }
+
+void count_bytes_scalar(const std::uint8_t* p, std::size_t len, std::uint32_t* out) {
+    Lanes h;
+    std::memset(h, 0, sizeof h);
+    count_lanes(p, len, h);
+    for (std::size_t s = 0; s < 256; ++s) {
+        std::uint32_t t = 0;
+        for (std::size_t b = 0; b < 8; ++b) t += h[b][s];
+        out[s] += t;
+    }
+}
+
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+// With AVX2: a 32-byte block whose bytes are all below kSmall is counted by
+// comparing it with each small value and subtracting the all-ones matches
+// from per-value byte counters (flushed before they can pass 255); a block
+// holding any larger byte goes through the lanes. Counts are exact either
+// way, so the result is the same as the scalar count.
+constexpr int kSmall = 12;  // 12 counters, the block and a temporary fit the 16 registers
+
+__attribute__((target("avx2"))) void count_bytes_avx2(const std::uint8_t* p, std::size_t len,
+                                                     std::uint32_t* out) {
+    Lanes h;
+    std::memset(h, 0, sizeof h);
+    std::uint64_t small[kSmall] = {};
+    // adding 128 - kSmall with saturation sets the top bit exactly for bytes >= kSmall
+    const __m256i bias = _mm256_set1_epi8(static_cast<char>(128 - kSmall));
+    std::size_t i = 0;
+    while (i + 32 <= len) {
+        __m256i acc[kSmall];
+        for (int v = 0; v < kSmall; ++v) acc[v] = _mm256_setzero_si256();
+        const std::size_t stop = len - i > 255 * 32 ? i + 255 * 32 : len;
+        for (; i + 32 <= stop; i += 32) {
+            const __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i));
+            if (_mm256_movemask_epi8(_mm256_adds_epu8(x, bias)) != 0) {
+                count_lanes(p + i, 32, h);
+                continue;
+            }
+            for (int v = 0; v < kSmall; ++v)
+                acc[v] = _mm256_sub_epi8(acc[v], _mm256_cmpeq_epi8(x, _mm256_set1_epi8(static_cast<char>(v))));
+        }
+        for (int v = 0; v < kSmall; ++v) {
+            const __m256i s = _mm256_sad_epu8(acc[v], _mm256_setzero_si256());
+            small[v] += static_cast<std::uint64_t>(_mm256_extract_epi64(s, 0)) +
+                        static_cast<std::uint64_t>(_mm256_extract_epi64(s, 1)) +
+                        static_cast<std::uint64_t>(_mm256_extract_epi64(s, 2)) +
+                        static_cast<std::uint64_t>(_mm256_extract_epi64(s, 3));
+        }
+    }
+    count_lanes(p + i, len - i, h);
+    for (std::size_t s = 0; s < 256; ++s) {
+        std::uint32_t t = s < kSmall ? static_cast<std::uint32_t>(small[s]) : 0;
+        for (std::size_t b = 0; b < 8; ++b) t += h[b][s];
+        out[s] += t;
+    }
+}
+
+bool have_avx2() {
+    static const bool yes = __builtin_cpu_supports("avx2");
+    return yes;
+}
+
+void count_bytes(const std::uint8_t* p, std::size_t len, std::uint32_t* out) {
+    if (have_avx2())
+        count_bytes_avx2(p, len, out);
+    else
+        count_bytes_scalar(p, len, out);
+}
+#else
+void count_bytes(const std::uint8_t* p, std::size_t len, std::uint32_t* out) {
+    count_bytes_scalar(p, len, out);
+}
+#endif
 
 }  // namespace
 
