@@ -140,17 +140,21 @@ PdfTables build_pdf_tables_from_shards(std::span<const std::uint8_t> data,
     if (widths.size() < n) index_fault(widths.size(), widths.size());
 
     std::vector<std::uint32_t> partial(checked_mul(pieces.size(), 256), 0);
-    pool::parallel_each(pieces.size(), [&](std::size_t j) {
-        count_bytes(data.data() + pieces[j].begin, pieces[j].end - pieces[j].begin,
-                    partial.data() + 256 * j);
+    // Enough chunks for balance, not so many that handing them out costs
+    // more than the work when there are very many small shards.
+    constexpr std::size_t kChunks = 512;
+    pool::parallel_for(pieces.size(), pieces.size() / kChunks + 1, [&](std::size_t b, std::size_t e) {
+        for (std::size_t j = b; j < e; ++j)
+            count_bytes(data.data() + pieces[j].begin, pieces[j].end - pieces[j].begin,
+                        partial.data() + 256 * j);
     });
 
     PdfTables out;
     out.cum.resize(checked_mul(n, 257));
     out.freqs.resize(checked_mul(n, 256));
     out.modes.resize(n);
-    // a handful of shards per chunk: a table costs a few microseconds
-    pool::parallel_for(n, 4, [&](std::size_t b, std::size_t e) {
+    // a table costs a few microseconds: at least a handful per chunk
+    pool::parallel_for(n, n / kChunks + 4, [&](std::size_t b, std::size_t e) {
         for (std::size_t i = b; i < e; ++i) {
             std::array<std::uint64_t, 256> counts{};
             for (std::size_t j = first_piece[i]; j < first_piece[i + 1]; ++j) {
