@@ -204,24 +204,6 @@ def test_wide_shards_with_modes_without_records_are_fine():
     assert compact(np.zeros((1, 256)), [1000], [3]).size == 0
 
 
-def test_any_row_layout():
-    rng = np.random.default_rng(5)
-    rows = rng.integers(0, 300, (4, 256)).astype(np.uint64)
-    rows[rows < 200] = 0
-    args = (np.array([256, 10, 7, 256], np.uint16), np.array([0, 1, 2, 0], np.uint8))
-    a = o.compact_pdf_tables(rows, *args)
-    assert (a == o.compact_pdf_tables(np.asfortranarray(rows), *args)).all()
-
-
 def test_no_shards():
     assert compact(np.zeros((0, 256)), [], []).size == 0
     assert expand([1, 2, 3], [], []).shape == (0, 256)
-
-
-@pytest.mark.parametrize("name", ["compacted", "shard_widths", "shard_modes"])
-def test_flat_arguments_must_be_contiguous(name):
-    args = dict(compacted=np.zeros(8, np.uint8), shard_widths=np.zeros(4, np.uint16),
-                shard_modes=np.zeros(4, np.uint8), templates=np.zeros((0, 256), np.uint64))
-    args[name] = np.repeat(args[name], 2)[::2]
-    with pytest.raises(TypeError, match="The given array is not contiguous"):
-        o.expand_pdf_tables(**args)

@@ -123,24 +123,10 @@ def test_counts_must_have_256_entries(length):
         o.decide_shard_mode(np.zeros(length, np.uint64), 3, 1.0, NO_TEMPLATES, False)
 
 
-def test_counts_must_be_contiguous():
-    with pytest.raises(TypeError, match="The given array is not contiguous"):
-        o.decide_shard_mode(np.zeros(512, np.uint64)[::2], 3, 1.0, NO_TEMPLATES, False)
-
-
 def test_short_template_rows_fault():
     t = np.full((2, 255), 16, np.uint64)
     msg = panic_message(o.decide_shard_mode, counts_of({1: 3}), 3, 1.0, t, False)
     assert msg == "range end index 512 out of range for slice of length 510"
-
-
-def test_template_layout_does_not_matter():
-    rng = np.random.default_rng(3)
-    t = rng.integers(0, 64, (6, 256)).astype(np.uint64)
-    counts = rng.integers(0, 9, 256).astype(np.uint64)
-    a = o.decide_shard_mode(counts, 256, 10.0, t, False)
-    b = o.decide_shard_mode(counts, 256, 10.0, np.asfortranarray(t), False)
-    assert a[0] == b[0] and (a[1] == b[1]).all()
 
 
 @settings(max_examples=200, deadline=None)
