@@ -1,5 +1,4 @@
 """Histogram normalisation and the per-shard table builder."""
-import hashlib
 import math
 import os
 import subprocess
