@@ -96,6 +96,36 @@ def test_round_trip_property(img, coder):
     np.testing.assert_array_equal(orv.decode(orv.encode(img, coder=coder)), img)
 
 
+@pytest.mark.parametrize("coder", CODERS)
+@pytest.mark.parametrize("shape", [(1, 1), (3, 70), (64, 65), (57, 61, 3), (33, 47, 4)], ids=str)
+def test_effort_two_round_trip(shape, coder):
+    img = make("photo", shape)
+    data = orv.encode(img, coder=coder, effort=2)
+    np.testing.assert_array_equal(orv.decode(data), img)
+
+
+def test_effort_two_merges_classes_and_is_not_larger():
+    img = make("photo", (256, 256, 3))
+    one, two = orv.encode(img, coder="shard"), orv.encode(img, coder="shard", effort=2)
+    meta = orv.info(two)
+    assert meta["shards_per_plane"] < model.n_classes(model.FINE_BOUNDS)
+    assert len(two) <= len(one) * 1.01
+    with pytest.raises(ValueError, match="effort"):
+        orv.encode(img, effort=3)
+
+
+def test_merge_classes_map():
+    rng = np.random.default_rng(0)
+    bounds = (2, 9)
+    hist = np.zeros((3, 25, 256), np.int64)
+    hist[:, 12, :4] = 10000  # one busy class; the others are nearly empty
+    hist[:, :, 1:3] += rng.integers(1, 3, size=(3, 25, 2))  # a few residuals each
+    m = model.merge_classes(hist, bounds)
+    assert m.shape == (25,) and m.dtype == np.uint8
+    assert m.max() < 25 and len(np.unique(m)) == int(m.max()) + 1
+    assert len(np.unique(m)) < 25
+
+
 def test_strided_input_is_accepted():
     img = make("photo", (40, 50, 3))
     view = img.transpose(1, 0, 2)

@@ -35,7 +35,9 @@ FILES = {
     (coder, shape): orv.encode(sample(shape), coder=coder)
     for coder in ("shard", "bitpair") for shape in [(23, 31, 4), (19, 17), (12, 14, 3)]
 } if _module_ready() else {}
-IDS = [f"{c}-{len(s)}d-{s[-1] if len(s) == 3 else 1}ch" for c, s in FILES]
+if FILES:  # a file whose shard coder uses a merged class map
+    FILES[("shard e2", (40, 37, 3))] = orv.encode(sample((40, 37, 3)), coder="shard", effort=2)
+IDS = [f"{c}-{len(s)}d-{s[-1] if len(s) == 3 else 1}ch".replace(" ", "-") for c, s in FILES]
 
 
 def boundaries(data: bytes) -> list[int]:
@@ -105,11 +107,12 @@ def with_header(data: bytes, **changes) -> bytes:
     hdr, r = fmt.read_header(data)
     fields = dict(version=fmt.VERSION, channels=hdr.channels, model=hdr.model,
                   nb=len(hdr.bounds), width=hdr.width, height=hdr.height, crc=hdr.pixel_crc,
-                  bounds=bytes(hdr.bounds), coders=bytes(hdr.coders))
+                  bounds=bytes(hdr.bounds), coders=bytes(hdr.coders),
+                  map=bytes([1 if hdr.class_map else 0]) + hdr.class_map)
     fields.update(changes)
     body = fmt._FIXED.pack(fmt.MAGIC, fields["version"], fields["channels"], fields["model"],
                            fields["nb"], fields["width"], fields["height"], fields["crc"])
-    body += fields["bounds"] + fields["coders"]
+    body += fields["bounds"] + fields["map"] + fields["coders"]
     return body + struct.pack("<I", zlib.crc32(body)) + bytes(r.buf[r.pos:])
 
 
@@ -127,6 +130,8 @@ def with_header(data: bytes, **changes) -> bytes:
     ({"bounds": bytes([9, 3]), "nb": 2}, "bounds"),
     ({"coders": bytes([0, 0, 7, 0])}, "coder"),
     ({"coders": bytes([1, 0, 0, 0])}, "add up|truncated|corrupt|short"),
+    ({"map": bytes([2])}, "class map kind"),
+    ({"map": bytes([1]) + bytes(range(49))}, "add up|truncated|corrupt"),
 ])
 def test_consistent_header_with_wrong_fields(changes, words):
     data = with_header(FILES[("shard", (23, 31, 4))], **changes)
@@ -246,3 +251,14 @@ def test_pillow_refuses_damaged_files(tmp_path):
     with Image.open(p) as im:
         with pytest.raises((orv.FormatError, OSError)):
             im.load()
+
+
+def test_class_map_checks():
+    data = FILES[("shard e2", (40, 37, 3))]
+    hdr, _ = fmt.read_header(data)
+    assert hdr.class_map and len(hdr.class_map) == (2 * len(hdr.bounds) + 1) ** 2
+    too_many = bytes([len(hdr.class_map)]) + hdr.class_map[1:]
+    assert_format_error(with_header(data, map=bytes([1]) + too_many), "more shards than classes")
+    # a different but valid map sends residuals to other shards: caught, never wrong pixels
+    other = bytes(len(hdr.class_map))
+    assert_error_or_exact(with_header(data, map=bytes([1]) + other), data)

@@ -29,9 +29,10 @@ def read(path: str | os.PathLike) -> np.ndarray:
         return decode(f.read())
 
 
-def write(path: str | os.PathLike, image: np.ndarray, *, coder: str = "auto") -> int:
+def write(path: str | os.PathLike, image: np.ndarray, *, coder: str = "auto",
+          effort: int = 1) -> int:
     """Writes `image` to an .orv file; returns the number of bytes written."""
-    data = encode(image, coder=coder)
+    data = encode(image, coder=coder, effort=effort)
     with open(path, "wb") as f:
         f.write(data)
     return len(data)

@@ -170,8 +170,10 @@ def peers(threads: int | None = None) -> list[Codec]:
 
 
 def orv_codecs() -> list[Codec]:
-    return [Codec(f"orv {c}", lambda img, c=c: codec.encode(img, coder=c), codec.decode)
-            for c in ("shard", "bitpair", "auto")]
+    out = [Codec(f"orv {c}", lambda img, c=c: codec.encode(img, coder=c), codec.decode)
+           for c in ("shard", "bitpair", "auto")]
+    out.append(Codec("orv auto e2", lambda img: codec.encode(img, effort=2), codec.decode))
+    return out
 
 
 def _median_time(fn, arg, repeat: int):

@@ -51,15 +51,15 @@ def _read_any(path: Path):
         return to_array(im)
 
 
-def _encode_file(src: Path, dst: Path, coder: str) -> tuple[int, int]:
+def _encode_file(src: Path, dst: Path, coder: str, effort: int = 1) -> tuple[int, int]:
     img = _read_any(src)
-    data = codec.encode(img, coder=coder)
+    data = codec.encode(img, coder=coder, effort=effort)
     dst.parent.mkdir(parents=True, exist_ok=True)
     dst.write_bytes(data)
     return src.stat().st_size, len(data)
 
 
-def _decode_file(src: Path, dst: Path, coder: str | None = None) -> tuple[int, int]:
+def _decode_file(src: Path, dst: Path, coder: str | None = None, effort: int = 1) -> tuple[int, int]:
     from PIL import Image
 
     img = codec.decode(src.read_bytes())
@@ -81,7 +81,7 @@ def _convert(args, work, pick, new_suffix) -> int:
     if not src.is_dir():
         if dst.is_dir():
             dst = dst / (src.stem + new_suffix)
-        a, b = work(src, dst, args.coder)
+        a, b = work(src, dst, args.coder, args.effort)
         print(f"{src} ({a} bytes) -> {dst} ({b} bytes)")
         return 0
     files = sorted(p for p in src.rglob("*") if p.is_file() and pick(p))
@@ -95,7 +95,7 @@ def _convert(args, work, pick, new_suffix) -> int:
     def one(job):
         s, d = job
         try:
-            return work(s, d, args.coder)
+            return work(s, d, args.coder, args.effort)
         except (OSError, ValueError) as e:
             failures.append(f"{s}: {e}")
             return (0, 0)
@@ -188,10 +188,13 @@ def build_parser() -> argparse.ArgumentParser:
                        "when standard error is not a terminal")
         if name == "encode":
             s.add_argument("--coder", choices=codec.CODERS, default="auto")
+            s.add_argument("--effort", type=int, choices=(1, 2), default=1,
+                           help="2 fits the shard coder's contexts to each image: "
+                           "smaller, slower to encode, as fast to decode")
         else:
             s.add_argument("--format", default="png",
                            help="output format for directories (default png)")
-            s.set_defaults(coder=None)
+            s.set_defaults(coder=None, effort=1)
     s = sub.add_parser("info", help="show the header and sections of .orv files")
     s.add_argument("files", nargs="+")
     s.add_argument("--json", action="store_true")

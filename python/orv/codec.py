@@ -275,16 +275,33 @@ def _bitpair_encode(a: _Analysis, planes: list[int], luts) -> dict[int, _Bitpair
 
 # ---------------------------------------------------------------- encoder
 
-def encode(image, *, coder: str = "auto") -> bytes:
+def encode(image, *, coder: str = "auto", effort: int = 1) -> bytes:
+    """Codes a uint8 image of shape (h, w), (h, w, 3) or (h, w, 4).
+
+    coder: "shard", "bitpair", or "auto" (per plane, whichever is smaller).
+    effort: 1, or 2 to fit the shard coder's context classes to the image
+    (merged from fine classes; smaller files, slower encoding)."""
     if coder not in CODERS:
         raise ValueError(f"coder must be one of {', '.join(CODERS)}, not {coder!r}")
+    if effort not in (1, 2):
+        raise ValueError(f"effort must be 1 or 2, not {effort!r}")
     img = check_image(image)
     h, w = img.shape[:2]
     ch = 1 if img.ndim == 2 else img.shape[2]
-    bounds = shard_bounds(h * w)
-    K = model.n_classes(bounds)
-    luts = model.luts(bounds)
-    a = _analyse(img, K, luts)
+    class_map = None
+    if effort == 1 or coder == "bitpair":
+        bounds = shard_bounds(h * w)
+        K = model.n_classes(bounds)
+        luts = model.luts(bounds)
+        a = _analyse(img, K, luts)
+    else:
+        # fine classes first, then the shard coder's classes merged for this image
+        bounds = model.FINE_BOUNDS
+        fine = _analyse(img, model.n_classes(bounds), model.luts(bounds))
+        class_map = model.merge_classes(fine.hist[:1 if ch == 1 else 3], bounds)
+        K = int(class_map.max()) + 1
+        luts = model.luts(bounds, class_map)
+        a = _analyse(img, K, luts)
     planes = list(range(ch))
     if coder == "auto":
         # the two coders share nothing but the analysis: run them side by side
@@ -300,7 +317,9 @@ def encode(image, *, coder: str = "auto") -> bytes:
     else:
         coders = [CODER_BITPAIR if bp[p].size() < _shard_plane_size(sc, p) else CODER_SHARD
                   for p in planes]
-    header = Header(ch, h, w, model.MODEL_ID, bounds, tuple(coders), zlib.crc32(img))
+    header = Header(ch, h, w, model.MODEL_ID, bounds,
+                    b"" if class_map is None else class_map.tobytes(), tuple(coders),
+                    zlib.crc32(img))
     out = [fmt.pack_header(header)]
     shard_planes = [p for p in planes if coders[p] == CODER_SHARD]
     if shard_planes:
@@ -423,8 +442,13 @@ def decode(data, *, max_pixels: int | None = None) -> np.ndarray:
     h, w, hw, ch = hdr.height, hdr.width, hdr.height * hdr.width, hdr.channels
     if max_pixels is not None and hw > max_pixels:
         raise FormatError(f"image of {hw} pixels exceeds max_pixels={max_pixels}")
-    K = model.n_classes(hdr.bounds)
-    S, I, D = model.luts(hdr.bounds)
+    if hdr.class_map:
+        cmap = np.frombuffer(hdr.class_map, dtype=np.uint8)
+        K = int(cmap.max()) + 1
+        S, I, D = model.luts(hdr.bounds, cmap)
+    else:
+        K = model.n_classes(hdr.bounds)
+        S, I, D = model.luts(hdr.bounds)
     n_col = 1 if ch == 1 else 3
     planes = list(range(ch))
     shard_planes = [p for p in planes if hdr.coders[p] == CODER_SHARD]
@@ -500,7 +524,7 @@ def info(data) -> dict:
     """Header fields and section sizes of an orv file (the file is not decoded)."""
     hdr, r = fmt.read_header(data)
     planes = list(range(hdr.channels))
-    K = model.n_classes(hdr.bounds)
+    K = max(hdr.class_map) + 1 if hdr.class_map else model.n_classes(hdr.bounds)
     sections = {"header": r.pos}
     if any(hdr.coders[p] == CODER_SHARD for p in planes):
         for name in ("shard tables", "shard states", "shard streams"):

@@ -36,6 +36,7 @@ class Header:
     width: int
     model: int               # context model id
     bounds: tuple[int, ...]  # gradient bounds of the shard coder's contexts
+    class_map: bytes         # empty (a shard per class) or one shard number per class
     coders: tuple[int, ...]  # one per plane
     pixel_crc: int
 
@@ -60,7 +61,8 @@ def check_dimensions(height: int, width: int) -> None:
 def pack_header(h: Header) -> bytes:
     body = _FIXED.pack(MAGIC, VERSION, h.channels, h.model, len(h.bounds), h.width, h.height,
                        h.pixel_crc)
-    body += bytes(h.bounds) + bytes(h.coders)
+    body += bytes(h.bounds) + bytes([1 if h.class_map else 0]) + bytes(h.class_map)
+    body += bytes(h.coders)
     return body + struct.pack("<I", zlib.crc32(body))
 
 
@@ -169,6 +171,10 @@ def read_header(data) -> tuple[Header, Reader]:
     if channels not in CHANNELS:
         raise FormatError(f"header: unsupported channel count {channels}")
     bounds = tuple(r.take(nb, "the header's gradient bounds"))
+    kind = r.u8("the header's class map kind")
+    if kind > 1:
+        raise FormatError(f"header: unknown class map kind {kind}")
+    class_map = bytes(r.take((2 * nb + 1) ** 2, "the header's class map")) if kind else b""
     coders = tuple(r.take(channels, "the header's coder bytes"))
     hcrc = r.u32("the header checksum")
     if zlib.crc32(bytes(r.buf[:r.pos - 4])) != hcrc:
@@ -183,7 +189,9 @@ def read_header(data) -> tuple[Header, Reader]:
     for c in coders:
         if c not in CODER_NAMES:
             raise FormatError(f"header: unknown coder {c}")
-    return Header(channels, height, width, model, bounds, coders, crc), r
+    if class_map and max(class_map) >= len(class_map):
+        raise FormatError("header: the class map names more shards than classes")
+    return Header(channels, height, width, model, bounds, class_map, coders, crc), r
 
 
 def inflate(body, limit: int, what: str) -> bytes:

@@ -22,7 +22,8 @@ Intensity bands (``i_lut``): model 1 gives every intensity key band 0.
 
 Context map (``d_lut``, one row of 4 per class): the context number is the
 class itself, so a plane has one shard (or one block of 64 bit-pair
-contexts) per class.
+contexts) per class; or, when the file carries an explicit map (the encoder's
+``effort=2``), the shard that the map gives for the class.
 
 Pair tables of the bit-pair coder are stored as one level per frequency,
 ``q = round(2 log2 f)`` in 0..24; the decoder turns the levels of a table
@@ -101,9 +102,71 @@ def d_lut(bounds: tuple[int, ...]) -> np.ndarray:
     return table
 
 
-def luts(bounds) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+def luts(bounds, class_map: np.ndarray | None = None):
+    """(s_lut, i_lut, d_lut) for the bounds, with the identity map or `class_map`."""
     b = check_bounds(bounds)
-    return s_lut(b), i_lut(), d_lut(b)
+    if class_map is None:
+        return s_lut(b), i_lut(), d_lut(b)
+    m = np.ascontiguousarray(class_map, dtype=np.uint8)
+    if m.shape != (n_classes(b),):
+        raise ValueError(f"a class map needs {n_classes(b)} entries, got {m.shape}")
+    return s_lut(b), i_lut(), np.ascontiguousarray(np.repeat(m[:, None], 4, axis=1))
+
+
+# the fine classes that the encoder merges at effort 2
+FINE_BOUNDS = (1, 2, 3, 5, 8, 13, 21)
+
+
+def merge_classes(hist: np.ndarray, bounds) -> np.ndarray:
+    """Encoder side, effort 2: merges neighbouring gradient classes while the
+    estimated size drops. `hist` holds the residual histograms (C, K, 256) of the
+    classes; the result maps every class to a shard (0 .. shards-1)."""
+    L = len(bounds)
+    side = 2 * L + 1
+    K = side * side
+    h = hist.transpose(1, 0, 2).astype(np.float64)
+    label = np.arange(K)
+    grid = np.arange(K).reshape(side, side)
+    edges = np.concatenate([np.stack([grid[:, :-1].ravel(), grid[:, 1:].ravel()], 1),
+                            np.stack([grid[:-1, :].ravel(), grid[1:, :].ravel()], 1)])
+    cost = _group_cost(h)
+    for _ in range(64):
+        e = label[edges]
+        e = np.unique(np.sort(e[e[:, 0] != e[:, 1]], axis=1), axis=0)
+        if not len(e):
+            break
+        gain = _group_cost(h[e[:, 0]] + h[e[:, 1]]) - cost[e[:, 0]] - cost[e[:, 1]]
+        order = np.argsort(gain, kind="stable")
+        order = order[gain[order] < 0]
+        if not len(order):
+            break
+        used = np.zeros(K, dtype=bool)
+        for i in order:  # a matching of the cheapest merges, applied together
+            a, b = e[i]
+            if used[a] or used[b]:
+                continue
+            used[a] = used[b] = True
+            h[a] += h[b]
+            h[b] = 0
+            label[label == b] = a
+        cost = _group_cost(h)
+    return np.unique(label, return_inverse=True)[1].astype(np.uint8)
+
+
+def _group_cost(h: np.ndarray) -> np.ndarray:
+    """Estimated bits of shard groups (G, C, 256): per channel the cheaper of an own
+    table (entropy plus stored record) and the best template, plus the states."""
+    n = h.sum(axis=2, keepdims=True)
+    with np.errstate(divide="ignore", invalid="ignore"):
+        ent = -np.where(h > 0, h * np.log2(h / n), 0.0).sum(axis=2)
+    nz = h > 0
+    live = nz[:, :, 1:].any(axis=2)
+    k = nz.sum(axis=2)
+    w = np.where(nz.any(axis=2), 256 - np.argmax(nz[:, :, ::-1], axis=2), 0)
+    record = np.where(3 * k + 2 < 2 * w, 3 + 3 * k, 1 + 2 * w)
+    own = ent + 8 * (0.6 * record + 1)
+    tmpl = (h @ template_costs()).min(axis=-1)
+    return np.where(live, np.minimum(own, tmpl) + 160, 0.0).sum(axis=1)
 
 
 def _normalise(weights: list[int]) -> list[int]:

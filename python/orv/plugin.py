@@ -3,7 +3,7 @@
 Registered when ``orv`` is imported. Modes L, RGB and RGBA are stored as
 they are; 1, P, LA and other 8-bit modes are converted first (to L, RGB or
 RGBA, whichever keeps every value). Saving takes the ``coder`` option
-(``"auto"``, ``"shard"``, ``"bitpair"``).
+(``"auto"``, ``"shard"``, ``"bitpair"``) and ``effort`` (1 or 2).
 """
 from __future__ import annotations
 
@@ -26,8 +26,8 @@ class OrvImageFile(ImageFile.ImageFile):
     format_description = "orv lossless image"
 
     def _open(self) -> None:
-        try:  # the header is at most 47 bytes long
-            hdr, _ = fmt.read_header(self.fp.read(64))
+        try:  # the header is at most 269 bytes long
+            hdr, _ = fmt.read_header(self.fp.read(512))
         except FormatError as e:
             raise SyntaxError(str(e)) from None
         self._mode = _MODES[hdr.channels]
@@ -61,8 +61,9 @@ def to_array(im: Image.Image) -> np.ndarray:
 
 
 def _save(im: Image.Image, fp, filename) -> None:
-    coder = getattr(im, "encoderinfo", {}).get("coder", "auto")
-    fp.write(codec.encode(to_array(im), coder=coder))
+    info = getattr(im, "encoderinfo", {})
+    fp.write(codec.encode(to_array(im), coder=info.get("coder", "auto"),
+                          effort=info.get("effort", 1)))
 
 
 Image.register_open(OrvImageFile.format, OrvImageFile, _accept)
