@@ -93,7 +93,7 @@ def main() -> int:
     print("\norv against the peers, one worker (ratios: orv / peer; size lower is better, "
           "speed higher is better)")
     print(f"{'orv':12s} {'peer':16s} {'size':>7s} {'encode':>8s} {'decode':>8s}")
-    for o in ("orv auto", "orv shard", "orv bitpair"):
+    for o in ("orv auto", "orv auto e2", "orv shard", "orv bitpair"):
         for peer, r in one.items():
             if peer.startswith("orv") or not r.images:
                 continue
