@@ -1,2 +1,214 @@
-// placeholder until this group is built
+// The parallel shard encoder, the exact mirror of decode_4way_stream.
+#include "coder.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <exception>
+#include <string>
+
+#include "../pool/pool.hpp"
 #include "fault.hpp"
+#include "lookups.hpp"
+#include "magic.hpp"
+#include "rans_step.hpp"
+
+namespace rans {
+
+void for_each_shard(const std::vector<std::size_t>& bounds, const std::function<void(std::size_t)>& body) {
+    const std::size_t tasks = bounds.size() - 1;
+    std::vector<std::exception_ptr> faults(tasks);
+    pool::parallel_each(tasks, [&](std::size_t t) {
+        try {
+            for (std::size_t i = bounds[t]; i < bounds[t + 1]; ++i) body(i);
+        } catch (...) {
+            faults[t] = std::current_exception();
+        }
+    });
+    for (auto& e : faults)
+        if (e) std::rethrow_exception(e);
+}
+
+std::uint32_t shard_capacity(std::uint32_t m) {
+    constexpr std::uint64_t kMax = UINT32_MAX;
+    const std::uint64_t twice = std::min<std::uint64_t>(kMax, 2 * static_cast<std::uint64_t>(m));
+    return static_cast<std::uint32_t>(std::min<std::uint64_t>(kMax, twice + 1024));
+}
+
+namespace {
+
+constexpr std::uint64_t kMaxFreq = kScale;  // 4096
+
+// A symbol of the shard's table, ready for the encode step.
+struct EncSymbol {
+    std::uint64_t magic;  // floor((2^64-1)/f), 0 for an unusable frequency
+    std::uint64_t cum;
+    std::uint64_t freq;
+};
+
+[[noreturn]] void refuse_symbol(std::size_t shard, std::uint8_t s, std::uint64_t f) {
+    if (f == 0)
+        throw InvalidInput("shard " + std::to_string(shard) + ": symbol " + std::to_string(s) +
+                           " has frequency 0 in the shard's table and cannot be encoded");
+    index_fault(kMagicSize, f);  // beyond the division table
+}
+
+inline void store_u16(std::uint8_t* p, std::uint64_t v) {
+    const auto w = static_cast<std::uint16_t>(v);
+    std::memcpy(p, &w, sizeof w);  // little-endian: low byte first, as emitted
+}
+
+inline std::uint64_t mul_hi(std::uint64_t a, std::uint64_t b) {
+    return static_cast<std::uint64_t>((static_cast<unsigned __int128>(a) * b) >> 64);
+}
+
+// x div f by the reciprocal with its single correction, then the new state
+inline std::uint64_t advance(std::uint64_t x, const EncSymbol& e) {
+    std::uint64_t q = mul_hi(x, e.magic);
+    std::uint64_t r = x - q * e.freq;
+    if (r >= e.freq) {
+        q += 1;
+        r -= e.freq;
+    }
+    return (q << kScaleBits) + r + e.cum;
+}
+
+// Encode step when every state entering it is below 2^43: the state then
+// needs at most two bytes out (x >> 16 < 2^27 <= f << 27), so both are stored
+// unconditionally and the write position moves by the number needed.
+inline void step_fast(std::uint64_t& x, const EncSymbol& e, std::uint8_t s, std::size_t shard,
+                      std::uint8_t*& p) {
+    if (e.freq - 1 >= kMaxFreq) [[unlikely]]
+        refuse_symbol(shard, s, e.freq);
+    const std::uint64_t limit = e.freq << kEmitShift;
+    const unsigned n = static_cast<unsigned>(x >= limit) + static_cast<unsigned>(x >= (limit << 8));
+    store_u16(p, x);
+    p += n;
+    x >>= 8 * n;
+    x = advance(x, e);
+}
+
+// The general encode step for any state and any table: bytes go out one at a
+// time; those that do not fit in the room are counted, not written.
+struct CountingSink {
+    std::uint8_t* buf;
+    std::size_t room;
+    std::size_t len = 0;
+    void operator()(std::uint8_t b) {
+        if (len < room) buf[len] = b;
+        ++len;
+    }
+};
+
+inline void step_general(std::uint64_t& x, const EncSymbol& e, std::uint8_t s, std::size_t shard,
+                         CountingSink& sink) {
+    if (e.freq - 1 >= kMaxFreq) [[unlikely]]
+        refuse_symbol(shard, s, e.freq);
+    x = encode_step(x, e.freq, e.cum, sink);
+}
+
+struct ShardJob {
+    std::size_t index;
+    const std::uint8_t* symbols;
+    std::size_t m;
+    const EncSymbol* table;
+    std::uint8_t* slot;  // the shard's room in the stream buffer
+    std::size_t room;
+};
+
+// Symbols are coded from the last to the first: the tail (positions
+// 4*floor(m/4) .. m-1, state p mod 4) from its end, then the full groups from
+// the last one down, states 3, 2, 1, 0 within a group.
+template <class Step>
+void encode_order(const ShardJob& job, std::uint64_t x[4], Step&& step) {
+    const std::uint8_t* d = job.symbols;
+    const std::size_t full = job.m & ~std::size_t{3};
+    for (std::size_t p = job.m; p-- > full;) step(x[p & 3], d[p]);
+    std::uint64_t x0 = x[0], x1 = x[1], x2 = x[2], x3 = x[3];
+    for (std::size_t p = full; p > 0; p -= 4) {
+        step(x3, d[p - 1]);
+        step(x2, d[p - 2]);
+        step(x1, d[p - 3]);
+        step(x0, d[p - 4]);
+    }
+    x[0] = x0, x[1] = x1, x[2] = x2, x[3] = x3;
+}
+
+// Codes one shard into its slot; returns the number of bytes emitted.
+std::size_t encode_shard(const ShardJob& job, bool fast, std::uint64_t x[4]) {
+    if (fast) {
+        std::uint8_t* p = job.slot;
+        encode_order(job, x, [&](std::uint64_t& st, std::uint8_t s) {
+            step_fast(st, job.table[s], s, job.index, p);
+        });
+        const std::size_t len = static_cast<std::size_t>(p - job.slot);
+        p[0] = p[1] = 0;  // the spare bytes of the last two-byte stores
+        return len;
+    }
+    CountingSink sink{job.slot, job.room};
+    encode_order(job, x, [&](std::uint64_t& st, std::uint8_t s) { step_general(st, job.table[s], s, job.index, sink); });
+    return sink.len;
+}
+
+}  // namespace
+
+EncodedShards encode_shards(std::span<const std::uint8_t> data, std::span<const std::uint32_t> offsets,
+                            std::span<const std::uint32_t> lengths, std::span<const std::uint64_t> cum,
+                            std::span<const std::uint64_t> freq, std::uint64_t initial_state) {
+    const std::size_t n = lengths.size();
+    EncodedShards out;
+    out.final_states.assign(checked_mul(n, 4), initial_state);
+    out.offsets.resize(n);
+    out.lengths.assign(n, 0);
+
+    // slots: saturating 32-bit running sum of the capacities
+    std::uint64_t total = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        out.offsets[i] = static_cast<std::uint32_t>(total);
+        total = std::min<std::uint64_t>(UINT32_MAX, total + shard_capacity(lengths[i]));
+    }
+    out.streams.assign(total, 0);
+
+    const auto bounds = group_shards(n, [&](std::size_t i) { return lengths[i]; });
+    for_each_shard(bounds, [&](std::size_t i) {
+        const std::size_t m = lengths[i];
+        auto f = sub(freq, kFreqLen * i, kFreqLen * i + kFreqLen);
+        auto c = sub(cum, kCumLen * i, kCumLen * i + kCumLen);
+        if (m == 0 || f[0] == kScale) return;  // states stay initial, no bytes
+        const std::size_t start = at(offsets, i);
+        // the encoder reads the last symbol first
+        if (start + m > data.size()) index_fault(data.size(), start + m - 1);
+
+        EncSymbol table[256];
+        bool fast = initial_state < (1ull << 43);
+        for (std::size_t s = 0; s < 256; ++s) {
+            const std::uint64_t fs = f[s];
+            table[s] = {fs - 1 < kMaxFreq ? kMagic[fs] : 0, c[s], fs};
+            // a state leaving a step is below 2^39 + c, so a small c keeps
+            // every state below 2^43
+            if (fs - 1 < kMaxFreq && c[s] >= (1ull << 42)) fast = false;
+        }
+        const std::size_t slot = out.offsets[i];
+        const std::size_t cap = shard_capacity(lengths[i]);
+        const std::size_t room = std::min<std::size_t>(cap, out.streams.size() - slot);
+        // from states below 2^43 each symbol emits at most two bytes, and the
+        // fast step stores two bytes past the current end
+        fast = fast && room >= 2 * m + 2;
+
+        ShardJob job{i, data.data() + start, m, table, out.streams.data() + slot, room};
+        std::uint64_t x[4] = {initial_state, initial_state, initial_state, initial_state};
+        const std::size_t len = encode_shard(job, fast, x);
+        if (len > room) {
+            // Past the end of the buffer, or (only with tables that are not
+            // running sums) past the shard's own slot: refused either way, so
+            // shards never write into each other's room.
+            const std::size_t end = slot + len;
+            if (end > out.streams.size()) slice_end_fault(end, out.streams.size());
+            slice_end_fault(end, slot + room);
+        }
+        std::copy(x, x + 4, out.final_states.begin() + static_cast<std::ptrdiff_t>(4 * i));
+        out.lengths[i] = static_cast<std::uint32_t>(len);
+    });
+    return out;
+}
+
+}  // namespace rans
