@@ -38,12 +38,28 @@ namespace {
 
 constexpr std::uint64_t kMaxFreq = kScale;  // 4096
 
-// A symbol of the shard's table, ready for the encode step.
+// A symbol of the shard's table, ready for the fast encode step.
 struct EncSymbol {
-    std::uint64_t magic;  // floor((2^64-1)/f), 0 for an unusable frequency
-    std::uint64_t cum;
-    std::uint64_t freq;
+    std::uint64_t limit;   // f << 27: the state must be below it before the division
+    std::uint64_t limit2;  // f << 35: a second byte goes out
+    std::uint64_t rcp;     // ceil(2^64 / f); 2^64 - 1 for f = 1
+    std::uint32_t cmpl;    // 4096 - f
+    std::uint32_t bad;     // 1 if f is not in 1..4096: the symbol cannot be coded
+    std::uint64_t cum;     // c, plus 4095 for f = 1 (see step_fast)
 };
+
+// For 2 <= f <= 4096 and x < 2^39, floor(x * ceil(2^64/f) / 2^64) is exactly
+// x div f: the reciprocal exceeds 2^64/f by less than 1, so the product
+// exceeds x/f by less than x/2^64 < 1/f. For f = 1 the reciprocal 2^64 - 1
+// gives x - 1 (x >= 1), which the cumulative value makes up for: x + (x - 1) *
+// 4095 + c + 4095 = 4096x + c.
+EncSymbol make_symbol(std::uint64_t f, std::uint64_t c) {
+    if (f - 1 >= kMaxFreq) return {0, 0, 0, 0, 1, 0};  // refused when met (a rerun names it)
+    if (f == 1) return {1ull << kEmitShift, 1ull << (kEmitShift + 8), UINT64_MAX, 4095, 0, c + 4095};
+    const auto u = static_cast<unsigned __int128>(1) << 64;
+    return {f << kEmitShift, f << (kEmitShift + 8), static_cast<std::uint64_t>((u + f - 1) / f),
+            static_cast<std::uint32_t>(kScale - f), 0, c};
+}
 
 [[noreturn]] void refuse_symbol(std::size_t shard, std::uint8_t s, std::uint64_t f) {
     if (f == 0)
@@ -61,30 +77,21 @@ inline std::uint64_t mul_hi(std::uint64_t a, std::uint64_t b) {
     return static_cast<std::uint64_t>((static_cast<unsigned __int128>(a) * b) >> 64);
 }
 
-// x div f by the reciprocal with its single correction, then the new state
-inline std::uint64_t advance(std::uint64_t x, const EncSymbol& e) {
-    std::uint64_t q = mul_hi(x, e.magic);
-    std::uint64_t r = x - q * e.freq;
-    if (r >= e.freq) {
-        q += 1;
-        r -= e.freq;
-    }
-    return (q << kScaleBits) + r + e.cum;
-}
-
-// Encode step when every state entering it is below 2^43: the state then
-// needs at most two bytes out (x >> 16 < 2^27 <= f << 27), so both are stored
-// unconditionally and the write position moves by the number needed.
-inline void step_fast(std::uint64_t& x, const EncSymbol& e, std::uint8_t s, std::size_t shard,
-                      std::uint8_t*& p) {
-    if (e.freq - 1 >= kMaxFreq) [[unlikely]]
-        refuse_symbol(shard, s, e.freq);
-    const std::uint64_t limit = e.freq << kEmitShift;
-    const unsigned n = static_cast<unsigned>(x >= limit) + static_cast<unsigned>(x >= (limit << 8));
+// The encode step when every state entering it is in [1, 2^43). Emission:
+// the state then needs at most two bytes out (x >> 16 < 2^27 <= f << 27), so
+// both are stored unconditionally and the write position moves by the number
+// needed. Division: after emission 1 <= x < f * 2^27 <= 2^39, where the
+// reciprocal gives the exact quotient (make_symbol), and (q << 12) + r =
+// x + q * (4096 - f). The same result as encode_step, which divides with the
+// magic table. A symbol that cannot be coded only sets `bad`; the caller then
+// reruns the shard with the checked step, which refuses it.
+inline void step_fast(std::uint64_t& x, const EncSymbol& e, std::uint32_t& bad, std::uint8_t*& p) {
+    bad |= e.bad;
+    const unsigned n = static_cast<unsigned>(x >= e.limit) + static_cast<unsigned>(x >= e.limit2);
     store_u16(p, x);
     p += n;
     x >>= 8 * n;
-    x = advance(x, e);
+    x += mul_hi(x, e.rcp) * e.cmpl + e.cum;
 }
 
 // The general encode step for any state and any table: bytes go out one at a
@@ -99,18 +106,12 @@ struct CountingSink {
     }
 };
 
-inline void step_general(std::uint64_t& x, const EncSymbol& e, std::uint8_t s, std::size_t shard,
-                         CountingSink& sink) {
-    if (e.freq - 1 >= kMaxFreq) [[unlikely]]
-        refuse_symbol(shard, s, e.freq);
-    x = encode_step(x, e.freq, e.cum, sink);
-}
-
 struct ShardJob {
     std::size_t index;
     const std::uint8_t* symbols;
     std::size_t m;
-    const EncSymbol* table;
+    const std::uint64_t* freq;  // the shard's table rows (256 and 257 entries)
+    const std::uint64_t* cum;
     std::uint8_t* slot;  // the shard's room in the stream buffer
     std::size_t room;
 };
@@ -133,20 +134,28 @@ void encode_order(const ShardJob& job, std::uint64_t x[4], Step&& step) {
     x[0] = x0, x[1] = x1, x[2] = x2, x[3] = x3;
 }
 
-// Codes one shard into its slot; returns the number of bytes emitted.
-std::size_t encode_shard(const ShardJob& job, bool fast, std::uint64_t x[4]) {
-    if (fast) {
-        std::uint8_t* p = job.slot;
-        encode_order(job, x, [&](std::uint64_t& st, std::uint8_t s) {
-            step_fast(st, job.table[s], s, job.index, p);
-        });
-        const std::size_t len = static_cast<std::size_t>(p - job.slot);
-        p[0] = p[1] = 0;  // the spare bytes of the last two-byte stores
-        return len;
-    }
+// The shard with the checked step; returns the number of bytes emitted.
+std::size_t encode_checked(const ShardJob& job, std::uint64_t x[4]) {
     CountingSink sink{job.slot, job.room};
-    encode_order(job, x, [&](std::uint64_t& st, std::uint8_t s) { step_general(st, job.table[s], s, job.index, sink); });
+    encode_order(job, x, [&](std::uint64_t& st, std::uint8_t s) {
+        const std::uint64_t f = job.freq[s];
+        if (f - 1 >= kMaxFreq) [[unlikely]]
+            refuse_symbol(job.index, s, f);
+        st = encode_step(st, f, job.cum[s], sink);
+    });
     return sink.len;
+}
+
+// The shard with the fast step, when its bounds hold (see encode_shards).
+// Returns false, with nothing decided, if the shard holds a symbol that
+// cannot be coded.
+bool encode_fast(const ShardJob& job, const EncSymbol* table, std::uint64_t x[4], std::size_t& len) {
+    std::uint8_t* p = job.slot;
+    std::uint32_t bad = 0;
+    encode_order(job, x, [&](std::uint64_t& st, std::uint8_t s) { step_fast(st, table[s], bad, p); });
+    len = static_cast<std::size_t>(p - job.slot);
+    p[0] = p[1] = 0;  // the spare bytes of the last two-byte stores
+    return bad == 0;
 }
 
 }  // namespace
@@ -166,7 +175,7 @@ EncodedShards encode_shards(std::span<const std::uint8_t> data, std::span<const 
         out.offsets[i] = static_cast<std::uint32_t>(total);
         total = std::min<std::uint64_t>(UINT32_MAX, total + shard_capacity(lengths[i]));
     }
-    out.streams.assign(total, 0);
+    out.streams.resize(total);  // zero, its pages mapped only where a stream lands
 
     const auto bounds = group_shards(n, [&](std::size_t i) { return lengths[i]; });
     for_each_shard(bounds, [&](std::size_t i) {
@@ -178,25 +187,27 @@ EncodedShards encode_shards(std::span<const std::uint8_t> data, std::span<const 
         // the encoder reads the last symbol first
         if (start + m > data.size()) index_fault(data.size(), start + m - 1);
 
-        EncSymbol table[256];
-        bool fast = initial_state < (1ull << 43);
-        for (std::size_t s = 0; s < 256; ++s) {
-            const std::uint64_t fs = f[s];
-            table[s] = {fs - 1 < kMaxFreq ? kMagic[fs] : 0, c[s], fs};
-            // a state leaving a step is below 2^39 + c, so a small c keeps
-            // every state below 2^43
-            if (fs - 1 < kMaxFreq && c[s] >= (1ull << 42)) fast = false;
-        }
         const std::size_t slot = out.offsets[i];
         const std::size_t cap = shard_capacity(lengths[i]);
         const std::size_t room = std::min<std::size_t>(cap, out.streams.size() - slot);
-        // from states below 2^43 each symbol emits at most two bytes, and the
-        // fast step stores two bytes past the current end
-        fast = fast && room >= 2 * m + 2;
+        const ShardJob job{i, data.data() + start, m, f.data(), c.data(), out.streams.data() + slot, room};
 
-        ShardJob job{i, data.data() + start, m, table, out.streams.data() + slot, room};
+        // The fast step needs every state in [1, 2^43): a state leaving a
+        // step is below 2^39 + c and at least 1, so small cumulative values
+        // keep it there. Each symbol then emits at most two bytes, and the
+        // step stores two bytes past the current end.
+        bool fast = initial_state >= 1 && initial_state < (1ull << 43) && room >= 2 * m + 2;
+        EncSymbol table[256];
+        for (std::size_t s = 0; s < 256 && fast; ++s) {
+            table[s] = make_symbol(f[s], c[s]);
+            fast = c[s] < (1ull << 42);
+        }
         std::uint64_t x[4] = {initial_state, initial_state, initial_state, initial_state};
-        const std::size_t len = encode_shard(job, fast, x);
+        std::size_t len = 0;
+        if (!fast || !encode_fast(job, table, x, len)) {
+            std::fill(x, x + 4, initial_state);
+            len = encode_checked(job, x);
+        }
         if (len > room) {
             // Past the end of the buffer, or (only with tables that are not
             // running sums) past the shard's own slot: refused either way, so

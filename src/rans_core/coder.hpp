@@ -19,6 +19,8 @@
 #include <span>
 #include <vector>
 
+#include "zeroed.hpp"
+
 namespace rans {
 
 inline constexpr std::size_t kPackedHeader = 36;  // four states and the length
@@ -33,7 +35,7 @@ void decode_4way_stream(const std::uint64_t states[4], std::span<const std::uint
 
 struct EncodedShards {
     std::vector<std::uint64_t> final_states;  // n x 4
-    std::vector<std::uint8_t> streams;        // every shard's slot, zero outside the streams
+    ZeroedBytes streams;                      // every shard's slot, zero outside the streams
     std::vector<std::uint32_t> offsets;       // slot starts
     std::vector<std::uint32_t> lengths;       // bytes emitted per shard
 };
@@ -56,7 +58,7 @@ void pack_shard_payloads(std::span<const std::uint64_t> final_states, std::span<
                          std::span<std::uint8_t> out, std::span<const std::uint32_t> write_offsets);
 
 struct DecodedShards {
-    std::vector<std::uint8_t> symbols;  // the shards' symbols, shard after shard
+    ZeroedBytes symbols;                // the shards' symbols, shard after shard
     std::uint64_t consumed = 0;         // payload bytes taken by the packed shards
 };
 

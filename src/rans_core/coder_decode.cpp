@@ -17,6 +17,20 @@ inline std::uint16_t load_u16(const std::uint8_t* p) {
     return v;  // little-endian target (x86-64, aarch64)
 }
 
+// dst = (x < limit) ? src : dst, as a conditional move: which way it goes
+// depends on the data, so a branch would be mispredicted about half the time
+// (and compilers turn the plain conditional into one).
+inline void select_below(std::uint64_t x, std::uint64_t limit, std::uint64_t src, std::uint64_t& dst) {
+#if defined(__x86_64__)
+    asm("cmpq %[lim], %[x]\n\tcmovbq %[src], %[dst]"
+        : [dst] "+r"(dst)
+        : [x] "r"(x), [lim] "r"(limit), [src] "r"(src)
+        : "cc");
+#else
+    dst = x < limit ? src : dst;
+#endif
+}
+
 // One decode step with every table access checked, followed by the refill
 // that stops at the start of the stream.
 inline void step_checked(std::uint64_t& x, std::uint8_t& o, std::span<const std::uint64_t> cum,
@@ -30,22 +44,61 @@ inline void step_checked(std::uint64_t& x, std::uint8_t& o, std::span<const std:
     x = refill(decode_advance(x, f, c), stream, pos);
 }
 
-// The same step once the tables are known to hold 4096 slots and 256
-// symbols, and at least two unread bytes are left: no check at all, and the
-// refill is branch-free. The state needs (x < 2^31) + (x < 2^23) bytes, which
-// is what the refill rule reads when enough bytes remain.
+// The refill once at least two unread bytes are left (end[-1] is the next
+// byte, end[-2] the one after it): both candidates are formed from the state
+// and the two bytes, and the state's own range picks one, so no branch
+// depends on the data. Reads (x < 2^31) + (x < 2^23) bytes, as the rule does.
+inline std::uint64_t refill_fast(std::uint64_t x, const std::uint8_t*& end) {
+    const std::uint64_t w = load_u16(end - 2);  // end[-1] << 8 | end[-2]
+    std::uint64_t one = (x << 8) | (w >> 8);
+    const std::uint64_t two = (x << 16) | w;
+    end -= static_cast<unsigned>(x < kLowerBound) + static_cast<unsigned>(x < (kLowerBound >> 8));
+    std::uint64_t r = x;
+    select_below(x, kLowerBound >> 8, two, one);  // one = x < 2^23 ? two : one
+    select_below(x, kLowerBound, one, r);         // r = x < 2^31 ? one : x
+    return r;
+}
+
+// The decode step once the tables are known to hold 4096 slots and 256
+// symbols: no check.
 inline void step_fast(std::uint64_t& x, std::uint8_t* o, const std::uint64_t* cum, const std::uint64_t* freq,
                       const std::uint8_t* lookup, const std::uint8_t*& end) {
     const std::uint64_t slot = x & kSlotMask;
     const std::uint8_t s = lookup[slot];
     *o = s;
-    x = decode_advance(x, freq[s], cum[s]);
-    const unsigned n = static_cast<unsigned>(x < kLowerBound) + static_cast<unsigned>(x < (kLowerBound >> 8));
-    // end[-1] is the next byte to read, end[-2] the one after it
-    const std::uint32_t w = load_u16(end - 2);  // end[-1] << 8 | end[-2]
-    x = (x << (8 * n)) | (w >> (16 - 8 * n));
-    end -= n;
+    x = refill_fast(decode_advance(x, freq[s], cum[s]), end);
 }
+
+// Per-slot form of a table for long streams: frequency and slot - cum of the
+// slot's symbol side by side, so that a step needs one dependent load instead
+// of two. Only built when every entry fits 16 bits (always, for a table that
+// sums to 4096), so the arithmetic is the same as the plain step's.
+struct SlotEntry {
+    std::uint16_t freq;
+    std::uint16_t base;  // slot - cum[symbol]
+};
+
+bool build_slot_entries(std::span<const std::uint64_t> cum, std::span<const std::uint64_t> freq,
+                        const std::uint8_t* lookup, SlotEntry* tab) {
+    for (std::size_t slot = 0; slot < kScale; ++slot) {
+        const std::uint8_t s = lookup[slot];
+        const std::uint64_t f = freq[s], b = slot - cum[s];
+        if ((f | b) > 0xFFFF) return false;
+        tab[slot] = {static_cast<std::uint16_t>(f), static_cast<std::uint16_t>(b)};
+    }
+    return true;
+}
+
+inline void step_slots(std::uint64_t& x, std::uint8_t* o, const SlotEntry* tab, const std::uint8_t* lookup,
+                       const std::uint8_t*& end) {
+    const std::uint64_t slot = x & kSlotMask;
+    *o = lookup[slot];
+    const SlotEntry e = tab[slot];
+    x = refill_fast(std::uint64_t{e.freq} * (x >> kScaleBits) + e.base, end);
+}
+
+// Streams this long repay building the per-slot table (4096 entries).
+constexpr std::size_t kSlotTableMin = 16384;
 
 }  // namespace
 
@@ -73,6 +126,16 @@ void decode_4way_stream(const std::uint64_t states[4], std::span<const std::uint
         const std::uint64_t* f = freq.data();
         const std::uint8_t* l = lookup.data();
         const std::uint8_t* end = base + pos + 1;  // one past the next byte to read
+        SlotEntry tab[kScale];
+        if (n >= kSlotTableMin && build_slot_entries(cum, freq, l, tab)) {
+            for (; g < groups && end - base >= 8; ++g) {
+                std::uint8_t* q = o + 4 * g;
+                step_slots(x0, q + 0, tab, l, end);
+                step_slots(x1, q + 1, tab, l, end);
+                step_slots(x2, q + 2, tab, l, end);
+                step_slots(x3, q + 3, tab, l, end);
+            }
+        }
         for (; g < groups && end - base >= 8; ++g) {
             std::uint8_t* q = o + 4 * g;
             step_fast(x0, q + 0, c, f, l, end);
@@ -138,7 +201,7 @@ DecodedShards decode_shards(std::span<const std::uint8_t> payload, std::span<con
 
     std::vector<std::size_t> out_start(n + 1);
     for (std::size_t i = 0; i < n; ++i) out_start[i + 1] = checked_add(out_start[i], counts[i]);
-    result.symbols.assign(out_start[n], 0);
+    result.symbols.resize(out_start[n]);
     std::uint8_t* out = result.symbols.data();
 
     const auto bounds = group_shards(n, [&](std::size_t i) { return counts[i]; });
