@@ -2,7 +2,6 @@
 #include "coder.hpp"
 
 #include <algorithm>
-#include <cstring>
 #include <exception>
 #include <string>
 
@@ -41,7 +40,6 @@ constexpr std::uint64_t kMaxFreq = kScale;  // 4096
 // A symbol of the shard's table, ready for the fast encode step.
 struct EncSymbol {
     std::uint64_t limit;   // f << 27: the state must be below it before the division
-    std::uint64_t limit2;  // f << 35: a second byte goes out
     std::uint64_t rcp;     // ceil(2^64 / f); 2^64 - 1 for f = 1
     std::uint32_t cmpl;    // 4096 - f
     std::uint32_t bad;     // 1 if f is not in 1..4096: the symbol cannot be coded
@@ -54,11 +52,11 @@ struct EncSymbol {
 // gives x - 1 (x >= 1), which the cumulative value makes up for: x + (x - 1) *
 // 4095 + c + 4095 = 4096x + c.
 EncSymbol make_symbol(std::uint64_t f, std::uint64_t c) {
-    if (f - 1 >= kMaxFreq) return {0, 0, 0, 0, 1, 0};  // refused when met (a rerun names it)
-    if (f == 1) return {1ull << kEmitShift, 1ull << (kEmitShift + 8), UINT64_MAX, 4095, 0, c + 4095};
+    if (f - 1 >= kMaxFreq) return {UINT64_MAX, 0, 0, 1, 0};  // refused when met (a rerun names it)
+    if (f == 1) return {1ull << kEmitShift, UINT64_MAX, 4095, 0, c + 4095};
     const auto u = static_cast<unsigned __int128>(1) << 64;
-    return {f << kEmitShift, f << (kEmitShift + 8), static_cast<std::uint64_t>((u + f - 1) / f),
-            static_cast<std::uint32_t>(kScale - f), 0, c};
+    return {f << kEmitShift, static_cast<std::uint64_t>((u + f - 1) / f), static_cast<std::uint32_t>(kScale - f), 0,
+            c};
 }
 
 [[noreturn]] void refuse_symbol(std::size_t shard, std::uint8_t s, std::uint64_t f) {
@@ -68,29 +66,47 @@ EncSymbol make_symbol(std::uint64_t f, std::uint64_t c) {
     index_fault(kMagicSize, f);  // beyond the division table
 }
 
-inline void store_u16(std::uint8_t* p, std::uint64_t v) {
-    const auto w = static_cast<std::uint16_t>(v);
-    std::memcpy(p, &w, sizeof w);  // little-endian: low byte first, as emitted
-}
-
 inline std::uint64_t mul_hi(std::uint64_t a, std::uint64_t b) {
     return static_cast<std::uint64_t>((static_cast<unsigned __int128>(a) * b) >> 64);
 }
 
+// If x >= limit: x = t and the byte just stored is kept (++p). About every
+// other step emits a byte, so this is a conditional move rather than a
+// branch that would be mispredicted often (compilers turn the plain
+// conditional into one).
+inline void emit_if_at_least(std::uint64_t& x, std::uint64_t limit, std::uint64_t t, std::uint8_t*& p) {
+#if defined(__x86_64__)
+    asm("cmpq %[lim], %[x]\n\t"
+        "cmovaeq %[t], %[x]\n\t"
+        "sbbq $-1, %[p]"  // p + 1 - borrow: one byte kept when x >= limit
+        : [x] "+r"(x), [p] "+r"(p)
+        : [lim] "r"(limit), [t] "r"(t)
+        : "cc");
+#else
+    const bool emit = x >= limit;
+    x = emit ? t : x;
+    p += emit;
+#endif
+}
+
 // The encode step when every state entering it is in [1, 2^43). Emission:
-// the state then needs at most two bytes out (x >> 16 < 2^27 <= f << 27), so
-// both are stored unconditionally and the write position moves by the number
-// needed. Division: after emission 1 <= x < f * 2^27 <= 2^39, where the
-// reciprocal gives the exact quotient (make_symbol), and (q << 12) + r =
-// x + q * (4096 - f). The same result as encode_step, which divides with the
-// magic table. A symbol that cannot be coded only sets `bad`; the caller then
-// reruns the shard with the checked step, which refuses it.
+// the state then needs at most two bytes out (x >> 16 < 2^27 <= f << 27).
+// The first is stored unconditionally and kept when needed; a second one
+// follows only after a rare symbol (f small against the state). Division:
+// after emission 1 <= x < f * 2^27 <= 2^39, where the reciprocal gives the
+// exact quotient (make_symbol), and (q << 12) + r = x + q * (4096 - f). The
+// same result as encode_step, which divides with the magic table. A symbol
+// that cannot be coded only sets `bad` (its limit of 2^64 - 1 stops the
+// emission); the caller then reruns the shard with the checked step, which
+// refuses it.
 inline void step_fast(std::uint64_t& x, const EncSymbol& e, std::uint32_t& bad, std::uint8_t*& p) {
     bad |= e.bad;
-    const unsigned n = static_cast<unsigned>(x >= e.limit) + static_cast<unsigned>(x >= e.limit2);
-    store_u16(p, x);
-    p += n;
-    x >>= 8 * n;
+    *p = static_cast<std::uint8_t>(x);
+    emit_if_at_least(x, e.limit, x >> 8, p);
+    if (x >= e.limit) [[unlikely]] {
+        *p++ = static_cast<std::uint8_t>(x);
+        x >>= 8;
+    }
     x += mul_hi(x, e.rcp) * e.cmpl + e.cum;
 }
 
@@ -146,7 +162,8 @@ std::size_t encode_checked(const ShardJob& job, std::uint64_t x[4]) {
     return sink.len;
 }
 
-// The shard with the fast step, when its bounds hold (see encode_shards).
+// The shard with the fast step, when its bounds hold (see encode_shards):
+// at most two bytes per symbol, and one spare byte stored past the end.
 // Returns false, with nothing decided, if the shard holds a symbol that
 // cannot be coded.
 bool encode_fast(const ShardJob& job, const EncSymbol* table, std::uint64_t x[4], std::size_t& len) {
@@ -154,7 +171,7 @@ bool encode_fast(const ShardJob& job, const EncSymbol* table, std::uint64_t x[4]
     std::uint32_t bad = 0;
     encode_order(job, x, [&](std::uint64_t& st, std::uint8_t s) { step_fast(st, table[s], bad, p); });
     len = static_cast<std::size_t>(p - job.slot);
-    p[0] = p[1] = 0;  // the spare bytes of the last two-byte stores
+    p[0] = 0;  // the spare byte of the last unconditional store
     return bad == 0;
 }
 

@@ -17,17 +17,22 @@ inline std::uint16_t load_u16(const std::uint8_t* p) {
     return v;  // little-endian target (x86-64, aarch64)
 }
 
-// dst = (x < limit) ? src : dst, as a conditional move: which way it goes
-// depends on the data, so a branch would be mispredicted about half the time
-// (and compilers turn the plain conditional into one).
-inline void select_below(std::uint64_t x, std::uint64_t limit, std::uint64_t src, std::uint64_t& dst) {
+// If x < limit: x = t and one byte is taken (--end). Which way it goes
+// depends on the data (about every other step takes a byte), so this is a
+// conditional move: a branch would be mispredicted often, and compilers turn
+// the plain conditional into one.
+inline void take_if_below(std::uint64_t& x, std::uint64_t limit, std::uint64_t t, const std::uint8_t*& end) {
 #if defined(__x86_64__)
-    asm("cmpq %[lim], %[x]\n\tcmovbq %[src], %[dst]"
-        : [dst] "+r"(dst)
-        : [x] "r"(x), [lim] "r"(limit), [src] "r"(src)
+    asm("cmpq %[lim], %[x]\n\t"
+        "cmovbq %[t], %[x]\n\t"
+        "sbbq $0, %[end]"  // the borrow of the comparison is the byte taken
+        : [x] "+r"(x), [end] "+r"(end)
+        : [lim] "r"(limit), [t] "r"(t)
         : "cc");
 #else
-    dst = x < limit ? src : dst;
+    const bool below = x < limit;
+    x = below ? t : x;
+    end -= below;
 #endif
 }
 
@@ -45,18 +50,14 @@ inline void step_checked(std::uint64_t& x, std::uint8_t& o, std::span<const std:
 }
 
 // The refill once at least two unread bytes are left (end[-1] is the next
-// byte, end[-2] the one after it): both candidates are formed from the state
-// and the two bytes, and the state's own range picks one, so no branch
-// depends on the data. Reads (x < 2^31) + (x < 2^23) bytes, as the rule does.
+// byte). The first byte is taken without a branch; a second one is needed
+// only when the state fell below 2^23, after a rare symbol, and exactly then
+// the state is still below 2^31 after the first byte.
 inline std::uint64_t refill_fast(std::uint64_t x, const std::uint8_t*& end) {
-    const std::uint64_t w = load_u16(end - 2);  // end[-1] << 8 | end[-2]
-    std::uint64_t one = (x << 8) | (w >> 8);
-    const std::uint64_t two = (x << 16) | w;
-    end -= static_cast<unsigned>(x < kLowerBound) + static_cast<unsigned>(x < (kLowerBound >> 8));
-    std::uint64_t r = x;
-    select_below(x, kLowerBound >> 8, two, one);  // one = x < 2^23 ? two : one
-    select_below(x, kLowerBound, one, r);         // r = x < 2^31 ? one : x
-    return r;
+    take_if_below(x, kLowerBound, (x << 8) | end[-1], end);
+    if (x < kLowerBound) [[unlikely]]
+        x = (x << 8) | *--end;
+    return x;
 }
 
 // The decode step once the tables are known to hold 4096 slots and 256
