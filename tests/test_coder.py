@@ -244,6 +244,21 @@ def test_out_of_range_initial_state_never_overflows_the_slot(initial):
     assert not streams[offs[0] + lens[0]:offs[1]].any()
 
 
+def test_stream_beyond_its_room_faults():
+    # cumulative values far above 4096 (not a running sum) push every state
+    # high, so each symbol emits five bytes: more than the reserved 2m + 1024
+    f = np.zeros(256, U64)
+    f[1] = 1
+    c = np.full(257, 2**60, U64)
+    data = np.ones(1000, U8)
+    args = (np.zeros(2, U32), np.array([1000, 1000], U32), np.tile(c, (2, 1)), np.tile(f, (2, 1)), L)
+    panics(o.rans_encode_shards_parallel, data, args[0][:1].copy(), args[1][:1].copy(), c[None], f[None], L,
+           match="out of range for slice of length 3024")
+    # with a second shard after it, the first stream would run into the
+    # second's slot: refused as well
+    panics(o.rans_encode_shards_parallel, data, *args, match="range end index")
+
+
 def test_non_contiguous_data_is_a_type_error():
     f = UNIFORM[None]
     with pytest.raises(TypeError, match="not contiguous"):
