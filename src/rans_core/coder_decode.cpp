@@ -11,12 +11,6 @@
 namespace rans {
 namespace {
 
-inline std::uint16_t load_u16(const std::uint8_t* p) {
-    std::uint16_t v;
-    std::memcpy(&v, p, sizeof v);
-    return v;  // little-endian target (x86-64, aarch64)
-}
-
 // If x < limit: x = t and one byte is taken (--end). Which way it goes
 // depends on the data (about every other step takes a byte), so this is a
 // conditional move: a branch would be mispredicted often, and compilers turn
@@ -110,7 +104,7 @@ void decode_4way_stream(const std::uint64_t states[4], std::span<const std::uint
     if (at(freq, 0) == kScale) {
         // symbol-zero table: no bytes were coded, every symbol is lookup[0]
         const std::uint8_t s = at(lookup, 0);
-        std::memset(out.data(), s, n);
+        if (n > 0) std::memset(out.data(), s, n);
         return;
     }
     std::uint64_t x0 = states[0], x1 = states[1], x2 = states[2], x3 = states[3];
