@@ -1,0 +1,125 @@
+// Tests of the worker pool on its own: size rules, ordered maps, nesting
+// without deadlock and faults carried back to the caller. Built and run by
+// tests/test_pool.py (also under ThreadSanitizer when asked).
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <numeric>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "../../src/pool/pool.hpp"
+
+static int failures = 0;
+#define CHECK(cond)                                                  \
+    do {                                                             \
+        if (!(cond)) {                                               \
+            std::fprintf(stderr, "%s:%d: %s\n", __FILE__, __LINE__, #cond); \
+            ++failures;                                              \
+        }                                                            \
+    } while (0)
+
+static std::map<std::string, std::string> env;
+static const char* fake_getenv(const char* name) {
+    auto it = env.find(name);
+    return it == env.end() ? nullptr : it->second.c_str();
+}
+
+static std::size_t size_for(std::map<std::string, std::string> e, std::size_t cpus = 8) {
+    env = std::move(e);
+    return pool::size_from_environment(fake_getenv, cpus);
+}
+
+static void size_rules() {
+    CHECK(size_for({}) == 8);
+    CHECK(size_for({}, 0) == 1);
+    CHECK(size_for({{"RAYON_NUM_THREADS", "3"}}) == 3);
+    CHECK(size_for({{"RAYON_NUM_THREADS", "+3"}}) == 3);
+    CHECK(size_for({{"RAYON_NUM_THREADS", "0"}}) == 8);
+    CHECK(size_for({{"RAYON_NUM_THREADS", "0"}, {"RAYON_RS_NUM_CPUS", "5"}}) == 8);
+    CHECK(size_for({{"RAYON_NUM_THREADS", "x"}, {"RAYON_RS_NUM_CPUS", "5"}}) == 5);
+    CHECK(size_for({{"RAYON_NUM_THREADS", " 3"}, {"RAYON_RS_NUM_CPUS", "5"}}) == 5);
+    CHECK(size_for({{"RAYON_NUM_THREADS", "-3"}}) == 8);
+    CHECK(size_for({{"RAYON_NUM_THREADS", ""}}) == 8);
+    CHECK(size_for({{"RAYON_RS_NUM_CPUS", "0"}}) == 8);
+    CHECK(size_for({{"RAYON_RS_NUM_CPUS", "4"}}) == 4);
+    CHECK(size_for({{"RAYON_NUM_THREADS", "65535"}}) == 65535);
+    CHECK(size_for({{"RAYON_NUM_THREADS", "65536"}}) == 65535);
+    CHECK(size_for({{"RAYON_RS_NUM_CPUS", "1000000"}}) == 65535);
+    CHECK(size_for({{"RAYON_NUM_THREADS", "99999999999999999999999"}, {"RAYON_RS_NUM_CPUS", "2"}}) == 2);
+    CHECK(size_for({}, 100000) == 65535);
+}
+
+static void ordered_map_and_cover() {
+    auto sq = pool::parallel_map<std::size_t>(1000, [](std::size_t i) { return i * i; });
+    for (std::size_t i = 0; i < sq.size(); ++i) CHECK(sq[i] == i * i);
+    std::vector<int> hits(10007, 0);
+    pool::parallel_for(hits.size(), 13, [&](std::size_t b, std::size_t e) {
+        for (std::size_t i = b; i < e; ++i) hits[i] += 1;  // disjoint ranges
+    });
+    for (int h : hits) CHECK(h == 1);
+    pool::parallel_for(0, 5, [&](std::size_t, std::size_t) { CHECK(false); });
+}
+
+static void nesting() {
+    // every worker busy in an outer loop whose tasks each start inner loops
+    std::vector<std::vector<std::size_t>> sums(64);
+    pool::parallel_each(64, [&](std::size_t i) {
+        sums[i] = pool::parallel_map<std::size_t>(64, [&](std::size_t j) {
+            auto inner = pool::parallel_map<std::size_t>(8, [&](std::size_t k) { return i + j + k; });
+            return std::accumulate(inner.begin(), inner.end(), std::size_t{0});
+        });
+    });
+    for (std::size_t i = 0; i < 64; ++i)
+        for (std::size_t j = 0; j < 64; ++j) CHECK(sums[i][j] == 8 * (i + j) + 28);
+}
+
+static void faults() {
+    for (int round = 0; round < 50; ++round) {
+        std::atomic<int> ran{0};
+        bool caught = false;
+        try {
+            pool::parallel_for(1000, 1, [&](std::size_t b, std::size_t) {
+                ran++;
+                if (b == 500) throw std::runtime_error("index out of bounds: the len is 5 but the index is 7");
+            });
+        } catch (const std::runtime_error& e) {
+            caught = std::strcmp(e.what(), "index out of bounds: the len is 5 but the index is 7") == 0;
+        }
+        CHECK(caught);
+        CHECK(ran.load() >= 1);
+    }
+    // a fault in a nested loop reaches the outermost caller
+    bool caught = false;
+    try {
+        pool::parallel_each(8, [&](std::size_t i) {
+            pool::parallel_each(8, [&](std::size_t j) {
+                if (i == 3 && j == 5) throw std::runtime_error("inner");
+            });
+        });
+    } catch (const std::runtime_error& e) {
+        caught = std::string(e.what()) == "inner";
+    }
+    CHECK(caught);
+    // the pool still works afterwards
+    auto v = pool::parallel_map<int>(100, [](std::size_t i) { return int(i); });
+    CHECK(v[99] == 99);
+}
+
+int main(int argc, char** argv) {
+    std::size_t n = argc > 1 ? std::strtoul(argv[1], nullptr, 10) : 2;
+    size_rules();
+    CHECK(pool::start(n));
+    CHECK(pool::size() == n);
+    CHECK(pool::start(n + 5));  // an existing pool keeps its size
+    CHECK(pool::size() == n);
+    ordered_map_and_cover();
+    nesting();
+    faults();
+    if (failures) return 1;
+    std::puts("ok");
+    return 0;
+}
