@@ -26,8 +26,10 @@ from dataclasses import dataclass
 from pathlib import Path
 
 import numpy as np
+import zarr
 
 from . import codec as _codec
+from .numcodecs_codec import zarr_serializer  # also registers the codec with Zarr
 
 _MODE_CHANNELS = {"1": 1, "L": 1, "RGB": 3, "RGBA": 4, "LA": 4, "PA": 4}
 
@@ -92,10 +94,6 @@ def write_chunk(out: str, paths: list[str], start: int, shape: tuple[int, ...]) 
     """One task: reads `paths`, writes them at [start:start+len(paths)] of the
     array `out` (exactly one chunk, or the last partial one) and returns the
     bytes read."""
-    import zarr
-
-    from . import numcodecs_codec  # noqa: F401 - registers the codec in this process
-
     images = np.stack([_read_image(p, shape) for p in paths])
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", UserWarning)   # Zarr's note on numcodecs codecs
@@ -129,10 +127,6 @@ def convert(src: str | os.PathLike, out: str | os.PathLike, *, chunk: int = 1,
     threads of the local scheduler (default: the processor count); use_dask:
     False to run without Dask, None to use it when it is installed; progress:
     called once per finished chunk."""
-    import zarr
-
-    from .numcodecs_codec import zarr_serializer
-
     if chunk < 1:
         raise ValueError(f"chunk must be at least 1, not {chunk}")
     with warnings.catch_warnings():
