@@ -12,6 +12,7 @@
 #include "fault.hpp"
 #include "image.hpp"
 #include "image_context.hpp"
+#include "image_grid.hpp"
 
 namespace rans {
 namespace {
@@ -73,34 +74,34 @@ inline std::uint8_t rebuild_sample(const Ctx& ctx, const Channel& ch, std::uint8
     return zigzag_decode(ch.res[p], P);
 }
 
-// The three planes in one scan: a chroma sample needs only the green sample
-// at its own pixel, so the three dependency chains can run side by side.
-// Each plane keeps its own cursors and streams, so the samples are exactly
-// those of rebuilding the planes one after the other. The planes are written
-// unpadded (stride w): the neighbours travel in registers, and the row above
-// the first is a zero row.
-template <class Ctx>
+// The planes in one scan (C = 3; C = 1 rebuilds green alone): a chroma
+// sample needs only the green sample at its own pixel, so the three
+// dependency chains can run side by side. Each plane keeps its own cursors and
+// streams, so the samples are exactly those of rebuilding the planes one after
+// the other. The planes are written unpadded (stride w): the neighbours travel
+// in registers, and the row above the first is a zero row.
+template <int C, class Ctx>
 void rebuild_interleaved(const Ctx& ctx, std::size_t h, std::size_t w, const Channel (&ch)[3]) {
     const std::vector<std::uint8_t> zero_row(w, 0);
     for (std::size_t y = 0; y < h; ++y) {
-        std::uint8_t* row[3];
-        const std::uint8_t* up[3];
-        std::uint8_t W[3] = {0, 0, 0}, NW[3] = {0, 0, 0};  // outside the image
-        for (int c = 0; c < 3; ++c) {
+        std::uint8_t* row[C];
+        const std::uint8_t* up[C];
+        std::uint8_t W[C], NW[C];
+        for (int c = 0; c < C; ++c) {
             row[c] = ch[c].plane + y * w;
             up[c] = y ? row[c] - w : zero_row.data();
+            W[c] = NW[c] = 0;  // outside the image
         }
         for (std::size_t x = 0; x < w; ++x) {
-            const std::uint8_t Ng = up[0][x], Nr = up[1][x], Nb = up[2][x];
-            const std::uint8_t G = rebuild_sample(ctx, ch[0], W[0], Ng, NW[0], -1);
-            const std::uint8_t R = rebuild_sample(ctx, ch[1], W[1], Nr, NW[1], G);
-            const std::uint8_t B = rebuild_sample(ctx, ch[2], W[2], Nb, NW[2], G);
+            std::uint8_t N[C];
+            for (int c = 0; c < C; ++c) N[c] = up[c][x];
+            const std::uint8_t G = rebuild_sample(ctx, ch[0], W[0], N[0], NW[0], -1);
             row[0][x] = W[0] = G;
-            row[1][x] = W[1] = R;
-            row[2][x] = W[2] = B;
-            NW[0] = Ng;
-            NW[1] = Nr;
-            NW[2] = Nb;
+            if constexpr (C == 3) {
+                row[1][x] = W[1] = rebuild_sample(ctx, ch[1], W[1], N[1], NW[1], G);
+                row[2][x] = W[2] = rebuild_sample(ctx, ch[2], W[2], N[2], NW[2], G);
+            }
+            for (int c = 0; c < C; ++c) NW[c] = N[c];
         }
     }
 }
@@ -139,18 +140,26 @@ ColourPlanes reconstruct_shards_rgb(std::size_t h, std::size_t w, Bytes res_gr, 
                                     const ContextTables& tables) {
     const std::size_t pixels = checked_mul(h, w);
     if (pixels == 0) return {std::vector<std::uint8_t>(), {}, {}};
-    if (interleave_proven(tables, off_gr.size(), off_rd.size(), off_bd.size()) &&
-        !(all_zero_plane(pixels, res_rd, off_rd, tables) && all_zero_plane(pixels, res_bd, off_bd, tables))) {
+    // the chroma planes of a gray image come out zero without being rebuilt
+    const bool zero_chroma =
+        all_zero_plane(pixels, res_rd, off_rd, tables) && all_zero_plane(pixels, res_bd, off_bd, tables);
+    const bool proven = zero_chroma ? context_tables_proven(tables, off_gr.size())
+                                    : interleave_proven(tables, off_gr.size(), off_rd.size(), off_bd.size());
+    if (proven) {
         ColourPlanes out{std::vector<std::uint8_t>(pixels), std::vector<std::uint8_t>(pixels),
                          std::vector<std::uint8_t>(pixels)};
         std::vector<std::uint32_t> cg(off_gr.begin(), off_gr.end()), cr(off_rd.begin(), off_rd.end()),
             cb(off_bd.begin(), off_bd.end());
-        const ProvenContext ctx{tables.s_lut.data(), tables.i_lut.data(), tables.d_lut.data()};
+        const Channel ch[3] = {{out.g.data(), res_gr.data(), res_gr.size(), cg.data()},
+                               {out.rd.data(), res_rd.data(), res_rd.size(), cr.data()},
+                               {out.bd.data(), res_bd.data(), res_bd.size(), cb.data()}};
         try {
-            const Channel ch[3] = {{out.g.data(), res_gr.data(), res_gr.size(), cg.data()},
-                                   {out.rd.data(), res_rd.data(), res_rd.size(), cr.data()},
-                                   {out.bd.data(), res_bd.data(), res_bd.size(), cb.data()}};
-            rebuild_interleaved(ctx, h, w, ch);
+            with_fast_context(tables, [&](const auto& ctx) {
+                if (zero_chroma)
+                    rebuild_interleaved<1>(ctx, h, w, ch);
+                else
+                    rebuild_interleaved<3>(ctx, h, w, ch);
+            });
             return out;
         } catch (const Fault&) {
             // a stream too short somewhere: rebuild plane after plane below,
@@ -161,8 +170,7 @@ ColourPlanes reconstruct_shards_rgb(std::size_t h, std::size_t w, Bytes res_gr, 
     std::vector<std::uint8_t> g(padded, 0), rd(padded, 0), bd(padded, 0);
     // green first: the chroma contexts read the rebuilt green sample
     rebuild_channel(h, w, g.data(), nullptr, res_gr, off_gr, tables);
-    // the chroma planes of a gray image come out zero without being rebuilt
-    if (!(all_zero_plane(pixels, res_rd, off_rd, tables) && all_zero_plane(pixels, res_bd, off_bd, tables))) {
+    if (!zero_chroma) {
         rebuild_channel(h, w, rd.data(), g.data(), res_rd, off_rd, tables);
         rebuild_channel(h, w, bd.data(), g.data(), res_bd, off_bd, tables);
     }

@@ -1,0 +1,85 @@
+// Folding proven context tables into a grid (see image_grid.hpp).
+#include "image_grid.hpp"
+
+#include <cstring>
+
+namespace rans {
+namespace {
+
+constexpr std::size_t kSide = 511;        // gradient differences -255 .. 255
+constexpr std::size_t kMaxRows = 64;      // distinct rows of s_lut kept while folding
+constexpr std::size_t kMaxGridRows = 64;  // key classes x column classes: 32 KB of numbers
+
+std::uint64_t row_hash(const std::uint8_t* p) {
+    std::uint64_t h = 0x9e3779b97f4a7c15ull;
+    for (std::size_t i = 0; i < kSide; ++i) h = (h ^ p[i]) * 0x100000001b3ull;
+    return h;
+}
+
+}  // namespace
+
+std::optional<ContextGrid> build_context_grid(const ContextTables& t) {
+    const std::uint8_t* s = t.s_lut.data();
+    ContextGrid g;
+
+    // distinct rows of s_lut (row a holds the classes of every b for one a)
+    std::uint8_t row_id[kSide];
+    std::vector<const std::uint8_t*> rows;
+    std::vector<std::uint64_t> hashes;
+    for (std::size_t a = 0; a < kSide; ++a) {
+        const std::uint8_t* p = s + a * kSide;
+        const std::uint64_t hv = row_hash(p);
+        std::size_t r = 0;
+        while (r < rows.size() && !(hashes[r] == hv && std::memcmp(rows[r], p, kSide) == 0)) ++r;
+        if (r == rows.size()) {
+            if (rows.size() == kMaxRows) return std::nullopt;
+            rows.push_back(p);
+            hashes.push_back(hv);
+        }
+        row_id[a] = static_cast<std::uint8_t>(r);
+    }
+
+    // distinct columns: two columns of s_lut are equal when they are equal in
+    // every distinct row
+    const std::size_t nr = rows.size();
+    std::vector<std::size_t> col_rep;
+    for (std::size_t b = 0; b < kSide; ++b) {
+        std::size_t c = 0;
+        for (; c < col_rep.size(); ++c) {
+            std::size_t r = 0;
+            while (r < nr && rows[r][b] == rows[r][col_rep[c]]) ++r;
+            if (r == nr) break;
+        }
+        if (c == col_rep.size()) {
+            if (col_rep.size() == kMaxGridRows) return std::nullopt;
+            col_rep.push_back(b);
+        }
+        g.col_class[b] = static_cast<std::uint8_t>(c);
+    }
+
+    // distinct intensity classes
+    std::vector<std::uint8_t> key_val;
+    for (std::size_t v = 0; v < 256; ++v) {
+        const std::uint8_t i = t.i_lut[v];
+        std::size_t c = 0;
+        while (c < key_val.size() && key_val[c] != i) ++c;
+        if (c == key_val.size()) key_val.push_back(i);
+        g.key_class[v] = static_cast<std::uint8_t>(c);
+    }
+
+    g.n_cols = static_cast<unsigned>(col_rep.size());
+    g.n_keys = static_cast<unsigned>(key_val.size());
+    if (static_cast<std::size_t>(g.n_cols) * g.n_keys > kMaxGridRows) return std::nullopt;
+    g.numbers.assign(static_cast<std::size_t>(g.n_cols) * g.n_keys * 512, 0);
+    const std::uint8_t* d = t.d_lut.data();
+    for (std::size_t kc = 0; kc < g.n_keys; ++kc) {
+        for (std::size_t cc = 0; cc < g.n_cols; ++cc) {
+            std::uint8_t* out = g.numbers.data() + ((kc * g.n_cols + cc) << 9);
+            for (std::size_t a = 0; a < kSide; ++a)
+                out[a] = d[4 * static_cast<std::size_t>(rows[row_id[a]][col_rep[cc]]) + key_val[kc]];
+        }
+    }
+    return g;
+}
+
+}  // namespace rans

@@ -1,0 +1,81 @@
+// The context tables folded into one small grid for the hot pixel loops.
+//
+// The context number d_lut[4 * s_lut[a * 511 + b] + i_lut[v]] (a = W - NW + 255,
+// b = N - NW + 255) needs three dependent reads, the first into a 261 KB table
+// that does not fit the first-level cache. Real gradient tables are made of a
+// few distinct columns (one per quantised level of N - NW) and real intensity
+// tables of a few distinct values, so the whole lookup folds into
+//
+//     numbers[((key_class[v] * n_cols + col_class[b]) << 9) + a]
+//
+// a few kilobytes that stay in the first-level cache. The column and key
+// classes depend only on samples of the row above (and on the intensity key),
+// so the only read that follows the left neighbour is the last one: in the
+// decoder, whose every sample waits for the one before it, that shortens the
+// chain by two reads.
+//
+// The grid is built only from tables that are proven safe for the limit (see
+// image_context.hpp), and it gives exactly the number that the tables give for
+// every (W, N, NW, v); tables with too many distinct columns or keys get no
+// grid and the loops use the tables themselves.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "image_context.hpp"
+#include "predict.hpp"
+
+namespace rans {
+
+struct ContextGrid {
+    std::uint8_t col_class[511];
+    std::uint8_t key_class[256];
+    unsigned n_cols = 0, n_keys = 0;
+    std::vector<std::uint8_t> numbers;  // n_keys * n_cols rows of 512 (the last entry unused)
+};
+
+// The grid of proven tables (context_tables_proven(t, limit) must hold), or
+// nothing when the tables have too many distinct columns or keys for a grid
+// that stays in the first-level cache.
+std::optional<ContextGrid> build_context_grid(const ContextTables& t);
+
+// The context lookup through a grid. OneKey: the tables have a single key
+// class, so the intensity key is not even read.
+template <bool OneKey>
+struct GridContext {
+    const std::uint8_t* col_class;
+    const std::uint8_t* key_class;
+    const std::uint8_t* numbers;
+    unsigned n_cols;
+
+    explicit GridContext(const ContextGrid& g)
+        : col_class(g.col_class), key_class(g.key_class), numbers(g.numbers.data()), n_cols(g.n_cols) {}
+
+    // The row of numbers for a sample, indexed by W - NW + 255.
+    const std::uint8_t* row(std::uint8_t N, std::uint8_t NW, std::uint8_t v) const {
+        std::uint32_t r = col_class[static_cast<std::uint32_t>(N) + 255u - NW];
+        if constexpr (!OneKey) r += key_class[v] * n_cols;
+        (void)v;
+        return numbers + (static_cast<std::size_t>(r) << 9);
+    }
+    std::uint8_t operator()(std::uint8_t W, std::uint8_t N, std::uint8_t NW, std::uint8_t v) const {
+        return row(N, NW, v)[static_cast<std::uint32_t>(W) + 255u - NW];
+    }
+};
+
+// Calls f(ctx) with the fastest exact lookup for tables that are already
+// proven safe (context_tables_proven): a grid when the tables fold into one,
+// else the tables themselves through raw pointers.
+template <class F>
+inline decltype(auto) with_fast_context(const ContextTables& t, F&& f) {
+    if (const std::optional<ContextGrid> g = build_context_grid(t)) {
+        if (g->n_keys == 1) return f(GridContext<true>(*g));
+        return f(GridContext<false>(*g));
+    }
+    return f(ProvenContext{t.s_lut.data(), t.i_lut.data(), t.d_lut.data()});
+}
+
+}  // namespace rans
