@@ -10,10 +10,14 @@ constexpr std::size_t kSide = 511;        // gradient differences -255 .. 255
 constexpr std::size_t kMaxRows = 64;      // distinct rows of s_lut kept while folding
 constexpr std::size_t kMaxGridRows = 64;  // key classes x column classes: 32 KB of numbers
 
-std::uint64_t row_hash(const std::uint8_t* p) {
-    std::uint64_t h = 0x9e3779b97f4a7c15ull;
-    for (std::size_t i = 0; i < kSide; ++i) h = (h ^ p[i]) * 0x100000001b3ull;
-    return h;
+// Index of the first of `reps` equal to the n bytes at p (the one tried first
+// is `hint`, since equal rows and columns come in runs), or reps.size().
+std::size_t find_equal(const std::vector<const std::uint8_t*>& reps, const std::uint8_t* p, std::size_t n,
+                       std::size_t hint) {
+    if (hint < reps.size() && std::memcmp(reps[hint], p, n) == 0) return hint;
+    for (std::size_t r = 0; r < reps.size(); ++r)
+        if (r != hint && std::memcmp(reps[r], p, n) == 0) return r;
+    return reps.size();
 }
 
 }  // namespace
@@ -25,33 +29,30 @@ std::optional<ContextGrid> build_context_grid(const ContextTables& t) {
     // distinct rows of s_lut (row a holds the classes of every b for one a)
     std::uint8_t row_id[kSide];
     std::vector<const std::uint8_t*> rows;
-    std::vector<std::uint64_t> hashes;
     for (std::size_t a = 0; a < kSide; ++a) {
         const std::uint8_t* p = s + a * kSide;
-        const std::uint64_t hv = row_hash(p);
-        std::size_t r = 0;
-        while (r < rows.size() && !(hashes[r] == hv && std::memcmp(rows[r], p, kSide) == 0)) ++r;
+        const std::size_t r = find_equal(rows, p, kSide, a ? row_id[a - 1] : 0);
         if (r == rows.size()) {
             if (rows.size() == kMaxRows) return std::nullopt;
             rows.push_back(p);
-            hashes.push_back(hv);
         }
         row_id[a] = static_cast<std::uint8_t>(r);
     }
 
     // distinct columns: two columns of s_lut are equal when they are equal in
-    // every distinct row
+    // every distinct row, so compare the columns of the distinct rows
     const std::size_t nr = rows.size();
+    std::vector<std::uint8_t> cols(kSide * nr);
+    for (std::size_t r = 0; r < nr; ++r)
+        for (std::size_t b = 0; b < kSide; ++b) cols[b * nr + r] = rows[r][b];
+    std::vector<const std::uint8_t*> col_reps;
     std::vector<std::size_t> col_rep;
     for (std::size_t b = 0; b < kSide; ++b) {
-        std::size_t c = 0;
-        for (; c < col_rep.size(); ++c) {
-            std::size_t r = 0;
-            while (r < nr && rows[r][b] == rows[r][col_rep[c]]) ++r;
-            if (r == nr) break;
-        }
-        if (c == col_rep.size()) {
-            if (col_rep.size() == kMaxGridRows) return std::nullopt;
+        const std::uint8_t* p = cols.data() + b * nr;
+        const std::size_t c = find_equal(col_reps, p, nr, b ? g.col_class[b - 1] : 0);
+        if (c == col_reps.size()) {
+            if (col_reps.size() == kMaxGridRows) return std::nullopt;
+            col_reps.push_back(p);
             col_rep.push_back(b);
         }
         g.col_class[b] = static_cast<std::uint8_t>(c);
