@@ -53,12 +53,39 @@ void rebuild_channel(std::size_t h, std::size_t w, std::uint8_t* plane, const st
 }
 
 // One channel's decoding state in the interleaved loop.
+//
+// `diff` holds the stream's residuals already decoded against a prediction of
+// 0 (zigzag_decode(z, P) = P + zigzag_decode(z, 0) modulo 256), plus one
+// zero byte at the end. `next[k]` is the difference at shard k's cursor, read
+// ahead when the cursor moves: a sample is then its prediction plus
+// next[context], two reads after its left neighbour is known, while the
+// cursor and the stream are read off that chain, for the next sample of the
+// shard. A cursor at or beyond the stream's end is caught when its shard is
+// used, before its byte counts for anything (its read-ahead is the zero byte
+// at the end, or byte 0 of an empty stream's buffer).
 struct Channel {
     std::uint8_t* plane;
-    const std::uint8_t* res;
+    const std::uint8_t* diff;  // len + 1 bytes
     std::size_t len;
     std::uint32_t* cursors;
+    std::uint8_t* next;
 };
+
+std::vector<std::uint8_t> decoded_differences(Bytes res) {
+    std::vector<std::uint8_t> d(res.size() + 1, 0);
+    const std::uint8_t* __restrict r = res.data();
+    std::uint8_t* __restrict o = d.data();
+    for (std::size_t i = 0; i < res.size(); ++i) o[i] = zigzag_decode(r[i], 0);
+    return d;
+}
+
+// The read-ahead bytes of cursors that start at the caller's offsets.
+std::vector<std::uint8_t> read_ahead(const std::vector<std::uint8_t>& diff, std::span<const std::uint32_t> cursors) {
+    std::vector<std::uint8_t> next(cursors.size());
+    const std::size_t end = diff.size() - 1;
+    for (std::size_t k = 0; k < cursors.size(); ++k) next[k] = diff[std::min<std::size_t>(cursors[k], end)];
+    return next;
+}
 
 // Decodes one sample whose neighbours are already in registers; the left
 // neighbour is the sample decoded just before, so it never goes through memory.
@@ -67,11 +94,13 @@ inline std::uint8_t rebuild_sample(const Ctx& ctx, const Channel& ch, std::uint8
                                    std::uint8_t NW, int key) {
     const std::uint8_t P = predict_sample(W, N, NW);
     const std::uint8_t k = ctx(W, N, NW, key < 0 ? P : static_cast<std::uint8_t>(key));
+    const std::uint8_t d = ch.next[k];
     const std::uint32_t p = ch.cursors[k];
     if (p >= ch.len) [[unlikely]]
         index_fault(ch.len, p);
     ch.cursors[k] = p + 1;
-    return zigzag_decode(ch.res[p], P);
+    ch.next[k] = ch.diff[p + 1];  // p + 1 <= len: inside the buffer
+    return static_cast<std::uint8_t>(P + d);
 }
 
 // The planes in one scan (C = 3; C = 1 rebuilds green alone): a chroma
@@ -150,9 +179,13 @@ ColourPlanes reconstruct_shards_rgb(std::size_t h, std::size_t w, Bytes res_gr, 
                          std::vector<std::uint8_t>(pixels)};
         std::vector<std::uint32_t> cg(off_gr.begin(), off_gr.end()), cr(off_rd.begin(), off_rd.end()),
             cb(off_bd.begin(), off_bd.end());
-        const Channel ch[3] = {{out.g.data(), res_gr.data(), res_gr.size(), cg.data()},
-                               {out.rd.data(), res_rd.data(), res_rd.size(), cr.data()},
-                               {out.bd.data(), res_bd.data(), res_bd.size(), cb.data()}};
+        const std::vector<std::uint8_t> dg = decoded_differences(res_gr);
+        const std::vector<std::uint8_t> dr = decoded_differences(zero_chroma ? Bytes() : res_rd);
+        const std::vector<std::uint8_t> db = decoded_differences(zero_chroma ? Bytes() : res_bd);
+        std::vector<std::uint8_t> ng = read_ahead(dg, cg), nr = read_ahead(dr, cr), nb = read_ahead(db, cb);
+        const Channel ch[3] = {{out.g.data(), dg.data(), dg.size() - 1, cg.data(), ng.data()},
+                               {out.rd.data(), dr.data(), dr.size() - 1, cr.data(), nr.data()},
+                               {out.bd.data(), db.data(), db.size() - 1, cb.data(), nb.data()}};
         try {
             with_fast_context(tables, [&](const auto& ctx) {
                 if (zero_chroma)
