@@ -50,8 +50,10 @@ def starts_of(k, K):
 
 
 # (rows, cols, keys): one key (the key is not read), several keys (it is), the
-# largest grid that is folded, and grids too large to fold (general path)
-SHAPES = [(1, 1, 1), (5, 7, 1), (11, 11, 1), (3, 5, 2), (7, 9, 4), (9, 64, 1), (2, 33, 2), (65, 3, 1)]
+# largest grid folded by columns, grids folded by rows (too many columns), and
+# grids too large to fold (general path)
+SHAPES = [(1, 1, 1), (5, 7, 1), (11, 11, 1), (3, 5, 2), (7, 9, 4), (9, 64, 1), (2, 33, 2), (4, 300, 1),
+          (3, 200, 3), (65, 3, 1), (40, 300, 2)]
 
 
 @settings(max_examples=40, deadline=None)
@@ -96,7 +98,7 @@ def test_gray_phases_and_reconstruction_match_the_model(shape, K, h, w, seed):
     assert not rd.any() and not bd.any()
 
 
-@pytest.mark.parametrize("shape", [(5, 7, 1), (3, 5, 3)])
+@pytest.mark.parametrize("shape", [(5, 7, 1), (3, 5, 3), (6, 300, 1), (4, 300, 2)])
 def test_faults_are_those_of_the_plane_by_plane_order(shape):
     rng = np.random.default_rng(31)
     K = 6

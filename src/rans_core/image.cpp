@@ -90,11 +90,6 @@ void analyse_rows(const Ctx& ctx, std::size_t y0, std::size_t y1, std::size_t w,
     }
 }
 
-// Whether a lookup reads the intensity key (the grid of a single key class
-// does not, so the green channel needs no stored predictions).
-template <class Ctx>
-constexpr bool reads_key = !std::is_same_v<Ctx, GridContext<true>>;
-
 constexpr std::size_t kBlock = 4096;  // samples per block: |X - P| sums stay in 32 bits
 
 // One row of one channel when the tables are proven safe: no sample can

@@ -47,15 +47,14 @@ std::optional<ContextGrid> build_context_grid(const ContextTables& t) {
         for (std::size_t b = 0; b < kSide; ++b) cols[b * nr + r] = rows[r][b];
     std::vector<const std::uint8_t*> col_reps;
     std::vector<std::size_t> col_rep;
-    for (std::size_t b = 0; b < kSide; ++b) {
+    for (std::size_t b = 0; b < kSide && col_reps.size() <= kMaxGridRows; ++b) {
         const std::uint8_t* p = cols.data() + b * nr;
-        const std::size_t c = find_equal(col_reps, p, nr, b ? g.col_class[b - 1] : 0);
+        const std::size_t c = find_equal(col_reps, p, nr, b ? g.line_class[b - 1] : 0);
         if (c == col_reps.size()) {
-            if (col_reps.size() == kMaxGridRows) return std::nullopt;
             col_reps.push_back(p);
             col_rep.push_back(b);
         }
-        g.col_class[b] = static_cast<std::uint8_t>(c);
+        g.line_class[b] = static_cast<std::uint8_t>(c);
     }
 
     // distinct intensity classes
@@ -67,19 +66,33 @@ std::optional<ContextGrid> build_context_grid(const ContextTables& t) {
         if (c == key_val.size()) key_val.push_back(i);
         g.key_class[v] = static_cast<std::uint8_t>(c);
     }
-
-    g.n_cols = static_cast<unsigned>(col_rep.size());
     g.n_keys = static_cast<unsigned>(key_val.size());
-    if (static_cast<std::size_t>(g.n_cols) * g.n_keys > kMaxGridRows) return std::nullopt;
-    g.numbers.assign(static_cast<std::size_t>(g.n_cols) * g.n_keys * 512, 0);
     const std::uint8_t* d = t.d_lut.data();
-    for (std::size_t kc = 0; kc < g.n_keys; ++kc) {
-        for (std::size_t cc = 0; cc < g.n_cols; ++cc) {
-            std::uint8_t* out = g.numbers.data() + ((kc * g.n_cols + cc) << 9);
-            for (std::size_t a = 0; a < kSide; ++a)
-                out[a] = d[4 * static_cast<std::size_t>(rows[row_id[a]][col_rep[cc]]) + key_val[kc]];
-        }
+    const auto number = [&](std::size_t r, std::size_t b, std::size_t kc) {
+        return d[4 * static_cast<std::size_t>(rows[r][b]) + key_val[kc]];
+    };
+
+    // fold the columns when they are few enough (the shorter chain), else the rows
+    if (col_reps.size() * g.n_keys <= kMaxGridRows) {
+        g.n_lines = static_cast<unsigned>(col_reps.size());
+        g.numbers.assign(static_cast<std::size_t>(g.n_lines) * g.n_keys * 512, 0);
+        for (std::size_t kc = 0; kc < g.n_keys; ++kc)
+            for (std::size_t cc = 0; cc < g.n_lines; ++cc) {
+                std::uint8_t* out = g.numbers.data() + ((kc * g.n_lines + cc) << 9);
+                for (std::size_t a = 0; a < kSide; ++a) out[a] = number(row_id[a], col_rep[cc], kc);
+            }
+        return g;
     }
+    if (nr * g.n_keys > kMaxGridRows) return std::nullopt;
+    g.by_rows = true;
+    g.n_lines = static_cast<unsigned>(nr);
+    std::memcpy(g.line_class, row_id, kSide);
+    g.numbers.assign(static_cast<std::size_t>(g.n_lines) * g.n_keys * 512, 0);
+    for (std::size_t kc = 0; kc < g.n_keys; ++kc)
+        for (std::size_t r = 0; r < nr; ++r) {
+            std::uint8_t* out = g.numbers.data() + ((kc * nr + r) << 9);
+            for (std::size_t b = 0; b < kSide; ++b) out[b] = number(r, b, kc);
+        }
     return g;
 }
 

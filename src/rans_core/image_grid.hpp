@@ -6,7 +6,7 @@
 // few distinct columns (one per quantised level of N - NW) and real intensity
 // tables of a few distinct values, so the whole lookup folds into
 //
-//     numbers[((key_class[v] * n_cols + col_class[b]) << 9) + a]
+//     numbers[((key_class[v] * n_lines + line_class[b]) << 9) + a]
 //
 // a few kilobytes that stay in the first-level cache. The column and key
 // classes depend only on samples of the row above (and on the intensity key),
@@ -31,40 +31,50 @@
 namespace rans {
 
 struct ContextGrid {
-    std::uint8_t col_class[511];
+    // by_rows false: lines are the distinct columns of s_lut (classes of
+    // b = N - NW + 255), each line indexed by a = W - NW + 255. by_rows true
+    // (tables whose columns are too many to fold): lines are the distinct
+    // rows (classes of a), each indexed by b; the left neighbour then reaches
+    // the number through two reads instead of one.
+    bool by_rows = false;
+    std::uint8_t line_class[511];
     std::uint8_t key_class[256];
-    unsigned n_cols = 0, n_keys = 0;
-    std::vector<std::uint8_t> numbers;  // n_keys * n_cols rows of 512 (the last entry unused)
+    unsigned n_lines = 0, n_keys = 0;
+    std::vector<std::uint8_t> numbers;  // n_keys * n_lines lines of 512 (the last entry unused)
 };
 
 // The grid of proven tables (context_tables_proven(t, limit) must hold), or
-// nothing when the tables have too many distinct columns or keys for a grid
-// that stays in the first-level cache.
+// nothing when the tables have too many distinct rows, columns or keys for a
+// grid that stays in the first-level cache.
 std::optional<ContextGrid> build_context_grid(const ContextTables& t);
 
 // The context lookup through a grid. OneKey: the tables have a single key
 // class, so the intensity key is not even read.
-template <bool OneKey>
+template <bool OneKey, bool ByRows>
 struct GridContext {
-    const std::uint8_t* col_class;
+    const std::uint8_t* line_class;
     const std::uint8_t* key_class;
     const std::uint8_t* numbers;
-    unsigned n_cols;
+    unsigned n_lines;
 
     explicit GridContext(const ContextGrid& g)
-        : col_class(g.col_class), key_class(g.key_class), numbers(g.numbers.data()), n_cols(g.n_cols) {}
+        : line_class(g.line_class), key_class(g.key_class), numbers(g.numbers.data()), n_lines(g.n_lines) {}
 
-    // The row of numbers for a sample, indexed by W - NW + 255.
-    const std::uint8_t* row(std::uint8_t N, std::uint8_t NW, std::uint8_t v) const {
-        std::uint32_t r = col_class[static_cast<std::uint32_t>(N) + 255u - NW];
-        if constexpr (!OneKey) r += key_class[v] * n_cols;
-        (void)v;
-        return numbers + (static_cast<std::size_t>(r) << 9);
-    }
     std::uint8_t operator()(std::uint8_t W, std::uint8_t N, std::uint8_t NW, std::uint8_t v) const {
-        return row(N, NW, v)[static_cast<std::uint32_t>(W) + 255u - NW];
+        const std::uint32_t a = static_cast<std::uint32_t>(W) + 255u - NW;
+        const std::uint32_t b = static_cast<std::uint32_t>(N) + 255u - NW;
+        std::uint32_t line = line_class[ByRows ? a : b];
+        if constexpr (!OneKey) line += key_class[v] * n_lines;
+        (void)v;
+        return numbers[(static_cast<std::size_t>(line) << 9) + (ByRows ? b : a)];
     }
 };
+
+// Whether a lookup reads the intensity key (a grid of one key class does not).
+template <class Ctx>
+inline constexpr bool reads_key = true;
+template <bool ByRows>
+inline constexpr bool reads_key<GridContext<true, ByRows>> = false;
 
 // Calls f(ctx) with the fastest exact lookup for tables that are already
 // proven safe (context_tables_proven): a grid when the tables fold into one,
@@ -72,8 +82,12 @@ struct GridContext {
 template <class F>
 inline decltype(auto) with_fast_context(const ContextTables& t, F&& f) {
     if (const std::optional<ContextGrid> g = build_context_grid(t)) {
-        if (g->n_keys == 1) return f(GridContext<true>(*g));
-        return f(GridContext<false>(*g));
+        if (g->by_rows) {
+            if (g->n_keys == 1) return f(GridContext<true, true>(*g));
+            return f(GridContext<false, true>(*g));
+        }
+        if (g->n_keys == 1) return f(GridContext<true, false>(*g));
+        return f(GridContext<false, false>(*g));
     }
     return f(ProvenContext{t.s_lut.data(), t.i_lut.data(), t.d_lut.data()});
 }
