@@ -20,6 +20,12 @@ std::size_t find_equal(const std::vector<const std::uint8_t*>& reps, const std::
     return reps.size();
 }
 
+ContextGrid& with_offsets(ContextGrid& g) {
+    for (std::size_t i = 0; i < kSide; ++i) g.line_offset[i] = static_cast<std::uint32_t>(g.line_class[i]) << 9;
+    for (std::size_t v = 0; v < 256; ++v) g.key_offset[v] = (g.key_class[v] * g.n_lines) << 9;
+    return g;
+}
+
 }  // namespace
 
 std::optional<ContextGrid> build_context_grid(const ContextTables& t) {
@@ -81,7 +87,7 @@ std::optional<ContextGrid> build_context_grid(const ContextTables& t) {
                 std::uint8_t* out = g.numbers.data() + ((kc * g.n_lines + cc) << 9);
                 for (std::size_t a = 0; a < kSide; ++a) out[a] = number(row_id[a], col_rep[cc], kc);
             }
-        return g;
+        return with_offsets(g);
     }
     if (nr * g.n_keys > kMaxGridRows) return std::nullopt;
     g.by_rows = true;
@@ -93,7 +99,7 @@ std::optional<ContextGrid> build_context_grid(const ContextTables& t) {
             std::uint8_t* out = g.numbers.data() + ((kc * nr + r) << 9);
             for (std::size_t b = 0; b < kSide; ++b) out[b] = number(r, b, kc);
         }
-    return g;
+    return with_offsets(g);
 }
 
 }  // namespace rans

@@ -41,6 +41,10 @@ struct ContextGrid {
     std::uint8_t key_class[256];
     unsigned n_lines = 0, n_keys = 0;
     std::vector<std::uint8_t> numbers;  // n_keys * n_lines lines of 512 (the last entry unused)
+    // the same classes as offsets into `numbers`, so that no multiply stands
+    // between a table read and the next
+    std::uint32_t line_offset[511];
+    std::uint32_t key_offset[256];
 };
 
 // The grid of proven tables (context_tables_proven(t, limit) must hold), or
@@ -52,21 +56,20 @@ std::optional<ContextGrid> build_context_grid(const ContextTables& t);
 // class, so the intensity key is not even read.
 template <bool OneKey, bool ByRows>
 struct GridContext {
-    const std::uint8_t* line_class;
-    const std::uint8_t* key_class;
+    const std::uint32_t* line_offset;
+    const std::uint32_t* key_offset;
     const std::uint8_t* numbers;
-    unsigned n_lines;
 
     explicit GridContext(const ContextGrid& g)
-        : line_class(g.line_class), key_class(g.key_class), numbers(g.numbers.data()), n_lines(g.n_lines) {}
+        : line_offset(g.line_offset), key_offset(g.key_offset), numbers(g.numbers.data()) {}
 
     std::uint8_t operator()(std::uint8_t W, std::uint8_t N, std::uint8_t NW, std::uint8_t v) const {
         const std::uint32_t a = static_cast<std::uint32_t>(W) + 255u - NW;
         const std::uint32_t b = static_cast<std::uint32_t>(N) + 255u - NW;
-        std::uint32_t line = line_class[ByRows ? a : b];
-        if constexpr (!OneKey) line += key_class[v] * n_lines;
+        std::uint32_t at = line_offset[ByRows ? a : b] + (ByRows ? b : a);
+        if constexpr (!OneKey) at += key_offset[v];
         (void)v;
-        return numbers[(static_cast<std::size_t>(line) << 9) + (ByRows ? b : a)];
+        return numbers[at];
     }
 };
 
