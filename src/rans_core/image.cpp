@@ -14,10 +14,11 @@
 #include <cstring>
 #include <type_traits>
 
-#include "../pool/pool.hpp"
+#include "image_tasks.hpp"
 #include "fault.hpp"
 #include "image.hpp"
 #include "image_context.hpp"
+#include "image_grid.hpp"
 
 namespace rans {
 namespace {
@@ -89,43 +90,51 @@ void analyse_rows(const Ctx& ctx, std::size_t y0, std::size_t y1, std::size_t w,
     }
 }
 
+constexpr std::size_t kBlock = 4096;  // samples per block: |X - P| sums stay in 32 bits
+
 // One row of one channel when the tables are proven safe: no sample can
-// fault, so the channels of a row can be done one after the other, each in a
-// tight loop over restrict pointers with its neighbours carried in registers.
-// `row` points at the row's first sample in the padded plane; `green` is null
-// for the green (or gray) channel, whose intensity key is the prediction.
-void analyse_row_proven(const ProvenContext& ctx, const std::uint8_t* __restrict row, std::size_t stride,
+// fault, so the channels of a row can be done one after the other. Each block
+// of the row goes in two passes: predictions, residuals and the error
+// statistics first (no table reads, so the compiler vectorises it), then the
+// context numbers and the counters. `row` points at the row's first sample in
+// the padded plane; `green` is null for the green (or gray) channel, whose
+// intensity key is the prediction.
+template <class Ctx>
+void analyse_row_proven(const Ctx& ctx, const std::uint8_t* __restrict row, std::size_t stride,
                         std::size_t w, const std::uint8_t* __restrict green, std::uint8_t* __restrict resid,
                         std::uint32_t* __restrict counts, std::uint32_t* __restrict hist,
                         std::uint32_t* __restrict vhist, std::uint64_t& err, std::uint32_t& zeros) {
     const std::uint8_t* __restrict up = row - stride;
-    const std::uint8_t* __restrict s_lut = ctx.s_lut;
-    const std::uint8_t* __restrict i_lut = ctx.i_lut;
-    const std::uint8_t* __restrict d_lut = ctx.d_lut;
-    std::uint64_t e = 0;
-    std::uint32_t zc = 0;
-    std::uint8_t W = row[-1], NW = up[-1];  // the zero border
-    for (std::size_t x = 0; x < w; ++x) {
-        const std::uint8_t N = up[x], X = row[x];
-        const std::uint8_t P = predict_sample(W, N, NW);
-        const std::uint8_t v = green ? green[x] : P;
-        const std::uint32_t k = d_lut[4u * s_lut[gradient_index(W, N, NW)] + i_lut[v]];
-        const std::uint8_t z = zigzag_encode(X, P);
-        resid[x] = z;
-        ++counts[k];
-        ++hist[k * 256 + z];
-        if (vhist) ++vhist[X];
-        e += abs_error(X, P);
-        zc += z == 0;
-        W = X;
-        NW = N;
+    std::uint8_t pred[kBlock];
+    for (std::size_t x0 = 0; x0 < w; x0 += kBlock) {
+        const std::size_t n = std::min(kBlock, w - x0);
+        const std::uint8_t* __restrict r = row + x0;
+        const std::uint8_t* __restrict u = up + x0;
+        std::uint8_t* __restrict z = resid + x0;
+        std::uint32_t e = 0, zc = 0;
+        for (std::size_t x = 0; x < n; ++x) {
+            const std::uint8_t P = predict_sample(r[x - 1], u[x], u[x - 1]);
+            const std::uint8_t X = r[x];
+            const std::uint8_t zz = zigzag_encode(X, P);
+            z[x] = zz;
+            if constexpr (reads_key<Ctx>) pred[x] = P;
+            e += abs_error(X, P);
+            zc += zz == 0;
+        }
+        err += e;
+        zeros += zc;
+        for (std::size_t x = 0; x < n; ++x) {
+            const std::uint8_t v = green ? green[x0 + x] : reads_key<Ctx> ? pred[x] : 0;
+            const std::uint32_t k = ctx(r[x - 1], u[x], u[x - 1], v);
+            ++counts[k];
+            ++hist[k * 256 + z[x]];
+            if (vhist) ++vhist[r[x]];
+        }
     }
-    err += e;
-    zeros += zc;
 }
 
-template <int C>
-void analyse_rows_proven(const ProvenContext& ctx, std::size_t y0, std::size_t y1, std::size_t w,
+template <int C, class Ctx>
+void analyse_rows_proven(const Ctx& ctx, std::size_t y0, std::size_t y1, std::size_t w,
                          std::size_t K, const std::vector<std::uint8_t>* planes,
                          std::vector<std::uint8_t>* residuals, std::uint32_t* counts, ChunkStats& st) {
     const std::size_t stride = w + 2;
@@ -213,19 +222,23 @@ PhaseOne phase_one(std::size_t h, std::size_t w, Bytes a_ch, bool is_rgba, std::
     const std::size_t n = std::min<std::size_t>(std::max<std::size_t>(h, 1), kMaxChunks);
     const std::size_t rows = (h + n - 1) / n;
     std::vector<ChunkStats> chunks(n);
-    with_context(tables, K, [&](const auto& ctx) {
-        pool::parallel_each(n, [&](std::size_t j) {
+    const auto run = [&](const auto& ctx) {
+        for_each_chunk(n, [&](std::size_t j) {
             const std::size_t y0 = std::min(h, j * rows), y1 = std::min(h, (j + 1) * rows);
             ChunkStats& st = chunks[j];
             if (y0 == y1) return;
             st.hist.assign(static_cast<std::size_t>(C) * K * 256, 0);
             if (C == 3) st.vhist.assign(3 * 256, 0);
-            if constexpr (std::is_same_v<std::decay_t<decltype(ctx)>, ProvenContext>)
-                analyse_rows_proven<C>(ctx, y0, y1, w, K, r.planes, r.residuals, counts.data(), st);
-            else
+            if constexpr (std::is_same_v<std::decay_t<decltype(ctx)>, CheckedContext>)
                 analyse_rows<C>(ctx, y0, y1, w, K, r.planes, r.residuals, counts.data(), st);
+            else
+                analyse_rows_proven<C>(ctx, y0, y1, w, K, r.planes, r.residuals, counts.data(), st);
         });
-    });
+    };
+    if (context_tables_proven(tables, K))
+        with_fast_context(tables, run);
+    else
+        run(CheckedContext{&tables, K});
 
     // merge the chunks' private results; integer sums are exact in any order
     r.hist.assign(hist_size, 0);
@@ -302,27 +315,33 @@ inline std::uint8_t place_sample(const Ctx& ctx, const std::uint8_t* plane, std:
 }
 
 // One row of one channel with proven tables: only a position outside the
-// stream can fault, and the caller redoes such a row in sample order.
-bool place_row_proven(const ProvenContext& ctx, const std::uint8_t* __restrict row, std::size_t stride,
+// stream can fault, and the caller redoes such a row in sample order. As in
+// phase one, each block goes in two passes: residuals first (vectorised),
+// then the context numbers and the stores at the cursors.
+template <class Ctx>
+bool place_row_proven(const Ctx& ctx, const std::uint8_t* __restrict row, std::size_t stride,
                       std::size_t w, const std::uint8_t* __restrict green, std::uint32_t* __restrict cursors,
                       std::uint8_t* __restrict stream, std::size_t len) {
     const std::uint8_t* __restrict up = row - stride;
-    const std::uint8_t* __restrict s_lut = ctx.s_lut;
-    const std::uint8_t* __restrict i_lut = ctx.i_lut;
-    const std::uint8_t* __restrict d_lut = ctx.d_lut;
-    std::uint8_t W = row[-1], NW = up[-1];
-    for (std::size_t x = 0; x < w; ++x) {
-        const std::uint8_t N = up[x], X = row[x];
-        const std::uint8_t P = predict_sample(W, N, NW);
-        const std::uint8_t v = green ? green[x] : P;
-        const std::uint32_t k = d_lut[4u * s_lut[gradient_index(W, N, NW)] + i_lut[v]];
-        const std::uint32_t p = cursors[k];
-        if (p >= len) [[unlikely]]
-            return false;
-        stream[p] = zigzag_encode(X, P);
-        cursors[k] = p + 1;
-        W = X;
-        NW = N;
+    std::uint8_t pred[kBlock], res[kBlock];
+    for (std::size_t x0 = 0; x0 < w; x0 += kBlock) {
+        const std::size_t n = std::min(kBlock, w - x0);
+        const std::uint8_t* __restrict r = row + x0;
+        const std::uint8_t* __restrict u = up + x0;
+        for (std::size_t x = 0; x < n; ++x) {
+            const std::uint8_t P = predict_sample(r[x - 1], u[x], u[x - 1]);
+            res[x] = zigzag_encode(r[x], P);
+            if constexpr (reads_key<Ctx>) pred[x] = P;
+        }
+        for (std::size_t x = 0; x < n; ++x) {
+            const std::uint8_t v = green ? green[x0 + x] : reads_key<Ctx> ? pred[x] : 0;
+            const std::uint32_t k = ctx(r[x - 1], u[x], u[x - 1], v);
+            const std::uint32_t p = cursors[k];
+            if (p >= len) [[unlikely]]
+                return false;
+            stream[p] = res[x];
+            cursors[k] = p + 1;
+        }
     }
     return true;
 }
@@ -341,15 +360,15 @@ void phase_two(std::size_t h, std::size_t w, const Bytes* planes,
     for (int c = 0; c < C; ++c) p[c] = sub(planes[c], 0, need).data();
     const std::uint32_t* offsets = row_global_offsets.data();
     const std::size_t grain = std::max<std::size_t>(1, kRowTaskSamples / w);
-    with_context(tables, K, [&](const auto& ctx) {
-        pool::parallel_for(h, grain, [&](std::size_t y0, std::size_t y1) {
+    const auto run = [&](const auto& ctx) {
+        for_chunks(h, grain, [&](std::size_t y0, std::size_t y1) {
             std::vector<std::uint32_t> cursors(C * K);
             for (std::size_t y = y0; y < y1; ++y) {
                 // each row starts from its own offsets, so rows never share a position
                 for (int c = 0; c < C; ++c)
                     std::copy_n(offsets + y * 3 * K + c * K, K, cursors.data() + c * K);
                 const std::size_t base = (y + 1) * stride + 1;
-                if constexpr (std::is_same_v<std::decay_t<decltype(ctx)>, ProvenContext>) {
+                if constexpr (!std::is_same_v<std::decay_t<decltype(ctx)>, CheckedContext>) {
                     bool ok = true;
                     for (int c = 0; c < C && ok; ++c)
                         ok = place_row_proven(ctx, p[c] + base, stride, w, c ? p[0] + base : nullptr,
@@ -370,7 +389,11 @@ void phase_two(std::size_t h, std::size_t w, const Bytes* planes,
                 }
             }
         });
-    });
+    };
+    if (context_tables_proven(tables, K))
+        with_fast_context(tables, run);
+    else
+        run(CheckedContext{&tables, K});
 }
 
 }  // namespace

@@ -8,10 +8,11 @@
 #include <algorithm>
 #include <cstring>
 
-#include "../pool/pool.hpp"
+#include "image_tasks.hpp"
 #include "fault.hpp"
 #include "image.hpp"
 #include "image_context.hpp"
+#include "image_grid.hpp"
 
 namespace rans {
 namespace {
@@ -52,12 +53,39 @@ void rebuild_channel(std::size_t h, std::size_t w, std::uint8_t* plane, const st
 }
 
 // One channel's decoding state in the interleaved loop.
+//
+// `diff` holds the stream's residuals already decoded against a prediction of
+// 0 (zigzag_decode(z, P) = P + zigzag_decode(z, 0) modulo 256), plus one
+// zero byte at the end. `next[k]` is the difference at shard k's cursor, read
+// ahead when the cursor moves: a sample is then its prediction plus
+// next[context], two reads after its left neighbour is known, while the
+// cursor and the stream are read off that chain, for the next sample of the
+// shard. A cursor at or beyond the stream's end is caught when its shard is
+// used, before its byte counts for anything (its read-ahead is the zero byte
+// at the end, or byte 0 of an empty stream's buffer).
 struct Channel {
     std::uint8_t* plane;
-    const std::uint8_t* res;
+    const std::uint8_t* diff;  // len + 1 bytes
     std::size_t len;
     std::uint32_t* cursors;
+    std::uint8_t* next;
 };
+
+std::vector<std::uint8_t> decoded_differences(Bytes res) {
+    std::vector<std::uint8_t> d(res.size() + 1, 0);
+    const std::uint8_t* __restrict r = res.data();
+    std::uint8_t* __restrict o = d.data();
+    for (std::size_t i = 0; i < res.size(); ++i) o[i] = zigzag_decode(r[i], 0);
+    return d;
+}
+
+// The read-ahead bytes of cursors that start at the caller's offsets.
+std::vector<std::uint8_t> read_ahead(const std::vector<std::uint8_t>& diff, std::span<const std::uint32_t> cursors) {
+    std::vector<std::uint8_t> next(cursors.size());
+    const std::size_t end = diff.size() - 1;
+    for (std::size_t k = 0; k < cursors.size(); ++k) next[k] = diff[std::min<std::size_t>(cursors[k], end)];
+    return next;
+}
 
 // Decodes one sample whose neighbours are already in registers; the left
 // neighbour is the sample decoded just before, so it never goes through memory.
@@ -66,41 +94,43 @@ inline std::uint8_t rebuild_sample(const Ctx& ctx, const Channel& ch, std::uint8
                                    std::uint8_t NW, int key) {
     const std::uint8_t P = predict_sample(W, N, NW);
     const std::uint8_t k = ctx(W, N, NW, key < 0 ? P : static_cast<std::uint8_t>(key));
+    const std::uint8_t d = ch.next[k];
     const std::uint32_t p = ch.cursors[k];
     if (p >= ch.len) [[unlikely]]
         index_fault(ch.len, p);
     ch.cursors[k] = p + 1;
-    return zigzag_decode(ch.res[p], P);
+    ch.next[k] = ch.diff[p + 1];  // p + 1 <= len: inside the buffer
+    return static_cast<std::uint8_t>(P + d);
 }
 
-// The three planes in one scan: a chroma sample needs only the green sample
-// at its own pixel, so the three dependency chains can run side by side.
-// Each plane keeps its own cursors and streams, so the samples are exactly
-// those of rebuilding the planes one after the other. The planes are written
-// unpadded (stride w): the neighbours travel in registers, and the row above
-// the first is a zero row.
-template <class Ctx>
+// The planes in one scan (C = 3; C = 1 rebuilds green alone): a chroma
+// sample needs only the green sample at its own pixel, so the three
+// dependency chains can run side by side. Each plane keeps its own cursors and
+// streams, so the samples are exactly those of rebuilding the planes one after
+// the other. The planes are written unpadded (stride w): the neighbours travel
+// in registers, and the row above the first is a zero row.
+template <int C, class Ctx>
 void rebuild_interleaved(const Ctx& ctx, std::size_t h, std::size_t w, const Channel (&ch)[3]) {
     const std::vector<std::uint8_t> zero_row(w, 0);
     for (std::size_t y = 0; y < h; ++y) {
-        std::uint8_t* row[3];
-        const std::uint8_t* up[3];
-        std::uint8_t W[3] = {0, 0, 0}, NW[3] = {0, 0, 0};  // outside the image
-        for (int c = 0; c < 3; ++c) {
+        std::uint8_t* row[C];
+        const std::uint8_t* up[C];
+        std::uint8_t W[C], NW[C];
+        for (int c = 0; c < C; ++c) {
             row[c] = ch[c].plane + y * w;
             up[c] = y ? row[c] - w : zero_row.data();
+            W[c] = NW[c] = 0;  // outside the image
         }
         for (std::size_t x = 0; x < w; ++x) {
-            const std::uint8_t Ng = up[0][x], Nr = up[1][x], Nb = up[2][x];
-            const std::uint8_t G = rebuild_sample(ctx, ch[0], W[0], Ng, NW[0], -1);
-            const std::uint8_t R = rebuild_sample(ctx, ch[1], W[1], Nr, NW[1], G);
-            const std::uint8_t B = rebuild_sample(ctx, ch[2], W[2], Nb, NW[2], G);
+            std::uint8_t N[C];
+            for (int c = 0; c < C; ++c) N[c] = up[c][x];
+            const std::uint8_t G = rebuild_sample(ctx, ch[0], W[0], N[0], NW[0], -1);
             row[0][x] = W[0] = G;
-            row[1][x] = W[1] = R;
-            row[2][x] = W[2] = B;
-            NW[0] = Ng;
-            NW[1] = Nr;
-            NW[2] = Nb;
+            if constexpr (C == 3) {
+                row[1][x] = W[1] = rebuild_sample(ctx, ch[1], W[1], N[1], NW[1], G);
+                row[2][x] = W[2] = rebuild_sample(ctx, ch[2], W[2], N[2], NW[2], G);
+            }
+            for (int c = 0; c < C; ++c) NW[c] = N[c];
         }
     }
 }
@@ -139,18 +169,30 @@ ColourPlanes reconstruct_shards_rgb(std::size_t h, std::size_t w, Bytes res_gr, 
                                     const ContextTables& tables) {
     const std::size_t pixels = checked_mul(h, w);
     if (pixels == 0) return {std::vector<std::uint8_t>(), {}, {}};
-    if (interleave_proven(tables, off_gr.size(), off_rd.size(), off_bd.size()) &&
-        !(all_zero_plane(pixels, res_rd, off_rd, tables) && all_zero_plane(pixels, res_bd, off_bd, tables))) {
+    // the chroma planes of a gray image come out zero without being rebuilt
+    const bool zero_chroma =
+        all_zero_plane(pixels, res_rd, off_rd, tables) && all_zero_plane(pixels, res_bd, off_bd, tables);
+    const bool proven = zero_chroma ? context_tables_proven(tables, off_gr.size())
+                                    : interleave_proven(tables, off_gr.size(), off_rd.size(), off_bd.size());
+    if (proven) {
         ColourPlanes out{std::vector<std::uint8_t>(pixels), std::vector<std::uint8_t>(pixels),
                          std::vector<std::uint8_t>(pixels)};
         std::vector<std::uint32_t> cg(off_gr.begin(), off_gr.end()), cr(off_rd.begin(), off_rd.end()),
             cb(off_bd.begin(), off_bd.end());
-        const ProvenContext ctx{tables.s_lut.data(), tables.i_lut.data(), tables.d_lut.data()};
+        const std::vector<std::uint8_t> dg = decoded_differences(res_gr);
+        const std::vector<std::uint8_t> dr = decoded_differences(zero_chroma ? Bytes() : res_rd);
+        const std::vector<std::uint8_t> db = decoded_differences(zero_chroma ? Bytes() : res_bd);
+        std::vector<std::uint8_t> ng = read_ahead(dg, cg), nr = read_ahead(dr, cr), nb = read_ahead(db, cb);
+        const Channel ch[3] = {{out.g.data(), dg.data(), dg.size() - 1, cg.data(), ng.data()},
+                               {out.rd.data(), dr.data(), dr.size() - 1, cr.data(), nr.data()},
+                               {out.bd.data(), db.data(), db.size() - 1, cb.data(), nb.data()}};
         try {
-            const Channel ch[3] = {{out.g.data(), res_gr.data(), res_gr.size(), cg.data()},
-                                   {out.rd.data(), res_rd.data(), res_rd.size(), cr.data()},
-                                   {out.bd.data(), res_bd.data(), res_bd.size(), cb.data()}};
-            rebuild_interleaved(ctx, h, w, ch);
+            with_fast_context(tables, [&](const auto& ctx) {
+                if (zero_chroma)
+                    rebuild_interleaved<1>(ctx, h, w, ch);
+                else
+                    rebuild_interleaved<3>(ctx, h, w, ch);
+            });
             return out;
         } catch (const Fault&) {
             // a stream too short somewhere: rebuild plane after plane below,
@@ -161,8 +203,7 @@ ColourPlanes reconstruct_shards_rgb(std::size_t h, std::size_t w, Bytes res_gr, 
     std::vector<std::uint8_t> g(padded, 0), rd(padded, 0), bd(padded, 0);
     // green first: the chroma contexts read the rebuilt green sample
     rebuild_channel(h, w, g.data(), nullptr, res_gr, off_gr, tables);
-    // the chroma planes of a gray image come out zero without being rebuilt
-    if (!(all_zero_plane(pixels, res_rd, off_rd, tables) && all_zero_plane(pixels, res_bd, off_bd, tables))) {
+    if (!zero_chroma) {
         rebuild_channel(h, w, rd.data(), g.data(), res_rd, off_rd, tables);
         rebuild_channel(h, w, bd.data(), g.data(), res_bd, off_bd, tables);
     }
@@ -220,7 +261,7 @@ void restore_all(std::size_t h, std::size_t w, Colour mode, const std::uint8_t* 
                  const std::uint8_t* rd, const std::uint8_t* bd, const std::uint8_t* a,
                  std::uint8_t* out) {
     const std::size_t grain = std::max<std::size_t>(1, kRestoreTaskPixels / w);
-    pool::parallel_for(h, grain, [&](std::size_t y0, std::size_t y1) {
+    for_chunks(h, grain, [&](std::size_t y0, std::size_t y1) {
         switch (mode) {
             case Colour::Gray: restore_rows<C, Colour::Gray>(y0, y1, w, gr, rd, bd, a, out); break;
             case Colour::AddGreen: restore_rows<C, Colour::AddGreen>(y0, y1, w, gr, rd, bd, a, out); break;

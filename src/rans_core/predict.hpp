@@ -11,24 +11,24 @@
 namespace rans {
 
 // Median edge detector with an unsigned-wrap rule and a flat-area correction.
-// Branch-free: on photographs the flat-area test is close to a coin toss, so
-// the selects are done with masks rather than jumps.
+// Written as a chain of selects (conditional moves, no jumps): on photographs
+// the flat-area test is close to a coin toss, and the decoder waits for every
+// prediction.
 inline std::uint8_t predict_sample(std::uint8_t W, std::uint8_t N, std::uint8_t NW) {
-    const std::uint32_t w = W, n = N, nw = NW;
-    const std::uint32_t mn = n < w ? n : w;
-    const std::uint32_t mx = n < w ? w : n;
+    const std::int32_t w = W, n = N, nw = NW;
+    const std::int32_t mn = n < w ? n : w;
+    const std::int32_t mx = n < w ? w : n;
     // N + W - NW in unsigned 32-bit: when negative it wraps to a huge value,
-    // which the clamp below turns into mx (not mn).
-    const std::uint32_t g = n + w - nw;
-    std::uint32_t p = g < mn ? mn : (g < mx ? g : mx);
-    // flat neighbourhood (spread <= 3) with a far-away NW: snap to the side
-    // NW lies beyond. Signed compare, so it never fires when mn < 50; the two
-    // cases exclude each other.
-    const std::uint32_t flat = 0u - static_cast<std::uint32_t>(mx - mn <= 3);
-    const std::uint32_t low = flat & (0u - static_cast<std::uint32_t>(
-                                          static_cast<std::int32_t>(nw) < static_cast<std::int32_t>(mn) - 50));
-    const std::uint32_t high = flat & (0u - static_cast<std::uint32_t>(nw > mx + 50));
-    p = (p & ~(low | high)) | (mn & low) | (mx & high);
+    // which the clamp below turns into mx (not mn)
+    const std::uint32_t g = static_cast<std::uint32_t>(n + w - nw);
+    std::uint32_t p = g < static_cast<std::uint32_t>(mn) ? static_cast<std::uint32_t>(mn) : g;
+    p = p < static_cast<std::uint32_t>(mx) ? p : static_cast<std::uint32_t>(mx);
+    // flat neighbourhood (spread <= 3) with a far-away NW: snap to the side NW
+    // lies beyond. The compares are signed, so NW < mn - 50 never holds when
+    // mn < 50; the two cases exclude each other.
+    std::int32_t snap = nw > mx + 50 ? mx : static_cast<std::int32_t>(p);
+    snap = nw < mn - 50 ? mn : snap;
+    p = mx - mn <= 3 ? static_cast<std::uint32_t>(snap) : p;
     return static_cast<std::uint8_t>(p);
 }
 
