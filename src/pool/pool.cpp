@@ -202,7 +202,15 @@ void parallel_for(std::size_t n, std::size_t grain,
     if (n == 0) return;
     if (grain == 0) grain = 1;
     Pool& p = get();
-    Job job{&body, n, grain, (n + grain - 1) / grain, 0, 0, false, nullptr};
+    const std::size_t chunks = (n + grain - 1) / grain;
+    if (chunks == 1 || p.threads.size() == 1) {
+        // Nothing to share out: one chunk, or one worker that the caller would
+        // only wake and then wait for. The caller runs the chunks itself, in
+        // index order; a fault stops the loop at the chunk that raised it.
+        for (std::size_t b = 0; b < n; b += grain) body(b, std::min(n, b + grain));
+        return;
+    }
+    Job job{&body, n, grain, chunks, 0, 0, false, nullptr};
     bool member = (t_member == &p);
     std::unique_lock<std::mutex> lk(p.m);
     p.jobs.push_back(&job);

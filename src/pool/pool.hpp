@@ -38,7 +38,8 @@ bool start(std::size_t n);
 std::size_t size();
 
 // Runs body(begin, end) over [0, n) in chunks of at most `grain` indices
-// (grain 0 is taken as 1). Blocks until every chunk has finished.
+// (grain 0 is taken as 1). Blocks until every chunk has finished. A loop of
+// one chunk, or any loop on a pool of one worker, runs on the calling thread.
 void parallel_for(std::size_t n, std::size_t grain,
                   const std::function<void(std::size_t, std::size_t)>& body);
 
