@@ -106,8 +106,9 @@ def test_every_image_of_a_stack_is_an_orv_file(shape):
     for img, f in zip(flat, files):
         np.testing.assert_array_equal(orv.decode(f), img)
         assert orv.info(f)["coders"]["green" if img.ndim == 3 else "gray"] == "shard"
+    np.testing.assert_array_equal(orv.decode(data), arr)  # orv.decode reads stacks too
     with pytest.raises(orv.FormatError, match="version 2"):
-        orv.decode(data)
+        orv.codec.decode_single(data)
 
 
 @pytest.mark.parametrize("shape, channels, layout", [

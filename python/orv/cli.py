@@ -62,7 +62,7 @@ def _encode_file(src: Path, dst: Path, coder: str, effort: int = 1) -> tuple[int
 def _decode_file(src: Path, dst: Path, coder: str | None = None, effort: int = 1) -> tuple[int, int]:
     from PIL import Image
 
-    img = codec.decode(src.read_bytes())
+    img = codec.decode_single(src.read_bytes())
     dst.parent.mkdir(parents=True, exist_ok=True)
     suffix = dst.suffix.lower()
     options = {}

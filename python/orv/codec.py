@@ -438,6 +438,16 @@ def _read_bitpair(r: fmt.Reader, hdr: Header, p: int):
 
 
 def decode(data, *, max_pixels: int | None = None) -> np.ndarray:
+    """The image of an orv file; a stack file decodes to the array of its images."""
+    from . import stack
+
+    if stack.is_stack(data):
+        return stack.decode(data, max_pixels=max_pixels)
+    return decode_single(data, max_pixels=max_pixels)
+
+
+def decode_single(data, *, max_pixels: int | None = None) -> np.ndarray:
+    """The image of a single-image orv file (a stack file is refused)."""
     hdr, r = fmt.read_header(data)
     h, w, hw, ch = hdr.height, hdr.width, hdr.height * hdr.width, hdr.channels
     if max_pixels is not None and hw > max_pixels:

@@ -42,7 +42,7 @@ class OrvDecoder(ImageFile.PyDecoder):
     def decode(self, buffer):
         assert self.fd is not None
         self.fd.seek(0)
-        pixels = codec.decode(self.fd.read())
+        pixels = codec.decode_single(self.fd.read())
         self.set_as_raw(pixels.tobytes(), self.mode)
         return -1, 0
 

@@ -169,7 +169,7 @@ def decode(data, *, out: np.ndarray | None = None, max_pixels: int | None = None
     bytes and receives the pixels; `max_pixels` limits the pixels of the whole
     stack (a FormatError beyond it)."""
     if not is_stack(data):
-        img = codec.decode(data, max_pixels=max_pixels)
+        img = codec.decode_single(data, max_pixels=max_pixels)
         return _deliver(img, out)
     hdr, files = split(data)
     pixels = hdr.count * hdr.height * hdr.width
@@ -180,7 +180,7 @@ def decode(data, *, out: np.ndarray | None = None, max_pixels: int | None = None
     want = (hdr.height, hdr.width) if hdr.channels == 1 else hdr.image_shape
     for i, f in enumerate(files):
         try:
-            img = codec.decode(f)
+            img = codec.decode_single(f)
         except FormatError as e:
             raise FormatError(f"image {i} of the stack: {e}") from None
         if img.shape != want:
