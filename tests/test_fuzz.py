@@ -37,7 +37,7 @@ def test_fuzz_function(tmp_path, fn):
 
 
 @pytest.mark.parametrize("kind,expected", [
-    ("crash", "crash (exit status -11)"),
+    ("crash", "crash (exit status"),  # -11, or 1 when AddressSanitizer reports the signal
     ("hang", "hang"),
     ("overrun", "a write outside an argument's buffer"),
     ("raise", "raised KeyError"),
