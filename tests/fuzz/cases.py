@@ -45,6 +45,9 @@ FLOAT_EDGES = [0.0, -0.0, 1.0, 120.0, -120.0, 1e-300, 1e300, -1e308, float("inf"
 COUNT_LIKE = {"shard_lengths", "shard_counts"}
 COUNT_CAP = 1 << 16
 ELEMENTS_CAP = 1 << 18  # elements of one random array
+# Size factor of the valid inputs: 1 for fuzzing (many small calls); the
+# concurrency tests raise it for calls that last long enough to observe.
+scale = 1
 
 
 def pick(rng, seq):
@@ -312,7 +315,8 @@ def symbols(rng, n, present):
 
 
 def shard_set(rng, n_shards=None, max_len=200):
-    n = int(rng.integers(0, 6)) if n_shards is None else n_shards
+    n = int(rng.integers(0, 6 * scale)) if n_shards is None else n_shards
+    max_len *= scale
     lengths = [int(rng.integers(0, max_len)) if rng.random() < 0.85 else int(rng.integers(0, 9))
                for _ in range(n)]
     presents, tables = [], []
@@ -365,8 +369,8 @@ def context_tables(rng, two_d=True):
 
 
 def image(rng, channels):
-    h, w = int(rng.integers(0, 24)), int(rng.integers(0, 24))
-    if rng.random() < 0.2:
+    h, w = int(rng.integers(0, 24 * scale)), int(rng.integers(0, 24 * scale))
+    if rng.random() < 0.2 and scale == 1:
         h, w = [(1, 1), (1, 17), (17, 1), (0, 5), (5, 0)][int(rng.integers(0, 5))]
     r = rng.random()
     shape = (h, w) if channels == 1 else (h, w, channels)
@@ -430,7 +434,7 @@ def bp_encoded(rng, chroma=None):
 
 
 def v_build_all_lookups(rng):
-    a, b = int(rng.integers(0, 4)), int(rng.integers(0, 5))
+    a, b = int(rng.integers(0, 4 * scale)), int(rng.integers(0, 5))
     c = np.array([cum_of(freq_table(rng)) for _ in range(a * b)], U64).reshape(a, b, 257)
     return dict(all_cum_freqs=c)
 
@@ -467,7 +471,7 @@ def v_pack_shard_payloads(rng):
 
 
 def templates(rng, t=None):
-    t = int(rng.integers(0, 5)) if t is None else t
+    t = int(rng.integers(0, min(5 * scale, 253))) if t is None else t
     return np.array([freq_table(rng) if rng.random() < 0.7 else np.full(256, 16, U64)
                      for _ in range(t)], U64).reshape(t, 256)
 
@@ -484,7 +488,7 @@ def v_build_pdf_tables_from_shards(rng):
 
 def v_decide_shard_mode(rng):
     counts = np.zeros(256, U64)
-    k = int(rng.integers(0, 40))
+    k = int(rng.integers(0, 40 * scale))
     idx = rng.integers(0, 256, k)
     counts[idx] = rng.integers(1, 10**6, k).astype(U64)
     if rng.random() < 0.1:
@@ -496,7 +500,7 @@ def v_decide_shard_mode(rng):
 
 
 def v_compact_pdf_tables(rng):
-    n = int(rng.integers(0, 8))
+    n = int(rng.integers(0, 8 * scale * scale))
     widths = np.array([pick(rng, [0, 1, 2, 3, 17, 200, 255, 256]) for _ in range(n)], U16)
     tables = np.array([freq_table(rng, width=max(int(w_), 1)) for w_ in widths], U64).reshape(n, 256)
     modes = rng.choice([0, 1, 2, 3, 4, 5, 9, 255], size=n).astype(U8)
@@ -511,7 +515,7 @@ def v_expand_pdf_tables(rng):
 
 
 def v_restore_channels(rng):
-    h, w = int(rng.integers(0, 20)), int(rng.integers(1, 20))
+    h, w = int(rng.integers(0, 20 * scale)), int(rng.integers(1, 20 * scale))
     gray = bool(rng.random() < 0.3)
     rgba = bool(rng.random() < 0.5)
     plane = lambda: rng.integers(0, 256, (h, w)).astype(U8)  # noqa: E731
@@ -560,7 +564,7 @@ def v_reconstruct_shards_rgb(rng):
 
 
 def v_reconstruct_2d_channels(rng):
-    h, w = int(rng.integers(0, 30)), int(rng.integers(0, 30))
+    h, w = int(rng.integers(0, 30 * scale)), int(rng.integers(0, 30 * scale))
     return dict(h=h, w=w, res_ch=rng.integers(0, 256, (h, w)).astype(U8))
 
 
