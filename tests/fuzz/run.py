@@ -8,6 +8,7 @@ crashes, hangs, writes outside a buffer or changes an input array.
     python tests/fuzz/run.py --functions p2_rgb,bp_decode_sharded --iterations 5000
     python tests/fuzz/run.py --target orv --seconds 60 # the front end's decoder
     python tests/fuzz/run.py --replay tests/fuzz/regressions/*.pkl.gz
+    python tests/fuzz/run.py --keep tests/fuzz/findings/X.pkl.gz [--xfail "reason"]
 
 The calls run in a child process. A crash or a hang (a call that takes longer
 than --timeout) ends the child; the runner saves the input that caused it
@@ -23,6 +24,7 @@ import gzip
 import json
 import os
 import pickle
+import signal
 import subprocess
 import sys
 import time
@@ -153,8 +155,11 @@ def child(args) -> int:
     deadline = time.monotonic() + args.seconds if args.seconds > 0 else float("inf")
     k = args.start
     stop = args.stop or None
+    interrupted = []
+    # an interrupt ends the run after the current call, with its statistics
+    signal.signal(signal.SIGINT, lambda *_: interrupted.append(1))
     try:
-        while time.monotonic() < deadline and (stop is None or k < stop):
+        while time.monotonic() < deadline and (stop is None or k < stop) and not interrupted:
             fn = fns[k % len(fns)]
             it = k // len(fns)
             status.write(f"{k} {fn} {it}\n")
@@ -212,6 +217,15 @@ def replay(paths: list[str], timeout: float) -> int:
     return 1 if bad else 0
 
 
+def keep(path: str, xfail: str) -> int:
+    case = load_case(Path(path))
+    case["xfail"] = xfail or None
+    dest = HERE / "regressions" / Path(path).name
+    save_case(case, dest)
+    print(f"kept as {dest}" + (f" (xfail: {xfail})" if xfail else ""))
+    return 0
+
+
 # ------------------------------------------------------------------ parent side
 
 
@@ -248,11 +262,22 @@ def parent(args) -> int:
         if args.functions:
             cmd += ["--functions", args.functions]
         stats_path.unlink(missing_ok=True)
-        proc = subprocess.run(cmd, stderr=subprocess.PIPE, text=True, errors="replace")
+        interrupted = False
+        child_proc = subprocess.Popen(cmd, stderr=subprocess.PIPE, text=True, errors="replace")
+        try:
+            _, err = child_proc.communicate()
+        except KeyboardInterrupt:  # the child stops after its current call and reports
+            signal.signal(signal.SIGINT, signal.SIG_IGN)
+            child_proc.send_signal(signal.SIGINT)
+            _, err = child_proc.communicate()
+            interrupted = True
+        proc = subprocess.CompletedProcess(cmd, child_proc.returncode, None, err)
         if proc.returncode == 0 and stats_path.exists():
             part = json.loads(stats_path.read_text())
             merge(total, part["stats"])
             findings += part["findings"]
+            break
+        if interrupted:
             break
         # the child died: the last input it started is the culprit; the
         # status file also holds the outcomes of the calls before it
@@ -318,7 +343,9 @@ def main(argv=None) -> int:
     ap.add_argument("--findings", default=str(HERE / "findings"))
     ap.add_argument("--json", default="", help="write the statistics to this file")
     ap.add_argument("--target", default="module", choices=["module", "orv"])
-    ap.add_argument("--replay", nargs="*")
+    ap.add_argument("--replay", nargs="*", help="replay saved inputs (regressions or findings)")
+    ap.add_argument("--keep", help="copy a finding into tests/fuzz/regressions/")
+    ap.add_argument("--xfail", default="", help="with --keep: expected to fail until fixed, and why")
     ap.add_argument("--child", action="store_true", help=argparse.SUPPRESS)
     ap.add_argument("--start", type=int, default=0, help=argparse.SUPPRESS)
     ap.add_argument("--stop", type=int, default=0, help=argparse.SUPPRESS)
@@ -329,6 +356,8 @@ def main(argv=None) -> int:
     ap.add_argument("--dump-it", type=int, help=argparse.SUPPRESS)
     ap.add_argument("--dump-what", default="", help=argparse.SUPPRESS)
     args = ap.parse_args(argv)
+    if args.keep:
+        return keep(args.keep, args.xfail)
     if args.replay is not None:
         return replay(args.replay, args.timeout)
     if args.target == "orv":
