@@ -153,6 +153,16 @@ OVERFLOWS = [
 ]
 
 
+# empty results whose shape NumPy cannot describe (its dimensions are signed)
+z_cf, z_sf = np.zeros((4, 1, 5), np.uint16), np.ones((4, 1, 4), np.uint16)
+OVERFLOWS += [
+    *[pytest.param("reconstruct_2d_channels", (h, w, z2), id=f"empty-reconstruct_2d_channels-{h}-{w}")
+      for h, w in ((2**63, 0), (0, 2**64 - 1))],
+    *[pytest.param("bp_decode_sharded", (z1, 0, 0, 0, 0, h, w, z_cf, z_sf, z1, z1, z1),
+                   id=f"empty-bp_decode_sharded-{h}-{w}") for h, w in ((2**63, 0), (0, 2**64 - 1))],
+]
+
+
 @pytest.mark.parametrize("fn,args", OVERFLOWS)
 def test_sizes_beyond_the_address_range_raise(fn, args):
     try:
