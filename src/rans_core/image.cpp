@@ -1,2 +1,395 @@
-// placeholder until this group is built
+// The encoder's two analysis phases.
+//
+// Phase one transforms the colours into padded planes, predicts every sample,
+// and counts its residual into the shard named by its context number: per row
+// (for the row offsets) and per chunk of rows (for the histograms and the
+// statistics). Phase two repeats the prediction from the same planes and
+// writes each residual at its row's cursor in the channel's shard stream.
+//
+// Both phases cut the image into rows that are independent tasks: a row reads
+// only the (read-only) planes and writes only its own residuals, its own
+// counters and its own disjoint stream positions, so no result depends on the
+// pool size.
+#include <algorithm>
+#include <cstring>
+#include <type_traits>
+
+#include "../pool/pool.hpp"
 #include "fault.hpp"
+#include "image.hpp"
+#include "image_context.hpp"
+
+namespace rans {
+namespace {
+
+constexpr std::size_t kMaxChunks = 16;
+constexpr std::size_t kRowTaskSamples = 16384;  // samples per phase-two task, at least one row
+
+// Private results of one row chunk of phase one.
+struct ChunkStats {
+    std::vector<std::uint32_t> hist;   // channels x K x 256
+    std::vector<std::uint32_t> vhist;  // channels x 256 (colour images only)
+    std::uint64_t err[3] = {0, 0, 0};
+    std::uint32_t zeros[3] = {0, 0, 0};
+};
+
+// One channel's counters as one chunk task sees them.
+struct ChannelCounters {
+    std::uint32_t* row_counts;  // K counters of the current row
+    std::uint32_t* hist;        // K x 256
+    std::uint32_t* vhist;       // 256, or null
+    std::uint64_t* err;
+    std::uint32_t* zeros;
+};
+
+// Predicts the sample at padded index i, stores its residual and counts it.
+// `key` is the intensity key, or -1 for "the prediction itself". Returns X.
+template <class Ctx>
+inline std::uint8_t analyse_sample(const Ctx& ctx, const std::uint8_t* plane, std::uint8_t* resid,
+                                   std::size_t i, std::size_t stride, int key,
+                                   const ChannelCounters& cc) {
+    const std::uint8_t W = plane[i - 1], N = plane[i - stride], NW = plane[i - stride - 1];
+    const std::uint8_t X = plane[i];
+    const std::uint8_t P = predict_sample(W, N, NW);
+    const std::uint8_t k = ctx(W, N, NW, key < 0 ? P : static_cast<std::uint8_t>(key));
+    const std::uint8_t z = zigzag_encode(X, P);
+    resid[i] = z;
+    ++cc.row_counts[k];
+    ++cc.hist[static_cast<std::size_t>(k) * 256 + z];
+    if (cc.vhist) ++cc.vhist[X];
+    *cc.err += abs_error(X, P);
+    *cc.zeros += z == 0;
+    return X;
+}
+
+// Phase one over rows [y0, y1) of C channels (1: gray, 3: colour).
+template <int C, class Ctx>
+void analyse_rows(const Ctx& ctx, std::size_t y0, std::size_t y1, std::size_t w, std::size_t K,
+                  const std::vector<std::uint8_t>* planes, std::vector<std::uint8_t>* residuals,
+                  std::uint32_t* counts, ChunkStats& st) {
+    const std::size_t stride = w + 2;
+    const std::size_t row_block = 3 * K;
+    ChannelCounters cc[C];
+    for (int c = 0; c < C; ++c) {
+        cc[c] = {nullptr, st.hist.data() + static_cast<std::size_t>(c) * K * 256,
+                 st.vhist.empty() ? nullptr : st.vhist.data() + c * 256, &st.err[c], &st.zeros[c]};
+    }
+    for (std::size_t y = y0; y < y1; ++y) {
+        for (int c = 0; c < C; ++c) cc[c].row_counts = counts + y * row_block + c * K;
+        const std::size_t base = (y + 1) * stride + 1;
+        for (std::size_t x = 0; x < w; ++x) {
+            const std::size_t i = base + x;
+            const std::uint8_t g =
+                analyse_sample(ctx, planes[0].data(), residuals[0].data(), i, stride, -1, cc[0]);
+            if constexpr (C == 3) {
+                analyse_sample(ctx, planes[1].data(), residuals[1].data(), i, stride, g, cc[1]);
+                analyse_sample(ctx, planes[2].data(), residuals[2].data(), i, stride, g, cc[2]);
+            }
+        }
+    }
+}
+
+// One row of one channel when the tables are proven safe: no sample can
+// fault, so the channels of a row can be done one after the other, each in a
+// tight loop over restrict pointers with its neighbours carried in registers.
+// `row` points at the row's first sample in the padded plane; `green` is null
+// for the green (or gray) channel, whose intensity key is the prediction.
+void analyse_row_proven(const ProvenContext& ctx, const std::uint8_t* __restrict row, std::size_t stride,
+                        std::size_t w, const std::uint8_t* __restrict green, std::uint8_t* __restrict resid,
+                        std::uint32_t* __restrict counts, std::uint32_t* __restrict hist,
+                        std::uint32_t* __restrict vhist, std::uint64_t& err, std::uint32_t& zeros) {
+    const std::uint8_t* __restrict up = row - stride;
+    const std::uint8_t* __restrict s_lut = ctx.s_lut;
+    const std::uint8_t* __restrict i_lut = ctx.i_lut;
+    const std::uint8_t* __restrict d_lut = ctx.d_lut;
+    std::uint64_t e = 0;
+    std::uint32_t zc = 0;
+    std::uint8_t W = row[-1], NW = up[-1];  // the zero border
+    for (std::size_t x = 0; x < w; ++x) {
+        const std::uint8_t N = up[x], X = row[x];
+        const std::uint8_t P = predict_sample(W, N, NW);
+        const std::uint8_t v = green ? green[x] : P;
+        const std::uint32_t k = d_lut[4u * s_lut[gradient_index(W, N, NW)] + i_lut[v]];
+        const std::uint8_t z = zigzag_encode(X, P);
+        resid[x] = z;
+        ++counts[k];
+        ++hist[k * 256 + z];
+        if (vhist) ++vhist[X];
+        e += abs_error(X, P);
+        zc += z == 0;
+        W = X;
+        NW = N;
+    }
+    err += e;
+    zeros += zc;
+}
+
+template <int C>
+void analyse_rows_proven(const ProvenContext& ctx, std::size_t y0, std::size_t y1, std::size_t w,
+                         std::size_t K, const std::vector<std::uint8_t>* planes,
+                         std::vector<std::uint8_t>* residuals, std::uint32_t* counts, ChunkStats& st) {
+    const std::size_t stride = w + 2;
+    for (std::size_t y = y0; y < y1; ++y) {
+        const std::size_t base = (y + 1) * stride + 1;
+        const std::uint8_t* green = planes[0].data() + base;
+        for (int c = 0; c < C; ++c) {
+            analyse_row_proven(ctx, planes[c].data() + base, stride, w, c ? green : nullptr,
+                               residuals[c].data() + base, counts + y * 3 * K + c * K,
+                               st.hist.data() + c * K * 256, st.vhist.empty() ? nullptr : st.vhist.data() + c * 256,
+                               st.err[c], st.zeros[c]);
+        }
+    }
+}
+
+// Alpha: predicted over its own unpadded plane, no contexts, in scan order.
+void analyse_alpha(std::size_t h, std::size_t w, Bytes a_ch, PhaseOne& r) {
+    const std::size_t n = checked_mul(h, w);
+    if (n == 0) return;
+    const std::uint8_t* a = sub(a_ch, 0, n).data();
+    r.alpha_residuals.assign(n, 0);
+    r.alpha_analysed = true;
+    std::uint8_t* out = r.alpha_residuals.data();
+    const std::vector<std::uint8_t> zero_row(w, 0);
+    std::uint64_t zeros = 0;
+    double err = 0.0;
+    for (std::size_t y = 0; y < h; ++y) {
+        const std::uint8_t* up = y ? a + (y - 1) * w : zero_row.data();
+        const std::uint8_t* row = a + y * w;
+        for (std::size_t x = 0; x < w; ++x) {
+            const std::uint8_t W = x ? row[x - 1] : 0, N = up[x], NW = x ? up[x - 1] : 0;
+            const std::uint8_t P = predict_sample(W, N, NW);
+            const std::uint8_t z = zigzag_encode(row[x], P);
+            out[y * w + x] = z;
+            zeros += z == 0;
+            err += static_cast<double>(abs_error(row[x], P));
+        }
+    }
+    r.alpha_zeros = zeros;
+    r.alpha_abs_err = err;
+}
+
+// Totals, starts, and the row offsets, which replace the per-row counts in
+// place: offsets[y][c][k] = starts[c][k] + counts of shard k in rows above y.
+void shard_offsets(std::size_t h, std::size_t K, std::vector<std::uint32_t>& counts, PhaseOne& r) {
+    const std::size_t block = 3 * K;
+    r.totals.assign(block, 0);
+    for (std::size_t y = 0; y < h; ++y) {
+        const std::uint32_t* row = counts.data() + y * block;
+        for (std::size_t j = 0; j < block; ++j) r.totals[j] += row[j];
+    }
+    r.starts.assign(block, 0);
+    for (std::size_t c = 0; c < 3; ++c) {
+        std::uint32_t run = 0;
+        for (std::size_t k = 0; k < K; ++k) {
+            r.starts[c * K + k] = run;
+            run += r.totals[c * K + k];
+        }
+    }
+    std::vector<std::uint32_t> run(r.starts);
+    for (std::size_t y = 0; y < h; ++y) {
+        std::uint32_t* row = counts.data() + y * block;
+        for (std::size_t j = 0; j < block; ++j) {
+            const std::uint32_t n = row[j];
+            row[j] = run[j];
+            run[j] += n;
+        }
+    }
+    r.offsets = std::move(counts);
+}
+
+template <int C>
+PhaseOne phase_one(std::size_t h, std::size_t w, Bytes a_ch, bool is_rgba, std::size_t K,
+                   const ContextTables& tables, std::vector<std::uint8_t>* planes) {
+    PhaseOne r;
+    const std::size_t padded = checked_mul(checked_add(h, 2), checked_add(w, 2));
+    const std::size_t hist_size = checked_mul(checked_mul(K, 3), 256);
+    for (int c = 0; c < C; ++c) {
+        r.planes[c] = std::move(planes[c]);
+        r.residuals[c].assign(padded, 0);
+    }
+    std::vector<std::uint32_t> counts(checked_mul(h, checked_mul(K, 3)), 0);
+
+    // at most 16 chunks of ceil(h / n) rows; the last ones may be short or empty
+    const std::size_t n = std::min<std::size_t>(std::max<std::size_t>(h, 1), kMaxChunks);
+    const std::size_t rows = (h + n - 1) / n;
+    std::vector<ChunkStats> chunks(n);
+    with_context(tables, K, [&](const auto& ctx) {
+        pool::parallel_each(n, [&](std::size_t j) {
+            const std::size_t y0 = std::min(h, j * rows), y1 = std::min(h, (j + 1) * rows);
+            ChunkStats& st = chunks[j];
+            if (y0 == y1) return;
+            st.hist.assign(static_cast<std::size_t>(C) * K * 256, 0);
+            if (C == 3) st.vhist.assign(3 * 256, 0);
+            if constexpr (std::is_same_v<std::decay_t<decltype(ctx)>, ProvenContext>)
+                analyse_rows_proven<C>(ctx, y0, y1, w, K, r.planes, r.residuals, counts.data(), st);
+            else
+                analyse_rows<C>(ctx, y0, y1, w, K, r.planes, r.residuals, counts.data(), st);
+        });
+    });
+
+    // merge the chunks' private results; integer sums are exact in any order
+    r.hist.assign(hist_size, 0);
+    if (C == 3) r.value_hist.assign(3 * 256, 0);
+    for (const ChunkStats& st : chunks) {
+        for (std::size_t i = 0; i < st.hist.size(); ++i) r.hist[i] += st.hist[i];
+        for (std::size_t i = 0; i < st.vhist.size(); ++i) r.value_hist[i] += st.vhist[i];
+        for (int c = 0; c < 3; ++c) {
+            r.abs_err[c] += st.err[c];
+            r.zeros[c] += st.zeros[c];
+        }
+    }
+    shard_offsets(h, K, counts, r);
+    if (is_rgba && !a_ch.empty()) analyse_alpha(h, w, a_ch, r);
+    return r;
+}
+
+}  // namespace
+
+PhaseOne p1_rgb(std::size_t h, std::size_t w, Bytes rgb_raw, Bytes a_ch, bool is_rgba,
+                std::size_t n_shards, const ContextTables& tables) {
+    const std::size_t pixels = checked_mul(h, w);
+    const std::uint8_t* rgb = sub(rgb_raw, 0, checked_mul(pixels, 3)).data();
+    const std::size_t stride = checked_add(w, 2);
+    const std::size_t padded = checked_mul(checked_add(h, 2), stride);
+    std::vector<std::uint8_t> planes[3];
+    for (auto& p : planes) p.assign(padded, 0);
+    // colour transform: G, R - G, B - G modulo 256
+    for (std::size_t y = 0; y < h; ++y) {
+        const std::uint8_t* src = rgb + y * w * 3;
+        const std::size_t base = (y + 1) * stride + 1;
+        std::uint8_t* g = planes[0].data() + base;
+        std::uint8_t* rd = planes[1].data() + base;
+        std::uint8_t* bd = planes[2].data() + base;
+        for (std::size_t x = 0; x < w; ++x) {
+            const std::uint8_t G = src[3 * x + 1];
+            g[x] = G;
+            rd[x] = static_cast<std::uint8_t>(src[3 * x] - G);
+            bd[x] = static_cast<std::uint8_t>(src[3 * x + 2] - G);
+        }
+    }
+    return phase_one<3>(h, w, a_ch, is_rgba, n_shards, tables, planes);
+}
+
+PhaseOne p1_gray(std::size_t h, std::size_t w, Bytes gray_raw, Bytes a_ch, bool is_rgba,
+                 std::size_t n_shards, const ContextTables& tables) {
+    const std::uint8_t* gray = sub(gray_raw, 0, checked_mul(h, w)).data();
+    const std::size_t stride = checked_add(w, 2);
+    std::vector<std::uint8_t> planes[1];
+    planes[0].assign(checked_mul(checked_add(h, 2), stride), 0);
+    for (std::size_t y = 0; y < h && w > 0; ++y)
+        std::memcpy(planes[0].data() + (y + 1) * stride + 1, gray + y * w, w);
+    return phase_one<1>(h, w, a_ch, is_rgba, n_shards, tables, planes);
+}
+
+namespace {
+
+// Predicts the sample at padded index i and writes its residual at its shard's
+// cursor; a cursor outside the stream faults before anything is written.
+template <class Ctx>
+inline std::uint8_t place_sample(const Ctx& ctx, const std::uint8_t* plane, std::size_t i,
+                                 std::size_t stride, int key, std::uint32_t* cursors,
+                                 std::span<std::uint8_t> stream) {
+    const std::uint8_t W = plane[i - 1], N = plane[i - stride], NW = plane[i - stride - 1];
+    const std::uint8_t X = plane[i];
+    const std::uint8_t P = predict_sample(W, N, NW);
+    const std::uint8_t k = ctx(W, N, NW, key < 0 ? P : static_cast<std::uint8_t>(key));
+    const std::uint32_t p = cursors[k];
+    if (p >= stream.size()) [[unlikely]]
+        index_fault(stream.size(), p);
+    stream[p] = zigzag_encode(X, P);
+    cursors[k] = p + 1;
+    return X;
+}
+
+// One row of one channel with proven tables: only a position outside the
+// stream can fault, and the caller redoes such a row in sample order.
+bool place_row_proven(const ProvenContext& ctx, const std::uint8_t* __restrict row, std::size_t stride,
+                      std::size_t w, const std::uint8_t* __restrict green, std::uint32_t* __restrict cursors,
+                      std::uint8_t* __restrict stream, std::size_t len) {
+    const std::uint8_t* __restrict up = row - stride;
+    const std::uint8_t* __restrict s_lut = ctx.s_lut;
+    const std::uint8_t* __restrict i_lut = ctx.i_lut;
+    const std::uint8_t* __restrict d_lut = ctx.d_lut;
+    std::uint8_t W = row[-1], NW = up[-1];
+    for (std::size_t x = 0; x < w; ++x) {
+        const std::uint8_t N = up[x], X = row[x];
+        const std::uint8_t P = predict_sample(W, N, NW);
+        const std::uint8_t v = green ? green[x] : P;
+        const std::uint32_t k = d_lut[4u * s_lut[gradient_index(W, N, NW)] + i_lut[v]];
+        const std::uint32_t p = cursors[k];
+        if (p >= len) [[unlikely]]
+            return false;
+        stream[p] = zigzag_encode(X, P);
+        cursors[k] = p + 1;
+        W = X;
+        NW = N;
+    }
+    return true;
+}
+
+template <int C>
+void phase_two(std::size_t h, std::size_t w, const Bytes* planes,
+               std::span<const std::uint32_t> row_global_offsets, std::span<std::uint8_t>* streams,
+               const ContextTables& tables) {
+    if (h == 0) return;  // an empty image has nothing to write
+    const std::size_t K = row_global_offsets.size() / (3 * h);
+    if (w == 0) return;
+    const std::size_t stride = checked_add(w, 2);
+    // the last sample read is at padded index h * (w + 2) + w
+    const std::size_t need = checked_add(checked_mul(h, stride), w + 1);
+    const std::uint8_t* p[C];
+    for (int c = 0; c < C; ++c) p[c] = sub(planes[c], 0, need).data();
+    const std::uint32_t* offsets = row_global_offsets.data();
+    const std::size_t grain = std::max<std::size_t>(1, kRowTaskSamples / w);
+    with_context(tables, K, [&](const auto& ctx) {
+        pool::parallel_for(h, grain, [&](std::size_t y0, std::size_t y1) {
+            std::vector<std::uint32_t> cursors(C * K);
+            for (std::size_t y = y0; y < y1; ++y) {
+                // each row starts from its own offsets, so rows never share a position
+                for (int c = 0; c < C; ++c)
+                    std::copy_n(offsets + y * 3 * K + c * K, K, cursors.data() + c * K);
+                const std::size_t base = (y + 1) * stride + 1;
+                if constexpr (std::is_same_v<std::decay_t<decltype(ctx)>, ProvenContext>) {
+                    bool ok = true;
+                    for (int c = 0; c < C && ok; ++c)
+                        ok = place_row_proven(ctx, p[c] + base, stride, w, c ? p[0] + base : nullptr,
+                                              cursors.data() + c * K, streams[c].data(), streams[c].size());
+                    if (ok) continue;
+                    // a position outside a stream: redo the row in sample
+                    // order (rewriting the same values) to fault where it should
+                    for (int c = 0; c < C; ++c)
+                        std::copy_n(offsets + y * 3 * K + c * K, K, cursors.data() + c * K);
+                }
+                for (std::size_t x = 0; x < w; ++x) {
+                    const std::size_t i = base + x;
+                    const std::uint8_t g = place_sample(ctx, p[0], i, stride, -1, cursors.data(), streams[0]);
+                    if constexpr (C == 3) {
+                        place_sample(ctx, p[1], i, stride, g, cursors.data() + K, streams[1]);
+                        place_sample(ctx, p[2], i, stride, g, cursors.data() + 2 * K, streams[2]);
+                    }
+                }
+            }
+        });
+    });
+}
+
+}  // namespace
+
+void p2_rgb(std::size_t h, std::size_t w, Bytes gr_ch, Bytes rd_ch, Bytes bd_ch,
+            std::span<const std::uint32_t> row_global_offsets, std::span<std::uint8_t> shard_gr,
+            std::span<std::uint8_t> shard_rd, std::span<std::uint8_t> shard_bd,
+            const ContextTables& tables) {
+    const Bytes planes[3] = {gr_ch, rd_ch, bd_ch};
+    std::span<std::uint8_t> streams[3] = {shard_gr, shard_rd, shard_bd};
+    phase_two<3>(h, w, planes, row_global_offsets, streams, tables);
+}
+
+void p2_gray(std::size_t h, std::size_t w, Bytes gr_ch,
+             std::span<const std::uint32_t> row_global_offsets, std::span<std::uint8_t> shard_gr,
+             const ContextTables& tables) {
+    const Bytes planes[1] = {gr_ch};
+    std::span<std::uint8_t> streams[1] = {shard_gr};
+    phase_two<1>(h, w, planes, row_global_offsets, streams, tables);
+}
+
+}  // namespace rans

@@ -11,6 +11,8 @@
 namespace rans {
 
 // Median edge detector with an unsigned-wrap rule and a flat-area correction.
+// Branch-free: on photographs the flat-area test is close to a coin toss, so
+// the selects are done with masks rather than jumps.
 inline std::uint8_t predict_sample(std::uint8_t W, std::uint8_t N, std::uint8_t NW) {
     const std::uint32_t w = W, n = N, nw = NW;
     const std::uint32_t mn = n < w ? n : w;
@@ -20,13 +22,13 @@ inline std::uint8_t predict_sample(std::uint8_t W, std::uint8_t N, std::uint8_t 
     const std::uint32_t g = n + w - nw;
     std::uint32_t p = g < mn ? mn : (g < mx ? g : mx);
     // flat neighbourhood (spread <= 3) with a far-away NW: snap to the side
-    // NW lies beyond. Signed compare, so it never fires when mn < 50.
-    if (mx - mn <= 3) {
-        if (static_cast<std::int32_t>(nw) < static_cast<std::int32_t>(mn) - 50)
-            p = mn;
-        else if (nw > mx + 50)
-            p = mx;
-    }
+    // NW lies beyond. Signed compare, so it never fires when mn < 50; the two
+    // cases exclude each other.
+    const std::uint32_t flat = 0u - static_cast<std::uint32_t>(mx - mn <= 3);
+    const std::uint32_t low = flat & (0u - static_cast<std::uint32_t>(
+                                          static_cast<std::int32_t>(nw) < static_cast<std::int32_t>(mn) - 50));
+    const std::uint32_t high = flat & (0u - static_cast<std::uint32_t>(nw > mx + 50));
+    p = (p & ~(low | high)) | (mn & low) | (mx & high);
     return static_cast<std::uint8_t>(p);
 }
 
@@ -67,5 +69,11 @@ struct ContextTables {
         return lookup(gradient_index(W, N, NW), v);
     }
 };
+
+// The context number of a sample with neighbours W, N, NW and intensity key v.
+inline std::uint8_t context_number(std::uint8_t W, std::uint8_t N, std::uint8_t NW, std::uint8_t v,
+                                   const ContextTables& t) {
+    return t.number(W, N, NW, v);
+}
 
 }  // namespace rans

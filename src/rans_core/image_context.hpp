@@ -1,0 +1,67 @@
+// Context lookup for the image-side pixel loops, in two forms that give the
+// same context number for every sample:
+//
+// - CheckedContext reads the caller's tables through the checked accessor on
+//   every sample and faults on a context number at or above the limit (the
+//   number of shards, or of read cursors);
+// - ProvenContext reads them through raw pointers, and is chosen only when the
+//   tables themselves prove that no read can leave a table and that no
+//   context number can reach the limit.
+//
+// `with_context` makes that choice once per plane, so the hot loops carry no
+// bounds tests for the complete tables that every real caller passes, while
+// broken tables still fault exactly where the checked reads would.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+
+#include "fault.hpp"
+#include "predict.hpp"
+
+namespace rans {
+
+struct CheckedContext {
+    const ContextTables* tables;
+    std::size_t limit;
+
+    std::uint8_t operator()(std::uint8_t W, std::uint8_t N, std::uint8_t NW, std::uint8_t v) const {
+        const std::uint8_t k = context_number(W, N, NW, v, *tables);
+        if (k >= limit) [[unlikely]]
+            index_fault(limit, k);
+        return k;
+    }
+};
+
+struct ProvenContext {
+    const std::uint8_t* s_lut;
+    const std::uint8_t* i_lut;
+    const std::uint8_t* d_lut;
+
+    std::uint8_t operator()(std::uint8_t W, std::uint8_t N, std::uint8_t NW, std::uint8_t v) const {
+        return d_lut[4u * s_lut[gradient_index(W, N, NW)] + i_lut[v]];
+    }
+};
+
+// True when every gradient index and intensity key reads inside s_lut and
+// i_lut, every d_lut index 4*s + i that those entries can form reads inside
+// d_lut, and every d_lut entry that can be reached lies below `limit`.
+inline bool context_tables_proven(const ContextTables& t, std::size_t limit) {
+    if (t.s_lut.size() < kGradientCount || t.i_lut.size() < 256) return false;
+    const std::size_t max_s = *std::max_element(t.s_lut.begin(), t.s_lut.begin() + kGradientCount);
+    const std::size_t max_i = *std::max_element(t.i_lut.begin(), t.i_lut.begin() + 256);
+    const std::size_t reach = 4 * max_s + max_i + 1;  // d_lut entries [0, reach) can be read
+    if (t.d_lut.size() < reach) return false;
+    return *std::max_element(t.d_lut.begin(), t.d_lut.begin() + reach) < limit;
+}
+
+// Calls f(ctx) with the fastest context form that is safe for these tables.
+template <class F>
+inline decltype(auto) with_context(const ContextTables& t, std::size_t limit, F&& f) {
+    if (context_tables_proven(t, limit))
+        return f(ProvenContext{t.s_lut.data(), t.i_lut.data(), t.d_lut.data()});
+    return f(CheckedContext{&t, limit});
+}
+
+}  // namespace rans

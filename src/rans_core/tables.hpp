@@ -1,0 +1,88 @@
+// Probability-table modelling: shard histograms, their normalisation to
+// frequency tables on the 4096 scale, the choice between a shard's own table
+// and a caller's template, and the compact byte form in which tables are
+// stored.
+//
+// Encoder and decoder must derive the same table from the same counts bit for
+// bit, so every rounding and tie rule below is part of the format.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace rans {
+
+// Mode bytes: where a shard's table comes from. Modes 1 and 2 are never
+// produced here but are stored and restored exactly like mode 0.
+inline constexpr std::uint8_t kModeOwn = 0;
+inline constexpr std::uint8_t kModeSymbolZero = 3;
+inline constexpr std::uint8_t kModeTemplate0 = 4;  // mode 4 + t names template t
+// A mode byte can name templates 0 to 251 only.
+inline constexpr std::size_t kMaxTemplates = 256 - kModeTemplate0;
+
+// Bits charged for storing a shard's own table when choosing per shard.
+inline constexpr double kShardHeaderPenalty = 120.0;
+
+using FreqRow = std::array<std::uint64_t, 256>;
+
+struct ShardTable {
+    std::uint8_t mode;
+    FreqRow freqs;
+};
+
+// 4096 on symbol 0, 0 elsewhere: the table of an empty or all-zero shard and
+// the row that expansion falls back to.
+FreqRow symbol_zero_table();
+
+// A histogram of 256 counts as a frequency table summing to 4096 over the
+// symbols below min(width, 256); mode 3 when no symbol but 0 has a count.
+ShardTable normalise_counts(std::span<const std::uint64_t, 256> counts, std::uint64_t width);
+
+// Estimated bits to code `counts` with `table`: ideal code lengths, 24 bits
+// for an occurrence the table cannot code; summed in symbol order.
+double coding_cost_bits(std::span<const std::uint64_t, 256> counts,
+                        std::span<const std::uint64_t, 256> table);
+
+// The shard's own normalised table, or a template (flat rows of 256 in
+// `templates`, `n_templates` of them) when that is cheaper than the own table
+// plus `header_penalty` bits and can code every present symbol.
+ShardTable choose_shard_table(std::span<const std::uint64_t, 256> counts, std::uint64_t width,
+                              double header_penalty, std::span<const std::uint64_t> templates,
+                              std::size_t n_templates, bool disable_templates);
+
+// ValueError when templates are in use and there are more than a mode byte
+// can name.
+void check_template_count(std::size_t n_templates, bool disable_templates);
+
+struct PdfTables {
+    std::vector<std::uint64_t> cum;    // n x 257
+    std::vector<std::uint64_t> freqs;  // n x 256
+    std::vector<std::uint8_t> modes;   // n
+};
+
+// Per-shard tables for the shards laid out in `data` (n = lengths.size()).
+PdfTables build_pdf_tables_from_shards(std::span<const std::uint8_t> data,
+                                       std::span<const std::uint32_t> offsets,
+                                       std::span<const std::uint32_t> lengths,
+                                       std::span<const std::uint16_t> widths,
+                                       std::span<const std::uint64_t> templates,
+                                       std::size_t n_templates, bool disable_templates);
+
+// The stored table stream: a sparse or dense record for every shard of mode
+// 0, 1 or 2, in shard order (n = widths.size()).
+std::vector<std::uint8_t> compact_pdf_tables(std::span<const std::uint64_t> all_sym_freqs,
+                                             std::span<const std::uint16_t> widths,
+                                             std::span<const std::uint8_t> modes);
+
+// The n x 256 tables rebuilt from a stored stream; a missing, truncated or
+// corrupt record gives the symbol-zero table and never fails.
+std::vector<std::uint64_t> expand_pdf_tables(std::span<const std::uint8_t> compacted,
+                                             std::span<const std::uint16_t> widths,
+                                             std::span<const std::uint8_t> modes,
+                                             std::span<const std::uint64_t> templates,
+                                             std::size_t n_templates);
+
+}  // namespace rans
