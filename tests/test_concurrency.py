@@ -192,3 +192,38 @@ def test_a_long_released_call_lets_a_python_thread_count_far():
     c = np.concatenate([np.zeros((64, 64, 1), np.uint64), np.cumsum(f, axis=2)], axis=2)
     assert progress_during("build_all_lookups", {"all_cum_freqs": c}) == STEPS
     assert orv_rans.build_all_lookups(c).shape == (64, 64, 4096)
+
+
+def test_faulting_and_succeeding_calls_from_threads_keep_their_own_outcomes():
+    """Generated inputs (many of them fault inside parallel loops) from several
+    threads at once: each call ends as it does alone, so a fault in one
+    caller's loop never reaches another caller."""
+    from fuzz.cases import make_case, realise_case
+
+    work = []
+    for fn in NAMES:
+        if fn == "set_rayon_threads":
+            continue
+        for it in range(12):
+            try:
+                kwargs = realise_case(make_case(fn, 31337, it))[0]
+            except NotImplementedError:
+                continue
+            work.append((fn, kwargs))
+    expected = [digest(fn, kw) for fn, kw in work]
+    assert sum(e == "PanicException" for e in expected) >= 10
+    got = {}
+
+    def run(t):
+        order = list(range(len(work))) * 2
+        random.Random(t).shuffle(order)
+        got[t] = {j: digest(*work[j]) for j in order}
+
+    threads = [threading.Thread(target=run, args=(t,)) for t in range(6)]
+    for th in threads:
+        th.start()
+    for th in threads:
+        th.join()
+    for t in range(6):
+        bad = [(work[j][0], expected[j], d) for j, d in got[t].items() if d != expected[j]]
+        assert not bad, bad[:5]
