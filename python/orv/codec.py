@@ -1,0 +1,556 @@
+"""Encoding and decoding of whole images with the orv_rans module.
+
+Planes: gray, or green, red-green, blue-green (the module's colour transform),
+and alpha. Each plane is coded with one of two coders:
+
+- the shard coder: the plane's residuals are split into shards by context
+  number, each shard coded with its own frequency table (or a template); all
+  shard-coded planes of an image form one group coded in one parallel call;
+- the bit-pair coder: the residual plane is coded as four bit-pair planes
+  with per-context pair tables, one stream per plane.
+"""
+from __future__ import annotations
+
+import os
+import zlib
+from concurrent.futures import ThreadPoolExecutor
+from dataclasses import dataclass
+
+import numpy as np
+
+from . import container as fmt
+from . import model
+from .container import CODER_BITPAIR, CODER_SHARD, Header
+from .errors import FormatError
+
+try:
+    import orv_rans as _r
+except ImportError as e:  # pragma: no cover - the module ships with the package
+    raise ImportError("the orv front end needs the orv_rans extension module") from e
+
+CODERS = ("auto", "shard", "bitpair")
+INITIAL_STATE = 1 << 31
+_EMPTY2 = np.zeros((0, 0), dtype=np.uint8)
+
+
+def _workers() -> int:
+    for var in ("RAYON_NUM_THREADS", "RAYON_RS_NUM_CPUS"):
+        v = os.environ.get(var, "").strip().lstrip("+")
+        if v.isdigit() and int(v) > 0:
+            return int(v)
+    return os.cpu_count() or 1
+
+
+def _map(fn, items):
+    """Runs independent module calls (which release the GIL) side by side."""
+    items = list(items)
+    if len(items) > 1 and _workers() > 1:
+        with ThreadPoolExecutor(min(len(items), _workers())) as ex:
+            return list(ex.map(fn, items))
+    return [fn(x) for x in items]
+
+
+# ---------------------------------------------------------------- choices
+
+def shard_bounds(pixels: int) -> tuple[int, ...]:
+    """Gradient bounds of the shard coder's contexts: fewer shards for smaller
+    images, so that their tables and states do not outweigh what they save."""
+    if pixels < 4096:
+        return (3,)
+    if pixels < 65536:
+        return (2, 8)
+    if pixels < 400000:
+        return (1, 3, 8)
+    if pixels < 1500000:
+        return (1, 3, 8, 21)
+    return (1, 2, 5, 12, 30)
+
+
+def bitpair_bounds(pixels: int) -> tuple[int, ...]:
+    """Gradient bounds of the bit-pair coder (64 pair contexts per class and
+    plane): its tables are many, so it stays with few classes."""
+    if pixels < 100000:
+        return ()
+    if pixels < 1500000:
+        return (2,)
+    return (1, 4)
+
+
+def check_image(image) -> np.ndarray:
+    if not isinstance(image, np.ndarray):
+        raise TypeError(f"image must be a numpy.ndarray, not {type(image).__name__}")
+    if image.dtype != np.uint8:
+        raise TypeError(f"image must have dtype uint8, not {image.dtype}")
+    if not (image.ndim == 2 or (image.ndim == 3 and image.shape[2] in (3, 4))):
+        raise ValueError(f"image must have shape (h, w), (h, w, 3) or (h, w, 4), not {image.shape}")
+    fmt.check_dimensions(image.shape[0], image.shape[1])
+    return np.ascontiguousarray(image)
+
+
+@dataclass
+class _Analysis:
+    h: int
+    w: int
+    channels: int
+    colour_planes: list      # padded (h+2, w+2) sample planes
+    residuals: list          # padded residual planes of the colour planes
+    totals: np.ndarray       # (3, K)
+    starts: np.ndarray       # (3, K)
+    offsets: np.ndarray      # (h, 3, K)
+    hist: np.ndarray         # (3, K, 256)
+    alpha: np.ndarray | None
+    alpha_res: np.ndarray | None
+
+
+def _analyse(img: np.ndarray, K: int, luts) -> _Analysis:
+    S, I, D = luts
+    h, w = img.shape[:2]
+    ch = 1 if img.ndim == 2 else img.shape[2]
+    if ch == 1:
+        r = _r.p1_gray(h, w, img, _EMPTY2, False, K, S, I, D)
+        return _Analysis(h, w, 1, [r[0]], [r[7][0]], r[1], r[3], r[4], r[2], None, None)
+    alpha = np.ascontiguousarray(img[:, :, 3]) if ch == 4 else None
+    rgb = img if ch == 3 else np.ascontiguousarray(img[:, :, :3])
+    r = _r.p1_rgb(h, w, rgb, alpha if alpha is not None else _EMPTY2, ch == 4, K, S, I, D)
+    return _Analysis(h, w, ch, list(r[0:3]), list(r[10][0:3]), r[4], r[6], r[7], r[5],
+                     alpha, r[10][3] if ch == 4 else None)
+
+
+# ---------------------------------------------------------------- shard coder
+
+@dataclass
+class _ShardCoded:
+    plane_shards: list       # per plane: index array into the group arrays
+    counts: np.ndarray       # uint32 (n,)
+    widths: np.ndarray       # uint16 (n,)
+    modes: np.ndarray        # uint8 (n,)
+    freq: np.ndarray         # uint64 (n, 256)
+    states: np.ndarray       # uint64 (n, 4)
+    streams: np.ndarray      # uint8, the encoder's stream buffer
+    bs_offsets: np.ndarray
+    bs_lengths: np.ndarray
+
+
+def _record_bytes(nnz: np.ndarray, widths: np.ndarray) -> np.ndarray:
+    sparse = 3 + 3 * nnz
+    dense = 1 + 2 * widths.astype(np.int64)
+    return np.where(3 * nnz + 2 < 2 * widths.astype(np.int64), sparse, dense)
+
+
+def _shard_encode(a: _Analysis, K: int, luts) -> _ShardCoded:
+    S, I, D = luts
+    h, w, hw = a.h, a.w, a.h * a.w
+    n_col = 1 if a.channels == 1 else 3
+    has_alpha = a.alpha_res is not None
+    data = np.empty((n_col + has_alpha) * hw, dtype=np.uint8)
+    streams = [data[c * hw:(c + 1) * hw] for c in range(n_col)]
+    if n_col == 1:
+        _r.p2_gray(h, w, a.colour_planes[0], a.offsets, streams[0], S, I, D)
+    else:
+        _r.p2_rgb(h, w, *a.colour_planes, a.offsets, *streams, S, I, D)
+    offs = [(a.starts[c].astype(np.int64) + c * hw) for c in range(n_col)]
+    lens = [a.totals[c] for c in range(n_col)]
+    hists = [a.hist[c].astype(np.int64) for c in range(n_col)]
+    plane_shards = [np.arange(c * K, (c + 1) * K) for c in range(n_col)]
+    if has_alpha:
+        data[n_col * hw:] = a.alpha_res.reshape(-1)
+        offs.append(np.array([n_col * hw]))
+        lens.append(np.array([hw]))
+        hists.append(np.bincount(a.alpha_res.reshape(-1), minlength=256)[None, :].astype(np.int64))
+        plane_shards.append(np.array([n_col * K]))
+    offsets = np.concatenate(offs).astype(np.uint32)
+    counts = np.concatenate(lens).astype(np.uint32)
+    hist = np.concatenate(hists)
+    present = hist > 0
+    widths = np.where(present.any(axis=1), 256 - np.argmax(present[:, ::-1], axis=1), 0).astype(np.uint16)
+
+    cum, freq, modes = _r.build_pdf_tables_from_shards(data, offsets, counts, widths,
+                                                       model.templates(), True)
+    modes = modes.copy()
+    # choose, per shard, between its own table (which must be stored) and the
+    # cheapest template (free), with the real size of the stored record
+    own = modes == 0
+    if own.any():
+        hf = hist[own].astype(np.float64)
+        f = freq[own].astype(np.float64)
+        with np.errstate(divide="ignore", invalid="ignore"):
+            own_bits = np.where(hf > 0, hf * (12.0 - np.log2(np.maximum(f, 1))), 0.0).sum(axis=1)
+        # stored records are deflated, to about 0.6 of their size on photos
+        header_bits = 8.0 * (0.6 * _record_bytes(present[own].sum(axis=1), widths[own]) + 1)
+        t_bits = hf @ model.template_costs()
+        best_t = np.argmin(t_bits, axis=1)
+        best = t_bits[np.arange(len(best_t)), best_t]
+        use_t = best < own_bits + header_bits
+        idx = np.flatnonzero(own)[use_t]
+        modes[idx] = 4 + best_t[use_t]
+        freq = freq.copy()
+        freq[idx] = model.templates()[best_t[use_t]]
+        cum = np.zeros((freq.shape[0], 257), dtype=np.uint64)
+        np.cumsum(freq, axis=1, out=cum[:, 1:])
+    states, bs_flat, bs_off, bs_len = _r.rans_encode_shards_parallel(
+        data, offsets, counts, cum, freq, INITIAL_STATE)
+    return _ShardCoded(plane_shards, counts, widths, modes, freq, states, bs_flat, bs_off, bs_len)
+
+
+def _shard_side(sc: _ShardCoded, planes: list[int]):
+    """The tables and states sections of the given planes' shards, and the live shards."""
+    sel = np.concatenate([sc.plane_shards[p] for p in planes])
+    modes, counts, widths = sc.modes[sel], sc.counts[sel], sc.widths[sel]
+    compacted = _r.compact_pdf_tables(sc.freq[sel], widths, modes)
+    own = modes == 0
+    tables = (modes.tobytes() + fmt.varints(counts) + (widths[own] - 1).astype(np.uint8).tobytes()
+              + compacted.tobytes())
+    live = sel[(counts > 0) & (modes != 3)]
+    states = fmt.states_to_bytes(sc.states[live]) + fmt.varints(sc.bs_lengths[live])
+    return fmt.section(fmt.deflate(tables)) + fmt.section(states), live
+
+
+def _shard_plane_size(sc: _ShardCoded, p: int) -> int:
+    side, live = _shard_side(sc, [p])
+    return len(side) + 8 + int(sc.bs_lengths[live].sum())
+
+
+def _shard_sections(sc: _ShardCoded, planes: list[int]) -> bytes:
+    side, live = _shard_side(sc, planes)
+    lengths = sc.bs_lengths[live]
+    parts = [sc.streams[o:o + n] for o, n in zip(sc.bs_offsets[live].tolist(), lengths.tolist())]
+    streams = np.concatenate(parts).tobytes() if parts else b""
+    return side + fmt.section(streams)
+
+
+# ---------------------------------------------------------------- bit-pair coder
+
+@dataclass
+class _BitpairCoded:
+    bounds: tuple[int, ...]
+    levels: np.ndarray
+    states: np.ndarray
+    stream: np.ndarray
+
+    def body(self) -> bytes:
+        tables = fmt.deflate(self.levels.tobytes())
+        return (fmt.section(bytes([len(self.bounds), *self.bounds]) + tables)
+                + fmt.section(fmt.states_to_bytes(self.states) + self.stream.tobytes()))
+
+    def size(self) -> int:
+        return len(self.body())
+
+
+def _bitpair_encode(a: _Analysis, planes: list[int], luts) -> dict[int, _BitpairCoded]:
+    S, I, _ = luts
+    h, w = a.h, a.w
+    bounds = bitpair_bounds(h * w)
+    S1, I, D = (t.reshape(-1) for t in model.luts(bounds))
+    n_ctx = 64 * model.n_classes(bounds)
+    green = a.colour_planes[0].reshape(-1)
+    jobs = {}
+    if a.channels >= 3 and all(p in planes for p in (0, 1, 2)):
+        res = [a.residuals[c].reshape(-1) for c in range(3)]
+        t = _r.bp_build_pdf_sharded_rgb(*res, green, S1, I, D, h, w, n_ctx)
+        for c in range(3):
+            jobs[c] = (res[c], green, t[2 * c + 1], t[2 * c], c > 0)
+    for p in planes:
+        if p in jobs:
+            continue
+        if p < len(a.colour_planes):
+            resid, ctx, chroma = a.residuals[p].reshape(-1), green, p > 0
+        else:
+            resid = np.pad(a.alpha_res, 1).reshape(-1)
+            ctx = np.pad(a.alpha, 1).reshape(-1)
+            chroma = False
+        sf, cf = _r.bp_build_pdf_sharded(resid, ctx, S1, I, D, h, w, n_ctx, chroma)
+        jobs[p] = (resid, ctx, cf, sf, chroma)
+
+    def run(p):
+        resid, ctx, _, sf, chroma = jobs[p]
+        # the stored tables are coarser than the module's; code with what the decoder sees
+        levels = model.pair_levels(sf)
+        sf, cf = model.pair_tables(levels)
+        states, stream = _r.bp_encode_sharded(resid, ctx, cf, sf, S1, I, D, h, w, n_ctx, chroma)
+        return _BitpairCoded(bounds, levels, states, stream)
+
+    order = sorted(jobs)
+    return dict(zip(order, _map(run, order)))
+
+
+# ---------------------------------------------------------------- encoder
+
+def encode(image, *, coder: str = "auto", effort: int = 1) -> bytes:
+    """Codes a uint8 image of shape (h, w), (h, w, 3) or (h, w, 4).
+
+    coder: "shard", "bitpair", or "auto" (per plane, whichever is smaller).
+    effort: 1, or 2 to fit the shard coder's context classes to the image
+    (merged from fine classes; smaller files, slower encoding)."""
+    if coder not in CODERS:
+        raise ValueError(f"coder must be one of {', '.join(CODERS)}, not {coder!r}")
+    if effort not in (1, 2):
+        raise ValueError(f"effort must be 1 or 2, not {effort!r}")
+    img = check_image(image)
+    h, w = img.shape[:2]
+    ch = 1 if img.ndim == 2 else img.shape[2]
+    class_map = None
+    if effort == 1 or coder == "bitpair":
+        bounds = shard_bounds(h * w)
+        K = model.n_classes(bounds)
+        luts = model.luts(bounds)
+        a = _analyse(img, K, luts)
+    else:
+        # fine classes first, then the shard coder's classes merged for this image
+        bounds = model.FINE_BOUNDS
+        fine = _analyse(img, model.n_classes(bounds), model.luts(bounds))
+        class_map = model.merge_classes(fine.hist[:1 if ch == 1 else 3], bounds)
+        K = int(class_map.max()) + 1
+        luts = model.luts(bounds, class_map)
+        a = _analyse(img, K, luts)
+    planes = list(range(ch))
+    if coder == "auto":
+        # the two coders share nothing but the analysis: run them side by side
+        sc, bp = _map(lambda f: f(), [lambda: _shard_encode(a, K, luts),
+                                      lambda: _bitpair_encode(a, planes, luts)])
+    else:
+        sc = _shard_encode(a, K, luts) if coder == "shard" else None
+        bp = _bitpair_encode(a, planes, luts) if coder == "bitpair" else {}
+    if coder == "shard":
+        coders = [CODER_SHARD] * ch
+    elif coder == "bitpair":
+        coders = [CODER_BITPAIR] * ch
+    else:
+        coders = [CODER_BITPAIR if bp[p].size() < _shard_plane_size(sc, p) else CODER_SHARD
+                  for p in planes]
+    header = Header(ch, h, w, model.MODEL_ID, bounds,
+                    b"" if class_map is None else class_map.tobytes(), tuple(coders),
+                    zlib.crc32(img))
+    out = [fmt.pack_header(header)]
+    shard_planes = [p for p in planes if coders[p] == CODER_SHARD]
+    if shard_planes:
+        out.append(_shard_sections(sc, shard_planes))
+    for p in planes:
+        if coders[p] == CODER_BITPAIR:
+            out.append(bp[p].body())
+    return b"".join(out)
+
+
+# ---------------------------------------------------------------- decoder
+
+def _guard(fn, *args):
+    """Calls the module; an internal fault on damaged data becomes a FormatError."""
+    try:
+        return fn(*args)
+    except BaseException as e:  # noqa: B036 - PanicException derives from BaseException
+        if type(e).__name__ == "PanicException":
+            raise FormatError(f"corrupt data: {fn.__name__} failed ({e})") from None
+        raise
+
+
+def _read_shard_group(r: fmt.Reader, hdr: Header, planes: list[int], K: int, hw: int):
+    n_col = 1 if hdr.channels == 1 else 3
+    sizes = [K if p < n_col else 1 for p in planes]
+    n = sum(sizes)
+    T = model.N_TEMPLATES
+    body = r.section("shard tables")
+    raw = fmt.inflate(body, n * 11 + n * 513, "shard tables")
+    t = fmt.Reader(raw, "the shard tables section")
+    modes = np.frombuffer(t.take(n, "the shard modes"), dtype=np.uint8)
+    bad = (modes == 1) | (modes == 2) | (modes >= 4 + T)
+    if bad.any():
+        raise FormatError(f"shard tables: invalid mode {int(modes[bad][0])}")
+    counts = t.varints(n, "the shard sizes")
+    ends = np.cumsum(sizes)
+    for p, e, s in zip(planes, ends, sizes):
+        if counts[e - s:e].sum() != hw:
+            raise FormatError(f"shard tables: the shard sizes of the {hdr.planes[p]} plane "
+                              f"do not add up to {hw} pixels")
+    counts = counts.astype(np.uint32)
+    own = modes == 0
+    widths = np.zeros(n, dtype=np.uint16)
+    widths[own] = np.frombuffer(t.take(int(own.sum()), "the shard widths"), dtype=np.uint8).astype(np.uint16) + 1
+    compacted = np.frombuffer(t.take(t.remaining, "the tables"), dtype=np.uint8)
+    freq = _guard(_r.expand_pdf_tables, compacted, widths, modes, model.templates())
+    again = _guard(_r.compact_pdf_tables, freq, widths, modes)
+    if again.tobytes() != compacted.tobytes():
+        raise FormatError("shard tables: the stored frequency tables are malformed")
+    if (freq.sum(axis=1) != 4096).any():
+        raise FormatError("shard tables: a frequency table does not sum to 4096")
+    live = (counts > 0) & (modes != 3)
+    nl = int(live.sum())
+    s = fmt.Reader(r.section("shard states"), "the shard states section")
+    states = fmt.states_from_bytes(s.take(20 * nl, "the states"), "shard states").reshape(nl, 4)
+    lengths = s.varints(nl, "the stream lengths")
+    s.done()
+    if (lengths >= 1 << 32).any():
+        raise FormatError("shard states: a stream length is out of range")
+    lengths = lengths.astype(np.uint32)
+    streams = r.section("shard streams")
+    if int(lengths.sum(dtype=np.int64)) != len(streams):
+        raise FormatError("shard streams: the stream lengths do not match the section")
+    return counts, modes, freq, live, states, lengths, np.frombuffer(streams, dtype=np.uint8), ends, sizes
+
+
+def _decode_shard_group(group) -> np.ndarray:
+    counts, modes, freq, live, states, lengths, streams, _, _ = group
+    n = len(counts)
+    # every shard gets a packed header: the ones the file leaves out (empty, or
+    # all zeros under the symbol-zero table) get empty streams and decode to zeros
+    all_states = np.full((n, 4), INITIAL_STATE, dtype=np.uint64)
+    all_states[live] = states
+    all_lengths = np.zeros(n, dtype=np.uint32)
+    all_lengths[live] = lengths
+    bs_off = np.zeros(n, dtype=np.uint32)
+    np.cumsum(all_lengths[:-1], out=bs_off[1:])
+    write = np.zeros(n, dtype=np.uint32)
+    np.cumsum(all_lengths[:-1] + np.uint32(36), out=write[1:])
+    payload = np.empty(36 * n + len(streams), dtype=np.uint8)
+    _guard(_r.pack_shard_payloads, all_states, all_lengths, bs_off, streams, payload, write)
+    cum = np.zeros((n, 257), dtype=np.uint64)
+    np.cumsum(freq, axis=1, out=cum[:, 1:])
+    lookups = _guard(_r.build_all_lookups, cum.reshape(1, n, 257)).reshape(n, 4096)
+    decoded, consumed = _guard(_r.rans_decode_shards_parallel, payload, counts, cum, freq, lookups)
+    if consumed != len(payload):
+        raise FormatError("shard streams: the payload does not match its lengths")
+    return decoded
+
+
+def _read_bitpair(r: fmt.Reader, hdr: Header, p: int):
+    name = hdr.planes[p]
+    body = r.section(f"{name} pair tables")
+    if len(body) < 2:
+        raise FormatError(f"{name} pair tables: section too short")
+    nb = body[0]
+    if len(body) < 1 + nb:
+        raise FormatError(f"{name} pair tables: section too short")
+    try:
+        bounds = model.check_bounds(body[1:1 + nb])
+    except ValueError as e:
+        raise FormatError(f"{name} pair tables: {e}") from None
+    n_ctx = 64 * model.n_classes(bounds)
+    raw = fmt.inflate(body[1 + nb:], 16 * n_ctx, f"{name} pair tables")
+    if len(raw) != 16 * n_ctx:
+        raise FormatError(f"{name} pair tables: expected {4 * n_ctx} tables")
+    levels = np.frombuffer(raw, dtype=np.uint8).reshape(4, n_ctx, 4)
+    if (levels > model.PAIR_LEVEL_MAX).any():
+        raise FormatError(f"{name} pair tables: a frequency level is out of range")
+    sf, cf = model.pair_tables(levels)
+    body = r.section(f"{name} pair stream")
+    if len(body) < 20:
+        raise FormatError(f"{name} pair stream: section too short")
+    states = fmt.states_from_bytes(body[:20], f"{name} pair stream")
+    return bounds, cf, sf, [int(s) for s in states], np.frombuffer(body[20:], dtype=np.uint8)
+
+
+def decode(data, *, max_pixels: int | None = None) -> np.ndarray:
+    hdr, r = fmt.read_header(data)
+    h, w, hw, ch = hdr.height, hdr.width, hdr.height * hdr.width, hdr.channels
+    if max_pixels is not None and hw > max_pixels:
+        raise FormatError(f"image of {hw} pixels exceeds max_pixels={max_pixels}")
+    if hdr.class_map:
+        cmap = np.frombuffer(hdr.class_map, dtype=np.uint8)
+        K = int(cmap.max()) + 1
+        S, I, D = model.luts(hdr.bounds, cmap)
+    else:
+        K = model.n_classes(hdr.bounds)
+        S, I, D = model.luts(hdr.bounds)
+    n_col = 1 if ch == 1 else 3
+    planes = list(range(ch))
+    shard_planes = [p for p in planes if hdr.coders[p] == CODER_SHARD]
+    group = _read_shard_group(r, hdr, shard_planes, K, hw) if shard_planes else None
+    bp = {p: _read_bitpair(r, hdr, p) for p in planes if hdr.coders[p] == CODER_BITPAIR}
+    r.done()
+
+    # residual streams of the shard-coded planes
+    res, starts = {}, {}
+    if group is not None:
+        counts, ends, sizes = group[0], group[7], group[8]
+        flat = _decode_shard_group(group)
+        for i, p in enumerate(shard_planes):
+            res[p] = flat[i * hw:(i + 1) * hw]
+            c = counts[ends[i] - sizes[i]:ends[i]]
+            st = np.zeros(len(c), dtype=np.uint32)
+            np.cumsum(c[:-1], out=st[1:])
+            starts[p] = st
+
+    def bp_plane(p, ref=None):
+        bounds, cf, sf, st, stream = bp[p]
+        S1, I1, D1 = (t.reshape(-1) for t in model.luts(bounds))
+        if ref is None:
+            z = _guard(_r.bp_decode_sharded, stream, *st, h, w, cf, sf, S1, I1, D1)
+        else:
+            z = _guard(_r.bp_decode_sharded_with_ref, stream, *st, h, w, cf, sf, ref, S1, I1, D1)
+        return _guard(_r.reconstruct_2d_channels, h, w, z)
+
+    out_planes: dict[int, np.ndarray] = {}
+    if 0 in bp:
+        out_planes[0] = bp_plane(0)
+    colour_shards = [p for p in shard_planes if p < n_col]
+    if colour_shards:
+        zeros_res = np.zeros(hw, dtype=np.uint8)
+        zeros_off = np.zeros(K, dtype=np.uint32)
+        if 0 not in res:
+            # green was bit-pair coded: its shard stream is rebuilt from the plane,
+            # since the chroma contexts follow the green plane's shard walk
+            g = out_planes[0]
+            p1 = _guard(_r.p1_gray, h, w, g, _EMPTY2, False, K, S, I, D)
+            res[0] = np.empty(hw, dtype=np.uint8)
+            _guard(_r.p2_gray, h, w, p1[0], p1[4], res[0], S, I, D)
+            starts[0] = p1[3][0].copy()
+        args = []
+        for c in range(3):
+            args += [res.get(c, zeros_res)]
+        for c in range(3):
+            args += [starts.get(c, zeros_off)]
+        rec = _guard(_r.reconstruct_shards_rgb, h, w, *args, S, I, D)
+        for p in colour_shards:
+            out_planes[p] = rec[p]
+    chroma_bp = [p for p in (1, 2) if p in bp and p < n_col]
+    if chroma_bp:
+        ref = np.pad(out_planes[0], 1).reshape(-1)
+        for p, plane in zip(chroma_bp, _map(lambda q: bp_plane(q, ref), chroma_bp)):
+            out_planes[p] = plane
+    if ch == 4:
+        if 3 in bp:
+            out_planes[3] = bp_plane(3)
+        else:
+            out_planes[3] = _guard(_r.reconstruct_2d_channels, h, w, res[3].reshape(h, w))
+    if ch == 1:
+        img = out_planes[0]
+    else:
+        img = _guard(_r.restore_channels, out_planes[0], out_planes[1], out_planes[2],
+                     out_planes.get(3, _EMPTY2), ch == 4, False, True)
+    if zlib.crc32(img) != hdr.pixel_crc:
+        raise FormatError("decoded pixels do not match the stored checksum")
+    return img
+
+
+def info(data) -> dict:
+    """Header fields and section sizes of an orv file (the file is not decoded)."""
+    hdr, r = fmt.read_header(data)
+    planes = list(range(hdr.channels))
+    K = max(hdr.class_map) + 1 if hdr.class_map else model.n_classes(hdr.bounds)
+    sections = {"header": r.pos}
+    if any(hdr.coders[p] == CODER_SHARD for p in planes):
+        for name in ("shard tables", "shard states", "shard streams"):
+            sections[name] = len(r.section(name)) + 8
+    for p in planes:
+        if hdr.coders[p] == CODER_BITPAIR:
+            for kind in ("pair tables", "pair stream"):
+                name = f"{hdr.planes[p]} {kind}"
+                sections[name] = len(r.section(name)) + 8
+    r.done()
+    return {
+        "version": fmt.VERSION,
+        "width": hdr.width,
+        "height": hdr.height,
+        "channels": hdr.channels,
+        "mode": {1: "L", 3: "RGB", 4: "RGBA"}[hdr.channels],
+        "model": hdr.model,
+        "shards_per_plane": K,
+        "coders": {hdr.planes[p]: fmt.CODER_NAMES[hdr.coders[p]] for p in planes},
+        "pixel_crc32": f"{hdr.pixel_crc:08x}",
+        "size": len(memoryview(data)),
+        "bits_per_pixel": 8 * len(memoryview(data)) / (hdr.width * hdr.height),
+        "sections": sections,
+    }
+
+
+def header_of(data) -> Header:
+    return fmt.read_header(data)[0]
+

@@ -1,0 +1,210 @@
+"""Byte layout of an .orv file (see docs/format.md).
+
+The reader never trusts a length: every field is checked against the bytes
+that remain before it is read or anything is allocated for it, and every
+failure is a FormatError that says which part of the file is wrong.
+"""
+from __future__ import annotations
+
+import struct
+import zlib
+from dataclasses import dataclass
+
+import numpy as np
+
+from .errors import FormatError
+
+MAGIC = b"\x89ORV\r\n\x1a\n"
+VERSION = 1
+MAX_SIDE = 65535
+MAX_PIXELS = 1 << 28
+CHANNELS = (1, 3, 4)
+CODER_SHARD = 0
+CODER_BITPAIR = 1
+CODER_NAMES = {CODER_SHARD: "shard", CODER_BITPAIR: "bitpair"}
+PLANE_NAMES = {1: ("gray",), 3: ("green", "red-green", "blue-green"),
+               4: ("green", "red-green", "blue-green", "alpha")}
+STATE_BASE = 1 << 31
+STATE_LIMIT = 1 << 39
+_FIXED = struct.Struct("<8sBBBBIII")  # magic, version, channels, model, L, width, height, crc
+
+
+@dataclass(frozen=True)
+class Header:
+    channels: int            # 1 gray, 3 RGB, 4 RGBA
+    height: int
+    width: int
+    model: int               # context model id
+    bounds: tuple[int, ...]  # gradient bounds of the shard coder's contexts
+    class_map: bytes         # empty (a shard per class) or one shard number per class
+    coders: tuple[int, ...]  # one per plane
+    pixel_crc: int
+
+    @property
+    def shape(self) -> tuple[int, ...]:
+        if self.channels == 1:
+            return (self.height, self.width)
+        return (self.height, self.width, self.channels)
+
+    @property
+    def planes(self) -> tuple[str, ...]:
+        return PLANE_NAMES[self.channels]
+
+
+def check_dimensions(height: int, width: int) -> None:
+    if not (1 <= height <= MAX_SIDE and 1 <= width <= MAX_SIDE):
+        raise ValueError(f"image sides must lie in 1..{MAX_SIDE}, got {height} x {width}")
+    if height * width > MAX_PIXELS:
+        raise ValueError(f"image has {height * width} pixels, more than the limit {MAX_PIXELS}")
+
+
+def pack_header(h: Header) -> bytes:
+    body = _FIXED.pack(MAGIC, VERSION, h.channels, h.model, len(h.bounds), h.width, h.height,
+                       h.pixel_crc)
+    body += bytes(h.bounds) + bytes([1 if h.class_map else 0]) + bytes(h.class_map)
+    body += bytes(h.coders)
+    return body + struct.pack("<I", zlib.crc32(body))
+
+
+def section(body: bytes) -> bytes:
+    """Frames a section: u32 length, the body, u32 CRC-32 of the body."""
+    return struct.pack("<I", len(body)) + body + struct.pack("<I", zlib.crc32(body))
+
+
+def states_to_bytes(states: np.ndarray) -> bytes:
+    """Coder states in [2^31, 2^39) stored as 5-byte little-endian offsets from 2^31."""
+    s = np.ascontiguousarray(states, dtype=np.uint64).reshape(-1)
+    if s.size and (int(s.min()) < STATE_BASE or int(s.max()) >= STATE_LIMIT):
+        raise RuntimeError("coder state outside [2^31, 2^39)")
+    off = (s - np.uint64(STATE_BASE)).astype("<u8")
+    return off.view(np.uint8).reshape(-1, 8)[:, :5].tobytes()
+
+
+def states_from_bytes(raw: bytes | memoryview, what: str) -> np.ndarray:
+    b = np.frombuffer(raw, dtype=np.uint8).reshape(-1, 5)
+    full = np.zeros((b.shape[0], 8), dtype=np.uint8)
+    full[:, :5] = b
+    off = full.view("<u8").reshape(-1).astype(np.uint64)
+    if off.size and int(off.max()) >= STATE_LIMIT - STATE_BASE:
+        raise FormatError(f"{what}: coder state out of range")
+    return off + np.uint64(STATE_BASE)
+
+
+def varints(values) -> bytes:
+    """Unsigned LEB128 numbers (below 2^35), back to back."""
+    v = np.asarray(values, dtype=np.uint64).reshape(-1)
+    if v.size == 0:
+        return b""
+    groups = np.stack([(v >> np.uint64(7 * k)) & np.uint64(0x7F) for k in range(5)], axis=1)
+    nbytes = 1 + sum((v >= np.uint64(1 << (7 * k))).astype(np.int64) for k in range(1, 5))
+    cont = np.arange(5)[None, :] < (nbytes[:, None] - 1)
+    out = (groups | (cont * 0x80).astype(np.uint64)).astype(np.uint8)
+    return out[np.arange(5)[None, :] < nbytes[:, None]].tobytes()
+
+
+class Reader:
+    """Sequential reader over an immutable buffer; all reads are bounds-checked."""
+
+    def __init__(self, data: bytes | bytearray | memoryview, what: str = "file"):
+        self.buf = memoryview(data).cast("B") if not isinstance(data, memoryview) else data.cast("B")
+        self.pos = 0
+        self.what = what
+
+    @property
+    def remaining(self) -> int:
+        return len(self.buf) - self.pos
+
+    def take(self, n: int, what: str) -> memoryview:
+        if n < 0 or n > self.remaining:
+            raise FormatError(f"{self.what} is truncated: {what} needs {n} bytes, "
+                              f"{self.remaining} left")
+        out = self.buf[self.pos:self.pos + n]
+        self.pos += n
+        return out
+
+    def u8(self, what: str) -> int:
+        return self.take(1, what)[0]
+
+    def u32(self, what: str) -> int:
+        return struct.unpack("<I", self.take(4, what))[0]
+
+    def varints(self, count: int, what: str) -> np.ndarray:
+        """`count` LEB128 numbers of at most 5 bytes each, as int64."""
+        if count == 0:
+            return np.zeros(0, dtype=np.int64)
+        window = np.frombuffer(self.buf[self.pos:self.pos + 5 * count], dtype=np.uint8)
+        ends = np.flatnonzero(window < 0x80)[:count]
+        if len(ends) < count:
+            raise FormatError(f"{self.what} is truncated: {what} runs past the end")
+        starts = np.concatenate(([0], ends[:-1] + 1))
+        if (ends - starts >= 5).any():
+            raise FormatError(f"{self.what}: {what} is not a valid number")
+        used = window[:ends[-1] + 1].astype(np.int64)
+        group = np.repeat(np.arange(count), ends - starts + 1)
+        shift = 7 * (np.arange(len(used)) - starts[group])
+        values = np.zeros(count, dtype=np.int64)
+        np.add.at(values, group, (used & 0x7F) << shift)
+        self.pos += len(used)
+        return values
+
+    def section(self, what: str) -> memoryview:
+        n = self.u32(f"length of the {what} section")
+        body = self.take(n, f"the {what} section")
+        crc = self.u32(f"checksum of the {what} section")
+        if zlib.crc32(body) != crc:
+            raise FormatError(f"the {what} section is corrupt (checksum mismatch)")
+        return body
+
+    def done(self) -> None:
+        if self.remaining:
+            raise FormatError(f"{self.what} has {self.remaining} unexpected trailing bytes")
+
+
+def read_header(data) -> tuple[Header, Reader]:
+    r = Reader(data)
+    if len(r.buf) < len(MAGIC) or bytes(r.buf[:len(MAGIC)]) != MAGIC:
+        raise FormatError("not an orv file (bad magic number)")
+    fixed = r.take(_FIXED.size, "the header")
+    (_, version, channels, model, nb, width, height, crc) = _FIXED.unpack(fixed)
+    if version != VERSION:
+        raise FormatError(f"unsupported orv format version {version} (this reader knows {VERSION})")
+    if channels not in CHANNELS:
+        raise FormatError(f"header: unsupported channel count {channels}")
+    bounds = tuple(r.take(nb, "the header's gradient bounds"))
+    kind = r.u8("the header's class map kind")
+    if kind > 1:
+        raise FormatError(f"header: unknown class map kind {kind}")
+    class_map = bytes(r.take((2 * nb + 1) ** 2, "the header's class map")) if kind else b""
+    coders = tuple(r.take(channels, "the header's coder bytes"))
+    hcrc = r.u32("the header checksum")
+    if zlib.crc32(bytes(r.buf[:r.pos - 4])) != hcrc:
+        raise FormatError("the header is corrupt (checksum mismatch)")
+    from . import model as _model
+    try:
+        _model.check_model(model)
+        _model.check_bounds(bounds)
+        check_dimensions(height, width)
+    except ValueError as e:
+        raise FormatError(f"header: {e}") from None
+    for c in coders:
+        if c not in CODER_NAMES:
+            raise FormatError(f"header: unknown coder {c}")
+    if class_map and max(class_map) >= len(class_map):
+        raise FormatError("header: the class map names more shards than classes")
+    return Header(channels, height, width, model, bounds, class_map, coders, crc), r
+
+
+def inflate(body, limit: int, what: str) -> bytes:
+    """zlib-decompresses at most `limit` bytes; refuses streams that are longer or broken."""
+    d = zlib.decompressobj()
+    try:
+        out = d.decompress(bytes(body), limit)
+        if d.unconsumed_tail or not d.eof or d.unused_data:
+            raise FormatError(f"the {what} section is corrupt (bad compressed data)")
+    except zlib.error:
+        raise FormatError(f"the {what} section is corrupt (bad compressed data)") from None
+    return out
+
+
+def deflate(data: bytes) -> bytes:
+    return zlib.compress(data, 9)

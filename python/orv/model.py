@@ -1,0 +1,240 @@
+"""Context tables and templates of the orv container.
+
+Everything the decoder needs is computed here with integer arithmetic only,
+so the tables are the same on every machine and every NumPy version: a file
+names the model it was written with (``MODEL_ID``) and the parameters of its
+tables (the gradient bounds), and the decoder rebuilds exactly the tables the
+encoder used. A model, once released, is never changed; a better model gets a
+new id and the old one stays here so that old files keep decoding.
+
+Model 1
+-------
+Gradient classes (``s_lut``, 511 x 511, indexed by W-NW+255 and N-NW+255):
+each of the two gradients dW = W-NW and dN = N-NW is quantised to a signed
+level: with bounds b_1 < ... < b_L, the level of d is sign(d) times the number
+of bounds that |d| reaches, so it lies in -L..L. The class is
+``(qW + L) * (2L + 1) + (qN + L)``: (2L+1)^2 classes, at most 225 (L <= 7).
+The signs matter as much as the magnitudes: they tell whether the predictor
+sits on an edge (both gradients of one sign) or follows a slope, and in which
+direction its error leans.
+
+Intensity bands (``i_lut``): model 1 gives every intensity key band 0.
+
+Context map (``d_lut``, one row of 4 per class): the context number is the
+class itself, so a plane has one shard (or one block of 64 bit-pair
+contexts) per class; or, when the file carries an explicit map (the encoder's
+``effort=2``), the shard that the map gives for the class.
+
+Pair tables of the bit-pair coder are stored as one level per frequency,
+``q = round(2 log2 f)`` in 0..24; the decoder turns the levels of a table
+back into the integers ``PAIR_LEVELS[q]`` (about 2^(q/2)) and scales them to
+4096 with ``pair_tables``; the encoder codes with the same rebuilt tables.
+
+Templates (192 rows of 256 frequencies summing to 4096, every entry >= 1):
+for 32 decay ratios r, the error distribution p(e) ~ r^|e - m/2| seen through
+the zigzag mapping, for the biases m = -2, -1, 0, 1, 2, and the unbiased one
+mixed with a flat floor of 1/64 for heavy-tailed shards.
+"""
+from __future__ import annotations
+
+import math
+from functools import lru_cache
+
+import numpy as np
+
+MODEL_ID = 1
+SCALE = 4096
+MAX_BOUNDS = 7
+# decay ratios of the templates per unit of error, in 1/4096 (steep to nearly flat)
+_RATIOS = (205, 410, 614, 819, 1024, 1229, 1434, 1638, 1843, 2048, 2253, 2458,
+           2662, 2867, 3072, 3277, 3379, 3482, 3584, 3686, 3789, 3850, 3891, 3932,
+           3973, 3994, 4014, 4035, 4055, 4066, 4076, 4086)
+_BIASES = (-2, -1, 0, 1, 2)
+N_TEMPLATES = len(_RATIOS) * (len(_BIASES) + 1)
+
+
+def check_model(model_id: int) -> None:
+    if model_id != MODEL_ID:
+        raise ValueError(f"unknown context model {model_id}")
+
+
+def check_bounds(bounds) -> tuple[int, ...]:
+    b = tuple(int(x) for x in bounds)
+    if len(b) > MAX_BOUNDS:
+        raise ValueError(f"at most {MAX_BOUNDS} gradient bounds, got {len(b)}")
+    if any(not 1 <= x <= 255 for x in b) or any(x >= y for x, y in zip(b, b[1:])):
+        raise ValueError(f"gradient bounds must increase strictly within 1..255, got {b}")
+    return b
+
+
+def n_classes(bounds) -> int:
+    return (2 * len(bounds) + 1) ** 2
+
+
+@lru_cache(maxsize=None)
+def s_lut(bounds: tuple[int, ...]) -> np.ndarray:
+    """Gradient-pair classes, uint8 (511, 511)."""
+    bounds = check_bounds(bounds)
+    L = len(bounds)
+    d = np.arange(-255, 256, dtype=np.int32)
+    level = np.zeros(d.shape, dtype=np.int32)
+    for b in bounds:
+        level += (np.abs(d) >= b).astype(np.int32)
+    q = np.sign(d) * level + L
+    table = (q[:, None] * (2 * L + 1) + q[None, :]).astype(np.uint8)
+    table.setflags(write=False)
+    return table
+
+
+@lru_cache(maxsize=None)
+def i_lut() -> np.ndarray:
+    table = np.zeros(256, dtype=np.uint8)
+    table.setflags(write=False)
+    return table
+
+
+@lru_cache(maxsize=None)
+def d_lut(bounds: tuple[int, ...]) -> np.ndarray:
+    """Context map, uint8 (classes, 4): the context number is the class."""
+    n = n_classes(check_bounds(bounds))
+    table = np.repeat(np.arange(n, dtype=np.uint8)[:, None], 4, axis=1)
+    table.setflags(write=False)
+    return table
+
+
+def luts(bounds, class_map: np.ndarray | None = None):
+    """(s_lut, i_lut, d_lut) for the bounds, with the identity map or `class_map`."""
+    b = check_bounds(bounds)
+    if class_map is None:
+        return s_lut(b), i_lut(), d_lut(b)
+    m = np.ascontiguousarray(class_map, dtype=np.uint8)
+    if m.shape != (n_classes(b),):
+        raise ValueError(f"a class map needs {n_classes(b)} entries, got {m.shape}")
+    return s_lut(b), i_lut(), np.ascontiguousarray(np.repeat(m[:, None], 4, axis=1))
+
+
+# the fine classes that the encoder merges at effort 2
+FINE_BOUNDS = (1, 2, 3, 5, 8, 13, 21)
+
+
+def merge_classes(hist: np.ndarray, bounds) -> np.ndarray:
+    """Encoder side, effort 2: merges neighbouring gradient classes while the
+    estimated size drops. `hist` holds the residual histograms (C, K, 256) of the
+    classes; the result maps every class to a shard (0 .. shards-1)."""
+    L = len(bounds)
+    side = 2 * L + 1
+    K = side * side
+    h = hist.transpose(1, 0, 2).astype(np.float64)
+    label = np.arange(K)
+    grid = np.arange(K).reshape(side, side)
+    edges = np.concatenate([np.stack([grid[:, :-1].ravel(), grid[:, 1:].ravel()], 1),
+                            np.stack([grid[:-1, :].ravel(), grid[1:, :].ravel()], 1)])
+    cost = _group_cost(h)
+    for _ in range(64):
+        e = label[edges]
+        e = np.unique(np.sort(e[e[:, 0] != e[:, 1]], axis=1), axis=0)
+        if not len(e):
+            break
+        gain = _group_cost(h[e[:, 0]] + h[e[:, 1]]) - cost[e[:, 0]] - cost[e[:, 1]]
+        order = np.argsort(gain, kind="stable")
+        order = order[gain[order] < 0]
+        if not len(order):
+            break
+        used = np.zeros(K, dtype=bool)
+        for i in order:  # a matching of the cheapest merges, applied together
+            a, b = e[i]
+            if used[a] or used[b]:
+                continue
+            used[a] = used[b] = True
+            h[a] += h[b]
+            h[b] = 0
+            label[label == b] = a
+        cost = _group_cost(h)
+    return np.unique(label, return_inverse=True)[1].astype(np.uint8)
+
+
+def _group_cost(h: np.ndarray) -> np.ndarray:
+    """Estimated bits of shard groups (G, C, 256): per channel the cheaper of an own
+    table (entropy plus stored record) and the best template, plus the states."""
+    n = h.sum(axis=2, keepdims=True)
+    with np.errstate(divide="ignore", invalid="ignore"):
+        ent = -np.where(h > 0, h * np.log2(h / n), 0.0).sum(axis=2)
+    nz = h > 0
+    live = nz[:, :, 1:].any(axis=2)
+    k = nz.sum(axis=2)
+    w = np.where(nz.any(axis=2), 256 - np.argmax(nz[:, :, ::-1], axis=2), 0)
+    record = np.where(3 * k + 2 < 2 * w, 3 + 3 * k, 1 + 2 * w)
+    own = ent + 8 * (0.6 * record + 1)
+    tmpl = (h @ template_costs()).min(axis=-1)
+    return np.where(live, np.minimum(own, tmpl) + 160, 0.0).sum(axis=1)
+
+
+def _normalise(weights: list[int]) -> list[int]:
+    """Integer weights to frequencies >= 1 summing to 4096 (largest remainder)."""
+    total = sum(weights)
+    spare = SCALE - len(weights)
+    base = [w * spare // total for w in weights]
+    rem = [(w * spare) % total for w in weights]
+    for s in sorted(range(len(weights)), key=lambda s: (-rem[s], s))[:spare - sum(base)]:
+        base[s] += 1
+    return [b + 1 for b in base]
+
+
+def _error(z: int) -> int:
+    """The prediction error that the zigzag residual z stands for."""
+    return z // 2 if z % 2 == 0 else -(z + 1) // 2
+
+
+@lru_cache(maxsize=None)
+def templates() -> np.ndarray:
+    """The template tables, uint64 (N_TEMPLATES, 256)."""
+    rows = []
+    one = 1 << 48
+    for r in _RATIOS:
+        half = math.isqrt(r * SCALE)  # ratio per half unit of error
+        level = [one]
+        for _ in range(520):
+            level.append(level[-1] * half // SCALE)
+        for m in _BIASES:
+            rows.append(_normalise([level[abs(2 * _error(z) - m)] for z in range(256)]))
+        w = [level[2 * abs(_error(z))] for z in range(256)]
+        floor = sum(w) // (64 * 256)
+        rows.append(_normalise([x + floor for x in w]))
+    t = np.array(rows, dtype=np.uint64)
+    t.setflags(write=False)
+    return t
+
+
+@lru_cache(maxsize=None)
+def template_costs() -> np.ndarray:
+    """Bits per occurrence of each symbol under each template, float64 (256, T).
+    Used only by the encoder's choice, so floating point is fine here."""
+    return (12.0 - np.log2(templates().astype(np.float64))).T.copy()
+
+
+# round(2^(q/2)) for q = 0..24, written out so that no floating point is involved
+PAIR_LEVELS = (1, 1, 2, 3, 4, 6, 8, 11, 16, 23, 32, 45, 64, 91, 128, 181, 256, 362, 512,
+               724, 1024, 1448, 2048, 2896, 4096)
+PAIR_LEVEL_MAX = len(PAIR_LEVELS) - 1
+
+
+def pair_levels(sf: np.ndarray) -> np.ndarray:
+    """Encoder side: the level of every frequency of (4, n_ctx, 4) pair tables."""
+    q = np.rint(2.0 * np.log2(np.maximum(sf, 1).astype(np.float64)))
+    return np.clip(q, 0, PAIR_LEVEL_MAX).astype(np.uint8)
+
+
+def pair_tables(levels: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """Frequency and cumulative pair tables (uint16) from stored levels.
+
+    Each table's level values are scaled to 4096 (at least 1 each); the largest
+    entry (the highest symbol among equals) takes the rounding difference."""
+    v = np.asarray(PAIR_LEVELS, dtype=np.int64)[levels]
+    f = np.maximum(1, v * SCALE // v.sum(axis=-1, keepdims=True))
+    big = f.shape[-1] - 1 - np.argmax(f[..., ::-1], axis=-1)
+    diff = SCALE - f.sum(axis=-1)
+    np.put_along_axis(f, big[..., None], np.take_along_axis(f, big[..., None], -1) + diff[..., None], -1)
+    sf = f.astype(np.uint16)
+    cf = np.zeros(f.shape[:-1] + (f.shape[-1] + 1,), dtype=np.uint16)
+    np.cumsum(sf, axis=-1, out=cf[..., 1:])
+    return sf, cf

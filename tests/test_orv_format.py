@@ -1,0 +1,264 @@
+"""Damaged, truncated and crafted .orv files: always orv.FormatError, never a crash."""
+import struct
+import zlib
+
+import numpy as np
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+import orv
+from orv import container as fmt
+
+
+def _module_ready() -> bool:
+    try:
+        orv.decode(orv.encode(np.zeros((3, 3, 4), np.uint8), coder="shard"))
+        orv.decode(orv.encode(np.zeros((3, 3, 4), np.uint8), coder="bitpair"))
+        return True
+    except NotImplementedError:
+        return False
+
+
+pytestmark = pytest.mark.skipif(not _module_ready(), reason="orv_rans functions not built yet")
+
+
+def sample(shape=(23, 31, 4), seed=1) -> np.ndarray:
+    rng = np.random.default_rng(seed)
+    y, x = np.mgrid[:shape[0], :shape[1]]
+    base = (y * 4 + x * 3) % 256
+    img = (base[..., None] if len(shape) == 3 else base) + rng.integers(0, 12, size=shape)
+    return (img % 256).astype(np.uint8)
+
+
+FILES = {
+    (coder, shape): orv.encode(sample(shape), coder=coder)
+    for coder in ("shard", "bitpair") for shape in [(23, 31, 4), (19, 17), (12, 14, 3)]
+} if _module_ready() else {}
+if FILES:  # a file whose shard coder uses a merged class map
+    FILES[("shard e2", (40, 37, 3))] = orv.encode(sample((40, 37, 3)), coder="shard", effort=2)
+IDS = [f"{c}-{len(s)}d-{s[-1] if len(s) == 3 else 1}ch".replace(" ", "-") for c, s in FILES]
+
+
+def boundaries(data: bytes) -> list[int]:
+    """Offsets where each section (and the header) ends."""
+    ends, pos = [], 0
+    for size in orv.info(data)["sections"].values():
+        pos += size
+        ends.append(pos)
+    assert pos == len(data)
+    return ends
+
+
+def assert_format_error(data, match=None):
+    with pytest.raises(orv.FormatError, match=match):
+        orv.decode(data)
+
+
+def assert_error_or_exact(data, original):
+    """Damage may hit bytes that change nothing (the stream byte a decoder reads
+    after its last symbol only moves the final state): then the pixels must be
+    exactly the original ones, never silently different."""
+    try:
+        out = orv.decode(data)
+    except orv.FormatError:
+        return
+    np.testing.assert_array_equal(out, orv.decode(original))
+
+
+def test_format_error_is_a_value_error():
+    assert issubclass(orv.FormatError, ValueError)
+
+
+@pytest.mark.parametrize("key", list(FILES), ids=IDS)
+def test_truncated_at_every_section_boundary(key):
+    data = FILES[key]
+    for end in boundaries(data)[:-1]:
+        for cut in (end - 1, end, end + 1, end + 4, end + 5):
+            assert_format_error(data[:cut], "truncated|not an orv|corrupt")
+    assert_format_error(b"")
+    assert_format_error(data[:-1])
+
+
+@pytest.mark.parametrize("key", list(FILES), ids=IDS)
+def test_every_truncation_fails(key):
+    data = FILES[key]
+    for cut in range(0, len(data), max(1, len(data) // 97)):
+        assert_format_error(data[:cut])
+
+
+@pytest.mark.parametrize("key", list(FILES), ids=IDS)
+def test_flipped_byte_anywhere_fails(key):
+    data = bytearray(FILES[key])
+    for i in range(len(data)):
+        for mask in (0x01, 0x80):
+            data[i] ^= mask
+            assert_format_error(bytes(data))
+            data[i] ^= mask
+
+
+def test_trailing_bytes_fail():
+    data = FILES[("shard", (23, 31, 4))]
+    assert_format_error(data + b"\0", "trailing")
+
+
+def with_header(data: bytes, **changes) -> bytes:
+    """The file with header fields changed and the header checksum made valid again."""
+    hdr, r = fmt.read_header(data)
+    fields = dict(version=fmt.VERSION, channels=hdr.channels, model=hdr.model,
+                  nb=len(hdr.bounds), width=hdr.width, height=hdr.height, crc=hdr.pixel_crc,
+                  bounds=bytes(hdr.bounds), coders=bytes(hdr.coders),
+                  map=bytes([1 if hdr.class_map else 0]) + hdr.class_map)
+    fields.update(changes)
+    body = fmt._FIXED.pack(fmt.MAGIC, fields["version"], fields["channels"], fields["model"],
+                           fields["nb"], fields["width"], fields["height"], fields["crc"])
+    body += fields["bounds"] + fields["map"] + fields["coders"]
+    return body + struct.pack("<I", zlib.crc32(body)) + bytes(r.buf[r.pos:])
+
+
+@pytest.mark.parametrize("changes, words", [
+    ({"version": 2}, "unsupported orv format version 2"),
+    ({"version": 0}, "version"),
+    ({"channels": 2}, "channel count"),
+    ({"model": 9}, "context model"),
+    ({"width": 0}, "sides"),
+    ({"height": 70000}, "sides"),
+    ({"width": 65535, "height": 65535}, "limit"),
+    ({"width": 30}, "do not add up|corrupt|trailing|truncated"),
+    ({"height": 22}, "do not add up|corrupt|trailing|truncated"),
+    ({"crc": 12345}, "checksum"),
+    ({"bounds": bytes([9, 3]), "nb": 2}, "bounds"),
+    ({"coders": bytes([0, 0, 7, 0])}, "coder"),
+    ({"coders": bytes([1, 0, 0, 0])}, "add up|truncated|corrupt|short"),
+    ({"map": bytes([2])}, "class map kind"),
+    ({"map": bytes([1]) + bytes(range(49))}, "add up|truncated|corrupt"),
+])
+def test_consistent_header_with_wrong_fields(changes, words):
+    data = with_header(FILES[("shard", (23, 31, 4))], **changes)
+    assert_format_error(data, words)
+
+
+def test_bad_magic_and_header_checksum():
+    data = bytearray(FILES[("shard", (19, 17))])
+    assert_format_error(b"\x89PNG\r\n\x1a\n" + bytes(data[8:]), "magic")
+    data[12] ^= 1  # width, without fixing the header checksum
+    assert_format_error(bytes(data), "header is corrupt")
+
+
+def sections(data: bytes):
+    """(start of body, body) of every section, in order."""
+    hdr, r = fmt.read_header(data)
+    out = []
+    while r.remaining:
+        n = r.u32("length")
+        out.append((r.pos, bytes(r.take(n, "body"))))
+        r.u32("crc")
+    return out
+
+
+def replace_section(data: bytes, index: int, body: bytes) -> bytes:
+    """The file with section `index` replaced by `body` under a valid checksum."""
+    secs = sections(data)
+    start, old = secs[index]
+    return (data[:start - 4] + fmt.section(body) + data[start + len(old) + 4:])
+
+
+@pytest.mark.parametrize("key", list(FILES), ids=IDS)
+def test_crafted_sections_with_valid_checksums(key):
+    """Content changed behind a valid checksum: the decoder's own checks and the
+    pixel checksum still catch it, and no module fault escapes."""
+    data = FILES[key]
+    errors = 0
+    rng = np.random.default_rng(7)
+    for index, (_, body) in enumerate(sections(data)):
+        for _ in range(12):
+            b = bytearray(body)
+            if not b:
+                continue
+            for i in rng.integers(0, len(b), size=rng.integers(1, 4)):
+                b[i] = rng.integers(0, 256)
+            if bytes(b) == body:
+                continue
+            crafted = replace_section(data, index, bytes(b))
+            assert_error_or_exact(crafted, data)
+            try:
+                orv.decode(crafted)
+            except orv.FormatError:
+                errors += 1
+        assert_format_error(replace_section(data, index, body[:-1] if body else b"x"))
+        assert_format_error(replace_section(data, index, body + b"\0"))
+    assert errors > 0
+
+def test_shard_table_content_checks():
+    data = FILES[("shard", (19, 17))]
+    tables = zlib.decompress(sections(data)[0][1])  # the mode bytes come first
+    bad_mode = bytes([2]) + tables[1:]
+    assert_format_error(replace_section(data, 0, zlib.compress(bad_mode)), "invalid mode")
+    bad_mode = bytes([255]) + tables[1:]
+    assert_format_error(replace_section(data, 0, zlib.compress(bad_mode)), "invalid mode")
+    # a decompression bomb is cut off at the size the header allows
+    bomb = zlib.compress(tables + bytes(10_000_000))
+    assert_format_error(replace_section(data, 0, bomb), "compressed")
+    assert_format_error(replace_section(data, 0, b"not zlib"), "compressed")
+
+
+def test_pair_table_checks():
+    data = FILES[("bitpair", (19, 17))]
+    secs = sections(data)
+    body = secs[0][1]
+    nb = body[0]
+    levels = bytearray(zlib.decompress(body[1 + nb:]))
+    levels[5] = 200
+    crafted = replace_section(data, 0, body[:1 + nb] + zlib.compress(bytes(levels)))
+    assert_format_error(crafted, "level")
+    crafted = replace_section(data, 0, bytes([8]) + body[1:])
+    assert_format_error(crafted, "bounds|short")
+    crafted = replace_section(data, 0, body[:1 + nb] + zlib.compress(bytes(levels[:-16])))
+    assert_format_error(crafted, "tables")
+    # a state outside the coder's range
+    stream = bytearray(secs[1][1])
+    stream[4] = 0xFF
+    assert_format_error(replace_section(data, 1, bytes(stream)), "state")
+
+
+@settings(max_examples=80, deadline=None)
+@given(st.data())
+def test_random_damage_property(data):
+    key = data.draw(st.sampled_from(list(FILES)))
+    blob = bytearray(FILES[key])
+    for _ in range(data.draw(st.integers(1, 4))):
+        i = data.draw(st.integers(0, len(blob) - 1))
+        blob[i] = data.draw(st.integers(0, 255))
+    if bytes(blob) == FILES[key]:
+        return
+    assert_error_or_exact(bytes(blob), FILES[key])
+
+
+def test_max_pixels_guard():
+    data = FILES[("shard", (23, 31, 4))]
+    assert orv.decode(data, max_pixels=23 * 31).shape == (23, 31, 4)
+    with pytest.raises(orv.FormatError, match="max_pixels"):
+        orv.decode(data, max_pixels=100)
+
+
+def test_pillow_refuses_damaged_files(tmp_path):
+    from PIL import Image
+
+    data = bytearray(FILES[("shard", (12, 14, 3))])
+    data[-3] ^= 0x10
+    p = tmp_path / "bad.orv"
+    p.write_bytes(bytes(data))
+    with Image.open(p) as im:
+        with pytest.raises((orv.FormatError, OSError)):
+            im.load()
+
+
+def test_class_map_checks():
+    data = FILES[("shard e2", (40, 37, 3))]
+    hdr, _ = fmt.read_header(data)
+    assert hdr.class_map and len(hdr.class_map) == (2 * len(hdr.bounds) + 1) ** 2
+    too_many = bytes([len(hdr.class_map)]) + hdr.class_map[1:]
+    assert_format_error(with_header(data, map=bytes([1]) + too_many), "more shards than classes")
+    # a different but valid map sends residuals to other shards: caught, never wrong pixels
+    other = bytes(len(hdr.class_map))
+    assert_error_or_exact(with_header(data, map=bytes([1]) + other), data)
