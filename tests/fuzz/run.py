@@ -212,6 +212,8 @@ def replay(paths: list[str], timeout: float) -> int:
     for p in paths:
         case = load_case(Path(p))
         outcome, finding = call_case(case, timeout)
+        if not finding and case.get("expect") and outcome != case["expect"]:
+            finding = f"expected {case['expect']}, got {outcome}"
         print(f"{p}: {case['fn']}: {outcome}" + (f": FINDING {finding}" if finding else ""))
         bad += bool(finding)
     return 1 if bad else 0
