@@ -182,6 +182,11 @@ OVERFLOWS = [
 ]
 
 
+# stacked tables whose logical copy (and whose result) cannot exist
+OVERFLOWS += [
+    pytest.param("build_all_lookups", (np.broadcast_to(np.zeros(1, np.uint64), shape),), id=f"build_all_lookups-{i}")
+    for i, shape in enumerate([(2**31, 2**20, 257), (2**20, 2**20, 257), (1, 2**40, 257)])
+]
 # empty results whose shape NumPy cannot describe (its dimensions are signed)
 z_cf, z_sf = np.zeros((4, 1, 5), np.uint16), np.ones((4, 1, 4), np.uint16)
 OVERFLOWS += [
