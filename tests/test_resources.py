@@ -92,13 +92,16 @@ def hammer(fn, kwargs, calls=CALLS):
         n += 1
     after = memory()
     grown = 0 if SANITIZED else max(after[0] - before[0], after[1] - before[1])
+    hammer.last = (before, after)
     gc.collect()
     changed = {k: sys.getrefcount(kw[k]) - r for k, r in refs.items() if sys.getrefcount(kw[k]) != r}
     return n, grown, changed
 
 
 def report(fn, what, n, grown):
-    print(f"\n{fn:30s} {what:16s} {n:6d} calls  memory {grown / 2**10:+9.0f} KiB")
+    (r0, h0), (r1, h1) = hammer.last
+    print(f"\n{fn:30s} {what:16s} {n:6d} calls  memory {grown / 2**10:+9.0f} KiB  "
+          f"(RSS {r0 / 2**20:.1f} -> {r1 / 2**20:.1f} MiB, heap in use {h0 / 2**20:.1f} -> {h1 / 2**20:.1f} MiB)")
 
 
 @pytest.mark.parametrize("fn", NAMES)
