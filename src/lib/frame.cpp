@@ -11,6 +11,7 @@
 #include <stdexcept>
 
 #include "../rans_core/fault.hpp"
+#include "../rans_core/zeroed.hpp"
 #include "numpy.hpp"
 #include "panic.hpp"
 
@@ -358,15 +359,15 @@ Ref tuple_of(std::vector<Ref>& items) {
 
 namespace {
 
-template <class T>
+template <class V>
 void free_vector(PyObject* capsule) {
-    delete static_cast<std::vector<T>*>(PyCapsule_GetPointer(capsule, nullptr));
+    delete static_cast<V*>(PyCapsule_GetPointer(capsule, nullptr));
 }
 
 }  // namespace
 
-template <class T>
-Ref array(std::vector<T>&& v, std::initializer_list<std::size_t> shape) {
+template <class T, class A>
+Ref array(std::vector<T, A>&& v, std::initializer_list<std::size_t> shape) {
     constexpr Elem e = elem_of<T>();
     npy_intp dims[3] = {0, 0, 0};
     int nd = 0;
@@ -386,8 +387,8 @@ Ref array(std::vector<T>&& v, std::initializer_list<std::size_t> shape) {
     }
     // the array takes over the vector's buffer: a capsule owning the vector
     // becomes the array's base, so the buffer lives exactly as long as needed
-    auto* owned = new std::vector<T>(std::move(v));
-    PyObject* cap = PyCapsule_New(owned, nullptr, free_vector<T>);
+    auto* owned = new std::vector<T, A>(std::move(v));
+    PyObject* cap = PyCapsule_New(owned, nullptr, free_vector<std::vector<T, A>>);
     if (!cap) {
         delete owned;
         throw PythonError{};
@@ -405,6 +406,7 @@ template Ref array(std::vector<std::uint8_t>&&, std::initializer_list<std::size_
 template Ref array(std::vector<std::uint16_t>&&, std::initializer_list<std::size_t>);
 template Ref array(std::vector<std::uint32_t>&&, std::initializer_list<std::size_t>);
 template Ref array(std::vector<std::uint64_t>&&, std::initializer_list<std::size_t>);
+template Ref array(rans::ZeroedBytes&&, std::initializer_list<std::size_t>);
 
 PyObject* not_implemented(const Frame& f) {
     PyErr_Format(PyExc_NotImplementedError, "%s is not implemented yet", f.spec->name);

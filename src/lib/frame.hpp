@@ -143,8 +143,8 @@ Ref text(const char* s);
 Ref tuple(std::initializer_list<Ref*> items);
 Ref tuple_of(std::vector<Ref>& items);
 
-template <class T>
-Ref array(std::vector<T>&& v, std::initializer_list<std::size_t> shape);
+template <class T, class A>
+Ref array(std::vector<T, A>&& v, std::initializer_list<std::size_t> shape);
 
 // The generic entry: binds, converts, runs fn.impl and maps failures.
 PyObject* call(const FnSpec& fn, PyObject* args, PyObject* kwargs);

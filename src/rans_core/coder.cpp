@@ -1,2 +1,242 @@
-// placeholder until this group is built
+// The parallel shard encoder, the exact mirror of decode_4way_stream.
+#include "coder.hpp"
+
+#include <algorithm>
+#include <exception>
+#include <string>
+
+#include "../pool/pool.hpp"
 #include "fault.hpp"
+#include "lookups.hpp"
+#include "magic.hpp"
+#include "rans_step.hpp"
+
+namespace rans {
+
+void for_each_shard(const std::vector<std::size_t>& bounds, const std::function<void(std::size_t)>& body) {
+    const std::size_t tasks = bounds.size() - 1;
+    std::vector<std::exception_ptr> faults(tasks);
+    pool::parallel_each(tasks, [&](std::size_t t) {
+        try {
+            for (std::size_t i = bounds[t]; i < bounds[t + 1]; ++i) body(i);
+        } catch (...) {
+            faults[t] = std::current_exception();
+        }
+    });
+    for (auto& e : faults)
+        if (e) std::rethrow_exception(e);
+}
+
+std::uint32_t shard_capacity(std::uint32_t m) {
+    constexpr std::uint64_t kMax = UINT32_MAX;
+    const std::uint64_t twice = std::min<std::uint64_t>(kMax, 2 * static_cast<std::uint64_t>(m));
+    return static_cast<std::uint32_t>(std::min<std::uint64_t>(kMax, twice + 1024));
+}
+
+namespace {
+
+constexpr std::uint64_t kMaxFreq = kScale;  // 4096
+
+// A symbol of the shard's table, ready for the fast encode step.
+struct EncSymbol {
+    std::uint64_t limit;   // f << 27: the state must be below it before the division
+    std::uint64_t rcp;     // ceil(2^64 / f); 2^64 - 1 for f = 1
+    std::uint32_t cmpl;    // 4096 - f
+    std::uint32_t bad;     // 1 if f is not in 1..4096: the symbol cannot be coded
+    std::uint64_t cum;     // c, plus 4095 for f = 1 (see step_fast)
+};
+
+// For 2 <= f <= 4096 and x < 2^39, floor(x * ceil(2^64/f) / 2^64) is exactly
+// x div f: the reciprocal exceeds 2^64/f by less than 1, so the product
+// exceeds x/f by less than x/2^64 < 1/f. For f = 1 the reciprocal 2^64 - 1
+// gives x - 1 (x >= 1), which the cumulative value makes up for: x + (x - 1) *
+// 4095 + c + 4095 = 4096x + c.
+EncSymbol make_symbol(std::uint64_t f, std::uint64_t c) {
+    if (f - 1 >= kMaxFreq) return {UINT64_MAX, 0, 0, 1, 0};  // refused when met (a rerun names it)
+    if (f == 1) return {1ull << kEmitShift, UINT64_MAX, 4095, 0, c + 4095};
+    const auto u = static_cast<unsigned __int128>(1) << 64;
+    return {f << kEmitShift, static_cast<std::uint64_t>((u + f - 1) / f), static_cast<std::uint32_t>(kScale - f), 0,
+            c};
+}
+
+[[noreturn]] void refuse_symbol(std::size_t shard, std::uint8_t s, std::uint64_t f) {
+    if (f == 0)
+        throw InvalidInput("shard " + std::to_string(shard) + ": symbol " + std::to_string(s) +
+                           " has frequency 0 in the shard's table and cannot be encoded");
+    index_fault(kMagicSize, f);  // beyond the division table
+}
+
+inline std::uint64_t mul_hi(std::uint64_t a, std::uint64_t b) {
+    return static_cast<std::uint64_t>((static_cast<unsigned __int128>(a) * b) >> 64);
+}
+
+// If x >= limit: x = t and the byte just stored is kept (++p). About every
+// other step emits a byte, so this is a conditional move rather than a
+// branch that would be mispredicted often (compilers turn the plain
+// conditional into one).
+inline void emit_if_at_least(std::uint64_t& x, std::uint64_t limit, std::uint64_t t, std::uint8_t*& p) {
+#if defined(__x86_64__)
+    asm("cmpq %[lim], %[x]\n\t"
+        "cmovaeq %[t], %[x]\n\t"
+        "sbbq $-1, %[p]"  // p + 1 - borrow: one byte kept when x >= limit
+        : [x] "+r"(x), [p] "+r"(p)
+        : [lim] "r"(limit), [t] "r"(t)
+        : "cc");
+#else
+    const bool emit = x >= limit;
+    x = emit ? t : x;
+    p += emit;
+#endif
+}
+
+// The encode step when every state entering it is in [1, 2^43). Emission:
+// the state then needs at most two bytes out (x >> 16 < 2^27 <= f << 27).
+// The first is stored unconditionally and kept when needed; a second one
+// follows only after a rare symbol (f small against the state). Division:
+// after emission 1 <= x < f * 2^27 <= 2^39, where the reciprocal gives the
+// exact quotient (make_symbol), and (q << 12) + r = x + q * (4096 - f). The
+// same result as encode_step, which divides with the magic table. A symbol
+// that cannot be coded only sets `bad` (its limit of 2^64 - 1 stops the
+// emission); the caller then reruns the shard with the checked step, which
+// refuses it.
+inline void step_fast(std::uint64_t& x, const EncSymbol& e, std::uint32_t& bad, std::uint8_t*& p) {
+    bad |= e.bad;
+    *p = static_cast<std::uint8_t>(x);
+    emit_if_at_least(x, e.limit, x >> 8, p);
+    if (x >= e.limit) [[unlikely]] {
+        *p++ = static_cast<std::uint8_t>(x);
+        x >>= 8;
+    }
+    x += mul_hi(x, e.rcp) * e.cmpl + e.cum;
+}
+
+// The general encode step for any state and any table: bytes go out one at a
+// time; those that do not fit in the room are counted, not written.
+struct CountingSink {
+    std::uint8_t* buf;
+    std::size_t room;
+    std::size_t len = 0;
+    void operator()(std::uint8_t b) {
+        if (len < room) buf[len] = b;
+        ++len;
+    }
+};
+
+struct ShardJob {
+    std::size_t index;
+    const std::uint8_t* symbols;
+    std::size_t m;
+    const std::uint64_t* freq;  // the shard's table rows (256 and 257 entries)
+    const std::uint64_t* cum;
+    std::uint8_t* slot;  // the shard's room in the stream buffer
+    std::size_t room;
+};
+
+// Symbols are coded from the last to the first: the tail (positions
+// 4*floor(m/4) .. m-1, state p mod 4) from its end, then the full groups from
+// the last one down, states 3, 2, 1, 0 within a group.
+template <class Step>
+void encode_order(const ShardJob& job, std::uint64_t x[4], Step&& step) {
+    const std::uint8_t* d = job.symbols;
+    const std::size_t full = job.m & ~std::size_t{3};
+    for (std::size_t p = job.m; p-- > full;) step(x[p & 3], d[p]);
+    std::uint64_t x0 = x[0], x1 = x[1], x2 = x[2], x3 = x[3];
+    for (std::size_t p = full; p > 0; p -= 4) {
+        step(x3, d[p - 1]);
+        step(x2, d[p - 2]);
+        step(x1, d[p - 3]);
+        step(x0, d[p - 4]);
+    }
+    x[0] = x0, x[1] = x1, x[2] = x2, x[3] = x3;
+}
+
+// The shard with the checked step; returns the number of bytes emitted.
+std::size_t encode_checked(const ShardJob& job, std::uint64_t x[4]) {
+    CountingSink sink{job.slot, job.room};
+    encode_order(job, x, [&](std::uint64_t& st, std::uint8_t s) {
+        const std::uint64_t f = job.freq[s];
+        if (f - 1 >= kMaxFreq) [[unlikely]]
+            refuse_symbol(job.index, s, f);
+        st = encode_step(st, f, job.cum[s], sink);
+    });
+    return sink.len;
+}
+
+// The shard with the fast step, when its bounds hold (see encode_shards):
+// at most two bytes per symbol, and one spare byte stored past the end.
+// Returns false, with nothing decided, if the shard holds a symbol that
+// cannot be coded.
+bool encode_fast(const ShardJob& job, const EncSymbol* table, std::uint64_t x[4], std::size_t& len) {
+    std::uint8_t* p = job.slot;
+    std::uint32_t bad = 0;
+    encode_order(job, x, [&](std::uint64_t& st, std::uint8_t s) { step_fast(st, table[s], bad, p); });
+    len = static_cast<std::size_t>(p - job.slot);
+    p[0] = 0;  // the spare byte of the last unconditional store
+    return bad == 0;
+}
+
+}  // namespace
+
+EncodedShards encode_shards(std::span<const std::uint8_t> data, std::span<const std::uint32_t> offsets,
+                            std::span<const std::uint32_t> lengths, std::span<const std::uint64_t> cum,
+                            std::span<const std::uint64_t> freq, std::uint64_t initial_state) {
+    const std::size_t n = lengths.size();
+    EncodedShards out;
+    out.final_states.assign(checked_mul(n, 4), initial_state);
+    out.offsets.resize(n);
+    out.lengths.assign(n, 0);
+
+    // slots: saturating 32-bit running sum of the capacities
+    std::uint64_t total = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        out.offsets[i] = static_cast<std::uint32_t>(total);
+        total = std::min<std::uint64_t>(UINT32_MAX, total + shard_capacity(lengths[i]));
+    }
+    out.streams.resize(total);  // zero, its pages mapped only where a stream lands
+
+    const auto bounds = group_shards(n, [&](std::size_t i) { return lengths[i]; });
+    for_each_shard(bounds, [&](std::size_t i) {
+        const std::size_t m = lengths[i];
+        auto f = sub(freq, kFreqLen * i, kFreqLen * i + kFreqLen);
+        auto c = sub(cum, kCumLen * i, kCumLen * i + kCumLen);
+        if (m == 0 || f[0] == kScale) return;  // states stay initial, no bytes
+        const std::size_t start = at(offsets, i);
+        // the encoder reads the last symbol first
+        if (start + m > data.size()) index_fault(data.size(), start + m - 1);
+
+        const std::size_t slot = out.offsets[i];
+        const std::size_t cap = shard_capacity(lengths[i]);
+        const std::size_t room = std::min<std::size_t>(cap, out.streams.size() - slot);
+        const ShardJob job{i, data.data() + start, m, f.data(), c.data(), out.streams.data() + slot, room};
+
+        // The fast step needs every state in [1, 2^43): a state leaving a
+        // step is below 2^39 + c and at least 1, so small cumulative values
+        // keep it there. Each symbol then emits at most two bytes, and the
+        // step stores two bytes past the current end.
+        bool fast = initial_state >= 1 && initial_state < (1ull << 43) && room >= 2 * m + 2;
+        EncSymbol table[256];
+        for (std::size_t s = 0; s < 256 && fast; ++s) {
+            table[s] = make_symbol(f[s], c[s]);
+            fast = c[s] < (1ull << 42);
+        }
+        std::uint64_t x[4] = {initial_state, initial_state, initial_state, initial_state};
+        std::size_t len = 0;
+        if (!fast || !encode_fast(job, table, x, len)) {
+            std::fill(x, x + 4, initial_state);
+            len = encode_checked(job, x);
+        }
+        if (len > room) {
+            // Past the end of the buffer, or (only with tables that are not
+            // running sums) past the shard's own slot: refused either way, so
+            // shards never write into each other's room.
+            const std::size_t end = slot + len;
+            if (end > out.streams.size()) slice_end_fault(end, out.streams.size());
+            slice_end_fault(end, slot + room);
+        }
+        std::copy(x, x + 4, out.final_states.begin() + static_cast<std::ptrdiff_t>(4 * i));
+        out.lengths[i] = static_cast<std::uint32_t>(len);
+    });
+    return out;
+}
+
+}  // namespace rans

@@ -1,0 +1,216 @@
+// Decoding: the four-way interleaved stream decoder and the parallel shard
+// decoder built on it.
+#include <cstring>
+
+#include "../pool/pool.hpp"
+#include "coder.hpp"
+#include "fault.hpp"
+#include "lookups.hpp"
+#include "rans_step.hpp"
+
+namespace rans {
+namespace {
+
+// If x < limit: x = t and one byte is taken (--end). Which way it goes
+// depends on the data (about every other step takes a byte), so this is a
+// conditional move: a branch would be mispredicted often, and compilers turn
+// the plain conditional into one.
+inline void take_if_below(std::uint64_t& x, std::uint64_t limit, std::uint64_t t, const std::uint8_t*& end) {
+#if defined(__x86_64__)
+    asm("cmpq %[lim], %[x]\n\t"
+        "cmovbq %[t], %[x]\n\t"
+        "sbbq $0, %[end]"  // the borrow of the comparison is the byte taken
+        : [x] "+r"(x), [end] "+r"(end)
+        : [lim] "r"(limit), [t] "r"(t)
+        : "cc");
+#else
+    const bool below = x < limit;
+    x = below ? t : x;
+    end -= below;
+#endif
+}
+
+// One decode step with every table access checked, followed by the refill
+// that stops at the start of the stream.
+inline void step_checked(std::uint64_t& x, std::uint8_t& o, std::span<const std::uint64_t> cum,
+                         std::span<const std::uint64_t> freq, std::span<const std::uint8_t> lookup,
+                         const std::uint8_t* stream, std::ptrdiff_t& pos) {
+    const std::uint64_t slot = x & kSlotMask;
+    const std::uint8_t s = at(lookup, slot);
+    o = s;
+    const std::uint64_t f = at(freq, s);
+    const std::uint64_t c = at(cum, s);
+    x = refill(decode_advance(x, f, c), stream, pos);
+}
+
+// The refill once at least two unread bytes are left (end[-1] is the next
+// byte). The first byte is taken without a branch; a second one is needed
+// only when the state fell below 2^23, after a rare symbol, and exactly then
+// the state is still below 2^31 after the first byte.
+inline std::uint64_t refill_fast(std::uint64_t x, const std::uint8_t*& end) {
+    take_if_below(x, kLowerBound, (x << 8) | end[-1], end);
+    if (x < kLowerBound) [[unlikely]]
+        x = (x << 8) | *--end;
+    return x;
+}
+
+// The decode step once the tables are known to hold 4096 slots and 256
+// symbols: no check.
+inline void step_fast(std::uint64_t& x, std::uint8_t* o, const std::uint64_t* cum, const std::uint64_t* freq,
+                      const std::uint8_t* lookup, const std::uint8_t*& end) {
+    const std::uint64_t slot = x & kSlotMask;
+    const std::uint8_t s = lookup[slot];
+    *o = s;
+    x = refill_fast(decode_advance(x, freq[s], cum[s]), end);
+}
+
+// Per-slot form of a table for long streams: frequency and slot - cum of the
+// slot's symbol side by side, so that a step needs one dependent load instead
+// of two. Only built when every entry fits 16 bits (always, for a table that
+// sums to 4096), so the arithmetic is the same as the plain step's.
+struct SlotEntry {
+    std::uint16_t freq;
+    std::uint16_t base;  // slot - cum[symbol]
+};
+
+bool build_slot_entries(std::span<const std::uint64_t> cum, std::span<const std::uint64_t> freq,
+                        const std::uint8_t* lookup, SlotEntry* tab) {
+    for (std::size_t slot = 0; slot < kScale; ++slot) {
+        const std::uint8_t s = lookup[slot];
+        const std::uint64_t f = freq[s], b = slot - cum[s];
+        if ((f | b) > 0xFFFF) return false;
+        tab[slot] = {static_cast<std::uint16_t>(f), static_cast<std::uint16_t>(b)};
+    }
+    return true;
+}
+
+inline void step_slots(std::uint64_t& x, std::uint8_t* o, const SlotEntry* tab, const std::uint8_t* lookup,
+                       const std::uint8_t*& end) {
+    const std::uint64_t slot = x & kSlotMask;
+    *o = lookup[slot];
+    const SlotEntry e = tab[slot];
+    x = refill_fast(std::uint64_t{e.freq} * (x >> kScaleBits) + e.base, end);
+}
+
+// Streams this long repay building the per-slot table (4096 entries).
+constexpr std::size_t kSlotTableMin = 16384;
+
+}  // namespace
+
+void decode_4way_stream(const std::uint64_t states[4], std::span<const std::uint8_t> stream,
+                        std::span<const std::uint64_t> cum, std::span<const std::uint64_t> freq,
+                        std::span<const std::uint8_t> lookup, std::span<std::uint8_t> out) {
+    const std::size_t n = out.size();
+    if (at(freq, 0) == kScale) {
+        // symbol-zero table: no bytes were coded, every symbol is lookup[0]
+        const std::uint8_t s = at(lookup, 0);
+        if (n > 0) std::memset(out.data(), s, n);
+        return;
+    }
+    std::uint64_t x0 = states[0], x1 = states[1], x2 = states[2], x3 = states[3];
+    const std::uint8_t* const base = stream.data();
+    std::ptrdiff_t pos = static_cast<std::ptrdiff_t>(stream.size()) - 1;
+    std::uint8_t* o = out.data();
+    const std::size_t groups = n / 4;
+    std::size_t g = 0;
+
+    if (lookup.size() >= kScale && freq.size() >= kFreqLen && cum.size() >= kFreqLen) {
+        // A group reads at most eight bytes (two per state), so while eight
+        // remain no refill can reach the start of the stream.
+        const std::uint64_t* c = cum.data();
+        const std::uint64_t* f = freq.data();
+        const std::uint8_t* l = lookup.data();
+        const std::uint8_t* end = base + pos + 1;  // one past the next byte to read
+        SlotEntry tab[kScale];
+        if (n >= kSlotTableMin && build_slot_entries(cum, freq, l, tab)) {
+            for (; g < groups && end - base >= 8; ++g) {
+                std::uint8_t* q = o + 4 * g;
+                step_slots(x0, q + 0, tab, l, end);
+                step_slots(x1, q + 1, tab, l, end);
+                step_slots(x2, q + 2, tab, l, end);
+                step_slots(x3, q + 3, tab, l, end);
+            }
+        }
+        for (; g < groups && end - base >= 8; ++g) {
+            std::uint8_t* q = o + 4 * g;
+            step_fast(x0, q + 0, c, f, l, end);
+            step_fast(x1, q + 1, c, f, l, end);
+            step_fast(x2, q + 2, c, f, l, end);
+            step_fast(x3, q + 3, c, f, l, end);
+        }
+        pos = end - base - 1;
+    }
+    // the last groups near the start of the stream, or every group when the
+    // tables are short and each access must be checked
+    for (; g < groups; ++g) {
+        std::uint8_t* q = o + 4 * g;
+        step_checked(x0, q[0], cum, freq, lookup, base, pos);
+        step_checked(x1, q[1], cum, freq, lookup, base, pos);
+        step_checked(x2, q[2], cum, freq, lookup, base, pos);
+        step_checked(x3, q[3], cum, freq, lookup, base, pos);
+    }
+    // the tail: states 0, 1, 2 for the last n mod 4 symbols
+    std::uint64_t* tail[3] = {&x0, &x1, &x2};
+    for (std::size_t k = 0; k < n % 4; ++k)
+        step_checked(*tail[k], o[4 * groups + k], cum, freq, lookup, base, pos);
+}
+
+namespace {
+
+std::uint64_t read_le(const std::uint8_t* p, int bytes) {
+    std::uint64_t v = 0;
+    for (int b = bytes - 1; b >= 0; --b) v = (v << 8) | p[b];
+    return v;
+}
+
+struct ShardRecord {
+    std::uint64_t states[4];
+    std::size_t stream_start;
+    std::uint32_t length;
+};
+
+}  // namespace
+
+DecodedShards decode_shards(std::span<const std::uint8_t> payload, std::span<const std::uint32_t> counts,
+                            std::span<const std::uint64_t> cum, std::span<const std::uint64_t> freq,
+                            std::span<const std::uint8_t> lookups) {
+    const std::size_t n = counts.size();
+    DecodedShards result;
+    if (n == 0) return result;
+
+    // The header walk is sequential: each header's position depends on the
+    // previous length. Every packed shard must lie wholly inside the payload,
+    // its stream included, so `consumed` never passes the payload's end.
+    std::vector<ShardRecord> records(n);
+    std::size_t r = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        ShardRecord& rec = records[i];
+        for (int k = 0; k < 4; ++k)
+            rec.states[k] = read_le(sub(payload, r + 8 * k, r + 8 * k + 8).data(), 8);
+        rec.length = static_cast<std::uint32_t>(read_le(sub(payload, r + 32, r + 36).data(), 4));
+        rec.stream_start = r + kPackedHeader;
+        r = rec.stream_start + rec.length;
+        if (r > payload.size()) slice_end_fault(r, payload.size());
+    }
+    result.consumed = r;
+
+    std::vector<std::size_t> out_start(n + 1);
+    for (std::size_t i = 0; i < n; ++i) out_start[i + 1] = checked_add(out_start[i], counts[i]);
+    result.symbols.resize(out_start[n]);
+    std::uint8_t* out = result.symbols.data();
+
+    const auto bounds = group_shards(n, [&](std::size_t i) { return counts[i]; });
+    for_each_shard(bounds, [&](std::size_t i) {
+        const std::size_t m = counts[i];
+        if (m == 0) return;  // nothing of the shard is looked at
+        const ShardRecord& rec = records[i];
+        auto stream = payload.subspan(rec.stream_start, rec.length);  // inside: checked by the walk
+        auto c = sub(cum, kCumLen * i, kCumLen * i + kCumLen);
+        auto f = sub(freq, kFreqLen * i, kFreqLen * i + kFreqLen);
+        auto l = sub(lookups, kScale * i, kScale * i + kScale);
+        decode_4way_stream(rec.states, stream, c, f, l, std::span(out + out_start[i], m));
+    });
+    return result;
+}
+
+}  // namespace rans
