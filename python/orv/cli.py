@@ -175,6 +175,16 @@ def cmd_demo(args) -> int:
     return demo.main()
 
 
+def cmd_zarr(args) -> int:
+    try:
+        from . import zarr_convert
+    except ImportError as e:  # pragma: no cover - depends on the installed extras
+        print(f"orv zarr needs zarr and numcodecs (pip install 'orv_rans[zarr]'): {e}",
+              file=sys.stderr)
+        return 1
+    return zarr_convert.main_args(args)
+
+
 def build_parser() -> argparse.ArgumentParser:
     p = argparse.ArgumentParser(prog="orv", description="orv lossless image codec")
     sub = p.add_subparsers(dest="command", required=True)
@@ -204,13 +214,30 @@ def build_parser() -> argparse.ArgumentParser:
     s.add_argument("--plot", metavar="PNG", help="write a plot of speed against size")
     s.add_argument("--no-peers", action="store_true", help="measure orv only")
     sub.add_parser("demo", help="code the bundled photo and compare with PNG")
+    s = sub.add_parser("zarr", help="convert a directory of images into a Zarr array coded "
+                       "with orv (in parallel with Dask when it is installed)")
+    s.add_argument("src", help="directory of images of one size and mode (searched recursively)")
+    s.add_argument("out", help="the new Zarr array (a path, or a URL of a store)")
+    s.add_argument("--chunk", type=int, default=1, help="images per chunk (default 1)")
+    s.add_argument("--coder", choices=codec.CODERS, default="auto")
+    s.add_argument("--effort", type=int, choices=(1, 2), default=1)
+    s.add_argument("--overwrite", action="store_true", help="replace an existing array")
+    s.add_argument("--scheduler", metavar="ADDRESS",
+                   help="run on the Dask cluster of this scheduler (e.g. tcp://host:8786)")
+    s.add_argument("--workers", type=int, default=0,
+                   help="start a local Dask cluster of this many worker processes")
+    s.add_argument("-j", "--jobs", type=int, default=0,
+                   help="threads of the local scheduler (default: the processor count)")
+    s.add_argument("--no-dask", action="store_true", help="use a thread pool, not Dask")
+    s.add_argument("--progress", action="store_true", help="show the progress bar also "
+                   "when standard error is not a terminal")
     return p
 
 
 def main(argv: list[str] | None = None) -> int:
     args = build_parser().parse_args(argv)
     handler = {"encode": cmd_encode, "decode": cmd_decode, "info": cmd_info,
-               "bench": cmd_bench, "demo": cmd_demo}[args.command]
+               "bench": cmd_bench, "demo": cmd_demo, "zarr": cmd_zarr}[args.command]
     try:
         return handler(args)
     except (FormatError, OSError, ValueError, TypeError) as e:

@@ -1,0 +1,128 @@
+"""orv as a numcodecs codec, and as a Zarr 3 array-to-bytes codec.
+
+>>> import numcodecs, orv.numcodecs_codec
+>>> codec = numcodecs.get_codec({"id": "orv"})      # or orv.numcodecs_codec.Orv()
+
+The codec takes uint8 chunks of shape (h, w), (h, w, 3) or (h, w, 4), or
+stacks of them (any leading axes, coded image by image in one chunk), and
+gives an .orv file per chunk: a plain single-image file for a lone image, a
+stack file (docs/format.md, "Image stacks") otherwise. Anything else raises
+a TypeError or ValueError that says what was expected.
+
+orv needs each chunk's shape, which Zarr hands only to array-to-bytes codecs:
+with Zarr 3 use ``serializer=orv.numcodecs_codec.zarr_serializer()`` (stored
+in the array's metadata as ``numcodecs.orv``); with Zarr's version-2 format
+(``zarr_format=2``, or Zarr 2) use ``compressor=Orv()``. As a bytes-to-bytes
+compressor of a Zarr 3 array it sees flat bytes and refuses them.
+
+The package registers the codec through numcodecs' ``numcodecs.codecs`` and
+Zarr's ``zarr.codecs`` entry points; importing this module registers it too
+(in processes that run from a source tree, such as Dask workers there).
+"""
+from __future__ import annotations
+
+import numpy as np
+from numcodecs.abc import Codec
+from numcodecs.compat import ensure_contiguous_ndarray, ensure_ndarray_like
+from numcodecs.registry import register_codec
+
+from . import codec as _codec
+from . import stack
+from .container import check_dimensions
+
+__all__ = ["Orv", "ZarrOrv", "zarr_serializer", "CODEC_ID", "ZARR_CODEC_NAME"]
+
+CODEC_ID = "orv"
+ZARR_CODEC_NAME = "numcodecs.orv"
+
+
+class Orv(Codec):
+    """Lossless orv coding of uint8 image chunks (numcodecs id ``"orv"``).
+
+    coder: "auto", "shard" or "bitpair"; effort: 1 or 2 (see ``orv.encode``).
+    channels: None to read a last axis of length 3 or 4 (or 1) as the channel
+    axis when the chunk has three or more axes; 1 for gray images (the last
+    two axes are height and width); 3 or 4 to require that many channels."""
+
+    codec_id = CODEC_ID
+
+    def __init__(self, coder: str = "auto", effort: int = 1, channels: int | None = None):
+        if coder not in _codec.CODERS:
+            raise ValueError(f"coder must be one of {', '.join(_codec.CODERS)}, not {coder!r}")
+        if effort not in (1, 2) or isinstance(effort, bool):
+            raise ValueError(f"effort must be 1 or 2, not {effort!r}")
+        if channels not in (None, 1, 3, 4) or isinstance(channels, bool):
+            raise ValueError(f"channels must be None, 1, 3 or 4, not {channels!r}")
+        self.coder = coder
+        self.effort = int(effort)
+        self.channels = None if channels is None else int(channels)
+
+    def encode(self, buf) -> bytes:
+        arr = buf if isinstance(buf, np.ndarray) else ensure_ndarray_like(buf)
+        if arr.ndim > 1 and arr.flags.f_contiguous and not arr.flags.c_contiguous:
+            # a Zarr array in Fortran order would read the decoded pixels back in the
+            # wrong order, so such chunks are refused rather than garbled
+            raise ValueError("the orv codec takes chunks in C order: create the Zarr array "
+                             "with order='C' (or pass numpy.ascontiguousarray(chunk))")
+        if arr.ndim < 2:
+            raise ValueError(
+                f"the orv codec needs each chunk as an array of images, got a flat buffer of "
+                f"shape {arr.shape}; with Zarr 3 use it as the serializer "
+                "(serializer=orv.numcodecs_codec.zarr_serializer()), not as a compressor")
+        return stack.encode(arr, coder=self.coder, effort=self.effort, channels=self.channels)
+
+    def decode(self, buf, out=None) -> np.ndarray:
+        data = ensure_contiguous_ndarray(buf)
+        if out is not None:
+            out = ensure_contiguous_ndarray(out)
+        return stack.decode(data, out=out)
+
+    def __repr__(self) -> str:
+        return f"Orv(coder={self.coder!r}, effort={self.effort}, channels={self.channels})"
+
+
+register_codec(Orv)
+
+
+def _zarr_base():
+    """Zarr's wrapper class for numcodecs array-to-bytes codecs (Zarr >= 3.1.3)."""
+    try:
+        from zarr.codecs.numcodecs import _NumcodecsArrayBytesCodec
+    except ImportError:
+        return None
+    return _NumcodecsArrayBytesCodec
+
+
+_Base = _zarr_base()
+
+if _Base is not None:
+    class ZarrOrv(_Base, codec_name=CODEC_ID):
+        """The orv codec in a Zarr 3 array's codec chain (its array-to-bytes codec)."""
+
+        def validate(self, *, shape, dtype, chunk_grid) -> None:
+            native = dtype.to_native_dtype()
+            if native != np.uint8:
+                raise ValueError(f"the orv codec stores uint8 images, not {native}")
+            chunks = getattr(chunk_grid, "chunk_shape", None)
+            if chunks is not None:
+                chunks = tuple(chunks)
+                n_img = stack.image_layout(chunks, self.codec_config.get("channels"))[0]
+                check_dimensions(*chunks[len(chunks) - n_img:][:2])
+
+    def _register_with_zarr() -> None:
+        from zarr.registry import register_codec as zarr_register
+
+        zarr_register(ZARR_CODEC_NAME, ZarrOrv, qualname="orv.numcodecs_codec.ZarrOrv")
+
+    _register_with_zarr()
+else:  # pragma: no cover - Zarr 3 is not installed
+    ZarrOrv = None
+
+
+def zarr_serializer(coder: str = "auto", effort: int = 1, channels: int | None = None):
+    """The orv codec for ``zarr.create_array(..., serializer=...)`` (Zarr 3)."""
+    Orv(coder, effort, channels)  # checks the options here rather than at the first write
+    if ZarrOrv is None:
+        raise ImportError("zarr_serializer needs Zarr 3.1.3 or later "
+                          "(pip install 'orv_rans[zarr]')")
+    return ZarrOrv(coder=coder, effort=effort, channels=channels)
