@@ -373,6 +373,9 @@ Ref array(std::vector<T, A>&& v, std::initializer_list<std::size_t> shape) {
     int nd = 0;
     std::size_t count = 1;
     for (std::size_t d : shape) {
+        // NumPy's dimensions are signed: a larger one (possible for an empty
+        // result such as h = 2^63, w = 0) cannot be described at all
+        if (d > static_cast<std::size_t>(NPY_MAX_INTP)) rans::capacity_overflow();
         dims[nd++] = static_cast<npy_intp>(d);
         count *= d;
     }

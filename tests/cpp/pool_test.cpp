@@ -9,6 +9,7 @@
 #include <numeric>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "../../src/pool/pool.hpp"
@@ -109,7 +110,92 @@ static void faults() {
     CHECK(v[99] == 99);
 }
 
+// Several outside threads (as several Python threads would) start loops at
+// once on the one pool: every loop gets exactly its own results.
+static void concurrent_callers() {
+    constexpr int kCallers = 6;
+    std::vector<int> ok(kCallers, 0);
+    std::vector<std::thread> callers;
+    for (int t = 0; t < kCallers; ++t) {
+        callers.emplace_back([t, &ok] {
+            bool good = true;
+            for (int round = 0; round < 40; ++round) {
+                const std::size_t n = 50 + static_cast<std::size_t>(t * 37 + round * 11) % 400;
+                auto v = pool::parallel_map<std::size_t>(n, [&](std::size_t i) { return i * 3 + t; });
+                for (std::size_t i = 0; i < n; ++i) good &= v[i] == i * 3 + t;
+                std::vector<std::uint32_t> buf(n * 8, 0);
+                pool::parallel_for(n, 7, [&](std::size_t b, std::size_t e) {
+                    for (std::size_t i = b; i < e; ++i)
+                        for (std::size_t k = 0; k < 8; ++k) buf[i * 8 + k] = static_cast<std::uint32_t>(i + k);
+                });
+                for (std::size_t i = 0; i < n; ++i)
+                    for (std::size_t k = 0; k < 8; ++k) good &= buf[i * 8 + k] == i + k;
+                // a nested loop inside an outer one, also from many callers
+                std::vector<std::size_t> sums(16, 0);
+                pool::parallel_each(16, [&](std::size_t i) {
+                    auto inner = pool::parallel_map<std::size_t>(32, [&](std::size_t j) { return i * j; });
+                    sums[i] = std::accumulate(inner.begin(), inner.end(), std::size_t{0});
+                });
+                for (std::size_t i = 0; i < 16; ++i) good &= sums[i] == i * 496;
+            }
+            ok[t] = good;
+        });
+    }
+    for (auto& c : callers) c.join();
+    for (int t = 0; t < kCallers; ++t) CHECK(ok[t] == 1);
+}
+
+// Faults from some callers while others compute: each caller sees its own
+// fault or its own results, never another's.
+static void concurrent_faults() {
+    constexpr int kCallers = 4;
+    std::vector<int> ok(kCallers, 0);
+    std::vector<std::thread> callers;
+    for (int t = 0; t < kCallers; ++t) {
+        callers.emplace_back([t, &ok] {
+            bool good = true;
+            for (int round = 0; round < 30; ++round) {
+                const bool fail = (t + round) % 2 == 0;
+                std::string seen;
+                try {
+                    pool::parallel_each(64, [&](std::size_t i) {
+                        pool::parallel_each(4, [&](std::size_t j) {
+                            if (fail && i == 40 && j == 2) throw std::runtime_error("fault " + std::to_string(t));
+                        });
+                    });
+                } catch (const std::runtime_error& e) {
+                    seen = e.what();
+                }
+                good &= seen == (fail ? "fault " + std::to_string(t) : "");
+            }
+            ok[t] = good;
+        });
+    }
+    for (auto& c : callers) c.join();
+    for (int t = 0; t < kCallers; ++t) CHECK(ok[t] == 1);
+}
+
+// The first loop may come from several threads at once: one pool is made.
+static void racing_first_use() {
+    std::vector<std::thread> ts;
+    std::vector<std::size_t> sizes(4, 0);
+    for (int t = 0; t < 4; ++t)
+        ts.emplace_back([t, &sizes] {
+            pool::parallel_each(8, [](std::size_t) {});
+            sizes[t] = pool::size();
+        });
+    for (auto& t : ts) t.join();
+    for (std::size_t s : sizes) CHECK(s == sizes[0] && s >= 1);
+}
+
 int main(int argc, char** argv) {
+    if (argc > 2 && std::string(argv[2]) == "first-use") {
+        // the pool is created by racing loops, with the environment's size
+        racing_first_use();
+        if (failures) return 1;
+        std::puts("ok");
+        return 0;
+    }
     std::size_t n = argc > 1 ? std::strtoul(argv[1], nullptr, 10) : 2;
     size_rules();
     CHECK(pool::start(n));
@@ -119,6 +205,8 @@ int main(int argc, char** argv) {
     ordered_map_and_cover();
     nesting();
     faults();
+    concurrent_callers();
+    concurrent_faults();
     if (failures) return 1;
     std::puts("ok");
     return 0;
