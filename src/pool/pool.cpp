@@ -1,13 +1,15 @@
-// Worker pool: one mutex guards the job list and every job's counters, so a
-// job can never be freed while a worker still looks at it (the starter waits
-// on that mutex for its last chunk). Chunks are coarse (a shard, a row chunk,
-// a table group), so one lock round per chunk costs nothing measurable.
+// Worker pool: a mutex guards the job list; chunks are handed out and counted
+// with atomic counters, so workers that run a loop's chunks back to back do
+// not contend on the mutex between chunks. See the lifetime rule below for
+// why a job is never touched after its starter may have freed it.
 #include "pool.hpp"
 
 #include <pthread.h>
 #include <sched.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdlib>
 #include <exception>
@@ -26,17 +28,18 @@ struct Job {
     std::size_t n;
     std::size_t grain;
     std::size_t chunks;
-    std::size_t next = 0;      // next chunk to hand out
-    std::size_t finished = 0;  // chunks run (or skipped after a fault)
-    bool failed = false;
-    std::exception_ptr error;  // the first fault
+    std::atomic<std::size_t> next{0};      // next chunk to hand out (may run past `chunks`)
+    std::atomic<std::size_t> finished{0};  // chunks run, or dropped after a fault
+    std::atomic<bool> failed{false};
+    std::exception_ptr error;  // the first fault; written under the pool's mutex
 };
 
 struct Pool {
     std::mutex m;
     std::condition_variable work_cv;  // a job was added, or stop
     std::condition_variable done_cv;  // a job finished, or a worker became ready
-    std::vector<Job*> jobs;           // jobs with chunks left to hand out
+    std::vector<Job*> jobs;           // jobs that may have chunks left to hand out
+    std::atomic<std::size_t> listed{0};  // jobs.size(), readable without the mutex
     std::vector<std::thread> threads;
     std::size_t ready = 0;
     bool stop = false;
@@ -46,47 +49,96 @@ Pool* g_pool = nullptr;         // absent until the first start(); leaked, never
 std::mutex g_create;            // serialises creation; held across fork()
 thread_local Pool* t_member = nullptr;  // the pool this thread works for
 
-// Hands out the next chunk of `job`; the caller holds p.m. Returns false when
-// every chunk has been handed out.
-bool claim(Pool& p, Job& job, std::size_t& chunk) {
-    if (job.next >= job.chunks) return false;
-    chunk = job.next++;
-    if (job.next == job.chunks) {
-        auto it = std::find(p.jobs.begin(), p.jobs.end(), &job);
-        if (it != p.jobs.end()) p.jobs.erase(it);
+// Lifetime rule: the starter frees a job as soon as every chunk is counted,
+// so a thread touches a job only while it holds a chunk it has not counted
+// yet, or under the mutex while the job is still listed. A job leaves the
+// list before its last chunk is counted: a thread that finds no chunk left
+// retires the job before it counts its own.
+
+// Removes a job from the list; the caller holds p.m.
+void unlist(Pool& p, Job& job) {
+    auto it = std::find(p.jobs.begin(), p.jobs.end(), &job);
+    if (it != p.jobs.end()) {
+        p.jobs.erase(it);
+        p.listed.store(p.jobs.size(), std::memory_order_release);
     }
-    return true;
 }
 
-// Runs one chunk without the lock, then records it under the lock. After the
-// last chunk is recorded the starter may return and free the job, so nothing
-// touches `job` after the unlock below.
-void run_chunk(Pool& p, Job& job, std::size_t chunk, std::unique_lock<std::mutex>& lk) {
-    bool skip = job.failed;
-    lk.unlock();
-    std::exception_ptr err;
-    if (!skip) {
-        std::size_t b = chunk * job.grain;
-        std::size_t e = std::min(job.n, b + job.grain);
-        try {
-            (*job.body)(b, e);
-        } catch (...) {
-            err = std::current_exception();
-        }
+// Waking a sleeping thread costs tens of microseconds on some machines (more
+// than a small loop's whole work), so threads that run out of work, and
+// starters waiting for their loop, first yield for a short while and watch
+// for the condition before they sleep on a condition variable.
+template <class Cond>
+bool spin_until(Cond&& ready) {
+    using clock = std::chrono::steady_clock;
+    const auto until = clock::now() + std::chrono::microseconds(100);
+    for (unsigned i = 1;; ++i) {
+        if (ready()) return true;
+        std::this_thread::yield();
+        if (i % 16 == 0 && clock::now() > until) return ready();
     }
-    lk.lock();
-    if (err && !job.failed) {
-        // a fault stops the loop: chunks not yet handed out are dropped
-        job.failed = true;
+}
+
+void retire(Pool& p, Job& job) {
+    std::lock_guard<std::mutex> lk(p.m);
+    unlist(p, job);
+}
+
+void count(Pool& p, Job& job, std::size_t k) {
+    if (k == 0) return;
+    const std::size_t chunks = job.chunks;  // the job may be gone right after the add
+    if (job.finished.fetch_add(k, std::memory_order_acq_rel) + k == chunks) {
+        std::lock_guard<std::mutex> lk(p.m);  // the starter checks `finished` under it
+        p.done_cv.notify_all();
+    }
+}
+
+// A fault stops the loop: the first one is kept, and chunks not yet handed
+// out are dropped (counted without running).
+void record_fault(Pool& p, Job& job, std::exception_ptr err) {
+    std::size_t dropped = 0;
+    {
+        std::lock_guard<std::mutex> lk(p.m);
+        if (job.failed.load(std::memory_order_relaxed)) return;
         job.error = err;
-        if (job.next < job.chunks) {
-            job.finished += job.chunks - job.next;
-            job.next = job.chunks;
-            auto it = std::find(p.jobs.begin(), p.jobs.end(), &job);
-            if (it != p.jobs.end()) p.jobs.erase(it);
-        }
+        job.failed.store(true, std::memory_order_release);
+        const std::size_t handed = job.next.exchange(job.chunks, std::memory_order_acq_rel);
+        if (handed < job.chunks) dropped = job.chunks - handed;
+        unlist(p, job);
     }
-    if (++job.finished == job.chunks) p.done_cv.notify_all();
+    count(p, job, dropped);
+}
+
+// Runs `chunk` and then every further chunk of `job` this thread can claim,
+// without the mutex. Each chunk is counted only once the next one is claimed
+// (or the job retired), so the job outlives every access below.
+void drain(Pool& p, Job& job, std::size_t chunk) {
+    for (;;) {
+        if (!job.failed.load(std::memory_order_acquire)) {
+            const std::size_t b = chunk * job.grain;
+            const std::size_t e = std::min(job.n, b + job.grain);
+            try {
+                (*job.body)(b, e);
+            } catch (...) {
+                record_fault(p, job, std::current_exception());
+            }
+        }
+        const std::size_t more = job.next.fetch_add(1, std::memory_order_acq_rel);
+        const bool none_left = more >= job.chunks;
+        if (none_left) retire(p, job);
+        count(p, job, 1);  // after this, `job` is touched only if `more` is ours
+        if (none_left) return;
+        chunk = more;
+    }
+}
+
+// Claims a chunk of a listed job; the caller holds p.m. A job with nothing
+// left leaves the list.
+bool claim_listed(Pool& p, Job& job, std::size_t& chunk) {
+    chunk = job.next.fetch_add(1, std::memory_order_acq_rel);
+    if (chunk < job.chunks) return true;
+    unlist(p, job);
+    return false;
 }
 
 void worker_main(Pool* p) {
@@ -95,11 +147,19 @@ void worker_main(Pool* p) {
     ++p->ready;
     p->done_cv.notify_all();
     for (;;) {
+        if (p->jobs.empty() && !p->stop) {
+            lk.unlock();
+            spin_until([&] { return p->listed.load(std::memory_order_acquire) != 0; });
+            lk.lock();
+        }
         p->work_cv.wait(lk, [&] { return p->stop || !p->jobs.empty(); });
         if (p->stop) return;
         Job& job = *p->jobs.back();  // newest first: nested loops finish their parents sooner
         std::size_t chunk;
-        if (claim(*p, job, chunk)) run_chunk(*p, job, chunk, lk);
+        if (!claim_listed(*p, job, chunk)) continue;
+        lk.unlock();
+        drain(*p, job, chunk);
+        lk.lock();
     }
 }
 
@@ -210,20 +270,35 @@ void parallel_for(std::size_t n, std::size_t grain,
         for (std::size_t b = 0; b < n; b += grain) body(b, std::min(n, b + grain));
         return;
     }
-    Job job{&body, n, grain, chunks, 0, 0, false, nullptr};
-    bool member = (t_member == &p);
+    Job job;
+    job.body = &body;
+    job.n = n;
+    job.grain = grain;
+    job.chunks = chunks;
+    const bool member = (t_member == &p);
     std::unique_lock<std::mutex> lk(p.m);
     p.jobs.push_back(&job);
+    p.listed.store(p.jobs.size(), std::memory_order_release);
     p.work_cv.notify_all();
     if (member) {
         // A worker waiting for its own nested loop works on it meanwhile. Its
         // other chunks are held by threads that are running them, so the wait
         // below always ends.
         std::size_t chunk;
-        while (claim(p, job, chunk)) run_chunk(p, job, chunk, lk);
+        if (claim_listed(p, job, chunk)) {
+            lk.unlock();
+            drain(p, job, chunk);
+            lk.lock();
+        }
     }
-    p.done_cv.wait(lk, [&] { return job.finished == job.chunks; });
-    // every chunk was handed out, so the job has already left p.jobs
+    auto done = [&] { return job.finished.load(std::memory_order_acquire) == job.chunks; };
+    if (!done()) {
+        lk.unlock();
+        spin_until(done);
+        lk.lock();
+    }
+    p.done_cv.wait(lk, done);
+    // the last chunk was counted after the job left p.jobs
     if (job.error) {
         lk.unlock();
         std::rethrow_exception(job.error);
