@@ -292,7 +292,7 @@ void parallel_for(std::size_t n, std::size_t grain,
         }
     }
     auto done = [&] { return job.finished.load(std::memory_order_acquire) == job.chunks; };
-    if (!done()) {
+    if (!done() && member) {
         lk.unlock();
         spin_until(done);
         lk.lock();
