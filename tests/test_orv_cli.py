@@ -13,18 +13,6 @@ import orv
 import orv_rans
 
 
-def _module_ready() -> bool:
-    try:
-        orv.decode(orv.encode(np.zeros((3, 3, 4), np.uint8), coder="shard"))
-        orv.decode(orv.encode(np.zeros((3, 3, 4), np.uint8), coder="bitpair"))
-        return True
-    except NotImplementedError:
-        return False
-
-
-pytestmark = pytest.mark.skipif(not _module_ready(), reason="orv_rans functions not built yet")
-
-
 def sample(shape, seed=0):
     rng = np.random.default_rng(seed)
     y, x = np.mgrid[:shape[0], :shape[1]]
