@@ -65,9 +65,10 @@ void unlist(Pool& p, Job& job) {
 }
 
 // Waking a sleeping thread costs tens of microseconds on some machines (more
-// than a small loop's whole work), so threads that run out of work, and
-// starters waiting for their loop, first yield for a short while and watch
-// for the condition before they sleep on a condition variable.
+// than a small loop's whole work), so workers that run out of work, or wait
+// for a nested loop of their own, first yield for a short while and watch for
+// the condition before they sleep on a condition variable. A caller from
+// outside the pool sleeps at once: it would only take a core from a worker.
 template <class Cond>
 bool spin_until(Cond&& ready) {
     using clock = std::chrono::steady_clock;
