@@ -163,9 +163,12 @@ def worker(reps):
         assert a.shape == b.shape and (a == b).all(), "NumPy peer disagrees"
 
     res = {"source": source, "shards": len(lengths)}
-    res["build"], res["numpy"] = interleaved_medians(
-        [lambda: o.build_pdf_tables_from_shards(data, offsets, lengths, widths, none, True),
-         lambda: numpy_tables(data, offsets, lengths, widths)], reps)
+    # each measured back to back: interleaving a 20 ms NumPy call between our
+    # calls lets an idle core sleep, and waking it costs about as much as the
+    # call itself on a virtual machine
+    res["build"] = median_seconds(
+        lambda: o.build_pdf_tables_from_shards(data, offsets, lengths, widths, none, True), reps)
+    res["numpy"] = median_seconds(lambda: numpy_tables(data, offsets, lengths, widths), reps)
     # with 16 templates (own tables of other shards) the choice runs per shard
     templates = np.ascontiguousarray(ours[1][:: max(1, len(lengths) // 16)][:16])
     res["build_templates"] = median_seconds(
