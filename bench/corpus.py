@@ -7,20 +7,14 @@ of the peers, including ``scikit-image``, whose bundled images join the corpus.
 from __future__ import annotations
 
 import hashlib
-import os
 from dataclasses import dataclass
 from pathlib import Path
 
 import numpy as np
 
-JXL_TESTDATA = Path("/usr/share/libjxl-testdata")
-FLOWER = JXL_TESTDATA / "jxl/flower/flower.png"
-PHOTOS_500PX = JXL_TESTDATA / "external/wesaturate/500px"
-# photographs among scikit-image's bundled images (drawings, charts and
-# synthetic pictures are left out)
-SKIMAGE_PHOTOS = ["astronaut.png", "chelsea.png", "coffee.png", "camera.png", "moon.png",
-                  "motorcycle_left.png", "rocket.jpg", "retina.jpg", "brick.png", "grass.png",
-                  "gravel.png", "hubble_deep_field.jpg"]
+# the corpus is the one `orv bench` measures: one list of paths, one loader
+from orv.bench import FLOWER, default_paths  # noqa: F401 (FLOWER: for the benchmarks)
+from orv.bench import load_image as _load
 
 
 @dataclass
@@ -35,28 +29,8 @@ class Image:
         return self.pixels.shape[0] * self.pixels.shape[1] / 1e6
 
 
-def _load(path: Path) -> np.ndarray:
-    from PIL import Image as PILImage
-
-    with PILImage.open(path) as im:
-        if im.mode not in ("L", "RGB", "RGBA"):
-            im = im.convert("RGBA" if "A" in im.getbands() else "RGB")
-        return np.ascontiguousarray(np.asarray(im, dtype=np.uint8))
-
-
 def photo_paths() -> list[Path]:
-    paths = []
-    if FLOWER.exists():
-        paths.append(FLOWER)
-    if PHOTOS_500PX.is_dir():
-        paths += sorted(PHOTOS_500PX.glob("*.png"))
-    try:
-        import skimage
-
-        data = Path(os.path.dirname(skimage.__file__)) / "data"
-        paths += [data / n for n in SKIMAGE_PHOTOS if (data / n).exists()]
-    except ImportError:
-        pass
+    paths = default_paths()
     if not paths:
         raise SystemExit("no benchmark photos found: run bench/setup.sh first")
     return paths

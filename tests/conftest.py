@@ -10,6 +10,26 @@ def is_panic(exc: BaseException) -> bool:
     return type(exc).__name__ == "PanicException" and not isinstance(exc, Exception)
 
 
+def panic_message(fn, *args):
+    """Calls fn and returns the message of the PanicException it must raise."""
+    try:
+        fn(*args)
+    except BaseException as e:  # PanicException derives from BaseException
+        assert type(e).__name__ == "PanicException", repr(e)
+        return str(e)
+    raise AssertionError("the call did not fault")
+
+
+def counts_of(d):
+    """A 256-entry uint64 histogram from {symbol: count}."""
+    import numpy as np
+
+    c = np.zeros(256, np.uint64)
+    for s, v in d.items():
+        c[s] = v
+    return c
+
+
 @pytest.fixture
 def run_python():
     """Runs a snippet in a fresh interpreter (its own worker pool) and returns stdout."""

@@ -10,10 +10,10 @@ import numpy as np
 import pytest
 
 import orv_rans as o
+from conftest import panic_message
 from test_bitpair_reference import (
     encode,
     histogram,
-    panic_message,
     random_luts,
     residual_plane,
     smooth_image,

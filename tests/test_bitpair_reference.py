@@ -174,16 +174,6 @@ def smooth_image(rng, h, w, noise=3):
     return np.clip(base, 0, 255).astype(np.uint8)
 
 
-def panic_message(fn, *args):
-    """Calls fn and returns the message of the PanicException it must raise."""
-    try:
-        fn(*args)
-    except BaseException as e:  # PanicException derives from BaseException
-        assert type(e).__name__ == "PanicException", repr(e)
-        return str(e)
-    raise AssertionError("no PanicException")
-
-
 # ============================================================ model tests
 
 @pytest.mark.parametrize(

@@ -4,17 +4,9 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 import orv_rans as o
+from conftest import panic_message
 
 FALLBACK = [4096] + [0] * 255
-
-
-def panic_message(fn, *args):
-    try:
-        fn(*args)
-    except BaseException as e:
-        assert type(e).__name__ == "PanicException", repr(e)
-        return str(e)
-    raise AssertionError("the call did not fault")
 
 
 def compact(rows, widths, modes):

@@ -9,25 +9,10 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 import orv_rans as o
+from conftest import counts_of, panic_message
 
 NO_TEMPLATES = np.zeros((0, 256), np.uint64)
 U64 = 2**64
-
-
-def counts_of(d):
-    c = np.zeros(256, np.uint64)
-    for s, v in d.items():
-        c[s] = v
-    return c
-
-
-def panic_message(fn, *args):
-    try:
-        fn(*args)
-    except BaseException as e:  # PanicException derives from BaseException
-        assert type(e).__name__ == "PanicException", repr(e)
-        return str(e)
-    raise AssertionError("the call did not fault")
 
 
 def normalise(counts, width):

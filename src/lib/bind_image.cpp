@@ -27,11 +27,17 @@ Ref alpha_stats(const rans::PhaseOne& r) {
     return tuple({&zeros, &err});
 }
 
-Ref channel_stats_zeros(const rans::PhaseOne& r) {
-    return array(std::vector<U32>(r.zeros, r.zeros + 3), {3});
-}
-Ref channel_stats_err(const rans::PhaseOne& r) {
-    return array(std::vector<std::uint64_t>(r.abs_err, r.abs_err + 3), {3});
+// The parts of the result that p1_rgb and p1_gray share, in result order:
+// shard totals, residual histograms, shard starts, row offsets, zero counts
+// and error sums.
+struct ShardCounts {
+    Ref totals, hist, starts, offsets, zeros, err;
+};
+ShardCounts shard_counts(rans::PhaseOne& r, std::size_t h, std::size_t K) {
+    return {array(std::move(r.totals), {3, K}), array(std::move(r.hist), {3, K, 256}),
+            array(std::move(r.starts), {3, K}), array(std::move(r.offsets), {h, 3, K}),
+            array(std::vector<U32>(r.zeros, r.zeros + 3), {3}),
+            array(std::vector<std::uint64_t>(r.abs_err, r.abs_err + 3), {3})};
 }
 
 }  // namespace
@@ -49,20 +55,15 @@ PyObject* p1_rgb(Frame& f) {
     Ref rd = array(std::move(r.planes[1]), {ph, pw});
     Ref bd = array(std::move(r.planes[2]), {ph, pw});
     Ref vhist = array(std::move(r.value_hist), {3, 256});
-    Ref totals = array(std::move(r.totals), {3, K});
-    Ref hist = array(std::move(r.hist), {3, K, 256});
-    Ref starts = array(std::move(r.starts), {3, K});
-    Ref offsets = array(std::move(r.offsets), {h, 3, K});
-    Ref zeros = channel_stats_zeros(r);
-    Ref err = channel_stats_err(r);
+    ShardCounts c = shard_counts(r, h, K);
     Ref rg = array(std::move(r.residuals[0]), {ph, pw});
     Ref rr = array(std::move(r.residuals[1]), {ph, pw});
     Ref rb = array(std::move(r.residuals[2]), {ph, pw});
     Ref ra = alpha_plane(r, h, w);
     Ref residuals = tuple({&rg, &rr, &rb, &ra});
     Ref astats = alpha_stats(r);
-    return tuple({&g, &rd, &bd, &vhist, &totals, &hist, &starts, &offsets, &zeros, &err, &residuals,
-                  &astats})
+    return tuple({&g, &rd, &bd, &vhist, &c.totals, &c.hist, &c.starts, &c.offsets, &c.zeros, &c.err,
+                  &residuals, &astats})
         .release();
 }
 
@@ -76,19 +77,15 @@ PyObject* p1_gray(Frame& f) {
     rans::PhaseOne r = f.run([&] { return rans::p1_gray(h, w, gray, a, is_rgba, K, tables); });
     const std::size_t ph = h + 2, pw = w + 2;
     Ref g = array(std::move(r.planes[0]), {ph, pw});
-    Ref totals = array(std::move(r.totals), {3, K});
-    Ref hist = array(std::move(r.hist), {3, K, 256});
-    Ref starts = array(std::move(r.starts), {3, K});
-    Ref offsets = array(std::move(r.offsets), {h, 3, K});
-    Ref zeros = channel_stats_zeros(r);
-    Ref err = channel_stats_err(r);
+    ShardCounts c = shard_counts(r, h, K);
     Ref rg = array(std::move(r.residuals[0]), {ph, pw});
     Ref e1 = array(std::vector<U8>(), {0, 0});
     Ref e2 = array(std::vector<U8>(), {0, 0});
     Ref ra = alpha_plane(r, h, w);
     Ref residuals = tuple({&rg, &e1, &e2, &ra});
     Ref astats = alpha_stats(r);
-    return tuple({&g, &totals, &hist, &starts, &offsets, &zeros, &err, &residuals, &astats}).release();
+    return tuple({&g, &c.totals, &c.hist, &c.starts, &c.offsets, &c.zeros, &c.err, &residuals, &astats})
+        .release();
 }
 
 // p2_rgb(h, w, gr_ch, rd_ch, bd_ch, row_global_offsets, shard_gr, shard_rd, shard_bd,

@@ -134,14 +134,14 @@ void bind(const FnSpec& fn, PyObject* args, PyObject* kwargs, Frame& f) {
 
 // ---- step 2: conversion ----------------------------------------------------
 
-const char* array_target(const Param&) { return "PyArray<T, D>"; }
+constexpr const char* kArrayTarget = "PyArray<T, D>";
 
 void convert_array(const Param& p, Slot& s) {
     PyObject* obj = s.obj;
-    if (!PyArray_Check(obj)) cannot_convert(obj, array_target(p));
+    if (!PyArray_Check(obj)) cannot_convert(obj, kArrayTarget);
     auto* a = reinterpret_cast<PyArrayObject*>(obj);
     if (PyArray_NDIM(a) != p.ndim || !PyArray_EquivTypes(PyArray_DESCR(a), descr(p.elem)))
-        cannot_convert(obj, array_target(p));
+        cannot_convert(obj, kArrayTarget);
     s.ndim = p.ndim;
     std::size_t count = 1;
     for (int k = 0; k < p.ndim; ++k) {

@@ -14,7 +14,7 @@
 #include <cstring>
 #include <type_traits>
 
-#include "image_tasks.hpp"
+#include "../pool/pool.hpp"
 #include "fault.hpp"
 #include "image.hpp"
 #include "image_context.hpp"
@@ -223,7 +223,7 @@ PhaseOne phase_one(std::size_t h, std::size_t w, Bytes a_ch, bool is_rgba, std::
     const std::size_t rows = (h + n - 1) / n;
     std::vector<ChunkStats> chunks(n);
     const auto run = [&](const auto& ctx) {
-        for_each_chunk(n, [&](std::size_t j) {
+        pool::parallel_each(n, [&](std::size_t j) {
             const std::size_t y0 = std::min(h, j * rows), y1 = std::min(h, (j + 1) * rows);
             ChunkStats& st = chunks[j];
             if (y0 == y1) return;
@@ -361,7 +361,7 @@ void phase_two(std::size_t h, std::size_t w, const Bytes* planes,
     const std::uint32_t* offsets = row_global_offsets.data();
     const std::size_t grain = std::max<std::size_t>(1, kRowTaskSamples / w);
     const auto run = [&](const auto& ctx) {
-        for_chunks(h, grain, [&](std::size_t y0, std::size_t y1) {
+        pool::parallel_for(h, grain, [&](std::size_t y0, std::size_t y1) {
             std::vector<std::uint32_t> cursors(C * K);
             for (std::size_t y = y0; y < y1; ++y) {
                 // each row starts from its own offsets, so rows never share a position

@@ -8,7 +8,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "image_tasks.hpp"
+#include "../pool/pool.hpp"
 #include "fault.hpp"
 #include "image.hpp"
 #include "image_context.hpp"
@@ -261,7 +261,7 @@ void restore_all(std::size_t h, std::size_t w, Colour mode, const std::uint8_t* 
                  const std::uint8_t* rd, const std::uint8_t* bd, const std::uint8_t* a,
                  std::uint8_t* out) {
     const std::size_t grain = std::max<std::size_t>(1, kRestoreTaskPixels / w);
-    for_chunks(h, grain, [&](std::size_t y0, std::size_t y1) {
+    pool::parallel_for(h, grain, [&](std::size_t y0, std::size_t y1) {
         switch (mode) {
             case Colour::Gray: restore_rows<C, Colour::Gray>(y0, y1, w, gr, rd, bd, a, out); break;
             case Colour::AddGreen: restore_rows<C, Colour::AddGreen>(y0, y1, w, gr, rd, bd, a, out); break;
