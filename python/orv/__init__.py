@@ -14,25 +14,44 @@ import os
 
 import numpy as np
 
-from .codec import CODERS, decode, encode, info
+from .codec import CODERS, Decoded, decode, decode_with_metadata, encode, info
 from .container import MAX_PIXELS, MAX_SIDE
-from .errors import FormatError
+from .errors import FileFormatError, FormatError, SampleDepthError, not_8bit_message
 
-__all__ = ["encode", "decode", "read", "write", "info", "FormatError", "CODERS",
+__all__ = ["encode", "decode", "decode_with_metadata", "Decoded", "read", "write", "info",
+           "FormatError", "FileFormatError", "SampleDepthError", "not_8bit_message", "CODERS",
            "MAX_SIDE", "MAX_PIXELS", "__version__"]
-__version__ = "1.0.0"
+
+
+def _package_version() -> str:
+    """The installed distribution's version; pyproject.toml's in a source tree."""
+    from pathlib import Path
+
+    pyproject = Path(__file__).resolve().parents[2] / "pyproject.toml"
+    if pyproject.is_file():  # running from a source tree (PYTHONPATH=python)
+        for line in pyproject.read_text(encoding="utf-8").splitlines():
+            if line.startswith("version = "):
+                return line.split("=", 1)[1].strip().strip('"')
+    try:
+        from importlib.metadata import PackageNotFoundError, version
+        return version("orv_rans")
+    except PackageNotFoundError:  # pragma: no cover - neither installed nor a source tree
+        return "0+unknown"
+
+
+__version__ = _package_version()
 
 
 def read(path: str | os.PathLike) -> np.ndarray:
-    """Reads an .orv file into a uint8 array of shape (h, w), (h, w, 3) or (h, w, 4)."""
+    """Reads an .orv file (an image or a stack) into a uint8 array."""
     with open(path, "rb") as f:
         return decode(f.read())
 
 
 def write(path: str | os.PathLike, image: np.ndarray, *, coder: str = "auto",
-          effort: int = 1) -> int:
-    """Writes `image` to an .orv file; returns the number of bytes written."""
-    data = encode(image, coder=coder, effort=effort)
+          effort: int = 1, icc_profile=None, exif=None, xmp=None) -> int:
+    """Writes `image` (and its metadata) to an .orv file; returns the number of bytes written."""
+    data = encode(image, coder=coder, effort=effort, icc_profile=icc_profile, exif=exif, xmp=xmp)
     with open(path, "wb") as f:
         f.write(data)
     return len(data)

@@ -15,13 +15,14 @@ import os
 import zlib
 from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass
+from typing import NamedTuple
 
 import numpy as np
 
 from . import container as fmt
 from . import model
 from .container import CODER_BITPAIR, CODER_SHARD, Header
-from .errors import FormatError
+from .errors import FormatError, refuse_depth
 
 try:
     import orv_rans as _r
@@ -76,11 +77,20 @@ def bitpair_bounds(pixels: int) -> tuple[int, ...]:
     return (1, 4)
 
 
+def check_dtype(dtype: np.dtype) -> None:
+    """Refuses every dtype but uint8; deeper samples get the one message for
+    images that do not fit in 8 bits."""
+    if dtype == np.uint8:
+        return
+    if dtype.kind in "uifc" and dtype.itemsize > 1 or dtype.kind == "f":
+        raise refuse_depth(f"a {dtype} array")
+    raise TypeError(f"image must have dtype uint8, not {dtype}")
+
+
 def check_image(image) -> np.ndarray:
     if not isinstance(image, np.ndarray):
         raise TypeError(f"image must be a numpy.ndarray, not {type(image).__name__}")
-    if image.dtype != np.uint8:
-        raise TypeError(f"image must have dtype uint8, not {image.dtype}")
+    check_dtype(image.dtype)
     if not (image.ndim == 2 or (image.ndim == 3 and image.shape[2] in (3, 4))):
         raise ValueError(f"image must have shape (h, w), (h, w, 3) or (h, w, 4), not {image.shape}")
     fmt.check_dimensions(image.shape[0], image.shape[1])
@@ -275,17 +285,32 @@ def _bitpair_encode(a: _Analysis, planes: list[int], luts) -> dict[int, _Bitpair
 
 # ---------------------------------------------------------------- encoder
 
-def encode(image, *, coder: str = "auto", effort: int = 1) -> bytes:
+def encode(image, *, coder: str = "auto", effort: int = 1, icc_profile=None, exif=None,
+           xmp=None) -> bytes:
     """Codes a uint8 image of shape (h, w), (h, w, 3) or (h, w, 4).
 
     coder: "shard", "bitpair", or "auto" (per plane, whichever is smaller).
     effort: 1, or 2 to fit the shard coder's context classes to the image
-    (merged from fine classes; smaller files, slower encoding)."""
+    (merged from fine classes; slower encoding, never a larger file).
+    icc_profile, exif, xmp: bytes (XMP also str) stored with the pixels, or None."""
     if coder not in CODERS:
         raise ValueError(f"coder must be one of {', '.join(CODERS)}, not {coder!r}")
-    if effort not in (1, 2):
+    if effort not in (1, 2) or isinstance(effort, bool):
         raise ValueError(f"effort must be 1 or 2, not {effort!r}")
+    meta = fmt.Metadata(*(fmt.metadata_bytes(v, n) for v, n in
+                          ((icc_profile, "icc_profile"), (exif, "exif"), (xmp, "xmp"))))
     img = check_image(image)
+    data = _encode_pixels(img, coder, 1)
+    if effort == 2 and coder != "bitpair":
+        # merged classes usually win, but not on every image: keep the smaller file
+        fitted = _encode_pixels(img, coder, 2)
+        if len(fitted) < len(data):
+            data = fitted
+    return data + fmt.pack_metadata(meta)
+
+
+def _encode_pixels(img: np.ndarray, coder: str, effort: int) -> bytes:
+    """The coded image (header and coded sections) of a checked image."""
     h, w = img.shape[:2]
     ch = 1 if img.ndim == 2 else img.shape[2]
     class_map = None
@@ -464,6 +489,7 @@ def decode_single(data, *, max_pixels: int | None = None) -> np.ndarray:
     shard_planes = [p for p in planes if hdr.coders[p] == CODER_SHARD]
     group = _read_shard_group(r, hdr, shard_planes, K, hw) if shard_planes else None
     bp = {p: _read_bitpair(r, hdr, p) for p in planes if hdr.coders[p] == CODER_BITPAIR}
+    fmt.read_metadata(r)
     r.done()
 
     # residual streams of the shard-coded planes
@@ -530,11 +556,19 @@ def decode_single(data, *, max_pixels: int | None = None) -> np.ndarray:
     return img
 
 
-def info(data) -> dict:
-    """Header fields and section sizes of an orv file (the file is not decoded)."""
+class Decoded(NamedTuple):
+    """A decoded file: its pixels and the metadata it carries (bytes or None)."""
+    pixels: np.ndarray
+    icc_profile: bytes | None
+    exif: bytes | None
+    xmp: bytes | None
+
+
+def _walk(data) -> tuple[Header, dict[str, int], fmt.Metadata]:
+    """The header, the framed size of every section and the metadata of a
+    single-image file, with every section's checksum verified (nothing decoded)."""
     hdr, r = fmt.read_header(data)
     planes = list(range(hdr.channels))
-    K = max(hdr.class_map) + 1 if hdr.class_map else model.n_classes(hdr.bounds)
     sections = {"header": r.pos}
     if any(hdr.coders[p] == CODER_SHARD for p in planes):
         for name in ("shard tables", "shard states", "shard streams"):
@@ -544,7 +578,47 @@ def info(data) -> dict:
             for kind in ("pair tables", "pair stream"):
                 name = f"{hdr.planes[p]} {kind}"
                 sections[name] = len(r.section(name)) + 8
+    meta = fmt.read_metadata(r)
     r.done()
+    for field, value in meta._asdict().items():
+        if value is not None:
+            sections[fmt.METADATA_NAMES[field]] = len(value) + 12
+    return hdr, sections, meta
+
+
+def metadata_of(data) -> fmt.Metadata:
+    """The metadata of an orv file (of a stack: that of its first image), not decoding it."""
+    from . import stack
+
+    if stack.is_stack(data):
+        _, files = stack.split(data)
+        return _walk(files[0])[2] if files else fmt.Metadata()
+    return _walk(data)[2]
+
+
+def decode_with_metadata(data, *, max_pixels: int | None = None) -> Decoded:
+    """The pixels of an orv file (as orv.decode) with its ICC profile, EXIF and XMP."""
+    return Decoded(decode(data, max_pixels=max_pixels), *metadata_of(data))
+
+
+def info(data) -> dict:
+    """Header fields, section sizes and metadata of an orv file (not decoded);
+    for a stack file, its shape and the first image's fields."""
+    from . import stack
+
+    if stack.is_stack(data):
+        hdr, files = stack.split(data)
+        out = info(files[0]) if files else {"metadata": {}}
+        size = len(memoryview(data))
+        out.update({"version": stack.STACK_VERSION, "stack": True, "shape": hdr.shape,
+                    "images": hdr.count, "size": size,
+                    "bits_per_pixel": 8 * size / max(hdr.count * hdr.height * hdr.width, 1)})
+        out.pop("sections", None)
+        out.pop("pixel_crc32", None)
+        return out
+    hdr, sections, meta = _walk(data)
+    planes = list(range(hdr.channels))
+    K = max(hdr.class_map) + 1 if hdr.class_map else model.n_classes(hdr.bounds)
     return {
         "version": fmt.VERSION,
         "width": hdr.width,
@@ -558,6 +632,7 @@ def info(data) -> dict:
         "size": len(memoryview(data)),
         "bits_per_pixel": 8 * len(memoryview(data)) / (hdr.width * hdr.height),
         "sections": sections,
+        "metadata": {k: len(v) for k, v in meta._asdict().items() if v is not None},
     }
 
 

@@ -9,6 +9,7 @@ from __future__ import annotations
 import struct
 import zlib
 from dataclasses import dataclass
+from typing import NamedTuple
 
 import numpy as np
 
@@ -27,6 +28,9 @@ PLANE_NAMES = {1: ("gray",), 3: ("green", "red-green", "blue-green"),
 STATE_BASE = 1 << 31
 STATE_LIMIT = 1 << 39
 _FIXED = struct.Struct("<8sBBBBIII")  # magic, version, channels, model, L, width, height, crc
+# optional metadata sections after the coded ones: tag, and the field it fills, in file order
+METADATA_TAGS = {b"ICC ": "icc_profile", b"EXIF": "exif", b"XMP ": "xmp"}
+METADATA_NAMES = {"icc_profile": "ICC profile", "exif": "EXIF", "xmp": "XMP"}
 
 
 @dataclass(frozen=True)
@@ -69,6 +73,58 @@ def pack_header(h: Header) -> bytes:
 def section(body: bytes) -> bytes:
     """Frames a section: u32 length, the body, u32 CRC-32 of the body."""
     return struct.pack("<I", len(body)) + body + struct.pack("<I", zlib.crc32(body))
+
+
+class Metadata(NamedTuple):
+    """What an image carries besides its pixels; each field is bytes or None."""
+    icc_profile: bytes | None = None
+    exif: bytes | None = None
+    xmp: bytes | None = None
+
+
+def metadata_bytes(value, name: str) -> bytes | None:
+    """A metadata argument as bytes (None or empty: absent); XMP may be a str."""
+    if value is None:
+        return None
+    if isinstance(value, str) and name == "xmp":
+        value = value.encode("utf-8")
+    try:
+        data = bytes(memoryview(value).cast("B"))
+    except TypeError:
+        raise TypeError(f"{name} must be bytes or None, not {type(value).__name__}") from None
+    if len(data) > 0xFFFFFFFF - 4:
+        raise ValueError(f"{name} is too long ({len(data)} bytes) for an orv file")
+    return data or None
+
+
+def pack_metadata(meta: Metadata) -> bytes:
+    """The metadata sections of `meta`, in file order (nothing when it is empty)."""
+    return b"".join(section(tag + getattr(meta, name))
+                    for tag, name in METADATA_TAGS.items() if getattr(meta, name))
+
+
+def read_metadata(r: "Reader") -> Metadata:
+    """Reads the metadata sections that end a file: each kind at most once, in
+    the order ICC profile, EXIF, XMP, none of them empty."""
+    found: dict[str, bytes] = {}
+    order = list(METADATA_TAGS)
+    last = -1
+    while r.remaining:
+        n = struct.unpack("<I", r.buf[r.pos:r.pos + 4])[0] if r.remaining >= 4 else -1
+        if not 0 <= n <= r.remaining - 8:
+            raise FormatError(f"{r.what} has {r.remaining} unexpected trailing bytes "
+                              "(not a metadata section)")
+        body = r.section("metadata")
+        tag = bytes(body[:4])
+        if len(body) <= 4 or tag not in METADATA_TAGS:
+            raise FormatError(f"a metadata section is malformed (tag {tag!r}, "
+                              f"{max(len(body) - 4, 0)} bytes)")
+        if order.index(tag) <= last:
+            raise FormatError(f"metadata: the {METADATA_NAMES[METADATA_TAGS[tag]]} section "
+                              "is repeated or out of order")
+        last = order.index(tag)
+        found[METADATA_TAGS[tag]] = bytes(body[4:])
+    return Metadata(**found)
 
 
 def states_to_bytes(states: np.ndarray) -> bytes:

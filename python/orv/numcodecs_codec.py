@@ -101,8 +101,10 @@ if _Base is not None:
 
         def validate(self, *, shape, dtype, chunk_grid) -> None:
             native = dtype.to_native_dtype()
-            if native != np.uint8:
-                raise ValueError(f"the orv codec stores uint8 images, not {native}")
+            try:
+                _codec.check_dtype(np.dtype(native))
+            except TypeError as e:  # Zarr expects a ValueError from a codec's validation
+                raise ValueError(f"the orv codec: {e}") from None
             chunks = getattr(chunk_grid, "chunk_shape", None)
             if chunks is not None:
                 chunks = tuple(chunks)

@@ -64,8 +64,7 @@ def check_array(array, channels: int | None = None) -> tuple[np.ndarray, int, in
     if not isinstance(array, np.ndarray):
         raise TypeError("orv codes images: expected a numpy.ndarray of dtype uint8, "
                         f"not {type(array).__name__}")
-    if array.dtype != np.uint8:
-        raise TypeError(f"orv codes 8-bit images: expected dtype uint8, not {array.dtype}")
+    codec.check_dtype(array.dtype)
     n_img, ch, keep_axis = image_layout(array.shape, channels)
     h, w = array.shape[array.ndim - n_img:][:2]
     lead = array.shape[:array.ndim - n_img]
@@ -76,19 +75,26 @@ def check_array(array, channels: int | None = None) -> tuple[np.ndarray, int, in
     return array, n_img, ch, keep_axis
 
 
-def encode(array, *, coder: str = "auto", effort: int = 1, channels: int | None = None) -> bytes:
+def encode(array, *, coder: str = "auto", effort: int = 1, channels: int | None = None,
+           icc_profile=None, exif=None, xmp=None) -> bytes:
     """Codes an image or a stack of images (leading axes) losslessly.
 
     A lone (h, w), (h, w, 3) or (h, w, 4) image gives a plain .orv file; any
-    other shape gives a stack file whose images are .orv files themselves."""
+    other shape gives a stack file whose images are .orv files themselves.
+    The metadata (as for orv.encode) goes into the first image's file and
+    stands for the whole stack."""
     array, n_img, ch, keep_axis = check_array(array, channels)
     lead = array.shape[:array.ndim - n_img]
     h, w = array.shape[len(lead):len(lead) + 2]
+    meta = {"icc_profile": icc_profile, "exif": exif, "xmp": xmp}
     if not lead and not keep_axis:
-        return codec.encode(array, coder=coder, effort=effort)
+        return codec.encode(array, coder=coder, effort=effort, **meta)
     image_shape = (h, w) if ch == 1 else (h, w, ch)
     images = array.reshape((-1,) + image_shape)
-    files = [codec.encode(img, coder=coder, effort=effort) for img in images]
+    if images.shape[0] == 0 and any(v for v in meta.values()):
+        raise ValueError("an empty stack cannot carry metadata (it has no image file)")
+    files = [codec.encode(img, coder=coder, effort=effort, **(meta if i == 0 else {}))
+             for i, img in enumerate(images)]
     head = _FIXED.pack(fmt.MAGIC, STACK_VERSION, ch, len(lead),
                        FLAG_GRAY_AXIS if keep_axis else 0, w, h)
     head += struct.pack(f"<{len(lead)}I", *lead) + fmt.varints([len(f) for f in files])
