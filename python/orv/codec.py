@@ -564,20 +564,22 @@ class Decoded(NamedTuple):
     xmp: bytes | None
 
 
-def _walk(data) -> tuple[Header, dict[str, int], fmt.Metadata]:
+def _walk(data, verify: bool = True) -> tuple[Header, dict[str, int], fmt.Metadata]:
     """The header, the framed size of every section and the metadata of a
-    single-image file, with every section's checksum verified (nothing decoded)."""
+    single-image file, nothing decoded; verify=False leaves the checksums of
+    the coded sections (not of the metadata) to the decoder."""
     hdr, r = fmt.read_header(data)
+    section = r.section if verify else r.skip_section
     planes = list(range(hdr.channels))
     sections = {"header": r.pos}
     if any(hdr.coders[p] == CODER_SHARD for p in planes):
         for name in ("shard tables", "shard states", "shard streams"):
-            sections[name] = len(r.section(name)) + 8
+            sections[name] = len(section(name)) + 8
     for p in planes:
         if hdr.coders[p] == CODER_BITPAIR:
             for kind in ("pair tables", "pair stream"):
                 name = f"{hdr.planes[p]} {kind}"
-                sections[name] = len(r.section(name)) + 8
+                sections[name] = len(section(name)) + 8
     meta = fmt.read_metadata(r)
     r.done()
     for field, value in meta._asdict().items():

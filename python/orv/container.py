@@ -211,6 +211,14 @@ class Reader:
             raise FormatError(f"the {what} section is corrupt (checksum mismatch)")
         return body
 
+    def skip_section(self, what: str) -> memoryview:
+        """A section's body, its checksum left unchecked (for a quick look at a
+        file whose sections are checked when it is decoded)."""
+        n = self.u32(f"length of the {what} section")
+        body = self.take(n, f"the {what} section")
+        self.take(4, f"checksum of the {what} section")
+        return body
+
     def done(self) -> None:
         if self.remaining:
             raise FormatError(f"{self.what} has {self.remaining} unexpected trailing bytes")

@@ -31,7 +31,6 @@ import zarr
 from . import codec as _codec
 from .numcodecs_codec import zarr_serializer  # also registers the codec with Zarr
 
-_MODE_CHANNELS = {"1": 1, "L": 1, "RGB": 3, "RGBA": 4, "LA": 4, "PA": 4}
 
 
 @dataclass
@@ -56,18 +55,20 @@ def image_files(src: str | os.PathLike) -> list[Path]:
 
 
 def probe_shape(path: Path) -> tuple[int, ...]:
-    """The array shape that `orv.plugin.to_array` gives for an image, read from
-    its header only."""
+    """The array shape that `orv.imageio.from_pillow` gives for an image, read
+    from its header only (deeper or unsupported modes are refused here)."""
     from PIL import Image
 
+    from .imageio import channels_of
+
     with Image.open(path) as im:
-        if im.mode == "P":
-            ch = 4 if "transparency" in im.info else 3
-        elif im.mode in _MODE_CHANNELS:
-            ch = _MODE_CHANNELS[im.mode]
-        else:
-            raise OSError(f"{path}: cannot store mode {im.mode} losslessly "
-                          "(8-bit L, RGB or RGBA only)")
+        try:
+            ch = channels_of(im)
+        except OSError as e:
+            raise type(e)(f"{path}: {e}") from None
+        if getattr(im, "n_frames", 1) > 1:
+            raise OSError(f"{path} has {im.n_frames} frames; an array of images takes "
+                          "one image per file")
         w, h = im.size
     return (h, w) if ch == 1 else (h, w, ch)
 
