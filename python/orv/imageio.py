@@ -56,10 +56,16 @@ def _raw_modes(im: Image.Image):
 
 def check_depth(im: Image.Image) -> None:
     """Refuses an image whose samples do not fit in 8 bits. Pillow reads some
-    16-bit files (RGB and RGBA PNG, TIFF, PPM) as 8-bit modes, so the raw mode
-    of the not yet loaded data is checked too."""
+    16-bit files (RGB and RGBA PNG, TIFF, PPM) as 8-bit modes, cutting the
+    samples while it loads them, so the raw mode of the data is checked before
+    they are loaded; once a PNG or PPM is loaded nothing tells its depth any more."""
     if im.mode in ("I", "F") or im.mode.startswith(("I;", "F;")) or ";16" in im.mode:
         raise refuse_depth(f"a Pillow image of mode {im.mode}")
+    tags = getattr(im, "tag_v2", None)   # a TIFF keeps its sample size after loading
+    if tags is not None:
+        bits = tags.get(258, 8)
+        if max(bits if isinstance(bits, tuple) else (bits,)) > 8 or tags.get(339) == 3:
+            raise refuse_depth(f"a Pillow image of mode {im.mode} (a TIFF of {bits}-bit samples)")
     for raw, maxval in _raw_modes(im):
         if _DEEP_RAW.search(raw) or (isinstance(maxval, int) and maxval > 255):
             raise refuse_depth(f"a Pillow image of mode {im.mode} (stored as {raw or im.mode}"
