@@ -9,7 +9,7 @@ import pytest
 from PIL import Image, ImageSequence
 
 import orv
-from orv.imageio import PillowImage, from_pillow, to_pillow
+from orv.imageio import PillowImage, from_pillow, save_options, to_pillow
 
 RNG = np.random.default_rng(5)
 PIXELS = RNG.integers(0, 4, (7, 9, 3)).astype(np.uint8) * 60
@@ -93,6 +93,22 @@ def test_metadata_travels_through_im_info(tmp_path):
     pic = from_pillow(to_pillow(PIXELS, icc_profile=b"p", xmp="<x/>"))
     assert isinstance(pic, PillowImage) and pic[1:] == (b"p", None, b"<x/>")
     np.testing.assert_array_equal(pic.pixels, PIXELS)
+
+
+@pytest.mark.parametrize("fmt", ["PNG", "JPEG", "WEBP", "TIFF"])
+def test_save_options_keep_metadata_in_other_formats(fmt):
+    from PIL import ImageCms
+
+    exif = Image.Exif()
+    exif[0x0112] = 6                                          # orientation: rotate
+    pic = PillowImage(PIXELS, ImageCms.ImageCmsProfile(ImageCms.createProfile("sRGB")).tobytes(),
+                      exif.tobytes(), b"<x:xmpmeta xmlns:x='adobe:ns:meta/'/>")
+    back = reopen(to_pillow(*pic), fmt, **save_options(pic, fmt))
+    back.load()
+    got = from_pillow(back)
+    assert (got.icc_profile, got.xmp) == (pic.icc_profile, pic.xmp)
+    if fmt != "TIFF":  # Pillow's TIFF writer does not keep the orientation tag
+        assert back.getexif()[0x0112] == 6
 
 
 def animation(kind: str) -> Image.Image:

@@ -174,3 +174,32 @@ def to_pillow(pixels: np.ndarray, icc_profile=None, exif=None, xmp=None) -> Imag
         if value is not None:
             im.info[key] = value
     return im
+
+
+def save_options(pic: PillowImage, fmt: str) -> dict:
+    """Keyword arguments for Pillow's ``save`` in format `fmt` ("PNG", "JPEG",
+    "WEBP", "TIFF", ...) that store the metadata of `pic` (Pillow's writers
+    take most of it from these arguments, not from ``im.info``). Metadata a
+    format cannot hold in Pillow is left out."""
+    fmt = fmt.upper()
+    opts: dict = {}
+    if pic.icc_profile and fmt in ("PNG", "JPEG", "WEBP", "TIFF", "MPO", "JPEG2000", "AVIF"):
+        opts["icc_profile"] = pic.icc_profile
+    if fmt in ("JPEG", "MPO", "WEBP", "PNG", "AVIF"):
+        if pic.exif:
+            opts["exif"] = pic.exif
+        if pic.xmp and fmt != "PNG":
+            opts["xmp"] = pic.xmp
+        elif pic.xmp:
+            from PIL.PngImagePlugin import PngInfo
+
+            opts["pnginfo"] = PngInfo()
+            opts["pnginfo"].add_itxt("XML:com.adobe.xmp", pic.xmp.decode("utf-8", "replace"))
+    elif fmt == "TIFF" and (pic.exif or pic.xmp):
+        tags = Image.Exif()
+        if pic.exif:
+            tags.load(pic.exif)
+        if pic.xmp:
+            tags[700] = pic.xmp
+        opts["exif"] = tags
+    return opts
