@@ -48,6 +48,13 @@ def corpus(rng, orv) -> list[tuple[np.ndarray, bytes]]:
             except (ValueError, TypeError):
                 continue  # a coder name this front end does not have
             files.append((img, bytes(data)))
+    # metadata sections after the coded ones (appended last, so the files above keep their places)
+    for img in images(rng)[:2]:
+        try:
+            data = orv.encode(img, icc_profile=b"icc" * 9, exif=b"Exif\0\0MM", xmp=b"<x/>")
+        except TypeError:
+            continue  # a front end without metadata
+        files.append((img, bytes(data)))
     return files
 
 
