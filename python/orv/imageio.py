@@ -32,7 +32,9 @@ _KEPT = {"L": 1, "RGB": 3, "RGBA": 4}
 _CONVERTED = {"1": "L", "LA": "RGBA", "PA": "RGBA"}
 _MODES = {1: "L", 3: "RGB", 4: "RGBA"}
 # raw modes of samples wider than 8 bits ("RGB;16B", "I;16", "I;32S", "F;32F", ...)
-_DEEP_RAW = re.compile(r";(16|32|64)|^(I|F)(;|$)")
+_DEEP_RAW = re.compile(r";(12|16|32|64)|^(I|F)(;|$)")
+# but 5-6-5 and 5-5-5 pixels packed in 16 bits (BMP, TGA) expand to 8-bit samples exactly
+_PACKED_RAW = re.compile(r"(RGB|BGR|RGBA|BGRA|RGBX|BGRX);1[56]Z?")
 
 
 class PillowImage(NamedTuple):
@@ -67,7 +69,8 @@ def check_depth(im: Image.Image) -> None:
         if max(bits if isinstance(bits, tuple) else (bits,)) > 8 or tags.get(339) == 3:
             raise refuse_depth(f"a Pillow image of mode {im.mode} (a TIFF of {bits}-bit samples)")
     for raw, maxval in _raw_modes(im):
-        if _DEEP_RAW.search(raw) or (isinstance(maxval, int) and maxval > 255):
+        deep_raw = _DEEP_RAW.search(raw) and not _PACKED_RAW.fullmatch(raw)
+        if deep_raw or (isinstance(maxval, int) and maxval > 255):
             raise refuse_depth(f"a Pillow image of mode {im.mode} (stored as {raw or im.mode}"
                                + (f", maximum {maxval}" if maxval > 255 else "") + ")")
 
