@@ -20,15 +20,18 @@ Only Pillow, NumPy and the errors module are needed here.
 """
 from __future__ import annotations
 
+import os
 import re
 from typing import NamedTuple
 
 import numpy as np
 from PIL import Image, ImageSequence
 
-from .errors import refuse_depth
+from .errors import SampleDepthError, refuse_depth
 
 _KEPT = {"L": 1, "RGB": 3, "RGBA": 4}
+# formats whose 16-bit RGB(A) Pillow turns into 8-bit modes as it loads them
+_CUT_WHILE_LOADING = ("PNG", "PPM")
 _CONVERTED = {"1": "L", "LA": "RGBA", "PA": "RGBA"}
 _MODES = {1: "L", 3: "RGB", 4: "RGBA"}
 # raw modes of samples wider than 8 bits ("RGB;16B", "I;16", "I;32S", "F;32F", ...)
@@ -60,9 +63,12 @@ def check_depth(im: Image.Image) -> None:
     """Refuses an image whose samples do not fit in 8 bits. Pillow reads some
     16-bit files (RGB and RGBA PNG, TIFF, PPM) as 8-bit modes, cutting the
     samples while it loads them, so the raw mode of the data is checked before
-    they are loaded; once a PNG or PPM is loaded nothing tells its depth any more."""
+    they are loaded, and a loaded PNG or PPM has its file's header read again
+    (a copy, or a PPM read from a stream, no longer tells)."""
     if im.mode in ("I", "F") or im.mode.startswith(("I;", "F;")) or ";16" in im.mode:
         raise refuse_depth(f"a Pillow image of mode {im.mode}")
+    if not getattr(im, "tile", None) and im.format in _CUT_WHILE_LOADING:
+        _check_source_depth(im)
     tags = getattr(im, "tag_v2", None)   # a TIFF keeps its sample size after loading
     if tags is not None:
         bits = tags.get(258, 8)
@@ -73,6 +79,27 @@ def check_depth(im: Image.Image) -> None:
         if deep_raw or (isinstance(maxval, int) and maxval > 255):
             raise refuse_depth(f"a Pillow image of mode {im.mode} (stored as {raw or im.mode}"
                                + (f", maximum {maxval}" if maxval > 255 else "") + ")")
+
+
+def _check_source_depth(im: Image.Image) -> None:
+    """A loaded PNG or PPM no longer tells its depth (16-bit RGB has become
+    8-bit RGB), but its file does: the header is read again from it."""
+    source = im.filename if isinstance(getattr(im, "filename", None), str) and \
+        os.path.isfile(im.filename) else getattr(im, "_fp", None)
+    if source is None or getattr(source, "closed", False):
+        return
+    pos = source.tell() if not isinstance(source, str) else None
+    try:
+        if pos is not None:
+            source.seek(0)
+        with Image.open(source, formats=[im.format]) as again:
+            check_depth(again)
+    except (OSError, ValueError) as e:
+        if isinstance(e, SampleDepthError):
+            raise
+    finally:
+        if pos is not None:
+            source.seek(pos)
 
 
 def channels_of(im: Image.Image) -> int:
