@@ -293,7 +293,7 @@ def plot_bytes(results: list[Result], fmt: str = "png", note: str = "") -> bytes
     axes[0].set_ylabel("bits per pixel (lower is better)")
     handles, labels = axes[0].get_legend_handles_labels()
     fig.legend(handles, labels, loc="center right", fontsize=8, frameon=False)
-    fig.suptitle("lossless codecs: size against speed (lower left is better)"
+    fig.suptitle("lossless codecs: size against speed (lower right is better)"
                  + (f"\n{note}" if note else ""))
     fig.tight_layout(rect=(0, 0, 0.78, 1))
     buf = io.BytesIO()

@@ -6,6 +6,7 @@ import json
 import os
 import signal
 import sys
+import warnings
 from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass
 from pathlib import Path
@@ -70,7 +71,7 @@ def _is_dir_target(output: str) -> bool:
 def _out_suffix(args, encoding: bool) -> str:
     if encoding:
         return files.ORV_SUFFIX
-    files.format_for(args.format)             # refuses a format Pillow does not write
+    files.format_for(name=args.format)        # refuses a format Pillow does not write
     return "." + args.format.lower().lstrip(".")
 
 
@@ -160,7 +161,8 @@ def _decode_job(args, job: Job, outputs: Outputs) -> tuple[int, int, str]:
         dec = files.decode_file(raw)
     except FormatError as e:
         raise FormatError(f"{_name(job.src)}: {e}") from None
-    fmt = files.format_for(args.format if job.dst == STDIO else str(job.dst))
+    fmt = (files.format_for(name=args.format) if job.dst == STDIO
+           else files.format_for(str(job.dst)))
     try:
         w = files.image_bytes(dec, fmt, allow_lossy=args.allow_lossy,
                               strip_metadata=args.strip_metadata)
@@ -339,7 +341,7 @@ def cmd_bench(args) -> int:
     if args.plot:
         plot_out.write(Path(args.plot), bench.plot_bytes(
             results, Path(args.plot).suffix.lstrip(".") or "png",
-            note=f"{len(images)} images, {mp:.1f} MP, orv pool {threads} threads"))
+            note=f"{len(images)} images, {mp:.2f} MP, orv pool {threads} threads"))
         _say(args, f"plot written to {args.plot}")
     return 0
 
@@ -468,6 +470,7 @@ def main(argv: list[str] | None = None) -> int:
     args = build_parser().parse_args(argv)
     args.quiet = getattr(args, "quiet", False)
     args.verbose = getattr(args, "verbose", False) and not args.quiet
+    warnings.filterwarnings("ignore", message=".*decompression bomb")  # orv checks sizes itself
     handler = {"encode": cmd_encode, "decode": cmd_decode, "info": cmd_info,
                "bench": cmd_bench, "demo": cmd_demo, "zarr": cmd_zarr}[args.command]
     try:

@@ -161,13 +161,12 @@ def refuse_wide(name: str, dtype, channels: int):
     from .imageio import from_pillow
 
     dtype = np.dtype(dtype)
-    mode = "F" if dtype.kind == "f" else "I" if dtype.itemsize > 2 else "I;16"
     what = {1: "gray", 2: "gray and alpha", 3: "RGB", 4: "RGBA"}.get(channels, "")
     try:
-        from_pillow(Image.new(mode, (1, 1)))
+        from_pillow(Image.new("I;16", (1, 1)))
     except (OSError, TypeError, ValueError) as e:
         raise type(e)(f"{name} ({8 * dtype.itemsize}-bit {what}): {e}") from None
-    raise AssertionError(f"from_pillow accepted mode {mode}")
+    raise AssertionError("from_pillow accepted 16-bit samples")
 
 
 def _frame(im, name: str, index: int):
@@ -333,18 +332,23 @@ _KEEPS = {"PNG": set(METADATA), "TIFF": set(METADATA), "WEBP": set(METADATA),
 _OPTIONS = {"WEBP": {"lossless": True, "exact": True}, "JPEG": {"quality": 95}}
 
 
-def format_for(name: str) -> str:
-    """Pillow's format name for an output path or a --format value."""
+def format_for(path: str | None = None, *, name: str | None = None) -> str:
+    """Pillow's format name for an output path (by its suffix) or a format
+    name such as "png" or ".tif" (a --format value)."""
     from PIL import Image
 
-    suffix = name.lower() if name.startswith(".") else Path(name).suffix.lower()
-    if not suffix and "." not in name and name:
-        suffix = "." + name.lower()
+    if name is not None:
+        suffix, what = "." + name.lower().lstrip("."), f"format {name!r}"
+    else:
+        suffix, what = Path(path).suffix.lower(), f"{path}: suffix {Path(path).suffix!r}"
+        if not suffix:
+            raise ValueError(f"{path}: no suffix tells the image format (name it .png, .tif, "
+                             ".webp, ...; a directory is written as one when it exists or "
+                             "its name ends in /)")
     fmt = Image.registered_extensions().get(suffix)
     if fmt is None or fmt not in Image.SAVE:
-        shown = f"suffix {suffix!r}" if suffix else "no suffix"
-        raise ValueError(f"{name}: {shown} names no image format Pillow writes "
-                         "(use .png, .tif, .webp, .bmp, .ppm, ...)")
+        raise ValueError(f"{what} is no image format Pillow writes (use png, tif, webp, "
+                         "bmp, ppm, ...)")
     return fmt
 
 
@@ -375,7 +379,16 @@ def _save_options(fmt: str, meta: dict) -> dict:
             info.add_itxt("XML:com.adobe.xmp", v.decode("utf-8", "replace"))
             opts["pnginfo"] = info
         elif k == "xmp" and fmt == "TIFF":
-            opts["tiffinfo"] = {700: v}
+            # tag 700 joins the EXIF tags (Pillow writes tiffinfo or exif, not both)
+            from PIL import Image
+
+            tags = Image.Exif()
+            if meta.get("exif"):
+                tags.load(meta["exif"])
+            tags[700] = v
+            opts["exif"] = tags
+        elif k == "exif" and fmt == "TIFF" and "xmp" in meta:
+            continue
         else:
             opts[k] = v
     return opts

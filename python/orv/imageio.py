@@ -14,6 +14,10 @@ import numpy as np
 from PIL import Image
 
 
+WIDE_SAMPLES = ("cannot store samples wider than 8 bits losslessly as ORV (8-bit modes L, RGB "
+                "or RGBA only)")
+
+
 @dataclass(frozen=True)
 class PillowImage:
     pixels: np.ndarray            # uint8 (h, w), (h, w, 3) or (h, w, 4)
@@ -40,6 +44,8 @@ def from_pillow(im: Image.Image) -> PillowImage:
         im2 = im.convert("RGBA")            # a colour key becomes an alpha plane
     elif im.mode in ("L", "RGB", "RGBA"):
         im2 = im
+    elif im.mode.startswith("I") or im.mode == "F":
+        raise OSError(WIDE_SAMPLES)
     else:
         raise OSError(f"cannot store mode {im.mode} losslessly as ORV "
                       "(8-bit L, RGB or RGBA only)")
