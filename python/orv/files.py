@@ -429,8 +429,6 @@ def image_bytes(dec: Decoded, fmt: str, *, allow_lossy: bool = False,
     format holds. Refused (ValueError) when the format would not give back
     every pixel value, unless allow_lossy, or would drop metadata, unless
     strip_metadata."""
-    from PIL import Image
-
     from .imageio import to_pillow
 
     mode = _mode(dec.pixels, dec.frames)
