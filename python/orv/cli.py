@@ -145,7 +145,8 @@ def _kept(meta: dict, frames: int) -> str:
 
 def _encode_job(args, job: Job, outputs: Outputs) -> tuple[int, int, str]:
     raw = _read(job.src)
-    img = files.load_image(raw, _name(job.src))
+    img = files.load_image(raw, _name(job.src), first_frame=args.first_frame,
+                           metadata=not args.strip_metadata)
     try:
         data = files.encode_loaded(img, coder=args.coder, effort=args.effort,
                                    metadata=not args.strip_metadata)
@@ -385,6 +386,17 @@ class _Version(argparse.Action):
         parser.exit()
 
 
+def _count(text: str) -> int:
+    """A positive whole number (argparse type)."""
+    try:
+        n = int(text)
+    except ValueError:
+        n = 0
+    if n < 1:
+        raise argparse.ArgumentTypeError(f"expected a positive whole number, not {text!r}")
+    return n
+
+
 def build_parser() -> argparse.ArgumentParser:
     # -q and -v are taken before or after the command
     common = argparse.ArgumentParser(add_help=False)
@@ -407,7 +419,7 @@ def build_parser() -> argparse.ArgumentParser:
                        "ending in /), or - for standard output")
         s.add_argument("-f", "--force", action="store_true",
                        help="replace existing output files (an input is never replaced)")
-        s.add_argument("-j", "--jobs", type=int, default=0,
+        s.add_argument("-j", "--jobs", type=_count, default=0,
                        help="files converted at once (default: the processor count)")
         s.add_argument("--progress", action="store_true", help="show the progress bar also "
                        "when standard error is not a terminal")
@@ -420,6 +432,9 @@ def build_parser() -> argparse.ArgumentParser:
                            "smaller, slower to encode, as fast to decode")
             s.add_argument("--strip-metadata", action="store_true",
                            help="code the pixels only, without the ICC profile, EXIF and XMP")
+            s.add_argument("--first-frame", action="store_true",
+                           help="code only the first frame of an animation or multi-page file "
+                           "(default: all frames, as a stack)")
         else:
             s.add_argument("--format", default="png",
                            help="output format for a directory or standard output "
@@ -438,7 +453,7 @@ def build_parser() -> argparse.ArgumentParser:
                        parents=[common])
     s.add_argument("paths", nargs="*", help="image files or directories (default: the corpus "
                    "that bench/setup.sh installs)")
-    s.add_argument("--repeat", type=int, default=3, help="runs per measurement; the median "
+    s.add_argument("--repeat", type=_count, default=3, help="runs per measurement; the median "
                    "counts (default 3)")
     s.add_argument("--plot", metavar="PNG", help="write a plot of size against speed")
     s.add_argument("-f", "--force", action="store_true", help="replace an existing plot file")
@@ -448,7 +463,7 @@ def build_parser() -> argparse.ArgumentParser:
                        "with orv (in parallel with Dask when it is installed)", parents=[common])
     s.add_argument("src", help="directory of images of one size and mode (searched recursively)")
     s.add_argument("out", help="the new Zarr array (a path, or a URL of a store)")
-    s.add_argument("--chunk", type=int, default=1, help="images per chunk (default 1)")
+    s.add_argument("--chunk", type=_count, default=1, help="images per chunk (default 1)")
     s.add_argument("--coder", choices=codec.CODERS, default="auto",
                    help="entropy coder, as for encode (default auto)")
     s.add_argument("--effort", type=int, choices=(1, 2), default=1,

@@ -192,22 +192,27 @@ def _widen(pixels: np.ndarray, channels: int) -> np.ndarray:
     return pixels
 
 
-def load_image(source, name: str | None = None, *, frames: bool = True) -> Loaded:
+def load_image(source, name: str | None = None, *, frames: bool = True,
+               first_frame: bool = False, metadata: bool = True) -> Loaded:
     """An image file (a path, or its bytes) read without losing a value.
 
     Every frame of an animated GIF or PNG or a multi-page TIFF is read (all
     frames must share one size; gray and RGB frames among colour or alpha
     frames are widened, which keeps their values); with frames=False such a
-    file is refused. The metadata comes from the first frame; frames that
-    carry other metadata are refused."""
+    file is refused, and first_frame=True reads frame 0 alone (the caller
+    asked to drop the others). The metadata comes from the first frame;
+    frames that carry other metadata are refused, unless metadata=False,
+    which leaves the metadata out."""
     name = str(source) if name is None else name
     with open_image(source, name) as im:
         n = getattr(im, "n_frames", 1)
-        if n > 1 and not frames:
+        if n > 1 and not frames and not first_frame:
             raise ValueError(f"{name} has {n} frames; one image per file is needed here")
         first = _frame(im, name, 0)
-        if n == 1:
-            return Loaded(first.pixels, 1, *(getattr(first, k) for k in METADATA))
+        keep = METADATA if metadata else ()
+        if n == 1 or first_frame:
+            return Loaded(first.pixels, 1, *(getattr(first, k, None) if k in keep else None
+                                             for k in METADATA))
         got = [first]
         for i in range(1, n):
             im.seek(i)
@@ -216,15 +221,17 @@ def load_image(source, name: str | None = None, *, frames: bool = True) -> Loade
                 h, w = f.pixels.shape[:2]
                 raise ValueError(f"{name}: frame {i} is {w} x {h}, frame 0 is "
                                  f"{first.pixels.shape[1]} x {first.pixels.shape[0]}; "
-                                 "orv codes the frames of one file at one size")
-            for k in METADATA:
+                                 "orv codes the frames of one file at one size "
+                                 "(--first-frame codes frame 0 alone)")
+            for k in METADATA if metadata else ():
                 if getattr(f, k) and getattr(f, k) != getattr(first, k):
                     raise ValueError(f"{name}: frame {i} has another {METADATA_NAMES[k]} "
-                                     "than frame 0; orv keeps one per file")
+                                     "than frame 0; orv keeps one per file (--strip-metadata "
+                                     "codes the pixels alone)")
             got.append(f)
     channels = max(1 if g.pixels.ndim == 2 else g.pixels.shape[2] for g in got)
     pixels = np.stack([g.pixels if channels == 1 else _widen(g.pixels, channels) for g in got])
-    return Loaded(pixels, n, *(getattr(first, k) for k in METADATA))
+    return Loaded(pixels, n, *(getattr(first, k) if k in keep else None for k in METADATA))
 
 
 # ---------------------------------------------------------------- the orv side
