@@ -386,15 +386,20 @@ class _Version(argparse.Action):
         parser.exit()
 
 
-def _count(text: str) -> int:
-    """A positive whole number (argparse type)."""
+def _count(text: str, least: int = 1) -> int:
+    """A whole number of at least `least` (argparse type)."""
     try:
         n = int(text)
     except ValueError:
-        n = 0
-    if n < 1:
-        raise argparse.ArgumentTypeError(f"expected a positive whole number, not {text!r}")
+        n = least - 1
+    if n < least:
+        raise argparse.ArgumentTypeError(f"expected a whole number of at least {least}, "
+                                         f"not {text!r}")
     return n
+
+
+def _jobs(text: str) -> int:
+    return _count(text, 0)      # 0: the processor count
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -408,7 +413,8 @@ def build_parser() -> argparse.ArgumentParser:
     p = argparse.ArgumentParser(prog="orv", description="orv lossless image codec",
                                 epilog=EXIT_CODES, formatter_class=fmt, parents=[common])
     p.add_argument("--version", action=_Version)
-    sub = p.add_subparsers(dest="command", required=True, metavar="COMMAND")
+    sub = p.add_subparsers(dest="command", required=True, metavar="COMMAND",
+                         help="one of these (orv COMMAND --help tells more)")
     for name, helptext in (("encode", "encode an image (or a directory of images) to .orv"),
                            ("decode", "decode an .orv file (or a directory) to an image file")):
         s = sub.add_parser(name, help=helptext, description=helptext, epilog=EXIT_CODES,
@@ -419,7 +425,7 @@ def build_parser() -> argparse.ArgumentParser:
                        "ending in /), or - for standard output")
         s.add_argument("-f", "--force", action="store_true",
                        help="replace existing output files (an input is never replaced)")
-        s.add_argument("-j", "--jobs", type=_count, default=0,
+        s.add_argument("-j", "--jobs", type=_jobs, default=0,
                        help="files converted at once (default: the processor count)")
         s.add_argument("--progress", action="store_true", help="show the progress bar also "
                        "when standard error is not a terminal")
