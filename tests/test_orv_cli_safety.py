@@ -213,3 +213,11 @@ def test_every_option_has_a_help_text():
     missing = [f"{prog} {a.option_strings or a.dest}" for prog, a in walk(build_parser())
                if not a.help]
     assert not missing
+
+
+def test_bench_without_arguments_or_corpus_says_how_to_install_it(monkeypatch, capsys):
+    from orv import bench, cli
+
+    monkeypatch.setattr(bench, "default_paths", lambda: [])
+    assert cli.main(["bench"]) == 1
+    assert "bench/setup.sh" in capsys.readouterr().err

@@ -98,7 +98,8 @@ class Outputs:
         with self.lock:
             if self.aborted:
                 raise Aborted
-            fd, tmp = tempfile.mkstemp(prefix=f".{path.name}.", suffix=".part", dir=path.parent)
+            fd, tmp = tempfile.mkstemp(prefix=f".{path.name[:64]}.", suffix=".part",
+                                       dir=path.parent)
             self.temps.add(tmp)
         return fd, tmp
 
