@@ -172,7 +172,7 @@ def _decode_job(args, job: Job, outputs: Outputs) -> tuple[int, int, str]:
     if w.lossy:
         _warn(args, f"{job.dst}: {w.lossy}; written as asked (--allow-lossy)")
     outputs.write(job.dst, w.data)
-    return len(raw), len(w.data), _kept(dec.metadata if not w.dropped else {}, dec.frames)
+    return len(raw), len(w.data), _kept({} if args.strip_metadata else dec.metadata, dec.frames)
 
 
 def _convert(args, encoding: bool) -> int:
