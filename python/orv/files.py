@@ -364,15 +364,13 @@ def _mode(pixels: np.ndarray, frames: int) -> str:
     return "L" if nd == 2 else {3: "RGB", 4: "RGBA"}[pixels.shape[-1]]
 
 
-def lossy_reason(fmt: str, mode: str, frames: int) -> str | None:
+def lossy_reason(fmt: str, mode: str) -> str | None:
     """Why `fmt` would not hold these pixels exactly (None if it does, or if
     only reading the written file back can tell)."""
     if fmt in _LOSSY:
         return _LOSSY[fmt]
     if mode == "RGBA" and fmt in _NO_ALPHA:
         return f"{fmt} has no alpha channel"
-    if frames > 1 and fmt not in _MULTI_FRAME:
-        return f"{fmt} holds one image per file here (.tif or .png hold all of them)"
     return None
 
 
@@ -427,7 +425,6 @@ def _reads_back(data: bytes, pixels: np.ndarray, frames: int) -> bool:
 class Written:
     data: bytes
     lossy: str | None       # why the file does not hold the pixels exactly (allowed)
-    dropped: list[str]      # metadata the format does not hold (allowed)
 
 
 def image_bytes(dec: Decoded, fmt: str, *, allow_lossy: bool = False,
@@ -439,9 +436,10 @@ def image_bytes(dec: Decoded, fmt: str, *, allow_lossy: bool = False,
     from .imageio import to_pillow
 
     mode = _mode(dec.pixels, dec.frames)
-    reason = lossy_reason(fmt, mode, dec.frames)
-    if reason and dec.frames > 1 and fmt not in _MULTI_FRAME:
-        raise ValueError(f"the file is a stack of {dec.frames} images; {reason}")
+    if dec.frames > 1 and fmt not in _MULTI_FRAME:
+        raise ValueError(f"the file is a stack of {dec.frames} images; {fmt} holds one image "
+                         "per file here (a .tif or .png file holds all of them)")
+    reason = lossy_reason(fmt, mode)
     if reason and not allow_lossy:
         raise ValueError(f"{reason}: not every pixel value would be kept "
                          "(--allow-lossy writes it anyway)")
@@ -469,4 +467,4 @@ def image_bytes(dec: Decoded, fmt: str, *, allow_lossy: bool = False,
         reason = f"{fmt} does not give these pixels back exactly"
         if not allow_lossy:
             raise ValueError(f"{reason} (--allow-lossy writes it anyway)")
-    return Written(data, reason, dropped)
+    return Written(data, reason)
