@@ -79,7 +79,9 @@ def test_an_interrupted_run_exits_130_and_leaves_no_partial_file(tmp_path):
                          stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     seen = b""
     while b"converting" not in seen:    # the bar appears after the first file
-        seen += p.stderr.read1(256)
+        chunk = p.stderr.read1(256)
+        assert chunk, (p.wait(), seen)
+        seen += chunk
     p.send_signal(signal.SIGINT)
     _, err = p.communicate(timeout=120)
     err = (seen + err).decode()
