@@ -2,8 +2,8 @@
 
 Every codec is timed in this process on the same images in the same run;
 sizes are exact, times are medians of a few repetitions. Peers that are not
-installed are left out (``pip install "orv_rans[bench]"`` brings them, and
-Debian's ``libjxl-testdata`` brings the default photos).
+installed are left out and named with the reason (``pip install
+"orv_rans[bench]"`` brings them, and ``bench/setup.sh`` the default photos).
 """
 from __future__ import annotations
 
@@ -18,7 +18,7 @@ from typing import Callable
 
 import numpy as np
 
-from . import codec
+from . import codec, files
 
 JXL_TESTDATA = Path("/usr/share/libjxl-testdata")
 FLOWER = JXL_TESTDATA / "jxl/flower/flower.png"
@@ -26,8 +26,7 @@ PHOTOS_500PX = JXL_TESTDATA / "external/wesaturate/500px"
 SKIMAGE_PHOTOS = ["astronaut.png", "chelsea.png", "coffee.png", "camera.png", "moon.png",
                   "motorcycle_left.png", "rocket.jpg", "retina.jpg", "brick.png", "grass.png",
                   "gravel.png", "hubble_deep_field.jpg"]
-IMAGE_SUFFIXES = {".png", ".jpg", ".jpeg", ".bmp", ".tif", ".tiff", ".webp", ".ppm", ".pgm",
-                  ".pnm", ".gif", ".orv", ".tga", ".qoi"}
+IMAGE_SUFFIXES = files.IMAGE_SUFFIXES
 
 
 @dataclass
@@ -73,12 +72,9 @@ class Result:
 
 
 def load_image(path: Path) -> np.ndarray:
-    from PIL import Image as PILImage
-
-    with PILImage.open(path) as im:
-        if im.mode not in ("L", "RGB", "RGBA"):
-            im = im.convert("RGBA" if "A" in im.getbands() or "transparency" in im.info else "RGB")
-        return np.ascontiguousarray(np.asarray(im, dtype=np.uint8))
+    """The pixels of a still 8-bit image file, as `orv encode` reads them (a
+    wider or multi-frame image is refused with a ValueError)."""
+    return np.ascontiguousarray(files.load_image(path, frames=False).pixels)
 
 
 def default_paths() -> list[Path]:
@@ -98,21 +94,36 @@ def default_paths() -> list[Path]:
 
 
 def expand_paths(args: list[str]) -> list[Path]:
+    """The image files named by `args` (directories searched recursively); a
+    missing path or a directory without images is an error."""
     out = []
     for a in args:
         p = Path(a)
         if p.is_dir():
-            out += sorted(q for q in p.rglob("*") if q.suffix.lower() in IMAGE_SUFFIXES)
-        else:
+            found = files.image_files(p)
+            if not found:
+                raise ValueError(f"no images in {p} (suffixes "
+                                 f"{', '.join(sorted(IMAGE_SUFFIXES))})")
+            out += found
+        elif p.exists():
             out.append(p)
+        else:
+            raise FileNotFoundError(f"{p}: no such file or directory")
     return out
 
 
-def load_images(paths: list[Path]) -> list[Image]:
+def load_images(paths: list[Path], skipped: list[str] | None = None) -> list[Image]:
+    """The images at `paths`; with a `skipped` list, files that cannot be
+    measured are noted there (with the reason) instead of raising."""
     images = []
     for p in paths:
-        raw = p.read_bytes()
-        images.append(Image(p.name, load_image(p), hashlib.sha256(raw).hexdigest()))
+        try:
+            raw = p.read_bytes()
+            images.append(Image(p.name, load_image(p), hashlib.sha256(raw).hexdigest()))
+        except (OSError, ValueError, TypeError) as e:
+            if skipped is None:
+                raise
+            skipped.append(str(e) if str(p) in str(e) else f"{p}: {e}")
     return images
 
 
@@ -131,42 +142,52 @@ def _pil_codec(name: str, fmt: str, **kw) -> Codec:
     return Codec(name, enc, dec)
 
 
-def peers(threads: int | None = None) -> list[Codec]:
-    """The peer codecs that are installed here (JPEG XL gets `threads` threads)."""
-    out = []
-    try:
-        import PIL  # noqa: F401
+_INSTALL = "pip install 'orv_rans[bench]'"
 
-        out.append(_pil_codec("PNG", "PNG"))
-        out.append(_pil_codec("PNG optimize", "PNG", optimize=True))
-        from PIL import features
 
-        if features.check("webp"):
-            out.append(_pil_codec("WebP lossless", "WEBP", lossless=True))
-    except ImportError:
-        pass
+def peer_status(threads: int | None = None) -> tuple[list[Codec], list[tuple[str, str]]]:
+    """The peer codecs installed here (JPEG XL gets `threads` threads), and
+    the missing ones with the reason."""
+    out, missing = [], []
+    from PIL import features
+
+    out.append(_pil_codec("PNG", "PNG"))
+    out.append(_pil_codec("PNG optimize", "PNG", optimize=True))
+    if features.check("webp"):
+        out.append(_pil_codec("WebP lossless", "WEBP", lossless=True, exact=True))
+    else:
+        missing.append(("WebP lossless", "this Pillow is built without WebP"))
     try:
         import qoi
 
         out.append(Codec("QOI", lambda img: bytes(qoi.encode(img)), qoi.decode,
                          lambda img: img.ndim == 3))
     except ImportError:
-        pass
+        missing.append(("QOI", f"the qoi package is not installed ({_INSTALL})"))
     try:
         import imagecodecs as ic
-
-        if getattr(ic, "JPEGLS", None) and ic.JPEGLS.available:
-            out.append(Codec("JPEG-LS", ic.jpegls_encode, ic.jpegls_decode))
-        if getattr(ic, "JPEGXL", None) and ic.JPEGXL.available:
-            for effort in (1, 3):
-                out.append(Codec(
-                    f"JPEG XL e{effort}",
-                    lambda img, e=effort: ic.jpegxl_encode(img, lossless=True, effort=e,
-                                                           numthreads=threads),
-                    lambda data: ic.jpegxl_decode(data, numthreads=threads)))
     except ImportError:
-        pass
-    return out
+        why = f"the imagecodecs package is not installed ({_INSTALL})"
+        return out, missing + [("JPEG-LS", why), ("JPEG XL", why)]
+    if getattr(ic, "JPEGLS", None) and ic.JPEGLS.available:
+        out.append(Codec("JPEG-LS", ic.jpegls_encode, ic.jpegls_decode))
+    else:
+        missing.append(("JPEG-LS", "this imagecodecs is built without JPEG-LS (CharLS)"))
+    if getattr(ic, "JPEGXL", None) and ic.JPEGXL.available:
+        for effort in (1, 3):
+            out.append(Codec(
+                f"JPEG XL e{effort}",
+                lambda img, e=effort: ic.jpegxl_encode(img, lossless=True, effort=e,
+                                                       numthreads=threads),
+                lambda data: ic.jpegxl_decode(data, numthreads=threads)))
+    else:
+        missing.append(("JPEG XL", "this imagecodecs is built without JPEG XL (libjxl)"))
+    return out, missing
+
+
+def peers(threads: int | None = None) -> list[Codec]:
+    """The peer codecs that are installed here (JPEG XL gets `threads` threads)."""
+    return peer_status(threads)[0]
 
 
 def orv_codecs() -> list[Codec]:
@@ -236,25 +257,46 @@ def table(results: list[Result], reference: str = "PNG optimize") -> str:
     return "\n".join(lines)
 
 
-def plot(results: list[Result], path: str) -> None:
+def plot(results: list[Result], path, note: str = "") -> None:
+    """Writes the plot of size against speed to `path` (its suffix gives the format)."""
+    Path(path).write_bytes(plot_bytes(results, Path(path).suffix.lstrip(".") or "png", note))
+
+
+def plot_bytes(results: list[Result], fmt: str = "png", note: str = "") -> bytes:
+    """Size against encode and decode speed, one marker per codec named in the
+    legend (labels never overlap), speed on a log scale, and a size axis
+    clipped to the bulk of the codecs (a marker on the top edge stands for a
+    larger size, given in the legend)."""
     import matplotlib
 
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
-    fig, axes = plt.subplots(1, 2, figsize=(11, 4.5), sharey=True)
-    for ax, attr, label in ((axes[0], "enc_mps", "encode MP/s"), (axes[1], "dec_mps", "decode MP/s")):
-        for r in results:
-            if not r.images:
-                continue
-            ax.scatter(getattr(r, attr), r.bpp, s=40, color="C3" if r.codec.startswith("orv") else "C0")
-            ax.annotate(r.codec, (getattr(r, attr), r.bpp), textcoords="offset points",
-                        xytext=(4, 4), fontsize=8)
+    shown = [r for r in results if r.images]
+    bpps = sorted(r.bpp for r in shown)
+    top = min(bpps[-1], 2 * statistics.median(bpps)) * 1.06 if bpps else 1.0
+    bottom = bpps[0] * 0.94 if bpps else 0.0
+    markers = "osD^v<>phH*Xd8P"
+    fig, axes = plt.subplots(1, 2, figsize=(12, 5), sharey=True)
+    for ax, attr, label in ((axes[0], "enc_mps", "encode"), (axes[1], "dec_mps", "decode")):
+        for i, r in enumerate(shown):
+            clipped = r.bpp > top
+            ax.scatter(getattr(r, attr), top if clipped else r.bpp, s=55,
+                       marker="^" if clipped else markers[i % len(markers)],
+                       color=f"C{i % 10}", edgecolors="black" if r.codec.startswith("orv")
+                       else "none", label=f"{r.codec}: {r.bpp:.3f} bpp"
+                       + (" (off the scale)" if clipped else ""))
         ax.set_xscale("log")
-        ax.set_xlabel(label + " (log scale)")
-        ax.grid(True, alpha=0.3)
-    axes[0].set_ylabel("bits per pixel")
-    fig.suptitle("lossless codecs: size against speed")
-    fig.tight_layout()
-    fig.savefig(path, dpi=110)
+        ax.set_xlabel(f"{label} speed, MP/s (log scale; right is faster)")
+        ax.grid(True, which="both", alpha=0.3)
+        ax.set_ylim(bottom, top * 1.02)
+    axes[0].set_ylabel("bits per pixel (lower is better)")
+    handles, labels = axes[0].get_legend_handles_labels()
+    fig.legend(handles, labels, loc="center right", fontsize=8, frameon=False)
+    fig.suptitle("lossless codecs: size against speed (lower right is better)"
+                 + (f"\n{note}" if note else ""))
+    fig.tight_layout(rect=(0, 0, 0.78, 1))
+    buf = io.BytesIO()
+    fig.savefig(buf, format=fmt, dpi=110)
     plt.close(fig)
+    return buf.getvalue()

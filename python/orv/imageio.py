@@ -143,7 +143,7 @@ def metadata_of(im: Image.Image) -> tuple[bytes | None, bytes | None, bytes | No
     return _as_bytes(info.get("icc_profile")), _as_bytes(info.get("exif")), _as_bytes(xmp)
 
 
-def _widen(frames: list[np.ndarray]) -> np.ndarray:
+def stack_frames(frames: list[np.ndarray]) -> np.ndarray:
     """Frames of one size and mixed channels (a GIF's first frame may be RGB
     and later ones RGBA) brought to the widest: gray repeated, alpha 255."""
     sizes = {f.shape[:2] for f in frames}
@@ -188,7 +188,13 @@ def from_pillow(im: Image.Image, *, frames: bool = False, append_images=()) -> P
     finally:
         if n > 1:
             im.seek(start)
-    return PillowImage(_widen(pixels), *meta)
+    return PillowImage(stack_frames(pixels), *meta)
+
+
+def current_frame(im: Image.Image) -> PillowImage:
+    """The pixels and metadata of the frame `im` stands at (after ``im.seek``),
+    for callers that walk the frames of a file themselves."""
+    return PillowImage(_frame_pixels(im), *metadata_of(im))
 
 
 def to_pillow(pixels: np.ndarray, icc_profile=None, exif=None, xmp=None) -> Image.Image:

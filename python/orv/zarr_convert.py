@@ -29,6 +29,7 @@ import numpy as np
 import zarr
 
 from . import codec as _codec
+from . import files as _files
 from .numcodecs_codec import zarr_serializer  # also registers the codec with Zarr
 
 
@@ -45,30 +46,28 @@ class Summary:
 
 def image_files(src: str | os.PathLike) -> list[Path]:
     """The image files under `src`, sorted by relative path."""
-    from .cli import _READABLE
-
     root = Path(src)
     if not root.is_dir():
         raise NotADirectoryError(f"{root} is not a directory")
-    return sorted((p for p in root.rglob("*") if p.is_file() and p.suffix.lower() in _READABLE),
-                  key=lambda p: p.relative_to(root).as_posix())
+    return _files.image_files(root, orv=False)
 
 
 def probe_shape(path: Path) -> tuple[int, ...]:
     """The array shape that `orv.imageio.from_pillow` gives for an image, read
     from its header only (deeper or unsupported modes are refused here)."""
-    from PIL import Image
-
     from .imageio import channels_of
 
-    with Image.open(path) as im:
+    with _files.open_image(path, str(path)) as im:
+        dtype = _files.wide_dtype(im)
+        if dtype is not None:
+            _files.refuse_wide(str(path), dtype, len(im.getbands()))
         try:
             ch = channels_of(im)
         except OSError as e:
             raise type(e)(f"{path}: {e}") from None
         if getattr(im, "n_frames", 1) > 1:
-            raise OSError(f"{path} has {im.n_frames} frames; an array of images takes "
-                          "one image per file")
+            raise ValueError(f"{path} has {im.n_frames} frames; the array holds one image "
+                             "per file")
         w, h = im.size
     return (h, w) if ch == 1 else (h, w, ch)
 
@@ -79,12 +78,7 @@ def _describe(shape: tuple[int, ...]) -> str:
 
 
 def _read_image(path: str, shape: tuple[int, ...]) -> np.ndarray:
-    from PIL import Image
-
-    from .plugin import to_array
-
-    with Image.open(path) as im:
-        img = to_array(im)
+    img = _files.load_image(path, frames=False).pixels
     if img.shape != shape:
         raise ValueError(f"{path} is {_describe(img.shape)}, the array holds "
                          f"{_describe(shape)} images")
@@ -227,13 +221,11 @@ def _run_distributed(jobs_list, client, workers: int, step) -> list[int]:
 
 def main_args(args) -> int:
     """The `orv zarr` command (the parser lives in orv.cli)."""
-    from .cli import Progress
-
     bar = None
     if args.progress or sys.stderr.isatty():
-        files = image_files(args.src)
-        total = -(-len(files) // args.chunk) if files else 0
-        bar = Progress(total, "chunks", True if args.progress else None)
+        found = image_files(args.src)
+        total = -(-len(found) // args.chunk) if found else 0
+        bar = _files.Progress(total, "chunks", True if args.progress else None)
     s = convert(args.src, args.out, chunk=args.chunk, coder=args.coder, effort=args.effort,
                 overwrite=args.overwrite, client=args.scheduler, workers=args.workers,
                 jobs=args.jobs, use_dask=False if args.no_dask else None,
