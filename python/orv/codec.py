@@ -177,7 +177,7 @@ def _shard_encode(a: _Analysis, K: int, luts) -> _ShardCoded:
             own_bits = np.where(hf > 0, hf * (12.0 - np.log2(np.maximum(f, 1))), 0.0).sum(axis=1)
         # stored records are deflated, to about 0.6 of their size on photos
         header_bits = 8.0 * (0.6 * _record_bytes(present[own].sum(axis=1), widths[own]) + 1)
-        t_bits = hf @ model.template_costs()
+        t_bits = model.template_bits(hf)
         best_t = np.argmin(t_bits, axis=1)
         best = t_bits[np.arange(len(best_t)), best_t]
         use_t = best < own_bits + header_bits
