@@ -2,7 +2,9 @@
 from __future__ import annotations
 
 import argparse
+import functools
 import json
+import math
 import os
 import sys
 import threading
@@ -59,10 +61,11 @@ def _encode_file(src: Path, dst: Path, coder: str, effort: int = 1) -> tuple[int
     return src.stat().st_size, len(data)
 
 
-def _decode_file(src: Path, dst: Path, coder: str | None = None, effort: int = 1) -> tuple[int, int]:
+def _decode_file(src: Path, dst: Path, coder: str | None = None, effort: int = 1, *,
+                 max_pixels: float | None = None) -> tuple[int, int]:
     from PIL import Image
 
-    img = codec.decode_single(src.read_bytes())
+    img = codec.decode_single(src.read_bytes(), max_pixels=max_pixels)
     dst.parent.mkdir(parents=True, exist_ok=True)
     suffix = dst.suffix.lower()
     options = {}
@@ -121,7 +124,9 @@ def cmd_decode(args) -> int:
     suffix = "." + args.format.lower().lstrip(".")
     if not Path(args.input).is_dir():
         suffix = Path(args.output).suffix or suffix
-    return _convert(args, _decode_file, lambda p: p.suffix.lower() == ".orv", suffix)
+    limit = args.max_pixels
+    work = functools.partial(_decode_file, max_pixels=None if limit is None else limit or math.inf)
+    return _convert(args, work, lambda p: p.suffix.lower() == ".orv", suffix)
 
 
 def cmd_info(args) -> int:
@@ -204,6 +209,9 @@ def build_parser() -> argparse.ArgumentParser:
         else:
             s.add_argument("--format", default="png",
                            help="output format for directories (default png)")
+            s.add_argument("--max-pixels", type=int, metavar="N",
+                           help="refuse images of more than N pixels (0: no limit; default: "
+                           "warn above orv.MAX_IMAGE_PIXELS = 89478485, refuse above twice that)")
             s.set_defaults(coder=None, effort=1)
     s = sub.add_parser("info", help="show the header and sections of .orv files")
     s.add_argument("files", nargs="+")
