@@ -42,7 +42,8 @@ class OrvDecoder(ImageFile.PyDecoder):
     def decode(self, buffer):
         assert self.fd is not None
         self.fd.seek(0)
-        pixels = codec.decode_single(self.fd.read())
+        # Pillow checked the size against its own MAX_IMAGE_PIXELS at open
+        pixels = codec.decode_single(self.fd.read(), max_pixels=float("inf"))
         self.set_as_raw(pixels.tobytes(), self.mode)
         return -1, 0
 
