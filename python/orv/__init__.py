@@ -11,16 +11,21 @@ After ``import orv`` Pillow also opens and saves ``.orv`` files.
 from __future__ import annotations
 
 import os
+import sys
+import types
 
 import numpy as np
 
+from . import limits as _limits
 from .codec import CODERS, Decoded, decode, decode_with_metadata, encode, info
 from .container import MAX_PIXELS, MAX_SIDE
 from .errors import FileFormatError, FormatError, SampleDepthError, not_8bit_message
+from .limits import DecompressionBombError, DecompressionBombWarning
 
 __all__ = ["encode", "decode", "decode_with_metadata", "Decoded", "read", "write", "info",
            "FormatError", "FileFormatError", "SampleDepthError", "not_8bit_message", "CODERS",
-           "MAX_SIDE", "MAX_PIXELS", "__version__"]
+           "MAX_SIDE", "MAX_PIXELS", "MAX_IMAGE_PIXELS", "DecompressionBombError",
+           "DecompressionBombWarning", "__version__"]
 
 
 def _package_version() -> str:
@@ -42,10 +47,27 @@ def _package_version() -> str:
 __version__ = _package_version()
 
 
-def read(path: str | os.PathLike) -> np.ndarray:
-    """Reads an .orv file (an image or a stack) into a uint8 array."""
+class _Package(types.ModuleType):
+    """orv.MAX_IMAGE_PIXELS reads and sets the decoder's pixel limit, as
+    PIL.Image.MAX_IMAGE_PIXELS does Pillow's (None: no limit)."""
+
+    @property
+    def MAX_IMAGE_PIXELS(self) -> int | None:  # noqa: N802 - Pillow's name
+        return _limits.MAX_IMAGE_PIXELS
+
+    @MAX_IMAGE_PIXELS.setter
+    def MAX_IMAGE_PIXELS(self, value: int | None) -> None:  # noqa: N802
+        _limits.set_max_image_pixels(value)
+
+
+sys.modules[__name__].__class__ = _Package
+
+
+def read(path: str | os.PathLike, *, max_pixels: float | None = None) -> np.ndarray:
+    """Reads an .orv file into a uint8 array of shape (h, w), (h, w, 3) or (h, w, 4)
+    (or the array of a stack file); max_pixels as for orv.decode."""
     with open(path, "rb") as f:
-        return decode(f.read())
+        return decode(f.read(), max_pixels=max_pixels)
 
 
 def write(path: str | os.PathLike, image: np.ndarray, *, coder: str = "auto",

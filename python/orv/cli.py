@@ -3,6 +3,7 @@ from __future__ import annotations
 
 import argparse
 import json
+import math
 import os
 import signal
 import sys
@@ -159,7 +160,8 @@ def _encode_job(args, job: Job, outputs: Outputs) -> tuple[int, int, str]:
 def _decode_job(args, job: Job, outputs: Outputs) -> tuple[int, int, str]:
     raw = _read(job.src)
     try:
-        dec = files.decode_file(raw)
+        limit = args.max_pixels
+        dec = files.decode_file(raw, max_pixels=None if limit is None else limit or math.inf)
     except FormatError as e:
         raise FormatError(f"{_name(job.src)}: {e}") from None
     fmt = (files.format_for(name=args.format) if job.dst == STDIO
@@ -451,6 +453,9 @@ def build_parser() -> argparse.ArgumentParser:
             s.add_argument("--strip-metadata", action="store_true",
                            help="write the pixels without the ICC profile, EXIF and XMP "
                            "(needed for formats that cannot hold them)")
+            s.add_argument("--max-pixels", type=int, metavar="N",
+                           help="refuse images of more than N pixels (0: no limit; default: "
+                           "warn above orv.MAX_IMAGE_PIXELS = 89478485, refuse above twice that)")
     s = sub.add_parser("info", help="show the header and sections of .orv files",
                        parents=[common])
     s.add_argument("files", nargs="+", help=".orv files (or - for standard input)")

@@ -11,6 +11,7 @@ and alpha. Each plane is coded with one of two coders:
 """
 from __future__ import annotations
 
+import mmap
 import os
 import zlib
 from concurrent.futures import ThreadPoolExecutor
@@ -20,7 +21,7 @@ from typing import NamedTuple
 import numpy as np
 
 from . import container as fmt
-from . import model
+from . import limits, model
 from .container import CODER_BITPAIR, CODER_SHARD, Header
 from .errors import FormatError, refuse_depth
 
@@ -187,7 +188,7 @@ def _shard_encode(a: _Analysis, K: int, luts) -> _ShardCoded:
             own_bits = np.where(hf > 0, hf * (12.0 - np.log2(np.maximum(f, 1))), 0.0).sum(axis=1)
         # stored records are deflated, to about 0.6 of their size on photos
         header_bits = 8.0 * (0.6 * _record_bytes(present[own].sum(axis=1), widths[own]) + 1)
-        t_bits = hf @ model.template_costs()
+        t_bits = model.template_bits(hf)
         best_t = np.argmin(t_bits, axis=1)
         best = t_bits[np.arange(len(best_t)), best_t]
         use_t = best < own_bits + header_bits
@@ -357,14 +358,36 @@ def _encode_pixels(img: np.ndarray, coder: str, effort: int) -> bytes:
 
 # ---------------------------------------------------------------- decoder
 
+# faults of the module that come from the machine, not from the file
+_RESOURCE_FAULTS = ("worker pool",)
+
+
 def _guard(fn, *args):
-    """Calls the module; an internal fault on damaged data becomes a FormatError."""
+    """Calls the module; an internal fault on damaged data becomes a FormatError.
+
+    A fault that is not about the data (the worker pool could not start) is a
+    RuntimeError naming its cause; MemoryError passes through as it is."""
     try:
         return fn(*args)
     except BaseException as e:  # noqa: B036 - PanicException derives from BaseException
         if type(e).__name__ == "PanicException":
+            if any(m in str(e) for m in _RESOURCE_FAULTS):
+                raise RuntimeError(f"orv_rans: {fn.__name__} failed: {e}") from e
             raise FormatError(f"corrupt data: {fn.__name__} failed ({e})") from None
         raise
+
+
+def least_stream_bytes(symbols, top_freq) -> np.ndarray:
+    """A lower bound on the bytes of a rANS stream (scale 4096, four states)
+    that codes `symbols` symbols with tables that give no symbol more than
+    `top_freq`: every symbol takes at least log2(4096 / top_freq) bits, less
+    a rounding loss below 2^-18 bits (the 1% margin covers it, as the least
+    cost is above 2^-12 bits), and the four final states, stored below 2^39
+    from a start of 2^31, hold at most 32 of them. A stream shorter than this
+    cannot come from the encoder, so the decoder refuses it before it
+    allocates anything for the pixels the stream claims."""
+    bits = np.asarray(symbols, dtype=np.float64) * (12.0 - np.log2(np.asarray(top_freq, np.float64)))
+    return np.maximum(0, np.floor((0.99 * bits - 32) / 8)).astype(np.int64)
 
 
 def _read_shard_group(r: fmt.Reader, hdr: Header, planes: list[int], K: int, hw: int):
@@ -408,7 +431,24 @@ def _read_shard_group(r: fmt.Reader, hdr: Header, planes: list[int], K: int, hw:
     streams = r.section("shard streams")
     if int(lengths.sum(dtype=np.int64)) != len(streams):
         raise FormatError("shard streams: the stream lengths do not match the section")
+    short = lengths < least_stream_bytes(counts[live], freq[live].max(axis=1))
+    if short.any():
+        i = int(np.flatnonzero(live)[np.argmax(short)])
+        raise FormatError(f"shard streams: the stream of shard {i} is too short for its "
+                          f"{int(counts[i])} residuals")
     return counts, modes, freq, live, states, lengths, np.frombuffer(streams, dtype=np.uint8), ends, sizes
+
+
+def _scratch(n: int) -> np.ndarray:
+    """A uint8 work buffer that goes back to the system when it is dropped.
+
+    The allocator keeps freed blocks below its (growing) mapping threshold
+    for reuse, so a big temporary such as the packed payload would stay
+    resident beside the planes allocated after it; a mapping of its own is
+    returned when the last view of it goes."""
+    if n < 1 << 20:
+        return np.empty(n, dtype=np.uint8)
+    return np.frombuffer(mmap.mmap(-1, n), dtype=np.uint8)
 
 
 def _decode_shard_group(group) -> np.ndarray:
@@ -424,7 +464,7 @@ def _decode_shard_group(group) -> np.ndarray:
     np.cumsum(all_lengths[:-1], out=bs_off[1:])
     write = np.zeros(n, dtype=np.uint32)
     np.cumsum(all_lengths[:-1] + np.uint32(36), out=write[1:])
-    payload = np.empty(36 * n + len(streams), dtype=np.uint8)
+    payload = _scratch(36 * n + len(streams))
     _guard(_r.pack_shard_payloads, all_states, all_lengths, bs_off, streams, payload, write)
     cum = np.zeros((n, 257), dtype=np.uint64)
     np.cumsum(freq, axis=1, out=cum[:, 1:])
@@ -459,11 +499,19 @@ def _read_bitpair(r: fmt.Reader, hdr: Header, p: int):
     if len(body) < 20:
         raise FormatError(f"{name} pair stream: section too short")
     states = fmt.states_from_bytes(body[:20], f"{name} pair stream")
+    least = least_stream_bytes(hdr.height * hdr.width, sf.reshape(4, -1).max(axis=1)).sum()
+    if len(body) - 20 < least:
+        raise FormatError(f"{name} pair stream: too short for {hdr.height * hdr.width} pixels")
     return bounds, cf, sf, [int(s) for s in states], np.frombuffer(body[20:], dtype=np.uint8)
 
 
-def decode(data, *, max_pixels: int | None = None) -> np.ndarray:
-    """The image of an orv file; a stack file decodes to the array of its images."""
+def decode(data, *, max_pixels: float | None = None) -> np.ndarray:
+    """The image of an orv file; a stack file decodes to the array of its images.
+
+    max_pixels: the most pixels (of all images of a stack together) to
+    decode, math.inf for no limit; None (the default) applies
+    orv.MAX_IMAGE_PIXELS: a DecompressionBombWarning above it, a
+    DecompressionBombError (a FormatError) above twice it."""
     from . import stack
 
     if stack.is_stack(data):
@@ -471,38 +519,65 @@ def decode(data, *, max_pixels: int | None = None) -> np.ndarray:
     return decode_single(data, max_pixels=max_pixels)
 
 
-def decode_single(data, *, max_pixels: int | None = None) -> np.ndarray:
-    """The image of a single-image orv file (a stack file is refused)."""
+@dataclass
+class _Parsed:
+    """A single-image file with its sections read and checked, nothing decoded."""
+    hdr: Header
+    K: int
+    luts: tuple
+    shard_planes: list
+    group: tuple | None
+    bp: dict
+
+
+def parse(data, *, max_pixels: float | None = None) -> _Parsed:
+    """Reads and checks everything of a single-image file short of decoding
+    its streams: the header, the pixel limit, every section's framing,
+    tables, and the least length its streams must have."""
     hdr, r = fmt.read_header(data)
-    h, w, hw, ch = hdr.height, hdr.width, hdr.height * hdr.width, hdr.channels
-    if max_pixels is not None and hw > max_pixels:
-        raise FormatError(f"image of {hw} pixels exceeds max_pixels={max_pixels}")
+    limits.check_pixels(hdr.height * hdr.width, max_pixels)
     if hdr.class_map:
         cmap = np.frombuffer(hdr.class_map, dtype=np.uint8)
         K = int(cmap.max()) + 1
-        S, I, D = model.luts(hdr.bounds, cmap)
+        luts = model.luts(hdr.bounds, cmap)
     else:
         K = model.n_classes(hdr.bounds)
-        S, I, D = model.luts(hdr.bounds)
-    n_col = 1 if ch == 1 else 3
-    planes = list(range(ch))
+        luts = model.luts(hdr.bounds)
+    planes = list(range(hdr.channels))
     shard_planes = [p for p in planes if hdr.coders[p] == CODER_SHARD]
+    hw = hdr.height * hdr.width
     group = _read_shard_group(r, hdr, shard_planes, K, hw) if shard_planes else None
     bp = {p: _read_bitpair(r, hdr, p) for p in planes if hdr.coders[p] == CODER_BITPAIR}
     fmt.read_metadata(r)
     r.done()
+    return _Parsed(hdr, K, luts, shard_planes, group, bp)
 
-    # residual streams of the shard-coded planes
-    res, starts = {}, {}
-    if group is not None:
-        counts, ends, sizes = group[0], group[7], group[8]
-        flat = _decode_shard_group(group)
-        for i, p in enumerate(shard_planes):
-            res[p] = flat[i * hw:(i + 1) * hw]
-            c = counts[ends[i] - sizes[i]:ends[i]]
-            st = np.zeros(len(c), dtype=np.uint32)
-            np.cumsum(c[:-1], out=st[1:])
-            starts[p] = st
+
+def decode_single(data, *, max_pixels: float | None = None) -> np.ndarray:
+    """The image of a single-image orv file (a stack file is refused)."""
+    f = parse(data, max_pixels=max_pixels)
+    planes = _decode_planes(f)
+    ch = f.hdr.channels
+    if ch == 1:
+        img = planes.pop(0)
+    else:
+        # the planes go as soon as the pixels exist: decoding peaks at about
+        # twice the size of the image
+        img = _guard(_r.restore_channels, planes[0], planes[1], planes[2],
+                     planes.get(3, _EMPTY2), ch == 4, False, True)
+    del planes
+    if zlib.crc32(img) != f.hdr.pixel_crc:
+        raise FormatError("decoded pixels do not match the stored checksum")
+    return img
+
+
+def _decode_planes(f: _Parsed) -> dict[int, np.ndarray]:
+    """The image's planes (gray; or green, red-green, blue-green, alpha),
+    each (h, w). Every buffer is dropped once the next step has what it needs."""
+    hdr, K, (S, I, D) = f.hdr, f.K, f.luts
+    h, w, hw, ch = hdr.height, hdr.width, hdr.height * hdr.width, hdr.channels
+    n_col = 1 if ch == 1 else 3
+    bp = f.bp
 
     def bp_plane(p, ref=None):
         bounds, cf, sf, st, stream = bp[p]
@@ -513,47 +588,59 @@ def decode_single(data, *, max_pixels: int | None = None) -> np.ndarray:
             z = _guard(_r.bp_decode_sharded_with_ref, stream, *st, h, w, cf, sf, ref, S1, I1, D1)
         return _guard(_r.reconstruct_2d_channels, h, w, z)
 
-    out_planes: dict[int, np.ndarray] = {}
+    out: dict[int, np.ndarray] = {}
     if 0 in bp:
-        out_planes[0] = bp_plane(0)
-    colour_shards = [p for p in shard_planes if p < n_col]
-    if colour_shards:
-        zeros_res = np.zeros(hw, dtype=np.uint8)
-        zeros_off = np.zeros(K, dtype=np.uint32)
-        if 0 not in res:
-            # green was bit-pair coded: its shard stream is rebuilt from the plane,
-            # since the chroma contexts follow the green plane's shard walk
-            g = out_planes[0]
-            p1 = _guard(_r.p1_gray, h, w, g, _EMPTY2, False, K, S, I, D)
-            res[0] = np.empty(hw, dtype=np.uint8)
-            _guard(_r.p2_gray, h, w, p1[0], p1[4], res[0], S, I, D)
-            starts[0] = p1[3][0].copy()
-        args = []
-        for c in range(3):
-            args += [res.get(c, zeros_res)]
-        for c in range(3):
-            args += [starts.get(c, zeros_off)]
-        rec = _guard(_r.reconstruct_shards_rgb, h, w, *args, S, I, D)
-        for p in colour_shards:
-            out_planes[p] = rec[p]
+        out[0] = bp_plane(0)
+    if f.group is not None:
+        res, starts = _shard_residuals(f, _decode_shard_group(f.group))
+        f.group = None
+        colour_shards = [p for p in f.shard_planes if p < n_col]
+        if 3 in res:
+            out[3] = _guard(_r.reconstruct_2d_channels, h, w, res.pop(3).reshape(h, w))
+        if colour_shards:
+            if 0 not in res:
+                # green was bit-pair coded: its shard stream is rebuilt from the
+                # plane, since the chroma contexts follow the green plane's shard walk
+                p1 = _guard(_r.p1_gray, h, w, out.pop(0), _EMPTY2, False, K, S, I, D)
+                res[0] = np.empty(hw, dtype=np.uint8)
+                _guard(_r.p2_gray, h, w, p1[0], p1[4], res[0], S, I, D)
+                starts[0] = p1[3][0].copy()
+                del p1
+            # a plane that is not shard-coded takes zero residuals from one
+            # zero-filled buffer that is only read, so its pages stay unmapped
+            zeros_res = np.zeros(hw, dtype=np.uint8)
+            zeros_off = np.zeros(K, dtype=np.uint32)
+            args = [res.get(c, zeros_res) for c in range(3)] + \
+                   [starts.get(c, zeros_off) for c in range(3)]
+            rec = _guard(_r.reconstruct_shards_rgb, h, w, *args, S, I, D)
+            del args, res
+            for p in range(n_col):
+                if p in colour_shards or p == 0:
+                    out[p] = rec[p]
+            del rec
     chroma_bp = [p for p in (1, 2) if p in bp and p < n_col]
     if chroma_bp:
-        ref = np.pad(out_planes[0], 1).reshape(-1)
+        ref = np.pad(out[0], 1).reshape(-1)
         for p, plane in zip(chroma_bp, _map(lambda q: bp_plane(q, ref), chroma_bp)):
-            out_planes[p] = plane
-    if ch == 4:
-        if 3 in bp:
-            out_planes[3] = bp_plane(3)
-        else:
-            out_planes[3] = _guard(_r.reconstruct_2d_channels, h, w, res[3].reshape(h, w))
-    if ch == 1:
-        img = out_planes[0]
-    else:
-        img = _guard(_r.restore_channels, out_planes[0], out_planes[1], out_planes[2],
-                     out_planes.get(3, _EMPTY2), ch == 4, False, True)
-    if zlib.crc32(img) != hdr.pixel_crc:
-        raise FormatError("decoded pixels do not match the stored checksum")
-    return img
+            out[p] = plane
+        del ref
+    if 3 in bp:
+        out[3] = bp_plane(3)
+    return out
+
+
+def _shard_residuals(f: _Parsed, flat: np.ndarray):
+    """Views of the decoded shard group per plane, with each plane's shard starts."""
+    hw = f.hdr.height * f.hdr.width
+    counts, ends, sizes = f.group[0], f.group[7], f.group[8]
+    res, starts = {}, {}
+    for i, p in enumerate(f.shard_planes):
+        res[p] = flat[i * hw:(i + 1) * hw]
+        c = counts[ends[i] - sizes[i]:ends[i]]
+        st = np.zeros(len(c), dtype=np.uint32)
+        np.cumsum(c[:-1], out=st[1:])
+        starts[p] = st
+    return res, starts
 
 
 class Decoded(NamedTuple):

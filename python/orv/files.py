@@ -242,37 +242,22 @@ class Decoded:
         return {k: getattr(self, k) for k in METADATA if getattr(self, k)}
 
 
-def _decode_one(data) -> tuple[np.ndarray, dict]:
+def decode_file(data, *, max_pixels: float | None = None) -> Decoded:
+    """The pixels and metadata of an .orv file or stack file, through the API
+    (its checks and its pixel limit: `max_pixels` as for orv.decode); a
+    stack's images come one after the other along the first axis, and its
+    metadata is that of its first image."""
     from . import decode_with_metadata
 
-    d = decode_with_metadata(data)
-    return d.pixels, {k: getattr(d, k, None) for k in METADATA}
-
-
-def decode_file(data) -> Decoded:
-    """The pixels and metadata of an .orv file or stack file (a stack's images
-    are decoded one by one; the metadata is that of its first image)."""
+    d = decode_with_metadata(data, max_pixels=max_pixels)
+    meta = (d.icc_profile, d.exif, d.xmp)
     if not stack.is_stack(data):
-        px, meta = _decode_one(data)
-        return Decoded(px, 1, None, **meta)
-    hdr, files = stack.split(data)
-    want = (hdr.height, hdr.width) if hdr.channels == 1 else (hdr.height, hdr.width,
-                                                              hdr.channels)
-    if not files:
+        return Decoded(d.pixels, 1, None, *meta)
+    hdr, _ = stack.split(data)
+    if hdr.count == 0:
         raise FormatError("the stack holds no images")
-    out = np.empty((len(files),) + want, np.uint8)
-    meta = {}
-    for i, f in enumerate(files):
-        try:
-            px, m = _decode_one(f)
-        except FormatError as e:
-            raise FormatError(f"image {i} of the stack: {e}") from None
-        if px.shape != want:
-            raise FormatError(f"image {i} of the stack has shape {px.shape}, the stack "
-                              f"header says {want}")
-        out[i] = px
-        meta = meta or m
-    return Decoded(out, len(files), hdr.shape, **{k: meta.get(k) for k in METADATA})
+    want = (hdr.height, hdr.width) if hdr.channels == 1 else (hdr.height, hdr.width, hdr.channels)
+    return Decoded(d.pixels.reshape((hdr.count,) + want), hdr.count, hdr.shape, *meta)
 
 
 # ---------------------------------------------------------------- writing images

@@ -165,7 +165,7 @@ def _group_cost(h: np.ndarray) -> np.ndarray:
     w = np.where(nz.any(axis=2), 256 - np.argmax(nz[:, :, ::-1], axis=2), 0)
     record = np.where(3 * k + 2 < 2 * w, 3 + 3 * k, 1 + 2 * w)
     own = ent + 8 * (0.6 * record + 1)
-    tmpl = (h @ template_costs()).min(axis=-1)
+    tmpl = template_bits(h).min(axis=-1)
     return np.where(live, np.minimum(own, tmpl) + 160, 0.0).sum(axis=1)
 
 
@@ -210,6 +210,16 @@ def template_costs() -> np.ndarray:
     """Bits per occurrence of each symbol under each template, float64 (256, T).
     Used only by the encoder's choice, so floating point is fine here."""
     return (12.0 - np.log2(templates().astype(np.float64))).T.copy()
+
+
+def template_bits(hist: np.ndarray) -> np.ndarray:
+    """Bits of histograms (..., 256) under every template, float64 (..., T).
+
+    Summed element-wise by NumPy's own loops rather than a matrix product:
+    a float matrix product goes to the BLAS library, whose worker threads
+    stall a process that forks while they are busy (forking servers, Dask,
+    multiprocessing); the coder's only threads are its own fork-safe pool."""
+    return np.einsum("...s,st->...t", np.asarray(hist, dtype=np.float64), template_costs())
 
 
 # round(2^(q/2)) for q = 0..24, written out so that no floating point is involved

@@ -42,11 +42,16 @@ class Orv(Codec):
     coder: "auto", "shard" or "bitpair"; effort: 1 or 2 (see ``orv.encode``).
     channels: None to read a last axis of length 3 or 4 (or 1) as the channel
     axis when the chunk has three or more axes; 1 for gray images (the last
-    two axes are height and width); 3 or 4 to require that many channels."""
+    two axes are height and width); 3 or 4 to require that many channels.
+    max_pixels: the most pixels a chunk may decode to (all its images
+    together); None applies ``orv.MAX_IMAGE_PIXELS`` as ``orv.decode`` does
+    (in the process that decodes: set it in Dask workers too). A reading
+    setting: it enters the codec's configuration only when given."""
 
     codec_id = CODEC_ID
 
-    def __init__(self, coder: str = "auto", effort: int = 1, channels: int | None = None):
+    def __init__(self, coder: str = "auto", effort: int = 1, channels: int | None = None,
+                 max_pixels: int | None = None):
         if coder not in _codec.CODERS:
             raise ValueError(f"coder must be one of {', '.join(_codec.CODERS)}, not {coder!r}")
         if effort not in (1, 2) or isinstance(effort, bool):
@@ -56,6 +61,18 @@ class Orv(Codec):
         self.coder = coder
         self.effort = int(effort)
         self.channels = None if channels is None else int(channels)
+        if max_pixels is not None and (isinstance(max_pixels, bool)
+                                       or not isinstance(max_pixels, (int, float))
+                                       or max_pixels < 0):
+            raise ValueError(f"max_pixels must be None or a non-negative number, not {max_pixels!r}")
+        self.max_pixels = max_pixels
+
+    def get_config(self) -> dict:
+        config = super().get_config()
+        if self.max_pixels is None:
+            # arrays written without it keep the configuration older readers know
+            del config["max_pixels"]
+        return config
 
     def encode(self, buf) -> bytes:
         arr = buf if isinstance(buf, np.ndarray) else ensure_ndarray_like(buf)
@@ -75,10 +92,11 @@ class Orv(Codec):
         data = ensure_contiguous_ndarray(buf)
         if out is not None:
             out = ensure_contiguous_ndarray(out)
-        return stack.decode(data, out=out)
+        return stack.decode(data, out=out, max_pixels=self.max_pixels)
 
     def __repr__(self) -> str:
-        return f"Orv(coder={self.coder!r}, effort={self.effort}, channels={self.channels})"
+        limit = "" if self.max_pixels is None else f", max_pixels={self.max_pixels}"
+        return f"Orv(coder={self.coder!r}, effort={self.effort}, channels={self.channels}{limit})"
 
 
 register_codec(Orv)
@@ -121,10 +139,13 @@ else:  # pragma: no cover - Zarr 3 is not installed
     ZarrOrv = None
 
 
-def zarr_serializer(coder: str = "auto", effort: int = 1, channels: int | None = None):
+def zarr_serializer(coder: str = "auto", effort: int = 1, channels: int | None = None,
+                    max_pixels: int | None = None):
     """The orv codec for ``zarr.create_array(..., serializer=...)`` (Zarr 3)."""
-    Orv(coder, effort, channels)  # checks the options here rather than at the first write
+    Orv(coder, effort, channels, max_pixels)  # checks the options here rather than at the first write
     if ZarrOrv is None:
         raise ImportError("zarr_serializer needs Zarr 3.1.3 or later "
                           "(pip install 'orv_rans[zarr]')")
+    if max_pixels is not None:
+        return ZarrOrv(coder=coder, effort=effort, channels=channels, max_pixels=max_pixels)
     return ZarrOrv(coder=coder, effort=effort, channels=channels)

@@ -92,7 +92,8 @@ class OrvDecoder(ImageFile.PyDecoder):
         (length,) = self.args
         data = self.fd.read(length)
         try:
-            pixels = codec.decode_single(data)
+            # Pillow checked the size against its own MAX_IMAGE_PIXELS at open
+            pixels = codec.decode_single(data, max_pixels=float("inf"))
         except FormatError as e:
             raise _as_file_error(e) from None
         if pixels.shape[:2] != (self.state.ysize, self.state.xsize) or \

@@ -13,6 +13,7 @@ codec and the Zarr conversion build on this module.
 """
 from __future__ import annotations
 
+import math
 import struct
 import zlib
 from math import prod
@@ -21,6 +22,7 @@ import numpy as np
 
 from . import codec
 from . import container as fmt
+from . import limits
 from .errors import FormatError
 
 STACK_VERSION = 2
@@ -152,6 +154,11 @@ def split(data) -> tuple[StackHeader, list[memoryview]]:
         raise FormatError(f"stack header: {e}") from None
     lead = struct.unpack(f"<{nd}I", r.take(4 * nd, "the stack's leading axes"))
     n = prod(lead)
+    # NumPy cannot describe an array whose dimensions (zeros left out) multiply
+    # beyond its index range, even an empty one
+    if prod(d for d in lead + (h, w, ch) if d) >= 1 << 62:
+        raise FormatError(f"stack header: leading axes {lead} of {h} x {w} images make an "
+                          "array too large to describe")
     # every image file takes some bytes, which bounds the count before anything is read
     if n * _MIN_IMAGE_FILE > r.remaining:
         raise FormatError(f"stack file is truncated: {n} images cannot fit in "
@@ -169,30 +176,37 @@ def split(data) -> tuple[StackHeader, list[memoryview]]:
     return StackHeader(ch, h, w, tuple(lead), bool(flags & FLAG_GRAY_AXIS)), files
 
 
-def decode(data, *, out: np.ndarray | None = None, max_pixels: int | None = None) -> np.ndarray:
+def decode(data, *, out: np.ndarray | None = None, max_pixels: float | None = None) -> np.ndarray:
     """Decodes a single-image or a stack file to an array of the shape that was
     encoded. `out`, if given, must be a C-contiguous uint8 array of that many
     bytes and receives the pixels; `max_pixels` limits the pixels of the whole
-    stack (a FormatError beyond it)."""
+    stack as for orv.decode (None: orv.MAX_IMAGE_PIXELS; a
+    DecompressionBombError, a FormatError, beyond it)."""
     if not is_stack(data):
         img = codec.decode_single(data, max_pixels=max_pixels)
         return _deliver(img, out)
     hdr, files = split(data)
-    pixels = hdr.count * hdr.height * hdr.width
-    if max_pixels is not None and pixels > max_pixels:
-        raise FormatError(f"stack of {pixels} pixels exceeds max_pixels={max_pixels}")
-    result = _target(hdr.shape, out)
-    flat = result.reshape((hdr.count,) + hdr.image_shape)
+    limits.check_pixels(hdr.count * hdr.height * hdr.width, max_pixels, "stack")
+    # every image must agree with the stack's header, and its sections must
+    # hold what it claims, before the output is allocated: a stack that lies
+    # about its images costs a read of its bytes, nothing more
     want = (hdr.height, hdr.width) if hdr.channels == 1 else hdr.image_shape
     for i, f in enumerate(files):
         try:
-            img = codec.decode_single(f)
+            shape = codec.parse(f, max_pixels=math.inf).hdr.shape
         except FormatError as e:
             raise FormatError(f"image {i} of the stack: {e}") from None
-        if img.shape != want:
-            raise FormatError(f"image {i} of the stack has shape {img.shape}, the stack "
+        if shape != want:
+            raise FormatError(f"image {i} of the stack has shape {shape}, the stack "
                               f"header says {want}")
-        flat[i] = img.reshape(hdr.image_shape)
+    result = _target(hdr.shape, out)
+    flat = result.reshape((hdr.count,) + hdr.image_shape)
+    # image by image into the output: one image's buffers at a time
+    for i, f in enumerate(files):
+        try:
+            flat[i] = codec.decode_single(f, max_pixels=math.inf).reshape(hdr.image_shape)
+        except FormatError as e:
+            raise FormatError(f"image {i} of the stack: {e}") from None
     return result if out is None else out
 
 

@@ -554,6 +554,12 @@ namespace {
 
 enum class Rule { Own, Ref, Debug };
 
+// A decoder's current padded row and the one above it.
+struct Rows {
+    std::uint8_t* cur = nullptr;
+    const std::uint8_t* up = nullptr;
+};
+
 // The coder state of a decoder between rows.
 struct DecodeState {
     std::uint64_t x[4];
@@ -608,19 +614,20 @@ struct DecoderPass {
         return c < table_end ? pixel<false>(x, pos, c, low) : pixel<true>(x, pos, c, low);
     }
 
-    // Padded row r. R and S are full padded planes of this call; the caller's
-    // plane (ref or orig) is read checked unless the row is proven inside it.
-    // The W neighbours are the values just decoded, kept in registers.
+    // Padded row r. `R` and `S` hold this row and the one above (padded rows
+    // of the residual and sample planes); the caller's plane (ref or orig) is
+    // read checked unless the row is proven inside it. The W neighbours are
+    // the values just decoded, kept in registers.
     template <Rule M, bool RowSafe>
-    void row(std::size_t r, DecodeState& st, std::uint8_t* R, std::uint8_t* S, Bytes ref, Bytes orig,
+    void row(std::size_t r, DecodeState& st, const Rows& R, const Rows& S, Bytes ref, Bytes orig,
              std::optional<BitPairMismatch>* report, RowScratch* rs) const {
         std::uint64_t x[4] = {st.x[0], st.x[1], st.x[2], st.x[3]};
         std::ptrdiff_t pos = st.pos;
         const std::size_t stride = g.stride, base = r * stride;
-        std::uint8_t* Rrow = R + base;
-        const std::uint8_t* Rup = Rrow - stride;
-        std::uint8_t* Srow = M == Rule::Ref ? nullptr : S + base;
-        const std::uint8_t* Sup = M == Rule::Ref ? nullptr : Srow - stride;
+        std::uint8_t* Rrow = R.cur;
+        const std::uint8_t* Rup = R.up;
+        std::uint8_t* Srow = S.cur;
+        const std::uint8_t* Sup = S.up;
         std::uint8_t zw = 0, sw = 0;  // the border column is 0 in both planes
         // the chroma rule reads only the caller's plane: a row proven inside
         // it has all its context numbers worked out before decoding
@@ -654,25 +661,26 @@ struct DecoderPass {
     }
 };
 
-std::vector<std::uint8_t> interior(const std::vector<std::uint8_t>& padded, const Geometry& g) {
-    std::vector<std::uint8_t> out(g.h * g.w);
-    for (std::size_t y = 0; y < g.h; ++y)
-        std::copy_n(padded.data() + (y + 1) * g.stride + 1, g.w, out.data() + y * g.w);
-    return out;
-}
-
 template <Rule M>
 std::vector<std::uint8_t> decode_channel(const BitPairCoded& in, const ContextTables& t, Bytes ref,
                                          Bytes orig, std::optional<BitPairMismatch>* report) {
     if (in.h == 0 || in.w == 0) return {};
     const Geometry g = geometry(in.h, in.w);
-    const std::size_t plane = checked_mul(checked_add(g.h, 2), g.stride);
     const std::size_t n_ctx = in.cf.size() / 20;
     const DecoderPass d{in, t, g, n_ctx, table_safe_end(in.cf.size(), in.sf.size(), n_ctx)};
     DecodeState st{{in.states[0], in.states[1], in.states[2], in.states[3]},
                    static_cast<std::ptrdiff_t>(in.stream.size()) - 1};
-    std::vector<std::uint8_t> R(plane), S;
-    if constexpr (M != Rule::Ref) S.assign(plane, 0);
+    std::vector<std::uint8_t> out(checked_mul(g.h, g.w));
+    // a pixel's context reads only its own row and the one above, so two
+    // padded rows of each working plane suffice (zero border columns, and a
+    // zero row above the first); each finished row goes straight to the result
+    std::vector<std::uint8_t> R(2 * g.stride, 0), S;
+    if constexpr (M != Rule::Ref) S.assign(2 * g.stride, 0);
+    const auto rows = [&g](std::vector<std::uint8_t>& v, std::size_t r) {
+        if (v.empty()) return Rows{};
+        std::uint8_t* p = v.data();
+        return Rows{p + (r & 1) * g.stride, p + ((r - 1) & 1) * g.stride};
+    };
 
     // rows whose reads of the caller's plane are proven in range
     std::size_t safe = g.h;
@@ -681,10 +689,12 @@ std::vector<std::uint8_t> decode_channel(const BitPairCoded& in, const ContextTa
 
     RowScratch rs(M == Rule::Ref ? g.w : 0);
     for (std::size_t r = 1; r <= g.h; ++r) {
-        if (r <= safe) d.row<M, true>(r, st, R.data(), S.data(), ref, orig, report, &rs);
-        else d.row<M, false>(r, st, R.data(), S.data(), ref, orig, report, &rs);
+        const Rows Rr = rows(R, r), Sr = rows(S, r);
+        if (r <= safe) d.row<M, true>(r, st, Rr, Sr, ref, orig, report, &rs);
+        else d.row<M, false>(r, st, Rr, Sr, ref, orig, report, &rs);
+        std::copy_n(Rr.cur + 1, g.w, out.data() + (r - 1) * g.w);
     }
-    return interior(R, g);
+    return out;
 }
 
 }  // namespace

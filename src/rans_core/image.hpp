@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "predict.hpp"
+#include "zeroed.hpp"
 
 namespace rans {
 
@@ -53,7 +54,7 @@ void p2_gray(std::size_t h, std::size_t w, Bytes gr_ch,
 // Rebuilds the three unpadded h x w colour planes from their shard streams:
 // green first, then the chroma planes, whose contexts are keyed by green.
 struct ColourPlanes {
-    std::vector<std::uint8_t> g, rd, bd;
+    ZeroedBytes g, rd, bd;  // zero-filled by calloc: planes never written cost no pages
 };
 ColourPlanes reconstruct_shards_rgb(std::size_t h, std::size_t w, Bytes res_gr, Bytes res_rd,
                                     Bytes res_bd, std::span<const std::uint32_t> off_gr,

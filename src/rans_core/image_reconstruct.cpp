@@ -54,36 +54,31 @@ void rebuild_channel(std::size_t h, std::size_t w, std::uint8_t* plane, const st
 
 // One channel's decoding state in the interleaved loop.
 //
-// `diff` holds the stream's residuals already decoded against a prediction of
-// 0 (zigzag_decode(z, P) = P + zigzag_decode(z, 0) modulo 256), plus one
-// zero byte at the end. `next[k]` is the difference at shard k's cursor, read
-// ahead when the cursor moves: a sample is then its prediction plus
+// `next[k]` is the residual at shard k's cursor, already decoded against a
+// prediction of 0 (zigzag_decode(z, P) = P + zigzag_decode(z, 0) modulo 256),
+// read ahead when the cursor moves: a sample is then its prediction plus
 // next[context], two reads after its left neighbour is known, while the
 // cursor and the stream are read off that chain, for the next sample of the
 // shard. A cursor at or beyond the stream's end is caught when its shard is
-// used, before its byte counts for anything (its read-ahead is the zero byte
-// at the end, or byte 0 of an empty stream's buffer).
+// used, before its read-ahead (0 there) counts for anything. The stream is
+// read where the caller keeps it: no copy, so decoding costs no more memory
+// than the planes it returns.
 struct Channel {
     std::uint8_t* plane;
-    const std::uint8_t* diff;  // len + 1 bytes
+    const std::uint8_t* res;
     std::size_t len;
     std::uint32_t* cursors;
     std::uint8_t* next;
 };
 
-std::vector<std::uint8_t> decoded_differences(Bytes res) {
-    std::vector<std::uint8_t> d(res.size() + 1, 0);
-    const std::uint8_t* __restrict r = res.data();
-    std::uint8_t* __restrict o = d.data();
-    for (std::size_t i = 0; i < res.size(); ++i) o[i] = zigzag_decode(r[i], 0);
-    return d;
+inline std::uint8_t difference_at(const std::uint8_t* res, std::size_t len, std::size_t p) {
+    return p < len ? zigzag_decode(res[p], 0) : std::uint8_t{0};
 }
 
 // The read-ahead bytes of cursors that start at the caller's offsets.
-std::vector<std::uint8_t> read_ahead(const std::vector<std::uint8_t>& diff, std::span<const std::uint32_t> cursors) {
+std::vector<std::uint8_t> read_ahead(Bytes res, std::span<const std::uint32_t> cursors) {
     std::vector<std::uint8_t> next(cursors.size());
-    const std::size_t end = diff.size() - 1;
-    for (std::size_t k = 0; k < cursors.size(); ++k) next[k] = diff[std::min<std::size_t>(cursors[k], end)];
+    for (std::size_t k = 0; k < cursors.size(); ++k) next[k] = difference_at(res.data(), res.size(), cursors[k]);
     return next;
 }
 
@@ -99,7 +94,7 @@ inline std::uint8_t rebuild_sample(const Ctx& ctx, const Channel& ch, std::uint8
     if (p >= ch.len) [[unlikely]]
         index_fault(ch.len, p);
     ch.cursors[k] = p + 1;
-    ch.next[k] = ch.diff[p + 1];  // p + 1 <= len: inside the buffer
+    ch.next[k] = difference_at(ch.res, ch.len, std::size_t{p} + 1);
     return static_cast<std::uint8_t>(P + d);
 }
 
@@ -153,8 +148,8 @@ bool interleave_proven(const ContextTables& t, std::size_t kg, std::size_t kr, s
     return context_tables_proven(t, std::min({kg, kr, kb}));
 }
 
-std::vector<std::uint8_t> interior(const std::vector<std::uint8_t>& padded, std::size_t h, std::size_t w) {
-    std::vector<std::uint8_t> out(h * w);
+ZeroedBytes interior(const std::vector<std::uint8_t>& padded, std::size_t h, std::size_t w) {
+    ZeroedBytes out(h * w);
     for (std::size_t y = 0; y < h; ++y)
         std::memcpy(out.data() + y * w, padded.data() + (y + 1) * (w + 2) + 1, w);
     return out;
@@ -168,24 +163,23 @@ ColourPlanes reconstruct_shards_rgb(std::size_t h, std::size_t w, Bytes res_gr, 
                                     std::span<const std::uint32_t> off_bd,
                                     const ContextTables& tables) {
     const std::size_t pixels = checked_mul(h, w);
-    if (pixels == 0) return {std::vector<std::uint8_t>(), {}, {}};
+    if (pixels == 0) return {};
     // the chroma planes of a gray image come out zero without being rebuilt
     const bool zero_chroma =
         all_zero_plane(pixels, res_rd, off_rd, tables) && all_zero_plane(pixels, res_bd, off_bd, tables);
     const bool proven = zero_chroma ? context_tables_proven(tables, off_gr.size())
                                     : interleave_proven(tables, off_gr.size(), off_rd.size(), off_bd.size());
     if (proven) {
-        ColourPlanes out{std::vector<std::uint8_t>(pixels), std::vector<std::uint8_t>(pixels),
-                         std::vector<std::uint8_t>(pixels)};
+        // zero-filled by calloc: a chroma plane of a gray image is never
+        // written, so its pages are never mapped
+        ColourPlanes out{ZeroedBytes(pixels), ZeroedBytes(pixels), ZeroedBytes(pixels)};
         std::vector<std::uint32_t> cg(off_gr.begin(), off_gr.end()), cr(off_rd.begin(), off_rd.end()),
             cb(off_bd.begin(), off_bd.end());
-        const std::vector<std::uint8_t> dg = decoded_differences(res_gr);
-        const std::vector<std::uint8_t> dr = decoded_differences(zero_chroma ? Bytes() : res_rd);
-        const std::vector<std::uint8_t> db = decoded_differences(zero_chroma ? Bytes() : res_bd);
-        std::vector<std::uint8_t> ng = read_ahead(dg, cg), nr = read_ahead(dr, cr), nb = read_ahead(db, cb);
-        const Channel ch[3] = {{out.g.data(), dg.data(), dg.size() - 1, cg.data(), ng.data()},
-                               {out.rd.data(), dr.data(), dr.size() - 1, cr.data(), nr.data()},
-                               {out.bd.data(), db.data(), db.size() - 1, cb.data(), nb.data()}};
+        const Bytes sr = zero_chroma ? Bytes() : res_rd, sb = zero_chroma ? Bytes() : res_bd;
+        std::vector<std::uint8_t> ng = read_ahead(res_gr, cg), nr = read_ahead(sr, cr), nb = read_ahead(sb, cb);
+        const Channel ch[3] = {{out.g.data(), res_gr.data(), res_gr.size(), cg.data(), ng.data()},
+                               {out.rd.data(), sr.data(), sr.size(), cr.data(), nr.data()},
+                               {out.bd.data(), sb.data(), sb.size(), cb.data(), nb.data()}};
         try {
             with_fast_context(tables, [&](const auto& ctx) {
                 if (zero_chroma)
