@@ -142,11 +142,6 @@ ShardTable normalise_counts(std::span<const std::uint64_t, 256> counts, std::uin
     return out;
 }
 
-double coding_cost_bits(std::span<const std::uint64_t, 256> counts,
-                        std::span<const std::uint64_t, 256> table) {
-    return cost_of_present(present_symbols(counts), table.data());
-}
-
 void check_template_count(std::size_t n_templates, bool disable_templates) {
     if (!disable_templates && n_templates > kMaxTemplates)
         throw InvalidInput("templates must have at most " + std::to_string(kMaxTemplates) +
