@@ -153,13 +153,6 @@ bool interleave_proven(const ContextTables& t, std::size_t kg, std::size_t kr, s
     return context_tables_proven(t, std::min({kg, kr, kb}));
 }
 
-std::vector<std::uint8_t> interior(const std::vector<std::uint8_t>& padded, std::size_t h, std::size_t w) {
-    std::vector<std::uint8_t> out(h * w);
-    for (std::size_t y = 0; y < h; ++y)
-        std::memcpy(out.data() + y * w, padded.data() + (y + 1) * (w + 2) + 1, w);
-    return out;
-}
-
 }  // namespace
 
 ColourPlanes reconstruct_shards_rgb(std::size_t h, std::size_t w, Bytes res_gr, Bytes res_rd,

@@ -12,11 +12,12 @@
 #include <string>
 
 #include "fault.hpp"
+#include "scale.hpp"
 
 namespace rans {
 namespace {
 
-constexpr std::uint64_t kTotal = 4096;
+constexpr std::uint64_t kTotal = kScale;
 
 // round(x) with halves away from zero, as an unsigned 64-bit integer:
 // negative (and NaN) to 0, beyond the 64-bit range to the largest value.
