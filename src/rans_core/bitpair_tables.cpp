@@ -3,7 +3,6 @@
 // scale.
 #include <algorithm>
 #include <cmath>
-#include <exception>
 
 #include "../pool/pool.hpp"
 #include "bitpair.hpp"
@@ -33,18 +32,11 @@ std::vector<std::uint64_t> count_rows(std::size_t rows, std::size_t w, std::size
         std::min({rows, 2 * pool::size(), std::max<std::size_t>(1, pixels / per_block)});
 
     std::vector<std::vector<std::uint64_t>> parts(blocks);
-    std::vector<std::exception_ptr> faults(blocks);
-    pool::parallel_each(blocks, [&](std::size_t b) {
-        try {
-            parts[b].assign(counters, 0);
-            const std::size_t r0 = 1 + rows * b / blocks, r1 = 1 + rows * (b + 1) / blocks;
-            for (std::size_t r = r0; r < r1; ++r) row_fn(r, parts[b]);
-        } catch (...) {
-            faults[b] = std::current_exception();
-        }
+    pool::parallel_each_lowest_fault(blocks, [&](std::size_t b) {
+        parts[b].assign(counters, 0);
+        const std::size_t r0 = 1 + rows * b / blocks, r1 = 1 + rows * (b + 1) / blocks;
+        for (std::size_t r = r0; r < r1; ++r) row_fn(r, parts[b]);
     });
-    for (auto& f : faults)
-        if (f) std::rethrow_exception(f);
     std::vector<std::uint64_t> total = std::move(parts[0]);
     for (std::size_t b = 1; b < blocks; ++b)
         for (std::size_t i = 0; i < counters; ++i) total[i] += parts[b][i];
