@@ -12,13 +12,11 @@
 // pool size.
 #include <algorithm>
 #include <cstring>
-#include <type_traits>
 
 #include "../pool/pool.hpp"
 #include "fault.hpp"
 #include "image.hpp"
 #include "image_context.hpp"
-#include "image_grid.hpp"
 
 namespace rans {
 namespace {
@@ -229,16 +227,13 @@ PhaseOne phase_one(std::size_t h, std::size_t w, Bytes a_ch, bool is_rgba, std::
             if (y0 == y1) return;
             st.hist.assign(static_cast<std::size_t>(C) * K * 256, 0);
             if (C == 3) st.vhist.assign(3 * 256, 0);
-            if constexpr (std::is_same_v<std::decay_t<decltype(ctx)>, CheckedContext>)
+            if constexpr (is_checked<decltype(ctx)>)
                 analyse_rows<C>(ctx, y0, y1, w, K, r.planes, r.residuals, counts.data(), st);
             else
                 analyse_rows_proven<C>(ctx, y0, y1, w, K, r.planes, r.residuals, counts.data(), st);
         });
     };
-    if (context_tables_proven(tables, K))
-        with_fast_context(tables, run);
-    else
-        run(CheckedContext{&tables, K});
+    with_context(tables, K, run);
 
     // merge the chunks' private results; integer sums are exact in any order
     r.hist.assign(hist_size, 0);
@@ -368,7 +363,7 @@ void phase_two(std::size_t h, std::size_t w, const Bytes* planes,
                 for (int c = 0; c < C; ++c)
                     std::copy_n(offsets + y * 3 * K + c * K, K, cursors.data() + c * K);
                 const std::size_t base = (y + 1) * stride + 1;
-                if constexpr (!std::is_same_v<std::decay_t<decltype(ctx)>, CheckedContext>) {
+                if constexpr (!is_checked<decltype(ctx)>) {
                     bool ok = true;
                     for (int c = 0; c < C && ok; ++c)
                         ok = place_row_proven(ctx, p[c] + base, stride, w, c ? p[0] + base : nullptr,
@@ -390,10 +385,7 @@ void phase_two(std::size_t h, std::size_t w, const Bytes* planes,
             }
         });
     };
-    if (context_tables_proven(tables, K))
-        with_fast_context(tables, run);
-    else
-        run(CheckedContext{&tables, K});
+    with_context(tables, K, run);
 }
 
 }  // namespace
