@@ -6,11 +6,11 @@ from pathlib import Path
 
 import pytest
 
-TESTS = Path(__file__).resolve().parent
+ROOT = Path(__file__).resolve().parents[1]
 
 SCRIPT = """
 import json, sys
-sys.path.insert(0, {tests!r})
+sys.path.insert(0, {root!r})
 from fuzz.cases import NAMES, make_case, realise_case
 from fuzz.calls import digest, valid_kwargs, pipeline, real_images
 out = {{}}
@@ -42,7 +42,7 @@ def runs(request):
     import subprocess
     import sys
 
-    code = SCRIPT.format(tests=str(TESTS), seeds=8, mutated=40)
+    code = SCRIPT.format(root=str(ROOT), seeds=8, mutated=40)
     results = {}
     for n in (1, 2, 16):
         env = {k: v for k, v in os.environ.items() if k not in ("RAYON_NUM_THREADS", "RAYON_RS_NUM_CPUS")}
