@@ -5,6 +5,11 @@ import textwrap
 
 import pytest
 
+# the fuzzing package (fuzz/, beside tests/) supplies generated inputs to the tests
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+if ROOT not in sys.path:
+    sys.path.insert(0, ROOT)
+
 
 def is_panic(exc: BaseException) -> bool:
     return type(exc).__name__ == "PanicException" and not isinstance(exc, Exception)

@@ -1,13 +1,8 @@
 """A channel through the bit-pair coder and back: build the pair tables,
-encode, decode with the matching decoder and rebuild the samples; and the
-same results for every size of the worker pool."""
+encode, decode with the matching decoder and rebuild the samples. Results
+for every pool size: test_determinism.py."""
 from __future__ import annotations
 
-import os
-import subprocess
-import sys
-import textwrap
-from pathlib import Path
 
 import numpy as np
 import pytest
@@ -187,51 +182,3 @@ def test_rgb_round_trip_from_phase_one(seed):
         assert np.array_equal(back, plane[1:-1, 1:-1])
         expect = ((rgb[..., ch].astype(np.int64) - rgb[..., 1]) % 256).astype(np.uint8)
         assert np.array_equal(back, expect)
-
-
-# ------------------------------------------------------ pool sizes
-
-POOL_SCRIPT = textwrap.dedent("""
-    import hashlib, sys
-    import numpy as np, orv_rans as o
-    sys.path.insert(0, sys.argv[1])
-    from test_bitpair_reference import image_luts, random_luts, residual_plane, smooth_image
-    rng = np.random.default_rng(1)
-    h, w = 301, 97
-    luts = image_luts(4)
-    n_ctx = 64 * 16
-    green, gr = residual_plane(smooth_image(rng, h, w, noise=4))
-    rd = residual_plane(smooth_image(rng, h, w, noise=9))[1]
-    bd = residual_plane(rng.integers(0, 256, (h, w), dtype=np.uint8))[1]
-    dig = hashlib.sha256()
-    rgb = o.bp_build_pdf_sharded_rgb(gr.ravel(), rd.ravel(), bd.ravel(), green.ravel(), *luts, h, w, n_ctx)
-    singles = []
-    for r, chroma in ((gr, False), (rd, True), (bd, True)):
-        singles += o.bp_build_pdf_sharded(r.ravel(), green.ravel(), *luts, h, w, n_ctx, chroma)
-    assert all(np.array_equal(a, b) for a, b in zip(rgb, singles)), "rgb != singles"
-    for a in rgb:
-        dig.update(a.tobytes())
-    st, bs = o.bp_encode_sharded(gr.ravel(), green.ravel(), rgb[1], rgb[0], *luts, h, w, n_ctx, False)
-    dig.update(st.tobytes()); dig.update(bs.tobytes())
-    # a fault in the middle rows is the same whatever the split
-    short = gr.ravel()[: 150 * (w + 2)]
-    try:
-        o.bp_build_pdf_sharded(short, green.ravel(), *luts, h, w, n_ctx, False)
-    except BaseException as e:
-        dig.update(str(e).encode())
-    else:
-        raise SystemExit("the short plane did not fault")
-    print(dig.hexdigest())
-""")
-
-
-def test_results_identical_for_every_pool_size():
-    here = str(Path(__file__).resolve().parent)
-    digests = set()
-    for n in (1, 2, 64):
-        env = dict(os.environ, RAYON_NUM_THREADS=str(n))
-        out = subprocess.run([sys.executable, "-c", POOL_SCRIPT, here], capture_output=True, text=True,
-                             env=env, timeout=300)
-        assert out.returncode == 0, out.stderr
-        digests.add(out.stdout.strip())
-    assert len(digests) == 1

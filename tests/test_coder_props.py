@@ -1,11 +1,6 @@
 """Property tests of the shard coder: round trips over random shards and tables,
-agreement with a plain reference of the coding rules (also on malformed input),
-and identical results for every pool size."""
-import hashlib
-import os
-import subprocess
-import sys
-
+and agreement with a plain reference of the coding rules (also on malformed
+input). Results for every pool size: test_determinism.py."""
 import numpy as np
 import pytest
 from hypothesis import HealthCheck, given, settings
@@ -213,49 +208,6 @@ def test_single_stream_and_shard_decoder_agree():
                                 freqs[i], lookup_of(c)[0], out)
         single.append(out)
     assert np.array_equal(np.concatenate(single), dec)
-
-
-# ---- pool sizes ----------------------------------------------------------------
-
-POOL_SCRIPT = r"""
-import hashlib, sys
-import numpy as np
-import pytest
-import orv_rans as o
-sys.path.insert(0, {tests!r})
-from test_coder import encode, pack, decode_payload, cum_of
-from test_coder_props import normalise
-rng = np.random.default_rng(11)
-data = [rng.integers(0, 1 + k % 200, k * 37 % 9000, dtype=np.uint8) for k in range(300)]
-freqs = np.array([normalise(np.bincount(d, minlength=256) + (d.size == 0)) for d in data])
-enc = encode(data, freqs)
-payload = pack(enc)
-dec, consumed = decode_payload(payload, [len(d) for d in data], freqs)
-h = hashlib.sha256()
-for a in enc + (dec,):
-    h.update(a.tobytes())
-h.update(str(consumed).encode())
-bad = [d.copy() for d in data]
-bad[250][:] = 0; bad[250][-1:] = 255
-bad[77] = np.full(5, 255, np.uint8)
-try:
-    encode(bad, freqs)
-except ValueError as e:
-    h.update(str(e).encode())
-print(h.hexdigest())
-"""
-
-
-def test_results_identical_for_every_pool_size():
-    tests = os.path.dirname(os.path.abspath(__file__))
-    digests = set()
-    for threads in ("1", "2", "64"):
-        env = dict(os.environ, RAYON_NUM_THREADS=threads)
-        run = subprocess.run([sys.executable, "-c", POOL_SCRIPT.format(tests=tests)], env=env,
-                             capture_output=True, text=True, timeout=300)
-        assert run.returncode == 0, run.stderr
-        digests.add(run.stdout.strip())
-    assert len(digests) == 1
 
 
 @pytest.mark.parametrize("initial", [0, 1, 2**31 - 1, 2**31, 2**43 - 1, 2**43, 2**64 - 1])

@@ -3,7 +3,7 @@ inputs of past findings kept as regression tests.
 
 Each function gets a fixed number of generated calls (random arguments, valid
 arguments and mutated valid arguments) in a child process, so a crash or a
-hang fails the test instead of the test run. Longer runs: tests/fuzz/run.py.
+hang fails the test instead of the test run. Longer runs: fuzz/run.py.
 """
 import os
 import subprocess
@@ -15,9 +15,9 @@ import pytest
 from fuzz.cases import NAMES
 from fuzz.run import load_case
 
-HERE = Path(__file__).resolve().parent
-RUN = HERE / "fuzz" / "run.py"
-REGRESSIONS = sorted((HERE / "fuzz" / "regressions").glob("*.pkl.gz"))
+FUZZ = Path(__file__).resolve().parents[1] / "fuzz"
+RUN = FUZZ / "run.py"
+REGRESSIONS = sorted((FUZZ / "regressions").glob("*.pkl.gz"))
 # calls per function in the test suite; the CI's timed run and hand runs do more
 ITERATIONS = int(os.environ.get("ORV_FUZZ_ITERATIONS", 60))
 

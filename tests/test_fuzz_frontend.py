@@ -12,7 +12,7 @@ from fuzz import frontend
 
 orv = frontend.load_orv()
 pytestmark = pytest.mark.skipif(orv is None, reason="the front end (package orv) is not built yet")
-RUN = Path(__file__).resolve().parent / "fuzz" / "run.py"
+RUN = Path(__file__).resolve().parents[1] / "fuzz" / "run.py"
 ITERATIONS = int(os.environ.get("ORV_FUZZ_ITERATIONS", 60)) * 10
 
 

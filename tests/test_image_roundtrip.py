@@ -1,11 +1,7 @@
-"""Whole images through the image side, with and without the shard coder, and
-results that do not depend on the size of the worker pool."""
+"""Whole images through the image side, with and without the shard coder.
+Results for every pool size: test_determinism.py."""
 from __future__ import annotations
 
-import hashlib
-import os
-import subprocess
-import sys
 
 import numpy as np
 import pytest
@@ -220,48 +216,3 @@ def test_faulting_call_leaves_inputs_untouched():
 
 
 # ------------------------------------------------------- pool independence
-
-POOL_SCRIPT = r"""
-import hashlib, sys
-import numpy as np
-import orv_rans as o
-sys.path.insert(0, {tests!r})
-from test_image_model import random_tables
-digest = hashlib.sha256()
-rng = np.random.default_rng(5)
-h, w, K = 203, 157, 24
-y, x = np.mgrid[0:h, 0:w]
-img = np.stack([(x + y) % 256, (3 * x) % 256, rng.integers(0, 256, (h, w))], axis=-1).astype(np.uint8)
-a = rng.integers(0, 256, (h, w), dtype=np.uint8)
-tables = random_tables(rng, K)
-r = o.p1_rgb(h, w, img, a, True, K, *tables)
-for item in r[:10] + r[10]:
-    digest.update(np.ascontiguousarray(item).tobytes())
-digest.update(repr(r[11]).encode())
-streams = [np.zeros(h * w, np.uint8) for _ in range(3)]
-o.p2_rgb(h, w, r[0], r[1], r[2], r[7], *streams, *tables)
-for s in streams:
-    digest.update(s.tobytes())
-g = o.p1_gray(h, w, img[..., 0].copy(), a, True, K, *tables)
-for item in g[:7] + g[7]:
-    digest.update(np.ascontiguousarray(item).tobytes())
-planes = o.reconstruct_shards_rgb(h, w, *streams, *r[6], *tables)
-out = o.restore_channels(*planes, a, True, False, True)
-assert (out[..., :3] == img).all() and (out[..., 3] == a).all()
-digest.update(out.tobytes())
-print(digest.hexdigest())
-"""
-
-
-def test_results_do_not_depend_on_pool_size():
-    tests = os.path.dirname(os.path.abspath(__file__))
-    env = dict(os.environ)
-    env["PYTHONPATH"] = os.pathsep.join([os.path.dirname(o.__file__), tests, env.get("PYTHONPATH", "")])
-    digests = set()
-    for n in ("1", "2", "64"):
-        env["RAYON_NUM_THREADS"] = n
-        out = subprocess.run([sys.executable, "-c", POOL_SCRIPT.format(tests=tests)], env=env,
-                             capture_output=True, text=True, timeout=300)
-        assert out.returncode == 0, out.stderr
-        digests.add(out.stdout.strip())
-    assert len(digests) == 1

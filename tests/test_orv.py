@@ -149,22 +149,6 @@ def test_bad_coder_is_refused():
         orv.encode(np.zeros((2, 2), np.uint8), coder="png")
 
 
-def test_encoding_is_deterministic_and_pool_independent(run_python, tmp_path):
-    img = make("photo", (97, 131, 4))
-    path = tmp_path / "img.npy"
-    np.save(path, img)
-    files = {}
-    for n in ("1", "2", "5"):
-        out = tmp_path / f"out{n}.orv"
-        run_python(f"""
-            import numpy as np, orv
-            img = np.load({str(path)!r})
-            open({str(out)!r}, "wb").write(orv.encode(img))
-        """, env={"RAYON_NUM_THREADS": n})
-        files[n] = out.read_bytes()
-    assert files["1"] == files["2"] == files["5"] == orv.encode(img)
-
-
 @pytest.mark.parametrize("kind", ["photo", "gradient", "random"])
 def test_auto_is_never_much_larger_than_either_coder(kind):
     img = make(kind, (80, 90, 4))

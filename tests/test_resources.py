@@ -236,7 +236,7 @@ def test_forked_child_uses_every_function(run_python):
             os._exit(0)
         os.waitpid(pid, 0)
         print(os.read(r, 16).decode(), len(work))
-    """ % str(os.path.dirname(__file__)), env={"RAYON_NUM_THREADS": "2"}, timeout=120)
+    """ % str(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))), env={"RAYON_NUM_THREADS": "2"}, timeout=120)
     verdict, count = out.split()
     assert verdict == "same" and int(count) >= 3
 

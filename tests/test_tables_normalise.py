@@ -1,8 +1,5 @@
 """Histogram normalisation and the per-shard table builder."""
 import math
-import os
-import subprocess
-import sys
 
 import numpy as np
 import pytest
@@ -214,34 +211,6 @@ def test_more_templates_than_a_mode_byte_can_name():
     assert build([1, 2], [0], [2], [256], templates, True)[2].tolist() == [0]
     _, _, modes = build([1, 2], [0], [2], [256], templates[:252])
     assert modes.tolist() == [4]
-
-
-POOL_SCRIPT = """
-import hashlib, sys, numpy as np, orv_rans as o
-rng = np.random.default_rng(7)
-data = np.minimum(rng.geometric(0.2, 1_500_000) - 1, 255).astype(np.uint8)
-cuts = np.sort(rng.choice(len(data), 40, replace=False)).astype(np.uint32)
-offsets = np.concatenate([[0], cuts]).astype(np.uint32)
-lengths = np.diff(np.concatenate([offsets, [len(data)]])).astype(np.uint32)
-lengths[3] = 600_000  # one shard much larger than the rest, overlapping others
-widths = rng.integers(0, 300, len(lengths)).astype(np.uint16)
-templates = rng.integers(1, 40, (5, 256)).astype(np.uint64)
-h = hashlib.sha256()
-for disable in (False, True):
-    for a in o.build_pdf_tables_from_shards(data, offsets, lengths, widths, templates, disable):
-        h.update(a.tobytes())
-print(h.hexdigest())
-"""
-
-
-def test_results_do_not_depend_on_the_pool_size():
-    digests = set()
-    for threads in ("1", "2", "64"):
-        env = dict(os.environ, RAYON_NUM_THREADS=threads)
-        out = subprocess.run([sys.executable, "-c", POOL_SCRIPT], env=env, capture_output=True,
-                             text=True, check=True)
-        digests.add(out.stdout.strip())
-    assert len(digests) == 1
 
 
 @settings(max_examples=25, deadline=None)

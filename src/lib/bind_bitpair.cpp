@@ -5,12 +5,17 @@
 
 #include "../rans_core/bitpair.hpp"
 #include "bindings.hpp"
+#include "signatures.hpp"
 
 namespace binding {
 namespace {
 
-rans::ContextTables context_tables(const Frame& f, std::size_t s, std::size_t i, std::size_t d) {
-    return {f.in<std::uint8_t>(s), f.in<std::uint8_t>(i), f.in<std::uint8_t>(d)};
+// The three context tables, by name in the function's signature.
+template <const auto& Params>
+rans::ContextTables context_tables(const Frame& f) {
+    constexpr Named p{Params};
+    return {f.in<std::uint8_t>(p["s_lut"]), f.in<std::uint8_t>(p["i_lut"]),
+            f.in<std::uint8_t>(p["d_lut"])};
 }
 
 // (frequency array, cumulative array), shaped (4, n_ctx, 4) and (4, n_ctx, 5).
@@ -19,51 +24,54 @@ void push_tables(std::vector<Ref>& items, rans::PairTables& t, std::size_t n_ctx
     items.push_back(array(std::move(t.cums), {4, n_ctx, 5}));
 }
 
-// The decoders share their first nine parameters: bitstream, st0..st3, h, w,
-// all_cf, all_sf.
+// What the three decoders share: the stream, its four final states, the
+// image's size and the pair tables.
+template <const auto& Params>
 rans::BitPairCoded coded(const Frame& f) {
-    return {f.in<std::uint8_t>(0),
-            {f.u64(1), f.u64(2), f.u64(3), f.u64(4)},
-            static_cast<std::size_t>(f.u64(5)),
-            static_cast<std::size_t>(f.u64(6)),
-            f.in<std::uint16_t>(7),
-            f.in<std::uint16_t>(8)};
+    constexpr Named p{Params};
+    return {f.in<std::uint8_t>(p["bitstream"]),
+            {f.u64(p["st0"]), f.u64(p["st1"]), f.u64(p["st2"]), f.u64(p["st3"])},
+            static_cast<std::size_t>(f.u64(p["h"])),
+            static_cast<std::size_t>(f.u64(p["w"])),
+            f.in<std::uint16_t>(p["all_cf"]),
+            f.in<std::uint16_t>(p["all_sf"])};
 }
 
 }  // namespace
 
 PyObject* bp_build_pdf_sharded(Frame& f) {
-    const std::size_t h = f.u64(5), w = f.u64(6), n_ctx = f.u64(7);
-    const auto t = context_tables(f, 2, 3, 4);
-    auto tables = f.run([&] {
-        return rans::bp_build_pdf_sharded(f.in<std::uint8_t>(0), f.in<std::uint8_t>(1), t, h, w, n_ctx,
-                                          f.flag(8));
-    });
+    constexpr Named p{sig::bp_build_pdf_sharded};
+    const std::size_t h = f.u64(p["h"]), w = f.u64(p["w"]), n_ctx = f.u64(p["n_ctx"]);
+    const auto t = context_tables<sig::bp_build_pdf_sharded>(f);
+    auto resid = f.in<std::uint8_t>(p["resid_flat"]), gray = f.in<std::uint8_t>(p["gray_flat"]);
+    const bool is_chroma = f.flag(p["is_chroma"]);
+    auto tables = f.run([&] { return rans::bp_build_pdf_sharded(resid, gray, t, h, w, n_ctx, is_chroma); });
     std::vector<Ref> items;
     push_tables(items, tables, n_ctx);
     return tuple_of(items).release();
 }
 
 PyObject* bp_build_pdf_sharded_rgb(Frame& f) {
-    const std::size_t h = f.u64(7), w = f.u64(8), n_ctx = f.u64(9);
-    const auto t = context_tables(f, 4, 5, 6);
-    auto tables = f.run([&] {
-        return rans::bp_build_pdf_sharded_rgb(f.in<std::uint8_t>(0), f.in<std::uint8_t>(1),
-                                              f.in<std::uint8_t>(2), f.in<std::uint8_t>(3), t, h, w,
-                                              n_ctx);
-    });
+    constexpr Named p{sig::bp_build_pdf_sharded_rgb};
+    const std::size_t h = f.u64(p["h"]), w = f.u64(p["w"]), n_ctx = f.u64(p["n_ctx"]);
+    const auto t = context_tables<sig::bp_build_pdf_sharded_rgb>(f);
+    auto gr = f.in<std::uint8_t>(p["gr_flat"]), rd = f.in<std::uint8_t>(p["rd_flat"]);
+    auto bd = f.in<std::uint8_t>(p["bd_flat"]), ref = f.in<std::uint8_t>(p["gr_ref_flat"]);
+    auto tables = f.run([&] { return rans::bp_build_pdf_sharded_rgb(gr, rd, bd, ref, t, h, w, n_ctx); });
     std::vector<Ref> items;
     for (auto& ch : tables) push_tables(items, ch, n_ctx);
     return tuple_of(items).release();
 }
 
 PyObject* bp_encode_sharded(Frame& f) {
-    const std::size_t h = f.u64(7), w = f.u64(8), n_ctx = f.u64(9);
-    const auto t = context_tables(f, 4, 5, 6);
+    constexpr Named p{sig::bp_encode_sharded};
+    const std::size_t h = f.u64(p["h"]), w = f.u64(p["w"]), n_ctx = f.u64(p["n_ctx"]);
+    const auto t = context_tables<sig::bp_encode_sharded>(f);
+    auto resid = f.in<std::uint8_t>(p["resid_flat"]), gray = f.in<std::uint8_t>(p["gray_flat"]);
+    auto cf = f.in<std::uint16_t>(p["all_cf"]), sf = f.in<std::uint16_t>(p["all_sf"]);
+    const bool is_chroma = f.flag(p["is_chroma"]);
     auto coded = f.run([&] {
-        return rans::bp_encode_sharded(f.in<std::uint8_t>(0), f.in<std::uint8_t>(1),
-                                       f.in<std::uint16_t>(2), f.in<std::uint16_t>(3), t, h, w, n_ctx,
-                                       f.flag(10));
+        return rans::bp_encode_sharded(resid, gray, cf, sf, t, h, w, n_ctx, is_chroma);
     });
     const std::size_t len = coded.bytes.size();
     Ref states = array(std::vector<std::uint64_t>(coded.states.begin(), coded.states.end()), {4});
@@ -72,25 +80,29 @@ PyObject* bp_encode_sharded(Frame& f) {
 }
 
 PyObject* bp_decode_sharded(Frame& f) {
-    const auto in = coded(f);
-    const auto t = context_tables(f, 9, 10, 11);
+    const auto in = coded<sig::bp_decode_sharded>(f);
+    const auto t = context_tables<sig::bp_decode_sharded>(f);
     auto out = f.run([&] { return rans::bp_decode_sharded(in, t); });
     return array(std::move(out), {in.h, in.w}).release();
 }
 
 PyObject* bp_decode_sharded_with_ref(Frame& f) {
-    const auto in = coded(f);
-    const auto t = context_tables(f, 10, 11, 12);
-    auto out = f.run([&] { return rans::bp_decode_sharded_with_ref(in, f.in<std::uint8_t>(9), t); });
+    constexpr Named p{sig::bp_decode_sharded_with_ref};
+    const auto in = coded<sig::bp_decode_sharded_with_ref>(f);
+    const auto t = context_tables<sig::bp_decode_sharded_with_ref>(f);
+    auto ref = f.in<std::uint8_t>(p["ref_ch_flat"]);
+    auto out = f.run([&] { return rans::bp_decode_sharded_with_ref(in, ref, t); });
     return array(std::move(out), {in.h, in.w}).release();
 }
 
 PyObject* bp_decode_sharded_debug(Frame& f) {
-    const auto in = coded(f);
-    const auto t = context_tables(f, 9, 10, 11);
-    // orig_gray_flat (13) is only checked for its type and contiguity
+    constexpr Named p{sig::bp_decode_sharded_debug};
+    const auto in = coded<sig::bp_decode_sharded_debug>(f);
+    const auto t = context_tables<sig::bp_decode_sharded_debug>(f);
+    // orig_gray_flat is only checked for its type and contiguity
+    auto orig = f.in<std::uint8_t>(p["orig_resid_flat"]);
     std::optional<rans::BitPairMismatch> m;
-    auto out = f.run([&] { return rans::bp_decode_sharded_debug(in, t, f.in<std::uint8_t>(12), m); });
+    auto out = f.run([&] { return rans::bp_decode_sharded_debug(in, t, orig, m); });
     Ref residuals = array(std::move(out), {in.h, in.w});
     Ref report;
     if (!m) {

@@ -4,6 +4,7 @@
 
 #include "../rans_core/image.hpp"
 #include "bindings.hpp"
+#include "signatures.hpp"
 
 namespace binding {
 namespace {
@@ -11,8 +12,11 @@ namespace {
 using U8 = std::uint8_t;
 using U32 = std::uint32_t;
 
-rans::ContextTables context_tables(const Frame& f, std::size_t s, std::size_t i, std::size_t d) {
-    return {f.in<U8>(s), f.in<U8>(i), f.in<U8>(d)};
+// The three context tables, by name in the function's signature.
+template <const auto& Params>
+rans::ContextTables context_tables(const Frame& f) {
+    constexpr Named p{Params};
+    return {f.in<U8>(p["s_lut"]), f.in<U8>(p["i_lut"]), f.in<U8>(p["d_lut"])};
 }
 
 // The alpha part of the result: the residual plane ((0, 0) when alpha was not
@@ -42,13 +46,13 @@ ShardCounts shard_counts(rans::PhaseOne& r, std::size_t h, std::size_t K) {
 
 }  // namespace
 
-// p1_rgb(h, w, rgb_raw, a_ch, is_rgba, n_shards, s_lut, i_lut, d_lut)
 PyObject* p1_rgb(Frame& f) {
-    const std::size_t h = f.u64(0), w = f.u64(1), K = f.u64(5);
-    const auto tables = context_tables(f, 6, 7, 8);
-    auto rgb = f.in<U8>(2);
-    auto a = f.in<U8>(3);
-    const bool is_rgba = f.flag(4);
+    constexpr Named p{sig::p1_rgb};
+    const std::size_t h = f.u64(p["h"]), w = f.u64(p["w"]), K = f.u64(p["n_shards"]);
+    const auto tables = context_tables<sig::p1_rgb>(f);
+    auto rgb = f.in<U8>(p["rgb_raw"]);
+    auto a = f.in<U8>(p["a_ch"]);
+    const bool is_rgba = f.flag(p["is_rgba"]);
     rans::PhaseOne r = f.run([&] { return rans::p1_rgb(h, w, rgb, a, is_rgba, K, tables); });
     const std::size_t ph = h + 2, pw = w + 2;
     Ref g = array(std::move(r.planes[0]), {ph, pw});
@@ -67,13 +71,13 @@ PyObject* p1_rgb(Frame& f) {
         .release();
 }
 
-// p1_gray(h, w, gray_raw, a_ch, is_rgba, n_shards, s_lut, i_lut, d_lut)
 PyObject* p1_gray(Frame& f) {
-    const std::size_t h = f.u64(0), w = f.u64(1), K = f.u64(5);
-    const auto tables = context_tables(f, 6, 7, 8);
-    auto gray = f.in<U8>(2);
-    auto a = f.in<U8>(3);
-    const bool is_rgba = f.flag(4);
+    constexpr Named p{sig::p1_gray};
+    const std::size_t h = f.u64(p["h"]), w = f.u64(p["w"]), K = f.u64(p["n_shards"]);
+    const auto tables = context_tables<sig::p1_gray>(f);
+    auto gray = f.in<U8>(p["gray_raw"]);
+    auto a = f.in<U8>(p["a_ch"]);
+    const bool is_rgba = f.flag(p["is_rgba"]);
     rans::PhaseOne r = f.run([&] { return rans::p1_gray(h, w, gray, a, is_rgba, K, tables); });
     const std::size_t ph = h + 2, pw = w + 2;
     Ref g = array(std::move(r.planes[0]), {ph, pw});
@@ -88,56 +92,57 @@ PyObject* p1_gray(Frame& f) {
         .release();
 }
 
-// p2_rgb(h, w, gr_ch, rd_ch, bd_ch, row_global_offsets, shard_gr, shard_rd, shard_bd,
-//        s_lut, i_lut, d_lut)
 PyObject* p2_rgb(Frame& f) {
-    const std::size_t h = f.u64(0), w = f.u64(1);
-    const auto tables = context_tables(f, 9, 10, 11);
-    auto gr = f.in<U8>(2), rd = f.in<U8>(3), bd = f.in<U8>(4);
-    auto offsets = f.in<U32>(5);
-    auto sg = f.out<U8>(6), sr = f.out<U8>(7), sb = f.out<U8>(8);
+    constexpr Named p{sig::p2_rgb};
+    const std::size_t h = f.u64(p["h"]), w = f.u64(p["w"]);
+    const auto tables = context_tables<sig::p2_rgb>(f);
+    auto gr = f.in<U8>(p["gr_ch"]), rd = f.in<U8>(p["rd_ch"]), bd = f.in<U8>(p["bd_ch"]);
+    auto offsets = f.in<U32>(p["row_global_offsets"]);
+    auto sg = f.out<U8>(p["shard_gr"]), sr = f.out<U8>(p["shard_rd"]), sb = f.out<U8>(p["shard_bd"]);
     f.run([&] { rans::p2_rgb(h, w, gr, rd, bd, offsets, sg, sr, sb, tables); });
     return none().release();
 }
 
-// p2_gray(h, w, gr_ch, row_global_offsets, shard_gr, s_lut, i_lut, d_lut)
 PyObject* p2_gray(Frame& f) {
-    const std::size_t h = f.u64(0), w = f.u64(1);
-    const auto tables = context_tables(f, 5, 6, 7);
-    auto gr = f.in<U8>(2);
-    auto offsets = f.in<U32>(3);
-    auto sg = f.out<U8>(4);
+    constexpr Named p{sig::p2_gray};
+    const std::size_t h = f.u64(p["h"]), w = f.u64(p["w"]);
+    const auto tables = context_tables<sig::p2_gray>(f);
+    auto gr = f.in<U8>(p["gr_ch"]);
+    auto offsets = f.in<U32>(p["row_global_offsets"]);
+    auto sg = f.out<U8>(p["shard_gr"]);
     f.run([&] { rans::p2_gray(h, w, gr, offsets, sg, tables); });
     return none().release();
 }
 
-// reconstruct_shards_rgb(h, w, res_gr, res_rd, res_bd, off_gr, off_rd, off_bd, s_lut, i_lut, d_lut)
 PyObject* reconstruct_shards_rgb(Frame& f) {
-    const std::size_t h = f.u64(0), w = f.u64(1);
-    const auto tables = context_tables(f, 8, 9, 10);
-    auto rg = f.in<U8>(2), rr = f.in<U8>(3), rb = f.in<U8>(4);
-    auto og = f.in<U32>(5), orr = f.in<U32>(6), ob = f.in<U32>(7);
-    rans::ColourPlanes p =
+    constexpr Named p{sig::reconstruct_shards_rgb};
+    const std::size_t h = f.u64(p["h"]), w = f.u64(p["w"]);
+    const auto tables = context_tables<sig::reconstruct_shards_rgb>(f);
+    auto rg = f.in<U8>(p["res_gr"]), rr = f.in<U8>(p["res_rd"]), rb = f.in<U8>(p["res_bd"]);
+    auto og = f.in<U32>(p["off_gr"]), orr = f.in<U32>(p["off_rd"]), ob = f.in<U32>(p["off_bd"]);
+    rans::ColourPlanes planes =
         f.run([&] { return rans::reconstruct_shards_rgb(h, w, rg, rr, rb, og, orr, ob, tables); });
-    Ref g = array(std::move(p.g), {h, w});
-    Ref rd = array(std::move(p.rd), {h, w});
-    Ref bd = array(std::move(p.bd), {h, w});
+    Ref g = array(std::move(planes.g), {h, w});
+    Ref rd = array(std::move(planes.rd), {h, w});
+    Ref bd = array(std::move(planes.bd), {h, w});
     return tuple({&g, &rd, &bd}).release();
 }
 
-// reconstruct_2d_channels(h, w, res_ch)
 PyObject* reconstruct_2d_channels(Frame& f) {
-    const std::size_t h = f.u64(0), w = f.u64(1);
-    auto res = f.in<U8>(2);
+    constexpr Named p{sig::reconstruct_2d_channels};
+    const std::size_t h = f.u64(p["h"]), w = f.u64(p["w"]);
+    auto res = f.in<U8>(p["res_ch"]);
     auto out = f.run([&] { return rans::reconstruct_2d_channels(h, w, res); });
     return array(std::move(out), {h, w}).release();
 }
 
-// restore_channels(gr_rec, rd_rec, bd_rec, a_ch, is_rgba, is_grayscale, apply_gsub)
 PyObject* restore_channels(Frame& f) {
-    const std::size_t h = f.dim(0, 0), w = f.dim(0, 1);
-    auto gr = f.in<U8>(0), rd = f.in<U8>(1), bd = f.in<U8>(2), a = f.in<U8>(3);
-    const bool is_rgba = f.flag(4), is_grayscale = f.flag(5), apply_gsub = f.flag(6);
+    constexpr Named p{sig::restore_channels};
+    const std::size_t h = f.dim(p["gr_rec"], 0), w = f.dim(p["gr_rec"], 1);
+    auto gr = f.in<U8>(p["gr_rec"]), rd = f.in<U8>(p["rd_rec"]), bd = f.in<U8>(p["bd_rec"]);
+    auto a = f.in<U8>(p["a_ch"]);
+    const bool is_rgba = f.flag(p["is_rgba"]), is_grayscale = f.flag(p["is_grayscale"]);
+    const bool apply_gsub = f.flag(p["apply_gsub"]);
     auto out = f.run([&] {
         return rans::restore_channels(h, w, gr, rd, bd, a, is_rgba, is_grayscale, apply_gsub);
     });

@@ -6,17 +6,19 @@
 #include "../rans_core/lookups.hpp"
 #include "../rans_core/tables.hpp"
 #include "bindings.hpp"
+#include "signatures.hpp"
 
 namespace binding {
 
 PyObject* build_pdf_tables_from_shards(Frame& f) {
-    auto data = f.in<std::uint8_t>(0);
-    auto offsets = f.in<std::uint32_t>(1);
-    auto lengths = f.in<std::uint32_t>(2);
-    auto widths = f.in<std::uint16_t>(3);
-    auto templates = f.in<std::uint64_t>(4);
-    const std::size_t n_templates = f.dim(4, 0);
-    const bool disable = f.flag(5);
+    constexpr Named p{sig::build_pdf_tables_from_shards};
+    auto data = f.in<std::uint8_t>(p["data_flat"]);
+    auto offsets = f.in<std::uint32_t>(p["shard_offsets"]);
+    auto lengths = f.in<std::uint32_t>(p["shard_lengths"]);
+    auto widths = f.in<std::uint16_t>(p["shard_widths"]);
+    auto templates = f.in<std::uint64_t>(p["templates"]);
+    const std::size_t n_templates = f.dim(p["templates"], 0);
+    const bool disable = f.flag(p["disable_templates"]);
     rans::check_template_count(n_templates, disable);
     auto t = f.run([&] {
         return rans::build_pdf_tables_from_shards(data, offsets, lengths, widths, templates,
@@ -30,12 +32,13 @@ PyObject* build_pdf_tables_from_shards(Frame& f) {
 }
 
 PyObject* decide_shard_mode(Frame& f) {
-    auto counts = f.in<std::uint64_t>(0);
-    const std::uint64_t width = f.u64(1);
-    const double penalty = f.real(2);
-    auto templates = f.in<std::uint64_t>(3);
-    const std::size_t n_templates = f.dim(3, 0);
-    const bool disable = f.flag(4);
+    constexpr Named p{sig::decide_shard_mode};
+    auto counts = f.in<std::uint64_t>(p["counts"]);
+    const std::uint64_t width = f.u64(p["width"]);
+    const double penalty = f.real(p["header_penalty_bits"]);
+    auto templates = f.in<std::uint64_t>(p["templates"]);
+    const std::size_t n_templates = f.dim(p["templates"], 0);
+    const bool disable = f.flag(p["disable_templates"]);
     if (counts.size() != 256) throw rans::InvalidInput("counts must have exactly 256 elements");
     rans::check_template_count(n_templates, disable);
     auto t = f.run([&] {
@@ -48,20 +51,22 @@ PyObject* decide_shard_mode(Frame& f) {
 }
 
 PyObject* compact_pdf_tables(Frame& f) {
-    auto freqs = f.in<std::uint64_t>(0);
-    auto widths = f.in<std::uint16_t>(1);
-    auto modes = f.in<std::uint8_t>(2);
+    constexpr Named p{sig::compact_pdf_tables};
+    auto freqs = f.in<std::uint64_t>(p["all_sym_freqs"]);
+    auto widths = f.in<std::uint16_t>(p["shard_widths"]);
+    auto modes = f.in<std::uint8_t>(p["shard_modes"]);
     auto out = f.run([&] { return rans::compact_pdf_tables(freqs, widths, modes); });
     const std::size_t len = out.size();
     return array(std::move(out), {len}).release();
 }
 
 PyObject* expand_pdf_tables(Frame& f) {
-    auto compacted = f.in<std::uint8_t>(0);
-    auto widths = f.in<std::uint16_t>(1);
-    auto modes = f.in<std::uint8_t>(2);
-    auto templates = f.in<std::uint64_t>(3);
-    const std::size_t n_templates = f.dim(3, 0);
+    constexpr Named p{sig::expand_pdf_tables};
+    auto compacted = f.in<std::uint8_t>(p["compacted"]);
+    auto widths = f.in<std::uint16_t>(p["shard_widths"]);
+    auto modes = f.in<std::uint8_t>(p["shard_modes"]);
+    auto templates = f.in<std::uint64_t>(p["templates"]);
+    const std::size_t n_templates = f.dim(p["templates"], 0);
     auto out = f.run([&] {
         return rans::expand_pdf_tables(compacted, widths, modes, templates, n_templates);
     });

@@ -10,9 +10,9 @@ namespace binding {
 // runtime.cpp
 PyObject* get_backend_info(Frame&);
 PyObject* set_rayon_threads(Frame&);
-PyObject* build_all_lookups(Frame&);
 
 // bind_coder.cpp
+PyObject* build_all_lookups(Frame&);
 PyObject* get_magic_lut(Frame&);
 PyObject* rans_encode_shards_parallel(Frame&);
 PyObject* rans_decode_shards_parallel(Frame&);

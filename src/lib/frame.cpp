@@ -93,7 +93,7 @@ std::string quoted_list(const std::vector<const char*>& names) {
     return s;
 }
 
-void bind(const FnSpec& fn, PyObject* args, PyObject* kwargs, Frame& f) {
+void bind(const Signature& fn, PyObject* args, PyObject* kwargs, Frame& f) {
     const std::size_t np = fn.params.size();
     const Py_ssize_t given = args ? PyTuple_Size(args) : 0;
     if (given < 0) throw PythonError{};
@@ -199,7 +199,7 @@ void prefix_type_error(const char* name) {
     PyErr_SetObject(PyExc_TypeError, replacement.get());
 }
 
-void convert(const FnSpec& fn, Frame& f) {
+void convert(const Signature& fn, Frame& f) {
     for (std::size_t k = 0; k < fn.params.size(); ++k) {
         const Param& p = fn.params[k];
         Slot& s = f.slots[k];
@@ -244,7 +244,7 @@ void copy_logical(PyArrayObject* a, std::size_t isz, Slot& s) {
     s.data = s.copy.get();
 }
 
-void take_views(const FnSpec& fn, Frame& f) {
+void take_views(const Signature& fn, Frame& f) {
     // flat reads first, in declared order: the first array that is not
     // contiguous (or, if filled, not writeable) fails the call
     for (std::size_t k = 0; k < fn.params.size(); ++k) {
@@ -298,15 +298,15 @@ void raise_fault(const char* message) {
 }  // namespace
 
 void Frame::check(std::size_t i, Elem e) const {
-    const Param& p = spec->params[i];
+    const Param& p = signature->params[i];
     if (p.kind != Kind::Array || p.elem != e) throw rans::Fault("binding reads a parameter with the wrong type");
 }
 
-PyObject* call(const FnSpec& fn, PyObject* args, PyObject* kwargs) {
+PyObject* call(const Signature& fn, PyObject* args, PyObject* kwargs) {
     try {
         try {
             Frame f;
-            f.spec = &fn;
+            f.signature = &fn;
             ensure_numpy();
             if (!fn.params.empty()) {
                 bind(fn, args, kwargs, f);
@@ -407,10 +407,5 @@ template Ref array(std::vector<std::uint16_t>&&, std::initializer_list<std::size
 template Ref array(std::vector<std::uint32_t>&&, std::initializer_list<std::size_t>);
 template Ref array(std::vector<std::uint64_t>&&, std::initializer_list<std::size_t>);
 template Ref array(rans::ZeroedBytes&&, std::initializer_list<std::size_t>);
-
-PyObject* not_implemented(const Frame& f) {
-    PyErr_Format(PyExc_NotImplementedError, "%s is not implemented yet", f.spec->name);
-    return nullptr;
-}
 
 }  // namespace binding

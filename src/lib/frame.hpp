@@ -1,13 +1,14 @@
 // The call frame shared by all 25 functions.
 //
-// Every function is described once in the parameter table (functions.cpp):
-// its name, its parameters (kind, element type, dimensions, flat or logical
-// read, filled in place) and whether the interpreter lock is released. One
-// generic entry binds the Python arguments to that description, converts
-// them, hands the function's binding a Frame with the converted views, and
-// maps every failure to a Python exception. A binding is a few lines: take
-// the views, run the core inside `run` (which releases the lock when the
-// table says so), and build the results.
+// Every function is described once: its parameters (kind, element type,
+// dimensions, flat or logical read, filled in place) in signatures.hpp, and
+// its name, binding and whether the interpreter lock is released in the
+// function table (functions.cpp). One generic entry binds the Python
+// arguments to that description, converts them, hands the function's binding
+// a Frame with the converted views, and maps every failure to a Python
+// exception. A binding is a few lines: take the views by parameter name, run
+// the core inside `run` (which releases the lock when the table says so), and
+// build the results.
 #pragma once
 
 #include <cstddef>
@@ -40,7 +41,9 @@ struct Param {
 struct Frame;
 using Impl = PyObject* (*)(Frame&);
 
-struct FnSpec {
+// A function of the module: its name and parameters (signatures.hpp), how it
+// runs, and its binding.
+struct Signature {
     const char* name;
     std::span<const Param> params;
     bool release;  // the interpreter lock is released around the work
@@ -48,7 +51,7 @@ struct FnSpec {
 };
 
 // The 25 functions in registration order (functions.cpp).
-std::span<const FnSpec> function_table();
+std::span<const Signature> function_table();
 
 // A Python exception is already set; the frame returns NULL.
 struct PythonError {};
@@ -98,7 +101,7 @@ struct Slot {
 };
 
 struct Frame {
-    const FnSpec* spec = nullptr;
+    const Signature* signature = nullptr;
     Slot slots[16];
 
     // The elements of array parameter i (flat or logical, as the table says).
@@ -122,7 +125,7 @@ struct Frame {
     // so. Nothing inside may touch a Python object.
     template <class F>
     decltype(auto) run(F&& f) const {
-        if (!spec->release) return f();
+        if (!signature->release) return f();
         struct Relock {
             PyThreadState* ts;
             ~Relock() { PyEval_RestoreThread(ts); }
@@ -147,9 +150,6 @@ template <class T, class A>
 Ref array(std::vector<T, A>&& v, std::initializer_list<std::size_t> shape);
 
 // The generic entry: binds, converts, runs fn.impl and maps failures.
-PyObject* call(const FnSpec& fn, PyObject* args, PyObject* kwargs);
-
-// NotImplementedError for a function whose work is not built yet.
-PyObject* not_implemented(const Frame& f);
+PyObject* call(const Signature& fn, PyObject* args, PyObject* kwargs);
 
 }  // namespace binding

@@ -5,20 +5,8 @@
 #include <vector>
 
 #include "frame.hpp"
-#include "panic.hpp"
 
 namespace binding {
-
-PyObject* panic_exception() {
-    static PyObject* cls = nullptr;
-    if (!cls)
-        cls = PyErr_NewExceptionWithDoc(
-            "orv_rans_runtime.PanicException",
-            "An internal fault of orv_rans (an index outside a table or buffer, a size "
-            "that overflows the address range). Derives from BaseException.",
-            PyExc_BaseException, nullptr);
-    return cls;
-}
 
 namespace {
 
@@ -40,13 +28,13 @@ std::vector<PyMethodDef> method_defs(std::index_sequence<I...>) {
     static std::vector<std::string> docs;
     auto fns = function_table();
     docs.clear();
-    for (const FnSpec& fn : fns) {
+    for (const Signature& fn : fns) {
         std::string d = std::string(fn.name) + "(";
         for (std::size_t k = 0; k < fn.params.size(); ++k) d += (k ? ", " : "") + std::string(fn.params[k].name);
         docs.push_back(d + ")\n--\n\n");
     }
     auto def = [&](std::size_t i, PyCFunctionWithKeywords kw, PyCFunction noargs) {
-        const FnSpec& fn = fns[i];
+        const Signature& fn = fns[i];
         if (fn.params.empty())
             return PyMethodDef{fn.name, noargs, METH_NOARGS, docs[i].c_str()};
         return PyMethodDef{fn.name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(kw)),

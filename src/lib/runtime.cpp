@@ -1,10 +1,7 @@
-// Runtime control and the decode lookups: get_backend_info,
-// set_rayon_threads and build_all_lookups.
-#include <vector>
-
+// Runtime control: get_backend_info and set_rayon_threads.
 #include "../pool/pool.hpp"
-#include "../rans_core/lookups.hpp"
 #include "bindings.hpp"
+#include "signatures.hpp"
 
 namespace binding {
 
@@ -18,15 +15,9 @@ PyObject* set_rayon_threads(Frame& f) {
     // Creates the pool if it does not exist yet and waits for its workers;
     // an existing pool keeps its size, and a failure to start it is ignored
     // (the first parallel loop then builds it with the default size).
-    (void)pool::start(static_cast<std::size_t>(f.u64(0)));
+    constexpr Named p{sig::set_rayon_threads};
+    (void)pool::start(static_cast<std::size_t>(f.u64(p["n"])));
     return none().release();
-}
-
-PyObject* build_all_lookups(Frame& f) {
-    const std::size_t a = f.dim(0, 0), b = f.dim(0, 1);
-    auto cum = f.in<std::uint64_t>(0);
-    auto out = f.run([&] { return rans::build_all_lookups(cum, a * b); });
-    return array(std::move(out), {a, b, rans::kScale}).release();
 }
 
 }  // namespace binding

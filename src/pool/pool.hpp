@@ -14,6 +14,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <optional>
 #include <string>
@@ -48,6 +49,23 @@ inline void parallel_each(std::size_t n, const std::function<void(std::size_t)>&
     parallel_for(n, 1, [&](std::size_t b, std::size_t e) {
         for (std::size_t i = b; i < e; ++i) body(i);
     });
+}
+
+// Runs body(i) for every i in [0, n), one index per chunk, where a fault
+// stops only its own index: once every index has finished, the fault of the
+// lowest index is rethrown. Which fault a loop reports is then the first in
+// index order, whatever the pool size or the scheduling.
+inline void parallel_each_lowest_fault(std::size_t n, const std::function<void(std::size_t)>& body) {
+    std::vector<std::exception_ptr> faults(n);
+    parallel_each(n, [&](std::size_t i) {
+        try {
+            body(i);
+        } catch (...) {
+            faults[i] = std::current_exception();
+        }
+    });
+    for (auto& f : faults)
+        if (f) std::rethrow_exception(f);
 }
 
 // Index-ordered parallel map: slot i of the result holds fn(i), whatever

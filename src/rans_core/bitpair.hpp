@@ -16,12 +16,10 @@
 #include <span>
 #include <vector>
 
+#include "bytes.hpp"
 #include "predict.hpp"
 
 namespace rans {
-
-using Bytes = std::span<const std::uint8_t>;
-using Words = std::span<const std::uint16_t>;
 
 // Four counts to four frequencies >= 1 that sum to 4096. Each count is scaled
 // by 4096 before the division and rounded half away from zero; the largest

@@ -2,7 +2,6 @@
 #include "coder.hpp"
 
 #include <algorithm>
-#include <exception>
 #include <string>
 
 #include "../pool/pool.hpp"
@@ -14,17 +13,9 @@
 namespace rans {
 
 void for_each_shard(const std::vector<std::size_t>& bounds, const std::function<void(std::size_t)>& body) {
-    const std::size_t tasks = bounds.size() - 1;
-    std::vector<std::exception_ptr> faults(tasks);
-    pool::parallel_each(tasks, [&](std::size_t t) {
-        try {
-            for (std::size_t i = bounds[t]; i < bounds[t + 1]; ++i) body(i);
-        } catch (...) {
-            faults[t] = std::current_exception();
-        }
+    pool::parallel_each_lowest_fault(bounds.size() - 1, [&](std::size_t t) {
+        for (std::size_t i = bounds[t]; i < bounds[t + 1]; ++i) body(i);
     });
-    for (auto& e : faults)
-        if (e) std::rethrow_exception(e);
 }
 
 std::uint32_t shard_capacity(std::uint32_t m) {

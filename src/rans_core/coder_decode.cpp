@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "../pool/pool.hpp"
+#include "bytes.hpp"
 #include "coder.hpp"
 #include "fault.hpp"
 #include "lookups.hpp"
@@ -156,12 +157,6 @@ void decode_4way_stream(const std::uint64_t states[4], std::span<const std::uint
 }
 
 namespace {
-
-std::uint64_t read_le(const std::uint8_t* p, int bytes) {
-    std::uint64_t v = 0;
-    for (int b = bytes - 1; b >= 0; --b) v = (v << 8) | p[b];
-    return v;
-}
 
 struct ShardRecord {
     std::uint64_t states[4];

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "bytes.hpp"
 #include "coder.hpp"
 #include "fault.hpp"
 
@@ -16,10 +17,6 @@ void put_le_checked(std::span<std::uint8_t> out, std::size_t j, std::uint64_t v,
     for (int b = 0; b < bytes; ++b) at(out, j + static_cast<std::size_t>(b)) = static_cast<std::uint8_t>(v >> (8 * b));
 }
 
-void put_le(std::uint8_t* p, std::uint64_t v, int bytes) {
-    for (int b = 0; b < bytes; ++b) p[b] = static_cast<std::uint8_t>(v >> (8 * b));
-}
-
 }  // namespace
 
 void pack_shard_payloads(std::span<const std::uint64_t> final_states, std::span<const std::uint32_t> lengths,
@@ -30,8 +27,8 @@ void pack_shard_payloads(std::span<const std::uint64_t> final_states, std::span<
         const std::uint32_t len = lengths[i];
         if (4 * i + 4 <= final_states.size() && j + kPackedHeader <= out.size()) {
             std::uint8_t* h = out.data() + j;
-            for (int k = 0; k < 4; ++k) put_le(h + 8 * k, final_states[4 * i + k], 8);
-            put_le(h + 32, len, 4);
+            for (int k = 0; k < 4; ++k) write_le(h + 8 * k, final_states[4 * i + k], 8);
+            write_le(h + 32, len, 4);
         } else {
             // the header meets the end of `final_states` or of `out`
             for (std::size_t k = 0; k < 4; ++k) put_le_checked(out, j + 8 * k, at(final_states, 4 * i + k), 8);

@@ -12,13 +12,11 @@
 // pool size.
 #include <algorithm>
 #include <cstring>
-#include <type_traits>
 
 #include "../pool/pool.hpp"
 #include "fault.hpp"
 #include "image.hpp"
 #include "image_context.hpp"
-#include "image_grid.hpp"
 
 namespace rans {
 namespace {
@@ -61,33 +59,6 @@ inline std::uint8_t analyse_sample(const Ctx& ctx, const std::uint8_t* plane, st
     *cc.err += abs_error(X, P);
     *cc.zeros += z == 0;
     return X;
-}
-
-// Phase one over rows [y0, y1) of C channels (1: gray, 3: colour).
-template <int C, class Ctx>
-void analyse_rows(const Ctx& ctx, std::size_t y0, std::size_t y1, std::size_t w, std::size_t K,
-                  const std::vector<std::uint8_t>* planes, std::vector<std::uint8_t>* residuals,
-                  std::uint32_t* counts, ChunkStats& st) {
-    const std::size_t stride = w + 2;
-    const std::size_t row_block = 3 * K;
-    ChannelCounters cc[C];
-    for (int c = 0; c < C; ++c) {
-        cc[c] = {nullptr, st.hist.data() + static_cast<std::size_t>(c) * K * 256,
-                 st.vhist.empty() ? nullptr : st.vhist.data() + c * 256, &st.err[c], &st.zeros[c]};
-    }
-    for (std::size_t y = y0; y < y1; ++y) {
-        for (int c = 0; c < C; ++c) cc[c].row_counts = counts + y * row_block + c * K;
-        const std::size_t base = (y + 1) * stride + 1;
-        for (std::size_t x = 0; x < w; ++x) {
-            const std::size_t i = base + x;
-            const std::uint8_t g =
-                analyse_sample(ctx, planes[0].data(), residuals[0].data(), i, stride, -1, cc[0]);
-            if constexpr (C == 3) {
-                analyse_sample(ctx, planes[1].data(), residuals[1].data(), i, stride, g, cc[1]);
-                analyse_sample(ctx, planes[2].data(), residuals[2].data(), i, stride, g, cc[2]);
-            }
-        }
-    }
 }
 
 constexpr std::size_t kBlock = 4096;  // samples per block: |X - P| sums stay in 32 bits
@@ -133,19 +104,45 @@ void analyse_row_proven(const Ctx& ctx, const std::uint8_t* __restrict row, std:
     }
 }
 
+// Phase one over rows [y0, y1) of C channels (1: gray, 3: colour). With
+// checked lookups any sample may fault, so the channels go sample by sample in
+// the order that puts the first fault first; with proven tables no sample can
+// fault and each row goes channel after channel in vectorised blocks.
 template <int C, class Ctx>
-void analyse_rows_proven(const Ctx& ctx, std::size_t y0, std::size_t y1, std::size_t w,
-                         std::size_t K, const std::vector<std::uint8_t>* planes,
-                         std::vector<std::uint8_t>* residuals, std::uint32_t* counts, ChunkStats& st) {
+void analyse_rows(const Ctx& ctx, std::size_t y0, std::size_t y1, std::size_t w, std::size_t K,
+                  const std::vector<std::uint8_t>* planes, std::vector<std::uint8_t>* residuals,
+                  std::uint32_t* counts, ChunkStats& st) {
     const std::size_t stride = w + 2;
-    for (std::size_t y = y0; y < y1; ++y) {
-        const std::size_t base = (y + 1) * stride + 1;
-        const std::uint8_t* green = planes[0].data() + base;
+    if constexpr (is_checked<Ctx>) {
+        const std::size_t row_block = 3 * K;
+        ChannelCounters cc[C];
         for (int c = 0; c < C; ++c) {
-            analyse_row_proven(ctx, planes[c].data() + base, stride, w, c ? green : nullptr,
-                               residuals[c].data() + base, counts + y * 3 * K + c * K,
-                               st.hist.data() + c * K * 256, st.vhist.empty() ? nullptr : st.vhist.data() + c * 256,
-                               st.err[c], st.zeros[c]);
+            cc[c] = {nullptr, st.hist.data() + static_cast<std::size_t>(c) * K * 256,
+                     st.vhist.empty() ? nullptr : st.vhist.data() + c * 256, &st.err[c], &st.zeros[c]};
+        }
+        for (std::size_t y = y0; y < y1; ++y) {
+            for (int c = 0; c < C; ++c) cc[c].row_counts = counts + y * row_block + c * K;
+            const std::size_t base = (y + 1) * stride + 1;
+            for (std::size_t x = 0; x < w; ++x) {
+                const std::size_t i = base + x;
+                const std::uint8_t g =
+                    analyse_sample(ctx, planes[0].data(), residuals[0].data(), i, stride, -1, cc[0]);
+                if constexpr (C == 3) {
+                    analyse_sample(ctx, planes[1].data(), residuals[1].data(), i, stride, g, cc[1]);
+                    analyse_sample(ctx, planes[2].data(), residuals[2].data(), i, stride, g, cc[2]);
+                }
+            }
+        }
+    } else {
+        for (std::size_t y = y0; y < y1; ++y) {
+            const std::size_t base = (y + 1) * stride + 1;
+            const std::uint8_t* green = planes[0].data() + base;
+            for (int c = 0; c < C; ++c) {
+                analyse_row_proven(ctx, planes[c].data() + base, stride, w, c ? green : nullptr,
+                                   residuals[c].data() + base, counts + y * 3 * K + c * K,
+                                   st.hist.data() + c * K * 256, st.vhist.empty() ? nullptr : st.vhist.data() + c * 256,
+                                   st.err[c], st.zeros[c]);
+            }
         }
     }
 }
@@ -229,16 +226,10 @@ PhaseOne phase_one(std::size_t h, std::size_t w, Bytes a_ch, bool is_rgba, std::
             if (y0 == y1) return;
             st.hist.assign(static_cast<std::size_t>(C) * K * 256, 0);
             if (C == 3) st.vhist.assign(3 * 256, 0);
-            if constexpr (std::is_same_v<std::decay_t<decltype(ctx)>, CheckedContext>)
-                analyse_rows<C>(ctx, y0, y1, w, K, r.planes, r.residuals, counts.data(), st);
-            else
-                analyse_rows_proven<C>(ctx, y0, y1, w, K, r.planes, r.residuals, counts.data(), st);
+            analyse_rows<C>(ctx, y0, y1, w, K, r.planes, r.residuals, counts.data(), st);
         });
     };
-    if (context_tables_proven(tables, K))
-        with_fast_context(tables, run);
-    else
-        run(CheckedContext{&tables, K});
+    with_context(tables, K, run);
 
     // merge the chunks' private results; integer sums are exact in any order
     r.hist.assign(hist_size, 0);
@@ -368,7 +359,7 @@ void phase_two(std::size_t h, std::size_t w, const Bytes* planes,
                 for (int c = 0; c < C; ++c)
                     std::copy_n(offsets + y * 3 * K + c * K, K, cursors.data() + c * K);
                 const std::size_t base = (y + 1) * stride + 1;
-                if constexpr (!std::is_same_v<std::decay_t<decltype(ctx)>, CheckedContext>) {
+                if constexpr (!is_checked<decltype(ctx)>) {
                     bool ok = true;
                     for (int c = 0; c < C && ok; ++c)
                         ok = place_row_proven(ctx, p[c] + base, stride, w, c ? p[0] + base : nullptr,
@@ -390,10 +381,7 @@ void phase_two(std::size_t h, std::size_t w, const Bytes* planes,
             }
         });
     };
-    if (context_tables_proven(tables, K))
-        with_fast_context(tables, run);
-    else
-        run(CheckedContext{&tables, K});
+    with_context(tables, K, run);
 }
 
 }  // namespace

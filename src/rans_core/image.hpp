@@ -10,12 +10,11 @@
 #include <span>
 #include <vector>
 
+#include "bytes.hpp"
 #include "predict.hpp"
 #include "zeroed.hpp"
 
 namespace rans {
-
-using Bytes = std::span<const std::uint8_t>;
 
 // Everything phase one hands back. `value_hist` stays empty for gray images;
 // the gray result fills only the channel-0 blocks of the 3-channel arrays.

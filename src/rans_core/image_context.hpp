@@ -1,23 +1,29 @@
-// Context lookup for the image-side pixel loops, in two forms that give the
-// same context number for every sample:
+// Context lookup for the image-side pixel loops, in forms that give the same
+// context number for every sample:
 //
 // - CheckedContext reads the caller's tables through the checked accessor on
 //   every sample and faults on a context number at or above the limit (the
 //   number of shards, or of read cursors);
 // - ProvenContext reads them through raw pointers, and is chosen only when the
 //   tables themselves prove that no read can leave a table and that no
-//   context number can reach the limit.
+//   context number can reach the limit;
+// - GridContext reads the proven tables folded into a grid that stays in the
+//   first-level cache (image_grid.hpp), when they fold.
 //
-// `with_context` makes that choice once per plane, so the hot loops carry no
+// `with_context` makes that choice once per call, so the hot loops carry no
 // bounds tests for the complete tables that every real caller passes, while
-// broken tables still fault exactly where the checked reads would.
+// broken tables still fault exactly where the checked reads would. Loops
+// that differ between checked and proven lookups test `is_checked<Ctx>`.
 #pragma once
 
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
+#include <type_traits>
 
 #include "fault.hpp"
+#include "image_grid.hpp"
 #include "predict.hpp"
 
 namespace rans {
@@ -56,11 +62,58 @@ inline bool context_tables_proven(const ContextTables& t, std::size_t limit) {
     return *std::max_element(t.d_lut.begin(), t.d_lut.begin() + reach) < limit;
 }
 
-// Calls f(ctx) with the fastest context form that is safe for these tables.
+// The context lookup through a grid. OneKey: the tables have a single key
+// class, so the intensity key is not even read.
+template <bool OneKey, bool ByRows>
+struct GridContext {
+    const std::uint32_t* line_offset;
+    const std::uint32_t* key_offset;
+    const std::uint8_t* numbers;
+
+    explicit GridContext(const ContextGrid& g)
+        : line_offset(g.line_offset), key_offset(g.key_offset), numbers(g.numbers.data()) {}
+
+    std::uint8_t operator()(std::uint8_t W, std::uint8_t N, std::uint8_t NW, std::uint8_t v) const {
+        const std::uint32_t a = static_cast<std::uint32_t>(W) + 255u - NW;
+        const std::uint32_t b = static_cast<std::uint32_t>(N) + 255u - NW;
+        std::uint32_t at = line_offset[ByRows ? a : b] + (ByRows ? b : a);
+        if constexpr (!OneKey) at += key_offset[v];
+        (void)v;
+        return numbers[at];
+    }
+};
+
+// Whether a lookup reads the intensity key (a grid of one key class does not).
+template <class Ctx>
+inline constexpr bool reads_key = true;
+template <bool ByRows>
+inline constexpr bool reads_key<GridContext<true, ByRows>> = false;
+
+// Calls f(ctx) with the fastest exact lookup for tables that are already
+// proven safe (context_tables_proven): a grid when the tables fold into one,
+// else the tables themselves through raw pointers.
+template <class F>
+inline decltype(auto) with_proven_context(const ContextTables& t, F&& f) {
+    if (const std::optional<ContextGrid> g = build_context_grid(t)) {
+        if (g->by_rows) {
+            if (g->n_keys == 1) return f(GridContext<true, true>(*g));
+            return f(GridContext<false, true>(*g));
+        }
+        if (g->n_keys == 1) return f(GridContext<true, false>(*g));
+        return f(GridContext<false, false>(*g));
+    }
+    return f(ProvenContext{t.s_lut.data(), t.i_lut.data(), t.d_lut.data()});
+}
+
+// Whether a lookup checks every read (and so may fault on any sample).
+template <class Ctx>
+inline constexpr bool is_checked = std::is_same_v<std::decay_t<Ctx>, CheckedContext>;
+
+// The one choice of lookup: calls f(ctx) with the fastest form that is safe
+// for these tables and this limit.
 template <class F>
 inline decltype(auto) with_context(const ContextTables& t, std::size_t limit, F&& f) {
-    if (context_tables_proven(t, limit))
-        return f(ProvenContext{t.s_lut.data(), t.i_lut.data(), t.d_lut.data()});
+    if (context_tables_proven(t, limit)) return with_proven_context(t, f);
     return f(CheckedContext{&t, limit});
 }
 

@@ -15,9 +15,10 @@
 // chain by two reads.
 //
 // The grid is built only from tables that are proven safe for the limit (see
-// image_context.hpp), and it gives exactly the number that the tables give for
-// every (W, N, NW, v); tables with too many distinct columns or keys get no
-// grid and the loops use the tables themselves.
+// image_context.hpp, which also holds the lookup through it), and it gives
+// exactly the number that the tables give for every (W, N, NW, v); tables
+// with too many distinct columns or keys get no grid and the loops use the
+// tables themselves.
 #pragma once
 
 #include <cstddef>
@@ -25,7 +26,6 @@
 #include <optional>
 #include <vector>
 
-#include "image_context.hpp"
 #include "predict.hpp"
 
 namespace rans {
@@ -51,48 +51,5 @@ struct ContextGrid {
 // nothing when the tables have too many distinct rows, columns or keys for a
 // grid that stays in the first-level cache.
 std::optional<ContextGrid> build_context_grid(const ContextTables& t);
-
-// The context lookup through a grid. OneKey: the tables have a single key
-// class, so the intensity key is not even read.
-template <bool OneKey, bool ByRows>
-struct GridContext {
-    const std::uint32_t* line_offset;
-    const std::uint32_t* key_offset;
-    const std::uint8_t* numbers;
-
-    explicit GridContext(const ContextGrid& g)
-        : line_offset(g.line_offset), key_offset(g.key_offset), numbers(g.numbers.data()) {}
-
-    std::uint8_t operator()(std::uint8_t W, std::uint8_t N, std::uint8_t NW, std::uint8_t v) const {
-        const std::uint32_t a = static_cast<std::uint32_t>(W) + 255u - NW;
-        const std::uint32_t b = static_cast<std::uint32_t>(N) + 255u - NW;
-        std::uint32_t at = line_offset[ByRows ? a : b] + (ByRows ? b : a);
-        if constexpr (!OneKey) at += key_offset[v];
-        (void)v;
-        return numbers[at];
-    }
-};
-
-// Whether a lookup reads the intensity key (a grid of one key class does not).
-template <class Ctx>
-inline constexpr bool reads_key = true;
-template <bool ByRows>
-inline constexpr bool reads_key<GridContext<true, ByRows>> = false;
-
-// Calls f(ctx) with the fastest exact lookup for tables that are already
-// proven safe (context_tables_proven): a grid when the tables fold into one,
-// else the tables themselves through raw pointers.
-template <class F>
-inline decltype(auto) with_fast_context(const ContextTables& t, F&& f) {
-    if (const std::optional<ContextGrid> g = build_context_grid(t)) {
-        if (g->by_rows) {
-            if (g->n_keys == 1) return f(GridContext<true, true>(*g));
-            return f(GridContext<false, true>(*g));
-        }
-        if (g->n_keys == 1) return f(GridContext<true, false>(*g));
-        return f(GridContext<false, false>(*g));
-    }
-    return f(ProvenContext{t.s_lut.data(), t.i_lut.data(), t.d_lut.data()});
-}
 
 }  // namespace rans

@@ -6,13 +6,13 @@
 // The whole green plane is rebuilt before the chroma planes, whose contexts
 // are keyed by the green sample at the same pixel.
 #include <algorithm>
+#include <array>
 #include <cstring>
 
 #include "../pool/pool.hpp"
 #include "fault.hpp"
 #include "image.hpp"
 #include "image_context.hpp"
-#include "image_grid.hpp"
 
 namespace rans {
 namespace {
@@ -142,17 +142,34 @@ bool all_zero_plane(std::size_t pixels, Bytes res, std::span<const std::uint32_t
     return std::all_of(res.begin(), res.begin() + reach, [](std::uint8_t z) { return z == 0; });
 }
 
-// True when the tables are proven safe for all three channels: only then the
-// interleaved loop needs no context checks (its cursor checks remain).
-bool interleave_proven(const ContextTables& t, std::size_t kg, std::size_t kr, std::size_t kb) {
-    return context_tables_proven(t, std::min({kg, kr, kb}));
-}
-
-ZeroedBytes interior(const std::vector<std::uint8_t>& padded, std::size_t h, std::size_t w) {
-    ZeroedBytes out(h * w);
-    for (std::size_t y = 0; y < h; ++y)
-        std::memcpy(out.data() + y * w, padded.data() + (y + 1) * (w + 2) + 1, w);
-    return out;
+// Rebuilds the planes in one interleaved scan with a lookup of proven tables
+// (green alone when the chroma planes come out zero). Returns false when a
+// stream is too short somewhere: the caller then rebuilds plane after plane,
+// so that the fault reported is the first one in that order.
+template <class Ctx>
+bool try_interleaved(const Ctx& ctx, std::size_t h, std::size_t w, bool zero_chroma,
+                     const std::array<Bytes, 3>& res,
+                     const std::array<std::span<const std::uint32_t>, 3>& off, ColourPlanes& out) {
+    const std::size_t pixels = h * w;
+    // zero-filled by calloc: a chroma plane of a gray image is never written,
+    // so its pages are never mapped
+    out = {ZeroedBytes(pixels), ZeroedBytes(pixels), ZeroedBytes(pixels)};
+    std::vector<std::uint32_t> cg(off[0].begin(), off[0].end()), cr(off[1].begin(), off[1].end()),
+        cb(off[2].begin(), off[2].end());
+    const Bytes sg = res[0], sr = zero_chroma ? Bytes() : res[1], sb = zero_chroma ? Bytes() : res[2];
+    std::vector<std::uint8_t> ng = read_ahead(sg, cg), nr = read_ahead(sr, cr), nb = read_ahead(sb, cb);
+    const Channel ch[3] = {{out.g.data(), sg.data(), sg.size(), cg.data(), ng.data()},
+                           {out.rd.data(), sr.data(), sr.size(), cr.data(), nr.data()},
+                           {out.bd.data(), sb.data(), sb.size(), cb.data(), nb.data()}};
+    try {
+        if (zero_chroma)
+            rebuild_interleaved<1>(ctx, h, w, ch);
+        else
+            rebuild_interleaved<3>(ctx, h, w, ch);
+        return true;
+    } catch (const Fault&) {
+        return false;
+    }
 }
 
 }  // namespace
@@ -167,32 +184,17 @@ ColourPlanes reconstruct_shards_rgb(std::size_t h, std::size_t w, Bytes res_gr, 
     // the chroma planes of a gray image come out zero without being rebuilt
     const bool zero_chroma =
         all_zero_plane(pixels, res_rd, off_rd, tables) && all_zero_plane(pixels, res_bd, off_bd, tables);
-    const bool proven = zero_chroma ? context_tables_proven(tables, off_gr.size())
-                                    : interleave_proven(tables, off_gr.size(), off_rd.size(), off_bd.size());
-    if (proven) {
-        // zero-filled by calloc: a chroma plane of a gray image is never
-        // written, so its pages are never mapped
-        ColourPlanes out{ZeroedBytes(pixels), ZeroedBytes(pixels), ZeroedBytes(pixels)};
-        std::vector<std::uint32_t> cg(off_gr.begin(), off_gr.end()), cr(off_rd.begin(), off_rd.end()),
-            cb(off_bd.begin(), off_bd.end());
-        const Bytes sr = zero_chroma ? Bytes() : res_rd, sb = zero_chroma ? Bytes() : res_bd;
-        std::vector<std::uint8_t> ng = read_ahead(res_gr, cg), nr = read_ahead(sr, cr), nb = read_ahead(sb, cb);
-        const Channel ch[3] = {{out.g.data(), res_gr.data(), res_gr.size(), cg.data(), ng.data()},
-                               {out.rd.data(), sr.data(), sr.size(), cr.data(), nr.data()},
-                               {out.bd.data(), sb.data(), sb.size(), cb.data(), nb.data()}};
-        try {
-            with_fast_context(tables, [&](const auto& ctx) {
-                if (zero_chroma)
-                    rebuild_interleaved<1>(ctx, h, w, ch);
-                else
-                    rebuild_interleaved<3>(ctx, h, w, ch);
-            });
-            return out;
-        } catch (const Fault&) {
-            // a stream too short somewhere: rebuild plane after plane below,
-            // so that the fault reported is the first one in that order
-        }
-    }
+    // The interleaved scan needs no context checks (its cursor checks remain)
+    // once the tables are proven for the cursors of every channel it rebuilds.
+    const std::size_t limit =
+        zero_chroma ? off_gr.size() : std::min({off_gr.size(), off_rd.size(), off_bd.size()});
+    ColourPlanes out;
+    const bool interleaved = with_context(tables, limit, [&](const auto& ctx) {
+        if constexpr (is_checked<decltype(ctx)>) return false;  // plane after plane below
+        else return try_interleaved(ctx, h, w, zero_chroma, {res_gr, res_rd, res_bd},
+                                    {off_gr, off_rd, off_bd}, out);
+    });
+    if (interleaved) return out;
     const std::size_t padded = checked_mul(checked_add(h, 2), checked_add(w, 2));
     std::vector<std::uint8_t> g(padded, 0), rd(padded, 0), bd(padded, 0);
     // green first: the chroma contexts read the rebuilt green sample
@@ -201,7 +203,7 @@ ColourPlanes reconstruct_shards_rgb(std::size_t h, std::size_t w, Bytes res_gr, 
         rebuild_channel(h, w, rd.data(), g.data(), res_rd, off_rd, tables);
         rebuild_channel(h, w, bd.data(), g.data(), res_bd, off_bd, tables);
     }
-    return {interior(g, h, w), interior(rd, h, w), interior(bd, h, w)};
+    return {interior<ZeroedBytes>(g, h, w), interior<ZeroedBytes>(rd, h, w), interior<ZeroedBytes>(bd, h, w)};
 }
 
 std::vector<std::uint8_t> reconstruct_2d_channels(std::size_t h, std::size_t w, Bytes res_ch) {

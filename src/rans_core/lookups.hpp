@@ -5,9 +5,10 @@
 #include <span>
 #include <vector>
 
+#include "scale.hpp"
+
 namespace rans {
 
-inline constexpr std::size_t kScale = 4096;
 inline constexpr std::size_t kCumLen = 257;
 inline constexpr std::size_t kFreqLen = 256;
 

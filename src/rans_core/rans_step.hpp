@@ -1,24 +1,14 @@
-// The byte-wise rANS step shared by the shard coder and the bit-pair coder.
-//
-// Scale M = 4096 (12 bits). A state in its normal range lies in [2^31, 2^39).
-// Encoding emits low bytes until x < f * 2^27, so that after x -> (x/f)*4096
-// + x%f + c the state is below 2^39; a state of at least 2^31 is at least
-// f * 2^19 after emission, so the new state is at least 2^31 again.
-// Decoding undoes one step and refills at most two bytes: after the step the
-// state is at least 2^19 (freq >= 1), and two bytes lift it back to >= 2^31.
+// The byte-wise rANS step shared by the shard coder and the bit-pair coder,
+// on the scale and state range of scale.hpp.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
 #include "magic.hpp"
+#include "scale.hpp"
 
 namespace rans {
-
-inline constexpr std::uint64_t kScaleBits = 12;
-inline constexpr std::uint64_t kSlotMask = (1u << kScaleBits) - 1;
-inline constexpr std::uint64_t kLowerBound = 1ull << 31;
-inline constexpr std::uint64_t kEmitShift = 27;  // 39 - 12: emit while x >= f << 27
 
 // Encodes one symbol of frequency f (1..4096) and cumulative start c into x,
 // appending renormalisation bytes with sink(byte). f = 0 would emit forever;

@@ -12,11 +12,12 @@
 #include <string>
 
 #include "fault.hpp"
+#include "scale.hpp"
 
 namespace rans {
 namespace {
 
-constexpr std::uint64_t kTotal = 4096;
+constexpr std::uint64_t kTotal = kScale;
 
 // round(x) with halves away from zero, as an unsigned 64-bit integer:
 // negative (and NaN) to 0, beyond the 64-bit range to the largest value.
@@ -140,11 +141,6 @@ ShardTable normalise_counts(std::span<const std::uint64_t, 256> counts, std::uin
         excess -= take;
     }
     return out;
-}
-
-double coding_cost_bits(std::span<const std::uint64_t, 256> counts,
-                        std::span<const std::uint64_t, 256> table) {
-    return cost_of_present(present_symbols(counts), table.data());
 }
 
 void check_template_count(std::size_t n_templates, bool disable_templates) {

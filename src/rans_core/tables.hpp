@@ -41,11 +41,6 @@ FreqRow symbol_zero_table();
 // symbols below min(width, 256); mode 3 when no symbol but 0 has a count.
 ShardTable normalise_counts(std::span<const std::uint64_t, 256> counts, std::uint64_t width);
 
-// Estimated bits to code `counts` with `table`: ideal code lengths, 24 bits
-// for an occurrence the table cannot code; summed in symbol order.
-double coding_cost_bits(std::span<const std::uint64_t, 256> counts,
-                        std::span<const std::uint64_t, 256> table);
-
 // The shard's own normalised table, or a template (flat rows of 256 in
 // `templates`, `n_templates` of them) when that is cheaper than the own table
 // plus `header_penalty` bits and can code every present symbol.

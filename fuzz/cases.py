@@ -17,7 +17,8 @@ from pathlib import Path
 
 import numpy as np
 
-TESTS = Path(__file__).resolve().parent.parent
+# the one table of the 25 signatures lives with the contract tests
+TESTS = Path(__file__).resolve().parents[1] / "tests"
 if str(TESTS) not in sys.path:
     sys.path.insert(0, str(TESTS))
 

@@ -3,16 +3,16 @@ and checks that every call either returns a well-formed result or raises one
 of TypeError, ValueError, OverflowError, MemoryError or PanicException, never
 crashes, hangs, writes outside a buffer or changes an input array.
 
-    python tests/fuzz/run.py --seconds 90              # all functions, 90 s
-    python tests/fuzz/run.py --seconds 0 --seed 7      # until interrupted
-    python tests/fuzz/run.py --functions p2_rgb,bp_decode_sharded --iterations 5000
-    python tests/fuzz/run.py --target orv --seconds 60 # the front end's decoder
-    python tests/fuzz/run.py --replay tests/fuzz/regressions/*.pkl.gz
-    python tests/fuzz/run.py --keep tests/fuzz/findings/X.pkl.gz [--xfail "reason"]
+    python fuzz/run.py --seconds 90              # all functions, 90 s
+    python fuzz/run.py --seconds 0 --seed 7      # until interrupted
+    python fuzz/run.py --functions p2_rgb,bp_decode_sharded --iterations 5000
+    python fuzz/run.py --target orv --seconds 60 # the front end's decoder
+    python fuzz/run.py --replay fuzz/regressions/*.pkl.gz
+    python fuzz/run.py --keep fuzz/findings/X.pkl.gz [--xfail "reason"]
 
 The calls run in a child process. A crash or a hang (a call that takes longer
 than --timeout) ends the child; the runner saves the input that caused it
-under --findings (default tests/fuzz/findings/), then carries on with the
+under --findings (default fuzz/findings/), then carries on with the
 next input in a new child. Other findings are saved the same way. The exit
 status is 1 if anything was found.
 """
@@ -32,9 +32,9 @@ import traceback
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
-TESTS = HERE.parent
-if str(TESTS) not in sys.path:
-    sys.path.insert(0, str(TESTS))
+ROOT = HERE.parent  # the package `fuzz` is imported from the project's root
+if str(ROOT) not in sys.path:
+    sys.path.insert(0, str(ROOT))
 
 ALLOWED = ("TypeError", "ValueError", "OverflowError", "MemoryError", "PanicException")
 # functions not built yet raise NotImplementedError; counted, not a finding
@@ -346,7 +346,7 @@ def main(argv=None) -> int:
     ap.add_argument("--json", default="", help="write the statistics to this file")
     ap.add_argument("--target", default="module", choices=["module", "orv"])
     ap.add_argument("--replay", nargs="*", help="replay saved inputs (regressions or findings)")
-    ap.add_argument("--keep", help="copy a finding into tests/fuzz/regressions/")
+    ap.add_argument("--keep", help="copy a finding into fuzz/regressions/")
     ap.add_argument("--xfail", default="", help="with --keep: expected to fail until fixed, and why")
     ap.add_argument("--child", action="store_true", help=argparse.SUPPRESS)
     ap.add_argument("--start", type=int, default=0, help=argparse.SUPPRESS)

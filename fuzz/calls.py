@@ -128,7 +128,7 @@ def real_images(limit: int = 3, side: int = 384) -> list[tuple[str, np.ndarray]]
         import sys
         from pathlib import Path
 
-        sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "bench"))
+        sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "bench"))
         import corpus
 
         paths = corpus.photo_paths()
