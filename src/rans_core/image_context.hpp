@@ -11,11 +11,19 @@
 // `with_context` makes that choice once per plane, so the hot loops carry no
 // bounds tests for the complete tables that every real caller passes, while
 // broken tables still fault exactly where the checked reads would.
+//
+// A proof holds only for memory that nothing else can change: the caller's
+// tables may be rewritten while a call runs (by another thread, the lock being
+// released, or through an output of the same call that shares their memory).
+// So every loop reads its tables from a PrivateContextTables copy taken before
+// the proof, never from the caller's arrays.
 #pragma once
 
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <vector>
 
 #include "fault.hpp"
 #include "predict.hpp"
@@ -55,6 +63,35 @@ inline bool context_tables_proven(const ContextTables& t, std::size_t limit) {
     if (t.d_lut.size() < reach) return false;
     return *std::max_element(t.d_lut.begin(), t.d_lut.begin() + reach) < limit;
 }
+
+// A private copy of every table entry that a lookup can read: s_lut up to the
+// last gradient index, i_lut up to key 255, d_lut up to 4 * 255 + 255. A
+// longer table is cut there (no read reaches past it, so no fault can name its
+// length); a shorter one is copied whole and keeps its length, so the checked
+// reads fault exactly as on the caller's table.
+class PrivateContextTables {
+public:
+    static constexpr std::size_t kMaxS = kGradientCount, kMaxI = 256, kMaxD = 4 * 255 + 255 + 1;
+
+    explicit PrivateContextTables(const ContextTables& t) {
+        const std::size_t ns = std::min(t.s_lut.size(), kMaxS), ni = std::min(t.i_lut.size(), kMaxI),
+                          nd = std::min(t.d_lut.size(), kMaxD);
+        bytes_.resize(ns + ni + nd);
+        std::uint8_t* p = bytes_.data();
+        if (ns) std::memcpy(p, t.s_lut.data(), ns);
+        if (ni) std::memcpy(p + ns, t.i_lut.data(), ni);
+        if (nd) std::memcpy(p + ns + ni, t.d_lut.data(), nd);
+        view_ = {{p, ns}, {p + ns, ni}, {p + ns + ni, nd}};
+    }
+    PrivateContextTables(const PrivateContextTables&) = delete;
+    PrivateContextTables& operator=(const PrivateContextTables&) = delete;
+
+    const ContextTables& tables() const { return view_; }
+
+private:
+    std::vector<std::uint8_t> bytes_;
+    ContextTables view_;
+};
 
 // Calls f(ctx) with the fastest context form that is safe for these tables.
 template <class F>
