@@ -12,6 +12,7 @@
 #include <new>
 #include <stdexcept>
 
+#include "../pool/pool.hpp"
 #include "../rans_core/fault.hpp"
 #include "../rans_core/zeroed.hpp"
 #include "numpy.hpp"
@@ -351,6 +352,19 @@ void raise_fault(const char* message) {
     }
 }
 
+// A refused worker thread: a RuntimeError, like the interpreter's own "can't
+// start new thread", caused by the OSError of the refusal.
+void raise_start_failure(const pool::StartFailure& e) {
+    PyObject* cause = PyObject_CallFunction(PyExc_OSError, "is", e.error(), std::strerror(e.error()));
+    PyErr_SetString(PyExc_RuntimeError, e.what());
+    if (!cause) return;  // the RuntimeError alone
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    PyException_SetCause(value, cause);  // steals
+    PyErr_Restore(type, value, tb);
+}
+
 }  // namespace
 
 void Frame::check(std::size_t i, Elem e) const {
@@ -378,6 +392,9 @@ PyObject* call(const FnSpec& fn, PyObject* args, PyObject* kwargs) {
             return nullptr;
         } catch (const std::bad_alloc&) {
             PyErr_NoMemory();
+            return nullptr;
+        } catch (const pool::StartFailure& e) {
+            raise_start_failure(e);
             return nullptr;
         } catch (const std::length_error&) {
             raise_fault("capacity overflow");
