@@ -11,6 +11,8 @@ import pytest
 
 import orv_rans
 from conftest import is_panic
+from fuzz.cases import FILLED, RELEASED
+from fuzz.run import Mutator
 
 EMPTY = np.zeros((0, 0), np.uint8)
 
@@ -138,3 +140,29 @@ def test_arrays_that_only_touch_are_not_overlapping():
     # empty filled arrays share no memory with anything
     z = np.zeros(0, np.uint8)
     orv_rans.p2_rgb(0, 0, EMPTY, EMPTY, EMPTY, np.zeros((0, 3, 1), np.uint32), z, z, z, s_lut, i_lut, d_lut)
+
+
+def long_call_kwargs(fn):
+    """Valid arguments large enough that a call lasts while another thread runs."""
+    from fuzz import cases
+    from fuzz.calls import valid_kwargs
+
+    cases.scale = 16
+    try:
+        return valid_kwargs(fn, 3)
+    finally:
+        cases.scale = 1
+
+
+@pytest.mark.parametrize("fn", RELEASED)
+def test_inputs_rewritten_during_a_long_call_stay_inside_their_buffers(fn):
+    kwargs = long_call_kwargs(fn)
+    for _ in range(3):
+        args = {k: v.copy() if isinstance(v, np.ndarray) else v for k, v in kwargs.items()}
+        mutator = Mutator(args, FILLED[fn])
+        try:
+            getattr(orv_rans, fn)(**args)
+        except BaseException as e:  # any of the usual failures, never a crash
+            assert isinstance(e, (ValueError, MemoryError)) or is_panic(e), repr(e)
+        finally:
+            mutator.stop()

@@ -92,7 +92,9 @@ def call_case(case: dict, timeout: float) -> tuple[str, str | None]:
     if case.get("mode") == "mutating":
         for g in guards:
             g.before = None  # the inputs are meant to change
-        mutator = _Mutator(case, arrays)
+        from fuzz.cases import FILLED
+
+        mutator = Mutator(arrays, FILLED[case["fn"]])
     try:
         r, outcome = _outcome(fn, kwargs, timeout)
     finally:
@@ -162,18 +164,18 @@ def _compare_aliased(case, kwargs, separate, r, outcome, expected, expected_outc
     return None
 
 
-class _Mutator:
-    """A thread that rewrites short runs of the call's input arrays (inverting
-    their bits, so values jump across every bound) until stopped."""
+class Mutator:
+    """A thread that rewrites short runs of the input arrays (all of `arrays`
+    but those named in `skip`), inverting their bits so that values jump
+    across every bound, until stopped."""
 
-    def __init__(self, case, arrays):
+    def __init__(self, arrays: dict, skip=()):
         import threading
 
         import numpy as np
-        from fuzz.cases import FILLED
 
         self.raws = [a.reshape(-1).view(np.uint8) for n, a in arrays.items()
-                     if n not in FILLED[case["fn"]] and a.nbytes and a.flags.writeable
+                     if n not in skip and isinstance(a, np.ndarray) and a.nbytes and a.flags.writeable
                      and a.flags.c_contiguous]
         self.rng = np.random.default_rng(len(self.raws))
         self.done = threading.Event()
