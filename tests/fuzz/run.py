@@ -92,9 +92,10 @@ def call_case(case: dict, timeout: float) -> tuple[str, str | None]:
     if case.get("mode") == "mutating":
         for g in guards:
             g.before = None  # the inputs are meant to change
-        from fuzz.cases import FILLED
+        from fuzz.cases import COUNT_LIKE, FILLED
 
-        mutator = Mutator(arrays, FILLED[case["fn"]])
+        # counts stay as they are: rewritten, they would ask for gigabytes of output
+        mutator = Mutator(arrays, FILLED[case["fn"]] | COUNT_LIKE)
     try:
         r, outcome = _outcome(fn, kwargs, timeout)
     finally:
