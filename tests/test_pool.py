@@ -129,7 +129,7 @@ def test_pool_in_cpp(tmp_path, size):
 REFUSED = """
 import os, resource, numpy as np, orv_rans
 size = int(open('/proc/self/statm').read().split()[0]) * resource.getpagesize()
-resource.setrlimit(resource.RLIMIT_AS, (size + (256 << 20), resource.RLIM_INFINITY))
+resource.setrlimit(resource.RLIMIT_AS, (size + ({headroom} << 20), resource.RLIM_INFINITY))
 {setup}
 c = np.zeros((1, 3, 257), np.uint64); c[..., 1:] = 4096
 outcomes = []
@@ -148,15 +148,21 @@ needs_real_address_space = pytest.mark.skipif(
 
 
 @needs_real_address_space
-def test_refused_worker_threads_raise_once_and_leave_a_working_pool(run_python):
-    out = eval(run_python(REFUSED.format(setup=""), env={"RAYON_NUM_THREADS": "65535"}, timeout=120))
+@pytest.mark.parametrize("headroom,fallback", [(256, CPUS), (4, 0)])
+def test_refused_worker_threads_raise_once_and_leave_a_working_pool(run_python, headroom, fallback):
+    # 256 MiB: some workers start, then the fallback of one per processor;
+    # 4 MiB: not even one, so the calling thread runs every loop
+    out = eval(run_python(REFUSED.format(setup="", headroom=headroom), env={"RAYON_NUM_THREADS": "65535"},
+                          timeout=120))
     assert out[0].startswith("the worker pool could not start worker thread ")
-    assert " of 65535 (" in out[0] and "instead" in out[0]
+    assert " of 65535 (" in out[0]
+    if CPUS <= 16:  # their stacks fit the headroom
+        assert out[0].endswith(f"it runs with {fallback} worker thread{'' if fallback == 1 else 's'} instead")
     assert out[1] == 0  # every slot of the three all-zero-symbol tables
 
 
 @needs_real_address_space
 def test_set_rayon_threads_refused_leaves_the_default_pool(run_python):
-    out = eval(run_python(REFUSED.format(setup="assert orv_rans.set_rayon_threads(65535) is None"),
+    out = eval(run_python(REFUSED.format(setup="assert orv_rans.set_rayon_threads(65535) is None", headroom=256),
                           env={"RAYON_NUM_THREADS": "2"}, timeout=120))
     assert out == [0, 0]
