@@ -310,8 +310,9 @@ void parallel_for(std::size_t n, std::size_t grain,
     const std::size_t chunks = (n + grain - 1) / grain;
     if (chunks == 1 || p.threads.size() <= 1) {
         // Nothing to share out: one chunk, or at most one worker, which the
-        // caller would only wake and then wait for. The caller runs the chunks itself, in
-        // index order; a fault stops the loop at the chunk that raised it.
+        // caller would only wake and then wait for. The caller runs the chunks
+        // itself, in index order; a fault stops the loop at the chunk that
+        // raised it.
         for (std::size_t b = 0; b < n; b += grain) body(b, std::min(n, b + grain));
         return;
     }

@@ -23,7 +23,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <vector>
+#include <memory>
 
 #include "fault.hpp"
 #include "predict.hpp"
@@ -76,8 +76,8 @@ public:
     explicit PrivateContextTables(const ContextTables& t) {
         const std::size_t ns = std::min(t.s_lut.size(), kMaxS), ni = std::min(t.i_lut.size(), kMaxI),
                           nd = std::min(t.d_lut.size(), kMaxD);
-        bytes_.resize(ns + ni + nd);
-        std::uint8_t* p = bytes_.data();
+        bytes_.reset(new std::uint8_t[ns + ni + nd]);  // every byte is copied below
+        std::uint8_t* p = bytes_.get();
         if (ns) std::memcpy(p, t.s_lut.data(), ns);
         if (ni) std::memcpy(p + ns, t.i_lut.data(), ni);
         if (nd) std::memcpy(p + ns + ni, t.d_lut.data(), nd);
@@ -89,7 +89,7 @@ public:
     const ContextTables& tables() const { return view_; }
 
 private:
-    std::vector<std::uint8_t> bytes_;
+    std::unique_ptr<std::uint8_t[]> bytes_;
     ContextTables view_;
 };
 

@@ -15,8 +15,8 @@
 // chain by two reads.
 //
 // The grid is built only from private tables (PrivateContextTables) that are
-// proven safe for the limit (see image_context.hpp), and it gives exactly the number that the tables give for
-// every (W, N, NW, v); tables with too many distinct columns or keys get no
+// proven safe for the limit (see image_context.hpp), and it gives exactly the
+// number that the tables give for every (W, N, NW, v); tables with too many distinct columns or keys get no
 // grid and the loops use the tables themselves.
 #pragma once
 
@@ -80,9 +80,9 @@ inline constexpr bool reads_key = true;
 template <bool ByRows>
 inline constexpr bool reads_key<GridContext<true, ByRows>> = false;
 
-// Calls f(ctx) with the fastest exact lookup for tables that are already
-// proven safe (context_tables_proven) and private: a grid when the tables fold into one,
-// else the tables themselves through raw pointers.
+// Calls f(ctx) with the fastest exact lookup for private tables that are
+// already proven safe (context_tables_proven): a grid when the tables fold
+// into one, else the tables themselves through raw pointers.
 template <class F>
 inline decltype(auto) with_fast_context(const ContextTables& t, F&& f) {
     if (const std::optional<ContextGrid> g = build_context_grid(t)) {
