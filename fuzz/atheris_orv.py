@@ -8,12 +8,12 @@ finding (libFuzzer writes the input to crash-*/timeout-* in the current
 directory).
 
     pip install atheris
-    PYTHONPATH=build python tests/fuzz/atheris_orv.py -max_total_time=60 CORPUS_DIR
-    PYTHONPATH=build python tests/fuzz/atheris_orv.py CORPUS_DIR        # until Ctrl-C
+    PYTHONPATH=build python fuzz/atheris_orv.py -max_total_time=60 CORPUS_DIR
+    PYTHONPATH=build python fuzz/atheris_orv.py CORPUS_DIR        # until Ctrl-C
 
 CORPUS_DIR is seeded with valid files on the first run and grows with every
 input that reaches new code. The module's own functions are fuzzed by
-tests/fuzz/run.py, whose generators know the structure of every argument.
+fuzz/run.py, whose generators know the structure of every argument.
 """
 from __future__ import annotations
 

@@ -146,14 +146,34 @@ def realise(a: Arr, guards: list, keep: bool) -> np.ndarray:
     return d.copy()
 
 
+def realise_aliased(case: dict, guards: list) -> dict:
+    """The arrays of case["alias"] (name -> byte offset) as views of one
+    guarded buffer, written in that order, so later ones overwrite the bytes
+    they share with earlier ones. Their contents may change in the call."""
+    offsets = case["alias"]
+    size = max(off + case["args"][n].data.nbytes for n, off in offsets.items())
+    buf = np.full(size + 2 * GUARD, CANARY, np.uint8)
+    views = {}
+    for name, off in offsets.items():
+        d = case["args"][name].data
+        v = np.ndarray(d.shape, d.dtype, buffer=buf.data, offset=GUARD + off)
+        v[...] = d
+        views[name] = v
+    guards.append(Guard(buf, GUARD, GUARD + size, None))
+    return views
+
+
 def realise_case(case: dict) -> tuple[dict, list, dict]:
     """Python arguments for `case`, the guards to check after the call and the
     realised arrays by name."""
     guards: list = []
     kwargs = {}
     arrays = {}
+    aliased = realise_aliased(case, guards) if case.get("alias") else {}
     for name, v in case["args"].items():
-        if isinstance(v, Arr):
+        if name in aliased:
+            kwargs[name] = arrays[name] = aliased[name]
+        elif isinstance(v, Arr):
             filled = name in FILLED.get(case["fn"], ())
             kwargs[name] = realise(v, guards, keep=not filled)
             arrays[name] = kwargs[name]
@@ -720,23 +740,67 @@ def mutate(case: dict, rng) -> dict:
     return {"fn": case["fn"], "args": args}
 
 
+# ---------------------------------------------------------------- aliasing
+
+def alias(case: dict, rng) -> dict:
+    """Puts two or three of the case's array arguments in one buffer at
+    offsets that make them overlap, most often an input inside an array the
+    call fills (or two filled arrays in one another)."""
+    fn = case["fn"]
+    names = [n for n, v in case["args"].items()
+             if isinstance(v, Arr) and v.layout == "C" and v.data.dtype.kind == "u" and v.data.size]
+    if len(names) < 2:
+        return case
+    filled = [n for n in names if n in FILLED[fn]]
+    chosen = [pick(rng, filled)] if filled and rng.random() < 0.8 else []
+    rest = [n for n in names if n not in chosen]
+    want = min(len(names), int(rng.integers(2, 4)))
+    chosen += [rest[int(i)] for i in rng.permutation(len(rest))[:want - len(chosen)]]
+    offsets, end = {}, 0
+    for n in chosen:
+        offsets[n] = int(rng.integers(0, end + 1)) // 8 * 8  # aligned: views, not copies
+        end = max(end, offsets[n] + case["args"][n].data.nbytes)
+    return {**case, "alias": offsets}
+
+
+# Functions that release the lock: another thread can write their inputs
+# while they run.
+HELD = {"get_backend_info", "set_rayon_threads", "get_magic_lut", "rans_decode_4way_core",
+        "pack_shard_payloads"}
+RELEASED = [n for n in NAMES if n not in HELD]
+MUTATING_SCALE = 8  # larger valid inputs, so that a call lasts long enough to be disturbed
+
+
 # ---------------------------------------------------------------- one case
 
-MODES = ("random", "valid", "mutated")
+MODES = ("random", "valid", "mutated", "aliased", "mutating")
 
 
 def make_case(fn: str, seed: int, iteration: int) -> dict:
     """The case of (seed, fn, iteration): reproducible from those numbers alone."""
+    global scale
     rng = np.random.default_rng([seed, NAMES.index(fn), iteration])
-    r = rng.random()
+    # a second stream picks the aliased and mutating cases, so that the other
+    # cases of a seed stay what they were before those modes existed
+    extra = np.random.default_rng([seed, NAMES.index(fn), iteration, 1])
+    r, x = rng.random(), extra.random()
     if r < 0.3:
         case = random_case(fn, rng)
         case["mode"] = "random"
         return case
-    case = valid_case(fn, rng)
-    if r < 0.45:
-        case["mode"] = "valid"
-        return case
-    case = mutate(case, rng)
-    case["mode"] = "mutated"
+    mutating = x < 0.1 and fn in RELEASED
+    scale = MUTATING_SCALE if mutating else 1
+    try:
+        case = valid_case(fn, rng)
+    finally:
+        scale = 1
+    if r >= 0.45:
+        case = mutate(case, rng)
+    case["mode"] = "valid" if r < 0.45 else "mutated"
+    if mutating:
+        case["mode"] = "mutating"  # the runner writes the inputs from a thread during the call
+    elif x < 0.2:
+        aliased = alias(case, extra)
+        if "alias" in aliased:
+            case = {**aliased, "mode": "aliased"}
     return case

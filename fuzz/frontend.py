@@ -4,7 +4,7 @@ length fields set to extremes, pieces of other files) must decode to exactly
 the original image or raise orv.FormatError; nothing else, and never a crash,
 a hang or an unbounded allocation.
 
-    python tests/fuzz/run.py --target orv --seconds 60 [--seed N]
+    python fuzz/run.py --target orv --seconds 60 [--seed N]
 """
 from __future__ import annotations
 

@@ -81,20 +81,31 @@ def call_case(case: dict, timeout: float) -> tuple[str, str | None]:
     selftest = os.environ.get("ORV_FUZZ_SELFTEST", "")
     if selftest.endswith(":" + case["fn"]):
         fn = _selftest_fault(selftest.split(":")[0], fn, arrays)
+    aliased = bool(case.get("alias"))
+    if aliased:
+        # the same call on separate copies of what the views hold now
+        separate = {k: np.array(v) if k in case["alias"] else v for k, v in kwargs.items()}
+        before = guards[0].buf.copy()
+        expected, expected_outcome = _outcome(fn, separate, timeout)
     finding = None
-    faulthandler.dump_traceback_later(timeout, exit=True)
+    mutator = None
+    if case.get("mode") == "mutating":
+        for g in guards:
+            g.before = None  # the inputs are meant to change
+        from fuzz.cases import COUNT_LIKE, FILLED
+
+        # counts stay as they are: rewritten, they would ask for gigabytes of output
+        mutator = Mutator(arrays, FILLED[case["fn"]] | COUNT_LIKE)
     try:
-        r = fn(**kwargs)
-        outcome = "ok"
-    except KeyboardInterrupt:
-        raise
-    except BaseException as e:  # noqa: BLE001 - every exception is classified
-        outcome = outcome_of(e)
-        r = None
-        if outcome not in ALLOWED + TOLERATED:
-            finding = f"raised {outcome}: {e}"
+        r, outcome = _outcome(fn, kwargs, timeout)
     finally:
-        faulthandler.cancel_dump_traceback_later()
+        if mutator:
+            mutator.stop()
+    if outcome not in ("ok",) + ALLOWED + TOLERATED:
+        finding = f"raised {outcome}: {r}"
+    if finding is None and aliased:
+        finding = _compare_aliased(case, kwargs, separate, r, outcome, expected, expected_outcome,
+                                   guards[0].buf, before)
     if finding is None and outcome == "ok":
         finding = check_result(r, np)
     if finding is None and outcome != "TypeError":
@@ -104,6 +115,84 @@ def call_case(case: dict, timeout: float) -> tuple[str, str | None]:
     elif finding is None:
         finding = check_guards(guards)
     return outcome, finding
+
+
+def _outcome(fn, kwargs: dict, timeout: float):
+    """(result, outcome) of one call: "ok" or the exception's class name."""
+    faulthandler.dump_traceback_later(timeout, exit=True)
+    try:
+        return fn(**kwargs), "ok"
+    except KeyboardInterrupt:
+        raise
+    except BaseException as e:  # noqa: BLE001 - every exception is classified
+        return e, outcome_of(e)
+    finally:
+        faulthandler.cancel_dump_traceback_later()
+
+
+def _same(a, b) -> bool:
+    import numpy as np
+
+    if isinstance(a, tuple):
+        return isinstance(b, tuple) and len(a) == len(b) and all(_same(x, y) for x, y in zip(a, b))
+    if isinstance(a, np.ndarray):
+        return isinstance(b, np.ndarray) and a.shape == b.shape and a.dtype == b.dtype and np.array_equal(a, b)
+    if isinstance(a, float) and a != a:
+        return isinstance(b, float) and b != b
+    return a == b
+
+
+def _compare_aliased(case, kwargs, separate, r, outcome, expected, expected_outcome, buf, before):
+    """An input that shares memory with a filled array reads as a separate
+    array; filled arrays that share memory are refused before any write."""
+    from fuzz.cases import FILLED
+
+    if outcome == "ValueError" and "share memory" in str(r):
+        if len([n for n in case["alias"] if n in FILLED[case["fn"]]]) < 2:
+            return f"refused arrays that do not both get filled: {r}"
+        if not (buf == before).all():
+            return "wrote before refusing filled arrays that share memory"
+        return None
+    if outcome != expected_outcome:
+        return f"{outcome} where separate arrays give {expected_outcome}"
+    if outcome != "ok":
+        return None  # a fault may leave filled arrays partly written, in any order
+    if not _same(r, expected):
+        return "a result that differs from the one with separate arrays"
+    for name in FILLED[case["fn"]]:
+        if not _same(kwargs[name].copy(), separate[name]):
+            return f"'{name}' differs from the one filled as a separate array"
+    return None
+
+
+class Mutator:
+    """A thread that rewrites short runs of the input arrays (all of `arrays`
+    but those named in `skip`), inverting their bits so that values jump
+    across every bound, until stopped."""
+
+    def __init__(self, arrays: dict, skip=()):
+        import threading
+
+        import numpy as np
+
+        self.raws = [a.reshape(-1).view(np.uint8) for n, a in arrays.items()
+                     if n not in skip and isinstance(a, np.ndarray) and a.nbytes and a.flags.writeable
+                     and a.flags.c_contiguous]
+        self.rng = np.random.default_rng(len(self.raws))
+        self.done = threading.Event()
+        self.thread = threading.Thread(target=self.run, daemon=True)
+        self.thread.start()
+
+    def run(self):
+        rng, raws = self.rng, self.raws
+        while raws and not self.done.is_set():
+            raw = raws[int(rng.integers(0, len(raws)))]
+            at = int(rng.integers(0, raw.size))
+            raw[at:at + 64] ^= 0xFF
+
+    def stop(self):
+        self.done.set()
+        self.thread.join()
 
 
 def _selftest_fault(kind: str, fn, arrays):

@@ -122,3 +122,47 @@ def test_pool_in_cpp(tmp_path, size):
     exe = _build_pool_test(tmp_path)
     proc = subprocess.run([str(exe), str(size)], capture_output=True, text=True, timeout=120)
     assert proc.returncode == 0 and proc.stdout.strip() == "ok", proc.stderr
+
+
+# Worker threads are refused once the address space is nearly used up: each
+# needs a stack. The limit is set inside the child, after its imports.
+REFUSED = """
+import os, resource, numpy as np, orv_rans
+size = int(open('/proc/self/statm').read().split()[0]) * resource.getpagesize()
+resource.setrlimit(resource.RLIMIT_AS, (size + ({headroom} << 20), resource.RLIM_INFINITY))
+{setup}
+c = np.zeros((1, 3, 257), np.uint64); c[..., 1:] = 4096
+outcomes = []
+for _ in range(2):
+    try:
+        outcomes.append(int(orv_rans.build_all_lookups(c).sum()))
+    except RuntimeError as e:
+        assert isinstance(e.__cause__, OSError), repr(e.__cause__)
+        outcomes.append(str(e))
+print(repr(outcomes))
+"""
+
+needs_real_address_space = pytest.mark.skipif(
+    "libasan" in os.environ.get("LD_PRELOAD", ""),
+    reason="the sanitizer reserves more address space than the limit allows")
+
+
+@needs_real_address_space
+@pytest.mark.parametrize("headroom,fallback", [(256, CPUS), (4, 0)])
+def test_refused_worker_threads_raise_once_and_leave_a_working_pool(run_python, headroom, fallback):
+    # 256 MiB: some workers start, then the fallback of one per processor;
+    # 4 MiB: not even one, so the calling thread runs every loop
+    out = eval(run_python(REFUSED.format(setup="", headroom=headroom), env={"RAYON_NUM_THREADS": "65535"},
+                          timeout=120))
+    assert out[0].startswith("the worker pool could not start worker thread ")
+    assert " of 65535 (" in out[0]
+    if CPUS <= 16:  # their stacks fit the headroom
+        assert out[0].endswith(f"it runs with {fallback} worker thread{'' if fallback == 1 else 's'} instead")
+    assert out[1] == 0  # every slot of the three all-zero-symbol tables
+
+
+@needs_real_address_space
+def test_set_rayon_threads_refused_leaves_the_default_pool(run_python):
+    out = eval(run_python(REFUSED.format(setup="assert orv_rans.set_rayon_threads(65535) is None", headroom=256),
+                          env={"RAYON_NUM_THREADS": "2"}, timeout=120))
+    assert out == [0, 0]

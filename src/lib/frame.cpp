@@ -3,13 +3,16 @@
 #define ORV_NUMPY_IMPORT
 #include "frame.hpp"
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <iterator>
 #include <new>
 #include <stdexcept>
 
+#include "../pool/pool.hpp"
 #include "../rans_core/fault.hpp"
 #include "../rans_core/zeroed.hpp"
 #include "numpy.hpp"
@@ -281,6 +284,60 @@ void take_views(const Signature& fn, Frame& f) {
     }
 }
 
+// ---- step 4: arrays that share memory ------------------------------------------
+//
+// The work writes the arrays filled in place while it reads the others, and
+// may rely on what it proved about an input before the first write. An input
+// that shares memory with a filled array is therefore read from a copy taken
+// here, before anything is written, so that the call gives what it gives with
+// separate arrays. Two filled arrays that share memory cannot both receive
+// their result: the call is refused, naming both.
+
+// The bytes of the caller's memory that a slot reads or writes in place;
+// empty for a copy and for an array without elements.
+struct Extent {
+    std::uintptr_t lo = 0, hi = 0;
+    bool meets(const Extent& o) const { return lo < o.hi && o.lo < hi; }
+};
+
+Extent in_place_extent(const Param& p, const Slot& s) {
+    if (p.kind != Kind::Array || s.copy || s.count == 0) return {};
+    const auto lo = reinterpret_cast<std::uintptr_t>(s.data);
+    return {lo, lo + s.count * item_size(p.elem)};
+}
+
+void separate_filled(const Signature& fn, Frame& f) {
+    const std::size_t np = fn.params.size();
+    Extent ext[std::size(f.slots)];
+    bool any_filled = false;
+    for (std::size_t k = 0; k < np; ++k) {
+        ext[k] = in_place_extent(fn.params[k], f.slots[k]);
+        any_filled |= fn.params[k].filled;
+    }
+    if (!any_filled) return;
+    for (std::size_t a = 0; a < np; ++a)
+        for (std::size_t b = a + 1; b < np; ++b)
+            if (fn.params[a].filled && fn.params[b].filled && ext[a].meets(ext[b])) {
+                PyErr_Format(PyExc_ValueError,
+                             "arguments '%s' and '%s' share memory: each array filled in place "
+                             "needs a buffer of its own",
+                             fn.params[a].name, fn.params[b].name);
+                throw PythonError{};
+            }
+    for (std::size_t k = 0; k < np; ++k) {
+        const Param& p = fn.params[k];
+        if (p.filled || ext[k].lo == ext[k].hi) continue;
+        bool shared = false;
+        for (std::size_t o = 0; o < np; ++o) shared |= fn.params[o].filled && ext[k].meets(ext[o]);
+        if (!shared) continue;
+        Slot& s = f.slots[k];
+        const std::size_t bytes = ext[k].hi - ext[k].lo;
+        s.copy.reset(new std::uint64_t[(bytes + 7) / 8]);
+        std::memcpy(s.copy.get(), s.data, bytes);
+        s.data = s.copy.get();
+    }
+}
+
 // ---- failures -----------------------------------------------------------------
 
 void raise_fault(const char* message) {
@@ -293,6 +350,19 @@ void raise_fault(const char* message) {
         std::fputs("uncaught panic at ffi boundary\n", stderr);
         std::abort();
     }
+}
+
+// A refused worker thread: a RuntimeError, like the interpreter's own "can't
+// start new thread", caused by the OSError of the refusal.
+void raise_start_failure(const pool::StartFailure& e) {
+    PyObject* cause = PyObject_CallFunction(PyExc_OSError, "is", e.error(), std::strerror(e.error()));
+    PyErr_SetString(PyExc_RuntimeError, e.what());
+    if (!cause) return;  // the RuntimeError alone
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    PyException_SetCause(value, cause);  // steals
+    PyErr_Restore(type, value, tb);
 }
 
 }  // namespace
@@ -312,6 +382,7 @@ PyObject* call(const Signature& fn, PyObject* args, PyObject* kwargs) {
                 bind(fn, args, kwargs, f);
                 convert(fn, f);
                 take_views(fn, f);
+                separate_filled(fn, f);
             }
             return fn.impl(f);
         } catch (PythonError&) {
@@ -321,6 +392,9 @@ PyObject* call(const Signature& fn, PyObject* args, PyObject* kwargs) {
             return nullptr;
         } catch (const std::bad_alloc&) {
             PyErr_NoMemory();
+            return nullptr;
+        } catch (const pool::StartFailure& e) {
+            raise_start_failure(e);
             return nullptr;
         } catch (const std::length_error&) {
             raise_fault("capacity overflow");

@@ -97,7 +97,9 @@ struct Slot {
     std::size_t count = 0;
     int ndim = 0;
     std::size_t shape[3] = {0, 0, 0};
-    std::unique_ptr<std::uint64_t[]> copy;  // logical reads and unaligned flat reads
+    // logical reads, unaligned flat reads, and inputs that share memory with
+    // an array filled in place
+    std::unique_ptr<std::uint64_t[]> copy;
 };
 
 struct Frame {

@@ -10,11 +10,15 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cerrno>
 #include <condition_variable>
+#include <cstring>
 #include <cstdlib>
 #include <exception>
 #include <stdexcept>
 #include <mutex>
+#include <new>
+#include <string>
 #include <system_error>
 #include <thread>
 
@@ -191,26 +195,49 @@ std::size_t parse_size(const char* s, bool& ok) {
 
 const char* real_getenv(const char* name) { return std::getenv(name); }
 
-Pool* create(std::size_t n) {
+// Why create() failed: worker `index` (0-based) of `wanted` was refused.
+struct Refusal {
+    std::size_t index = 0, wanted = 0;
+    int error = 0;
+};
+
+// Stops and joins the workers started so far and frees the pool.
+void dismantle(Pool* p) {
+    {
+        std::lock_guard<std::mutex> lk(p->m);
+        p->stop = true;
+    }
+    p->work_cv.notify_all();
+    for (auto& t : p->threads) t.join();
+    delete p;
+}
+
+// A pool of n workers, or null when one of them could not be started; then
+// every worker already started has been stopped and joined, and `why` says
+// which one failed.
+Pool* create(std::size_t n, Refusal& why) {
     static bool fork_handler = false;
     if (!fork_handler) {
         pthread_atfork([] { g_create.lock(); }, [] { g_create.unlock(); }, after_fork_child);
         fork_handler = true;
     }
-    if (n == 0) n = size_from_environment(real_getenv, available_processors());
     n = std::min(n, kMaxWorkers);
-    auto* p = new Pool();
+    why = {0, n, ENOMEM};
+    Pool* p = nullptr;
     try {
+        p = new Pool();
         p->threads.reserve(n);
-        for (std::size_t i = 0; i < n; ++i) p->threads.emplace_back(worker_main, p);
-    } catch (...) {
-        {
-            std::lock_guard<std::mutex> lk(p->m);
-            p->stop = true;
+        for (std::size_t i = 0; i < n; ++i) {
+            why.index = i;
+            p->threads.emplace_back(worker_main, p);
         }
-        p->work_cv.notify_all();
-        for (auto& t : p->threads) t.join();
-        delete p;
+    } catch (const std::system_error& e) {
+        why.error = e.code().value();
+        if (p) dismantle(p);
+        return nullptr;
+    } catch (...) {  // std::bad_alloc: no memory for the pool or a thread's state
+        why.error = ENOMEM;
+        if (p) dismantle(p);
         return nullptr;
     }
     std::unique_lock<std::mutex> lk(p->m);
@@ -218,13 +245,28 @@ Pool* create(std::size_t n) {
     return p;
 }
 
+// The pool of the first parallel loop, with the default size. If a worker is
+// refused, the pool falls back to one worker per processor, or else to none
+// (the calling thread runs every loop alone, which needs no thread at all), and
+// the refusal is reported once, to the loop that met it.
 Pool& get() {
     std::lock_guard<std::mutex> lk(g_create);
-    if (!g_pool) {
-        g_pool = create(0);
-        if (!g_pool) throw std::runtime_error("the worker pool could not be created");
-    }
-    return *g_pool;
+    if (g_pool) return *g_pool;
+    const std::size_t wanted = size_from_environment(real_getenv, available_processors());
+    Refusal why;
+    g_pool = create(wanted, why);
+    if (g_pool) return *g_pool;
+    Refusal again;
+    const std::size_t fallback = std::min(wanted - 1, available_processors());
+    if (fallback > 0) g_pool = create(fallback, again);
+    if (!g_pool) g_pool = create(0, again);
+    if (!g_pool) throw std::bad_alloc();
+    const std::size_t workers = g_pool->threads.size();
+    throw StartFailure("the worker pool could not start worker thread " + std::to_string(why.index + 1) +
+                           " of " + std::to_string(why.wanted) + " (" + std::strerror(why.error) +
+                           "); it runs with " + std::to_string(workers) + " worker thread" +
+                           (workers == 1 ? "" : "s") + " instead",
+                       why.error, workers);
 }
 
 }  // namespace
@@ -252,11 +294,13 @@ std::size_t size_from_environment(const char* (*getenv_fn)(const char*), std::si
 bool start(std::size_t n) {
     std::lock_guard<std::mutex> lk(g_create);
     if (g_pool) return true;
-    g_pool = create(n);
+    if (n == 0) n = size_from_environment(real_getenv, available_processors());
+    Refusal why;
+    g_pool = create(n, why);
     return g_pool != nullptr;
 }
 
-std::size_t size() { return get().threads.size(); }
+std::size_t size() { return std::max<std::size_t>(1, get().threads.size()); }
 
 void parallel_for(std::size_t n, std::size_t grain,
                   const std::function<void(std::size_t, std::size_t)>& body) {
@@ -264,10 +308,11 @@ void parallel_for(std::size_t n, std::size_t grain,
     if (grain == 0) grain = 1;
     Pool& p = get();
     const std::size_t chunks = (n + grain - 1) / grain;
-    if (chunks == 1 || p.threads.size() == 1) {
-        // Nothing to share out: one chunk, or one worker that the caller would
-        // only wake and then wait for. The caller runs the chunks itself, in
-        // index order; a fault stops the loop at the chunk that raised it.
+    if (chunks == 1 || p.threads.size() <= 1) {
+        // Nothing to share out: one chunk, or at most one worker, which the
+        // caller would only wake and then wait for. The caller runs the chunks
+        // itself, in index order; a fault stops the loop at the chunk that
+        // raised it.
         for (std::size_t b = 0; b < n; b += grain) body(b, std::min(n, b + grain));
         return;
     }

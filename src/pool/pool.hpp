@@ -17,6 +17,7 @@
 #include <exception>
 #include <functional>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
@@ -30,12 +31,32 @@ std::size_t size_from_environment(const char* (*getenv_fn)(const char*),
                                   std::size_t processors);
 std::size_t available_processors();
 
+// The operating system refused to start a worker thread (thread, process or
+// memory limits) while the first parallel loop created the pool with its
+// default size. The pool then gave back every thread it had started and runs
+// with `workers()` workers instead (possibly none: the calling thread then
+// runs every loop alone), so later loops work; the loop that met the refusal
+// did not run.
+class StartFailure : public std::runtime_error {
+public:
+    StartFailure(const std::string& what, int error, std::size_t workers)
+        : std::runtime_error(what), error_(error), workers_(workers) {}
+    int error() const { return error_; }  // the errno of the refusal
+    std::size_t workers() const { return workers_; }
+
+private:
+    int error_;
+    std::size_t workers_;
+};
+
 // Creates the pool with n workers (0: the default size) unless it exists and
 // waits until every worker is ready. Returns false when the pool could not be
-// created (it then stays absent).
+// created: every thread it started is given back and it stays absent (the
+// first parallel loop then creates it with the default size). Never throws.
 bool start(std::size_t n);
 
-// Number of workers, creating the pool with the default size if need be.
+// Number of threads that run a loop's chunks (the workers, at least 1),
+// creating the pool with the default size if need be.
 std::size_t size();
 
 // Runs body(begin, end) over [0, n) in chunks of at most `grain` indices

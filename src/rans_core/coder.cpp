@@ -171,6 +171,11 @@ bool encode_fast(const ShardJob& job, const EncSymbol* table, std::uint64_t x[4]
 EncodedShards encode_shards(std::span<const std::uint8_t> data, std::span<const std::uint32_t> offsets,
                             std::span<const std::uint32_t> lengths, std::span<const std::uint64_t> cum,
                             std::span<const std::uint64_t> freq, std::uint64_t initial_state) {
+    // Each shard's room is sized from its length before any shard is coded,
+    // so every task reads the lengths from this copy: the caller's array may
+    // change meanwhile, and a longer room would reach into the next shard's.
+    const std::vector<std::uint32_t> own_lengths(lengths.begin(), lengths.end());
+    lengths = own_lengths;
     const std::size_t n = lengths.size();
     EncodedShards out;
     out.final_states.assign(checked_mul(n, 4), initial_state);

@@ -205,7 +205,10 @@ void shard_offsets(std::size_t h, std::size_t K, std::vector<std::uint32_t>& cou
 
 template <int C>
 PhaseOne phase_one(std::size_t h, std::size_t w, Bytes a_ch, bool is_rgba, std::size_t K,
-                   const ContextTables& tables, std::vector<std::uint8_t>* planes) {
+                   const ContextTables& caller_tables, std::vector<std::uint8_t>* planes) {
+    // the proof below and every lookup read this copy, never the caller's tables
+    const PrivateContextTables own(caller_tables);
+    const ContextTables& tables = own.tables();
     PhaseOne r;
     const std::size_t padded = checked_mul(checked_add(h, 2), checked_add(w, 2));
     const std::size_t hist_size = checked_mul(checked_mul(K, 3), 256);
@@ -340,10 +343,14 @@ bool place_row_proven(const Ctx& ctx, const std::uint8_t* __restrict row, std::s
 template <int C>
 void phase_two(std::size_t h, std::size_t w, const Bytes* planes,
                std::span<const std::uint32_t> row_global_offsets, std::span<std::uint8_t>* streams,
-               const ContextTables& tables) {
+               const ContextTables& caller_tables) {
     if (h == 0) return;  // an empty image has nothing to write
     const std::size_t K = row_global_offsets.size() / (3 * h);
     if (w == 0) return;
+    // the proof below and every lookup read this copy: the streams written
+    // here, or another thread, may change the caller's tables meanwhile
+    const PrivateContextTables own(caller_tables);
+    const ContextTables& tables = own.tables();
     const std::size_t stride = checked_add(w, 2);
     // the last sample read is at padded index h * (w + 2) + w
     const std::size_t need = checked_add(checked_mul(h, stride), w + 1);

@@ -1,7 +1,7 @@
 // Context lookup for the image-side pixel loops, in forms that give the same
 // context number for every sample:
 //
-// - CheckedContext reads the caller's tables through the checked accessor on
+// - CheckedContext reads the tables through the checked accessor on
 //   every sample and faults on a context number at or above the limit (the
 //   number of shards, or of read cursors);
 // - ProvenContext reads them through raw pointers, and is chosen only when the
@@ -14,11 +14,19 @@
 // bounds tests for the complete tables that every real caller passes, while
 // broken tables still fault exactly where the checked reads would. Loops
 // that differ between checked and proven lookups test `is_checked<Ctx>`.
+//
+// A proof holds only for memory that nothing else can change: the caller's
+// tables may be rewritten while a call runs (by another thread, the lock being
+// released, or through an output of the same call that shares their memory).
+// So every loop reads its tables from a PrivateContextTables copy taken before
+// the proof, never from the caller's arrays.
 #pragma once
 
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <memory>
 #include <optional>
 #include <type_traits>
 
@@ -62,6 +70,35 @@ inline bool context_tables_proven(const ContextTables& t, std::size_t limit) {
     return *std::max_element(t.d_lut.begin(), t.d_lut.begin() + reach) < limit;
 }
 
+// A private copy of every table entry that a lookup can read: s_lut up to the
+// last gradient index, i_lut up to key 255, d_lut up to 4 * 255 + 255. A
+// longer table is cut there (no read reaches past it, so no fault can name its
+// length); a shorter one is copied whole and keeps its length, so the checked
+// reads fault exactly as on the caller's table.
+class PrivateContextTables {
+public:
+    static constexpr std::size_t kMaxS = kGradientCount, kMaxI = 256, kMaxD = 4 * 255 + 255 + 1;
+
+    explicit PrivateContextTables(const ContextTables& t) {
+        const std::size_t ns = std::min(t.s_lut.size(), kMaxS), ni = std::min(t.i_lut.size(), kMaxI),
+                          nd = std::min(t.d_lut.size(), kMaxD);
+        bytes_.reset(new std::uint8_t[ns + ni + nd]);  // every byte is copied below
+        std::uint8_t* p = bytes_.get();
+        if (ns) std::memcpy(p, t.s_lut.data(), ns);
+        if (ni) std::memcpy(p + ns, t.i_lut.data(), ni);
+        if (nd) std::memcpy(p + ns + ni, t.d_lut.data(), nd);
+        view_ = {{p, ns}, {p + ns, ni}, {p + ns + ni, nd}};
+    }
+    PrivateContextTables(const PrivateContextTables&) = delete;
+    PrivateContextTables& operator=(const PrivateContextTables&) = delete;
+
+    const ContextTables& tables() const { return view_; }
+
+private:
+    std::unique_ptr<std::uint8_t[]> bytes_;
+    ContextTables view_;
+};
+
 // The context lookup through a grid. OneKey: the tables have a single key
 // class, so the intensity key is not even read.
 template <bool OneKey, bool ByRows>
@@ -89,9 +126,9 @@ inline constexpr bool reads_key = true;
 template <bool ByRows>
 inline constexpr bool reads_key<GridContext<true, ByRows>> = false;
 
-// Calls f(ctx) with the fastest exact lookup for tables that are already
-// proven safe (context_tables_proven): a grid when the tables fold into one,
-// else the tables themselves through raw pointers.
+// Calls f(ctx) with the fastest exact lookup for private tables that are
+// already proven safe (context_tables_proven): a grid when the tables fold
+// into one, else the tables themselves through raw pointers.
 template <class F>
 inline decltype(auto) with_proven_context(const ContextTables& t, F&& f) {
     if (const std::optional<ContextGrid> g = build_context_grid(t)) {

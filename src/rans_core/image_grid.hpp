@@ -14,11 +14,11 @@
 // decoder, whose every sample waits for the one before it, that shortens the
 // chain by two reads.
 //
-// The grid is built only from tables that are proven safe for the limit (see
-// image_context.hpp, which also holds the lookup through it), and it gives
-// exactly the number that the tables give for every (W, N, NW, v); tables
-// with too many distinct columns or keys get no grid and the loops use the
-// tables themselves.
+// The grid is built only from private tables (PrivateContextTables) that are
+// proven safe for the limit (see image_context.hpp, which also holds the
+// lookup through the grid), and it gives exactly the number that the tables
+// give for every (W, N, NW, v); tables with too many distinct columns or keys
+// get no grid and the loops use the tables themselves.
 #pragma once
 
 #include <cstddef>
@@ -47,7 +47,8 @@ struct ContextGrid {
     std::uint32_t key_offset[256];
 };
 
-// The grid of proven tables (context_tables_proven(t, limit) must hold), or
+// The grid of private, proven tables (context_tables_proven(t, limit) must
+// hold, and nothing else may write t), or
 // nothing when the tables have too many distinct rows, columns or keys for a
 // grid that stays in the first-level cache.
 std::optional<ContextGrid> build_context_grid(const ContextTables& t);

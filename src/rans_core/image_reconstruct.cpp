@@ -178,9 +178,13 @@ ColourPlanes reconstruct_shards_rgb(std::size_t h, std::size_t w, Bytes res_gr, 
                                     Bytes res_bd, std::span<const std::uint32_t> off_gr,
                                     std::span<const std::uint32_t> off_rd,
                                     std::span<const std::uint32_t> off_bd,
-                                    const ContextTables& tables) {
+                                    const ContextTables& caller_tables) {
     const std::size_t pixels = checked_mul(h, w);
     if (pixels == 0) return {};
+    // the proofs below and every lookup read this copy, which no other thread
+    // can change while the planes are rebuilt
+    const PrivateContextTables own(caller_tables);
+    const ContextTables& tables = own.tables();
     // the chroma planes of a gray image come out zero without being rebuilt
     const bool zero_chroma =
         all_zero_plane(pixels, res_rd, off_rd, tables) && all_zero_plane(pixels, res_bd, off_bd, tables);
