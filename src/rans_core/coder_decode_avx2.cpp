@@ -1,0 +1,276 @@
+// The shard decoder on AVX2: several shards in flight, one vector per shard
+// holding its four states (64-bit lanes), so every step decodes a group of
+// four symbols and the shards' dependency chains overlap.
+//
+// A step: slot = x & 0xFFF in each lane; one gather of the shard's per-slot
+// entries (symbol, frequency - 1, slot - cum); x = f * (x >> 12) + slot - cum;
+// then the refill. Within a group the states take their bytes in the order
+// 0, 1, 2, 3, each one byte if it fell below 2^31 and a second one if it was
+// below 2^23, so the lanes' bytes are consecutive in the stream: the two
+// masks of the comparisons select a byte shuffle of the next eight stream
+// bytes that gives every lane its byte(s), and the stream pointer moves back
+// by the number of bytes taken.
+//
+// Exactness. The entries are built only for a table whose cumulative row
+// runs from 0 to 4096 without decreasing, whose slot lookup is the one those
+// ranges give, and whose used frequencies lie in 1..4096; and only for states
+// below 2^44. Then slot - cum lies in 0..4095, x >> 12 fits 32 bits (the
+// multiply takes 32-bit halves), and a step maps a state below 2^44 to one
+// below 2^44 (4096 * (2^32 - 1) + 4095 < 2^44; a refill starts below 2^31),
+// so the arithmetic never wraps and equals the scalar step's. Any other
+// shard, and every shard once fewer than eight stream bytes or no full group
+// are left, goes to the scalar decoder.
+#include <algorithm>
+#include <cstring>
+#include <memory>
+
+#include "coder.hpp"
+#include "coder_simd.hpp"
+#include "lookups.hpp"
+
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
+namespace rans {
+
+#if defined(__x86_64__)
+namespace {
+
+constexpr std::size_t kLanes = 8;           // shards in flight
+constexpr std::size_t kMaxRounds = 1024;    // groups per run between bookkeeping
+constexpr std::size_t kMinSymbols = 1024;   // shorter shards are cheaper on the scalar path
+constexpr std::uint64_t kStateLimit = 1ull << 44;
+constexpr bool kUseGather = false;
+constexpr std::uint64_t kIdleState = 1ull << 31;
+
+// Byte shuffles of the refill, indexed by m1 | m2 << 4, where bit k of m1 says
+// state k takes a byte (x < 2^31) and bit k of m2 a second one (x < 2^23).
+// The window holds the next eight stream bytes with the next one last
+// (window byte 7 = end[-1]); lane k's bytes start `off` bytes further back,
+// off = bytes taken by states 0..k-1. One byte b1 gives the lane b1; two give
+// b1 << 8 | b2.
+struct RefillShuffles {
+    alignas(32) std::uint8_t ctrl[256][32];
+};
+
+constexpr RefillShuffles make_refill_shuffles() {
+    RefillShuffles t{};
+    for (int idx = 0; idx < 256; ++idx) {
+        int off = 0;
+        for (int k = 0; k < 4; ++k) {
+            std::uint8_t* c = t.ctrl[idx] + 8 * k;
+            for (int b = 0; b < 8; ++b) c[b] = 0x80;
+            const int n = ((idx >> k) & 1) + ((idx >> (4 + k)) & 1);
+            if (n == 1 && off <= 7) c[0] = static_cast<std::uint8_t>(7 - off);
+            if (n == 2 && off <= 6) {
+                c[0] = static_cast<std::uint8_t>(6 - off);
+                c[1] = static_cast<std::uint8_t>(7 - off);
+            }
+            off += n;
+        }
+    }
+    return t;
+}
+
+constexpr RefillShuffles kRefill = make_refill_shuffles();
+
+// Per-slot entry: symbol << 24 | (frequency - 1) << 12 | (slot - cum[symbol]).
+constexpr std::uint32_t entry(std::uint32_t s, std::uint32_t f, std::uint32_t base) {
+    return s << 24 | (f - 1) << 12 | base;
+}
+
+// An idle lane decodes this table from state 2^31, which it never leaves
+// (slot 0, frequency 4096, no refill): it writes zeros into scratch and
+// reads no stream byte.
+struct IdleTable {
+    std::uint32_t e[kScale];
+};
+constexpr IdleTable make_idle_table() {
+    IdleTable t{};
+    for (std::uint32_t k = 0; k < kScale; ++k) t.e[k] = entry(0, 4096, k);
+    return t;
+}
+constexpr IdleTable kIdle = make_idle_table();
+constexpr std::uint8_t kIdleWindow[8] = {};
+
+// Builds the per-slot entries of a shard, or returns false if the shard must
+// take the scalar path (see Exactness above).
+bool build_entries(const ShardStream& s, std::uint32_t* tab) {
+    const std::uint64_t* c = s.cum.data();
+    const std::uint64_t* f = s.freq.data();
+    if (c[0] != 0 || c[256] != kScale) return false;
+    for (std::uint32_t sym = 0; sym < 256; ++sym) {
+        const std::uint64_t lo = c[sym], hi = c[sym + 1];
+        if (hi < lo) return false;
+        if (hi == lo) continue;
+        if (f[sym] - 1 >= kScale) return false;
+        const std::uint32_t v = entry(sym, static_cast<std::uint32_t>(f[sym]), 0);
+        for (std::uint64_t k = lo; k < hi; ++k) tab[k] = v + static_cast<std::uint32_t>(k - lo);
+    }
+    const std::uint8_t* l = s.lookup.data();
+    std::uint32_t diff = 0;
+    for (std::size_t k = 0; k < kScale; ++k) diff |= (tab[k] >> 24) ^ l[k];
+    return diff == 0;
+}
+
+struct Lane {
+    const ShardStream* shard = nullptr;  // nullptr: idle
+    const std::uint32_t* tab = kIdle.e;
+    const std::uint8_t* end = kIdleWindow + 8;  // one past the next byte to read
+    std::uint8_t* out = nullptr;                // output of the next full group
+    std::size_t group = 0, groups = 0;          // next full group, full groups of the shard
+
+    std::size_t safe_rounds() const {
+        // a group takes at most eight bytes, and the window reads eight
+        const std::size_t unread = static_cast<std::size_t>(end - shard->stream.data());
+        return std::min(groups - group, unread / 8);
+    }
+};
+
+[[gnu::target("avx2,popcnt"), gnu::always_inline]] inline void step(__m256i& x, const std::uint32_t* tab,
+                                                                     const std::uint8_t*& end, std::uint8_t* out) {
+    const __m256i mask12 = _mm256_set1_epi64x(0xFFF);
+    const __m256i slot = _mm256_and_si256(x, mask12);
+    __m128i e;
+    if constexpr (kUseGather) {
+        e = _mm256_i64gather_epi32(reinterpret_cast<const int*>(tab), slot, 4);
+    } else {
+        // four plain loads: on some cores a gather costs more than its parts
+        const __m128i lo = _mm256_castsi256_si128(slot), hi = _mm256_extracti128_si256(slot, 1);
+        e = _mm_cvtsi32_si128(static_cast<int>(tab[_mm_cvtsi128_si64(lo)]));
+        e = _mm_insert_epi32(e, static_cast<int>(tab[_mm_extract_epi64(lo, 1)]), 1);
+        e = _mm_insert_epi32(e, static_cast<int>(tab[_mm_cvtsi128_si64(hi)]), 2);
+        e = _mm_insert_epi32(e, static_cast<int>(tab[_mm_extract_epi64(hi, 1)]), 3);
+    }
+    const __m128i syms = _mm_shuffle_epi8(e, _mm_setr_epi8(3, 7, 11, 15, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1,
+                                                           -1, -1));
+    const std::uint32_t four = static_cast<std::uint32_t>(_mm_cvtsi128_si32(syms));
+    std::memcpy(out, &four, 4);
+
+    const __m256i en = _mm256_cvtepu32_epi64(e);
+    const __m256i q = _mm256_srli_epi64(x, 12);
+    const __m256i fm1 = _mm256_and_si256(_mm256_srli_epi64(en, 12), mask12);
+    const __m256i base = _mm256_and_si256(en, mask12);
+    x = _mm256_add_epi64(_mm256_add_epi64(_mm256_mul_epu32(q, fm1), q), base);
+
+    const __m256i one = _mm256_cmpgt_epi64(_mm256_set1_epi64x(1ll << 31), x);
+    const __m256i two = _mm256_cmpgt_epi64(_mm256_set1_epi64x(1ll << 23), x);
+    const unsigned idx = static_cast<unsigned>(_mm256_movemask_pd(_mm256_castsi256_pd(one))) |
+                         static_cast<unsigned>(_mm256_movemask_pd(_mm256_castsi256_pd(two))) << 4;
+    std::uint64_t w;
+    std::memcpy(&w, end - 8, 8);
+    const __m256i bytes = _mm256_shuffle_epi8(_mm256_set1_epi64x(static_cast<long long>(w)),
+                                              _mm256_load_si256(reinterpret_cast<const __m256i*>(kRefill.ctrl[idx])));
+    // bits to shift in: 8 per byte taken (the masks are -1 where true)
+    const __m256i shift = _mm256_slli_epi64(_mm256_sub_epi64(_mm256_setzero_si256(), _mm256_add_epi64(one, two)), 3);
+    x = _mm256_or_si256(_mm256_sllv_epi64(x, shift), bytes);
+    end -= _mm_popcnt_u32(idx);
+}
+
+// `rounds` groups on every lane (each lane has that many safe groups).
+[[gnu::target("avx2,popcnt")]] void run(__m256i (&x)[kLanes], Lane (&lanes)[kLanes], std::size_t rounds) {
+    __m256i xs[kLanes];
+    const std::uint32_t* tabs[kLanes];
+    const std::uint8_t* ends[kLanes];
+    std::uint8_t* outs[kLanes];
+    for (std::size_t j = 0; j < kLanes; ++j) {
+        xs[j] = x[j];
+        tabs[j] = lanes[j].tab;
+        ends[j] = lanes[j].end;
+        outs[j] = lanes[j].out;
+    }
+    for (std::size_t r = 0; r < rounds; ++r) {
+#pragma GCC unroll 8
+        for (std::size_t j = 0; j < kLanes; ++j) step(xs[j], tabs[j], ends[j], outs[j] + 4 * r);
+    }
+    for (std::size_t j = 0; j < kLanes; ++j) {
+        x[j] = xs[j];
+        lanes[j].end = ends[j];
+    }
+}
+
+[[gnu::target("avx2")]] void store_states(const __m256i& x, std::uint64_t st[4]) {
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(st), x);
+}
+
+[[gnu::target("avx2")]] void load_states(__m256i& x, const std::uint64_t st[4]) {
+    x = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(st));
+}
+
+}  // namespace
+
+void decode_batch_avx2(std::span<const ShardStream> batch) {
+    auto tables = std::make_unique<std::uint32_t[]>(kLanes * kScale);
+    std::uint8_t scratch[4 * kMaxRounds];  // idle lanes' output
+    Lane lanes[kLanes];
+    __m256i x[kLanes];
+    const std::uint64_t idle_states[4] = {kIdleState, kIdleState, kIdleState, kIdleState};
+    std::size_t next = 0;
+
+    // Gives lane j the next shard the vector path can take; the others on
+    // the way are decoded by the scalar path. Idle once the batch is done.
+    auto take_next = [&](std::size_t j) {
+        Lane& lane = lanes[j];
+        lane = Lane{};
+        while (next < batch.size()) {
+            const ShardStream& s = batch[next++];
+            std::uint32_t* tab = tables.get() + j * kScale;
+            const bool states_ok = s.states[0] < kStateLimit && s.states[1] < kStateLimit &&
+                                   s.states[2] < kStateLimit && s.states[3] < kStateLimit;
+            if (s.out.size() >= kMinSymbols && s.freq[0] != kScale && states_ok && build_entries(s, tab)) {
+                lane.shard = &s;
+                lane.tab = tab;
+                lane.end = s.stream.data() + s.stream.size();
+                lane.out = s.out.data();
+                lane.groups = s.out.size() / 4;
+                load_states(x[j], s.states);
+                return;
+            }
+            decode_4way_stream(s.states, s.stream, s.cum, s.freq, s.lookup, s.out);
+        }
+        load_states(x[j], idle_states);
+    };
+    // Hands the rest of lane j's shard to the scalar decoder.
+    auto finish = [&](std::size_t j) {
+        const Lane& lane = lanes[j];
+        const ShardStream& s = *lane.shard;
+        std::uint64_t st[4];
+        store_states(x[j], st);
+        decode_4way_resume(st, s.stream, static_cast<std::size_t>(lane.end - s.stream.data()), s.cum, s.freq,
+                           s.lookup, s.out, lane.group);
+    };
+
+    for (std::size_t j = 0; j < kLanes; ++j) take_next(j);
+    for (;;) {
+        std::size_t rounds = kMaxRounds;
+        bool active = false;
+        for (std::size_t j = 0; j < kLanes; ++j) {
+            while (lanes[j].shard && lanes[j].safe_rounds() == 0) {
+                finish(j);
+                take_next(j);
+            }
+            if (lanes[j].shard) {
+                active = true;
+                rounds = std::min(rounds, lanes[j].safe_rounds());
+            } else {
+                lanes[j].out = scratch;
+            }
+        }
+        if (!active) break;
+        run(x, lanes, rounds);
+        for (Lane& lane : lanes)
+            if (lane.shard) {
+                lane.group += rounds;
+                lane.out += 4 * rounds;
+            }
+    }
+}
+
+#else
+
+void decode_batch_avx2(std::span<const ShardStream> batch) { decode_batch(CoderPath::scalar, batch); }
+
+#endif
+
+}  // namespace rans
