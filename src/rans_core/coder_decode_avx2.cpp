@@ -2,8 +2,8 @@
 // holding its four states (64-bit lanes), so every step decodes a group of
 // four symbols and the shards' dependency chains overlap.
 //
-// A step: slot = x & 0xFFF in each lane; one gather of the shard's per-slot
-// entries (symbol, frequency - 1, slot - cum); x = f * (x >> 12) + slot - cum;
+// A step: slot = x & 0xFFF in each lane; four loads of the shard's per-slot
+// entries (symbol, frequency, slot - cum); x = f * (x >> 12) + slot - cum;
 // then the refill. Within a group the states take their bytes in the order
 // 0, 1, 2, 3, each one byte if it fell below 2^31 and a second one if it was
 // below 2^23, so the lanes' bytes are consecutive in the stream: the two
@@ -13,7 +13,7 @@
 //
 // Exactness. The entries are built only for a table whose cumulative row
 // runs from 0 to 4096 without decreasing, whose slot lookup is the one those
-// ranges give, and whose used frequencies lie in 1..4096; and only for states
+// ranges give, and whose used frequencies lie in 1..4095; and only for states
 // below 2^44. Then slot - cum lies in 0..4095, x >> 12 fits 32 bits (the
 // multiply takes 32-bit halves), and a step maps a state below 2^44 to one
 // below 2^44 (4096 * (2^32 - 1) + 4095 < 2^44; a refill starts below 2^31),
@@ -41,8 +41,6 @@ constexpr std::size_t kLanes = 8;           // shards in flight
 constexpr std::size_t kMaxRounds = 1024;    // groups per run between bookkeeping
 constexpr std::size_t kMinSymbols = 1024;   // shorter shards are cheaper on the scalar path
 constexpr std::uint64_t kStateLimit = 1ull << 44;
-constexpr bool kUseGather = false;
-constexpr std::uint64_t kIdleState = 1ull << 31;
 
 // Byte shuffles of the refill, indexed by m1 | m2 << 4, where bit k of m1 says
 // state k takes a byte (x < 2^31) and bit k of m2 a second one (x < 2^23).
@@ -75,49 +73,61 @@ constexpr RefillShuffles make_refill_shuffles() {
 
 constexpr RefillShuffles kRefill = make_refill_shuffles();
 
-// Per-slot entry: symbol << 24 | (frequency - 1) << 12 | (slot - cum[symbol]).
+// Per-slot entry: symbol << 24 | frequency << 12 | (slot - cum[symbol]), for
+// frequencies 1..4095 (a table with a symbol of frequency 4096 takes the
+// scalar path).
 constexpr std::uint32_t entry(std::uint32_t s, std::uint32_t f, std::uint32_t base) {
-    return s << 24 | (f - 1) << 12 | base;
+    return s << 24 | f << 12 | base;
 }
 
-// An idle lane decodes this table from state 2^31, which it never leaves
-// (slot 0, frequency 4096, no refill): it writes zeros into scratch and
-// reads no stream byte.
+// An idle lane decodes with frequency 1 and base 0 everywhere from a stream
+// of zeros long enough for a run (at most eight bytes a group): it writes
+// into scratch, and its state stays below 2^44 like any other.
 struct IdleTable {
     std::uint32_t e[kScale];
 };
 constexpr IdleTable make_idle_table() {
     IdleTable t{};
-    for (std::uint32_t k = 0; k < kScale; ++k) t.e[k] = entry(0, 4096, k);
+    for (std::uint32_t k = 0; k < kScale; ++k) t.e[k] = entry(0, 1, 0);
     return t;
 }
 constexpr IdleTable kIdle = make_idle_table();
-constexpr std::uint8_t kIdleWindow[8] = {};
+constexpr std::uint8_t kIdleStream[8 * kMaxRounds + 8] = {};
 
 // Builds the per-slot entries of a shard, or returns false if the shard must
-// take the scalar path (see Exactness above).
-bool build_entries(const ShardStream& s, std::uint32_t* tab) {
+// take the scalar path (see Exactness above). `tab` has room for kTabRoom
+// entries: each symbol's range is written in whole vectors, running up to
+// seven entries into the next range, which the next symbol then overwrites
+// (the ranges ascend without gaps).
+constexpr std::size_t kTabRoom = kScale + 8;
+
+[[gnu::target("avx2")]] bool build_entries(const ShardStream& s, std::uint32_t* tab) {
     const std::uint64_t* c = s.cum.data();
     const std::uint64_t* f = s.freq.data();
     if (c[0] != 0 || c[256] != kScale) return false;
+    alignas(32) std::uint8_t syms[kScale + 32];  // the slot lookup the ranges give
+    const __m256i iota = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+    const __m256i eight = _mm256_set1_epi32(8);
     for (std::uint32_t sym = 0; sym < 256; ++sym) {
         const std::uint64_t lo = c[sym], hi = c[sym + 1];
         if (hi < lo) return false;
         if (hi == lo) continue;
-        if (f[sym] - 1 >= kScale) return false;
-        const std::uint32_t v = entry(sym, static_cast<std::uint32_t>(f[sym]), 0);
-        for (std::uint64_t k = lo; k < hi; ++k) tab[k] = v + static_cast<std::uint32_t>(k - lo);
+        if (f[sym] - 1 >= kScale - 1) return false;
+        __m256i v = _mm256_add_epi32(_mm256_set1_epi32(static_cast<int>(entry(sym, static_cast<std::uint32_t>(f[sym]), 0))), iota);
+        for (std::uint64_t k = lo; k < hi; k += 8) {
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(tab + k), v);
+            v = _mm256_add_epi32(v, eight);
+        }
+        const __m256i b = _mm256_set1_epi8(static_cast<char>(sym));
+        for (std::uint64_t k = lo; k < hi; k += 32) _mm256_storeu_si256(reinterpret_cast<__m256i*>(syms + k), b);
     }
-    const std::uint8_t* l = s.lookup.data();
-    std::uint32_t diff = 0;
-    for (std::size_t k = 0; k < kScale; ++k) diff |= (tab[k] >> 24) ^ l[k];
-    return diff == 0;
+    return std::memcmp(syms, s.lookup.data(), kScale) == 0;
 }
 
 struct Lane {
     const ShardStream* shard = nullptr;  // nullptr: idle
     const std::uint32_t* tab = kIdle.e;
-    const std::uint8_t* end = kIdleWindow + 8;  // one past the next byte to read
+    const std::uint8_t* end = nullptr;        // one past the next byte to read
     std::uint8_t* out = nullptr;                // output of the next full group
     std::size_t group = 0, groups = 0;          // next full group, full groups of the shard
 
@@ -132,17 +142,12 @@ struct Lane {
                                                                      const std::uint8_t*& end, std::uint8_t* out) {
     const __m256i mask12 = _mm256_set1_epi64x(0xFFF);
     const __m256i slot = _mm256_and_si256(x, mask12);
-    __m128i e;
-    if constexpr (kUseGather) {
-        e = _mm256_i64gather_epi32(reinterpret_cast<const int*>(tab), slot, 4);
-    } else {
-        // four plain loads: on some cores a gather costs more than its parts
-        const __m128i lo = _mm256_castsi256_si128(slot), hi = _mm256_extracti128_si256(slot, 1);
-        e = _mm_cvtsi32_si128(static_cast<int>(tab[_mm_cvtsi128_si64(lo)]));
-        e = _mm_insert_epi32(e, static_cast<int>(tab[_mm_extract_epi64(lo, 1)]), 1);
-        e = _mm_insert_epi32(e, static_cast<int>(tab[_mm_cvtsi128_si64(hi)]), 2);
-        e = _mm_insert_epi32(e, static_cast<int>(tab[_mm_extract_epi64(hi, 1)]), 3);
-    }
+    // four plain loads: on some cores a gather costs more than its parts
+    const __m128i lo = _mm256_castsi256_si128(slot), hi = _mm256_extracti128_si256(slot, 1);
+    __m128i e = _mm_cvtsi32_si128(static_cast<int>(tab[_mm_cvtsi128_si64(lo)]));
+    e = _mm_insert_epi32(e, static_cast<int>(tab[_mm_extract_epi64(lo, 1)]), 1);
+    e = _mm_insert_epi32(e, static_cast<int>(tab[_mm_cvtsi128_si64(hi)]), 2);
+    e = _mm_insert_epi32(e, static_cast<int>(tab[_mm_extract_epi64(hi, 1)]), 3);
     const __m128i syms = _mm_shuffle_epi8(e, _mm_setr_epi8(3, 7, 11, 15, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1,
                                                            -1, -1));
     const std::uint32_t four = static_cast<std::uint32_t>(_mm_cvtsi128_si32(syms));
@@ -150,20 +155,22 @@ struct Lane {
 
     const __m256i en = _mm256_cvtepu32_epi64(e);
     const __m256i q = _mm256_srli_epi64(x, 12);
-    const __m256i fm1 = _mm256_and_si256(_mm256_srli_epi64(en, 12), mask12);
+    const __m256i f = _mm256_and_si256(_mm256_srli_epi64(en, 12), mask12);
     const __m256i base = _mm256_and_si256(en, mask12);
-    x = _mm256_add_epi64(_mm256_add_epi64(_mm256_mul_epu32(q, fm1), q), base);
+    x = _mm256_add_epi64(_mm256_mul_epu32(q, f), base);
 
-    const __m256i one = _mm256_cmpgt_epi64(_mm256_set1_epi64x(1ll << 31), x);
-    const __m256i two = _mm256_cmpgt_epi64(_mm256_set1_epi64x(1ll << 23), x);
-    const unsigned idx = static_cast<unsigned>(_mm256_movemask_pd(_mm256_castsi256_pd(one))) |
-                         static_cast<unsigned>(_mm256_movemask_pd(_mm256_castsi256_pd(two))) << 4;
+    // the states that need no first byte (-1), and no second byte
+    const __m256i keep1 = _mm256_cmpgt_epi64(x, _mm256_set1_epi64x((1ll << 31) - 1));
+    const __m256i keep2 = _mm256_cmpgt_epi64(x, _mm256_set1_epi64x((1ll << 23) - 1));
+    const unsigned idx = (static_cast<unsigned>(_mm256_movemask_pd(_mm256_castsi256_pd(keep1))) |
+                          static_cast<unsigned>(_mm256_movemask_pd(_mm256_castsi256_pd(keep2))) << 4) ^ 0xFF;
     std::uint64_t w;
     std::memcpy(&w, end - 8, 8);
     const __m256i bytes = _mm256_shuffle_epi8(_mm256_set1_epi64x(static_cast<long long>(w)),
                                               _mm256_load_si256(reinterpret_cast<const __m256i*>(kRefill.ctrl[idx])));
     // bits to shift in: 8 per byte taken (the masks are -1 where true)
-    const __m256i shift = _mm256_slli_epi64(_mm256_sub_epi64(_mm256_setzero_si256(), _mm256_add_epi64(one, two)), 3);
+    const __m256i shift =
+        _mm256_slli_epi64(_mm256_add_epi64(_mm256_set1_epi64x(2), _mm256_add_epi64(keep1, keep2)), 3);
     x = _mm256_or_si256(_mm256_sllv_epi64(x, shift), bytes);
     end -= _mm_popcnt_u32(idx);
 }
@@ -201,11 +208,11 @@ struct Lane {
 }  // namespace
 
 void decode_batch_avx2(std::span<const ShardStream> batch) {
-    auto tables = std::make_unique<std::uint32_t[]>(kLanes * kScale);
+    auto tables = std::make_unique<std::uint32_t[]>(kLanes * kTabRoom);
     std::uint8_t scratch[4 * kMaxRounds];  // idle lanes' output
     Lane lanes[kLanes];
     __m256i x[kLanes];
-    const std::uint64_t idle_states[4] = {kIdleState, kIdleState, kIdleState, kIdleState};
+    const std::uint64_t idle_states[4] = {1ull << 31, 1ull << 31, 1ull << 31, 1ull << 31};
     std::size_t next = 0;
 
     // Gives lane j the next shard the vector path can take; the others on
@@ -215,7 +222,7 @@ void decode_batch_avx2(std::span<const ShardStream> batch) {
         lane = Lane{};
         while (next < batch.size()) {
             const ShardStream& s = batch[next++];
-            std::uint32_t* tab = tables.get() + j * kScale;
+            std::uint32_t* tab = tables.get() + j * kTabRoom;
             const bool states_ok = s.states[0] < kStateLimit && s.states[1] < kStateLimit &&
                                    s.states[2] < kStateLimit && s.states[3] < kStateLimit;
             if (s.out.size() >= kMinSymbols && s.freq[0] != kScale && states_ok && build_entries(s, tab)) {
@@ -255,6 +262,7 @@ void decode_batch_avx2(std::span<const ShardStream> batch) {
                 rounds = std::min(rounds, lanes[j].safe_rounds());
             } else {
                 lanes[j].out = scratch;
+                lanes[j].end = kIdleStream + sizeof kIdleStream;
             }
         }
         if (!active) break;
