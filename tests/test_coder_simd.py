@@ -1,7 +1,8 @@
 """Every instruction-set path of the shard decoder against the scalar one: the
 same symbols on real and damaged payloads, the same faults with the same
-messages. The vector paths take shards of 1024 symbols or more; batches mix
-them with short, empty and symbol-zero shards and run past the lanes in flight."""
+messages. The vector paths take shards of a few thousand symbols (2048 and
+more); batches mix them with short, empty and symbol-zero shards and run past
+the lanes in flight."""
 import struct
 
 import numpy as np
@@ -46,7 +47,7 @@ def symbols_for(rng, f, n):
 
 def random_shards(seed, n_shards):
     rng = np.random.default_rng(seed)
-    lengths = rng.choice([0, 1, 2, 3, 4, 5, 6, 7, 1024, 1500, 4099, 9000], n_shards)
+    lengths = rng.choice([0, 1, 2, 3, 4, 5, 6, 7, 1024, 2100, 3000, 4099, 9000], n_shards)
     data, freqs = [], []
     for n in lengths:
         kind = rng.choice(["data", "data", "data", "single", "zero", "uniform", "rare"])
@@ -141,7 +142,7 @@ DAMAGE = ["cut_stream", "longer_count", "flip_bytes", "big_states", "tiny_states
 def test_vector_paths_match_scalar_on_damaged_input(restore_path, damage, seed):
     rng = np.random.default_rng(seed + 100)
     data, freqs = random_shards(seed + 100, 12)
-    data = [d if len(d) >= 1024 else symbols_for(rng, f, 2000) for d, f in zip(data, freqs)]
+    data = [d if len(d) >= 2100 else symbols_for(rng, f, 3000) for d, f in zip(data, freqs)]
     cums = np.array([cum_of(f) for f in freqs], U64)
     states, streams = shard_parts(data, freqs)
     counts = [len(d) for d in data]
@@ -182,7 +183,7 @@ def test_vector_paths_match_scalar_on_damaged_input(restore_path, damage, seed):
 @pytest.mark.parametrize("fault", ["rows_short", "payload_cut", "stream_past_end"])
 def test_vector_paths_fault_like_scalar(restore_path, fault):
     data, freqs = random_shards(7, 20)
-    data = [np.resize(d, 1500) if len(d) else d for d in data]
+    data = [np.resize(d, 3000) if len(d) else d for d in data]
     states, streams = shard_parts(data, freqs)
     cums = np.array([cum_of(f) for f in freqs], U64)
     lookups = lookup_of(cums)

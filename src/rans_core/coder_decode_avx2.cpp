@@ -37,9 +37,9 @@ namespace rans {
 #if defined(__x86_64__)
 namespace {
 
-constexpr std::size_t kLanes = 8;           // shards in flight
+constexpr std::size_t kLanes = 8;           // shards in flight (fewer near the end of a batch)
 constexpr std::size_t kMaxRounds = 1024;    // groups per run between bookkeeping
-constexpr std::size_t kMinSymbols = 1024;   // shorter shards are cheaper on the scalar path
+constexpr std::size_t kMinSymbols = 2048;   // shorter shards are cheaper on the scalar path
 constexpr std::uint64_t kStateLimit = 1ull << 44;
 
 // Byte shuffles of the refill, indexed by m1 | m2 << 4, where bit k of m1 says
@@ -175,44 +175,40 @@ struct Lane {
     end -= _mm_popcnt_u32(idx);
 }
 
-// `rounds` groups on every lane (each lane has that many safe groups).
-[[gnu::target("avx2,popcnt")]] void run(__m256i (&x)[kLanes], Lane (&lanes)[kLanes], std::size_t rounds) {
-    __m256i xs[kLanes];
-    const std::uint32_t* tabs[kLanes];
-    const std::uint8_t* ends[kLanes];
-    std::uint8_t* outs[kLanes];
-    for (std::size_t j = 0; j < kLanes; ++j) {
-        xs[j] = x[j];
-        tabs[j] = lanes[j].tab;
-        ends[j] = lanes[j].end;
-        outs[j] = lanes[j].out;
+// `rounds` groups on each of the N lanes (each has that many safe groups).
+template <std::size_t N>
+[[gnu::target("avx2,popcnt")]] void run(Lane* const (&ls)[N], std::uint64_t* const (&st)[N], std::size_t rounds) {
+    __m256i xs[N];
+    const std::uint32_t* tabs[N];
+    const std::uint8_t* ends[N];
+    std::uint8_t* outs[N];
+    for (std::size_t j = 0; j < N; ++j) {
+        xs[j] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(st[j]));
+        tabs[j] = ls[j]->tab;
+        ends[j] = ls[j]->end;
+        outs[j] = ls[j]->out;
     }
     for (std::size_t r = 0; r < rounds; ++r) {
 #pragma GCC unroll 8
-        for (std::size_t j = 0; j < kLanes; ++j) step(xs[j], tabs[j], ends[j], outs[j] + 4 * r);
+        for (std::size_t j = 0; j < N; ++j) step(xs[j], tabs[j], ends[j], outs[j] + 4 * r);
     }
-    for (std::size_t j = 0; j < kLanes; ++j) {
-        x[j] = xs[j];
-        lanes[j].end = ends[j];
+    for (std::size_t j = 0; j < N; ++j) {
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(st[j]), xs[j]);
+        ls[j]->end = ends[j];
     }
-}
-
-[[gnu::target("avx2")]] void store_states(const __m256i& x, std::uint64_t st[4]) {
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(st), x);
-}
-
-[[gnu::target("avx2")]] void load_states(__m256i& x, const std::uint64_t st[4]) {
-    x = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(st));
 }
 
 }  // namespace
 
 void decode_batch_avx2(std::span<const ShardStream> batch) {
-    auto tables = std::make_unique<std::uint32_t[]>(kLanes * kTabRoom);
+    const bool any_long = std::any_of(batch.begin(), batch.end(),
+                                      [](const ShardStream& s) { return s.out.size() >= kMinSymbols; });
+    if (!any_long) return decode_batch(CoderPath::scalar, batch);
+    // every entry a lane reads is written by build_entries first
+    auto tables = std::make_unique_for_overwrite<std::uint32_t[]>(kLanes * kTabRoom);
     std::uint8_t scratch[4 * kMaxRounds];  // idle lanes' output
     Lane lanes[kLanes];
-    __m256i x[kLanes];
-    const std::uint64_t idle_states[4] = {1ull << 31, 1ull << 31, 1ull << 31, 1ull << 31};
+    std::uint64_t st[kLanes][4];
     std::size_t next = 0;
 
     // Gives lane j the next shard the vector path can take; the others on
@@ -231,42 +227,60 @@ void decode_batch_avx2(std::span<const ShardStream> batch) {
                 lane.end = s.stream.data() + s.stream.size();
                 lane.out = s.out.data();
                 lane.groups = s.out.size() / 4;
-                load_states(x[j], s.states);
+                std::copy(s.states, s.states + 4, st[j]);
                 return;
             }
             decode_4way_stream(s.states, s.stream, s.cum, s.freq, s.lookup, s.out);
         }
-        load_states(x[j], idle_states);
+        std::fill(st[j], st[j] + 4, 1ull << 31);
     };
     // Hands the rest of lane j's shard to the scalar decoder.
     auto finish = [&](std::size_t j) {
         const Lane& lane = lanes[j];
         const ShardStream& s = *lane.shard;
-        std::uint64_t st[4];
-        store_states(x[j], st);
-        decode_4way_resume(st, s.stream, static_cast<std::size_t>(lane.end - s.stream.data()), s.cum, s.freq,
+        decode_4way_resume(st[j], s.stream, static_cast<std::size_t>(lane.end - s.stream.data()), s.cum, s.freq,
                            s.lookup, s.out, lane.group);
     };
 
     for (std::size_t j = 0; j < kLanes; ++j) take_next(j);
     for (;;) {
         std::size_t rounds = kMaxRounds;
-        bool active = false;
+        std::size_t order[kLanes], active = 0, idle = kLanes;  // active lanes first, then idle ones
         for (std::size_t j = 0; j < kLanes; ++j) {
             while (lanes[j].shard && lanes[j].safe_rounds() == 0) {
                 finish(j);
                 take_next(j);
             }
             if (lanes[j].shard) {
-                active = true;
+                order[active++] = j;
                 rounds = std::min(rounds, lanes[j].safe_rounds());
             } else {
+                order[--idle] = j;
                 lanes[j].out = scratch;
                 lanes[j].end = kIdleStream + sizeof kIdleStream;
             }
         }
-        if (!active) break;
-        run(x, lanes, rounds);
+        if (active == 0) break;
+        // The batch has no shards left to start. One or two shards in
+        // vectors would wait on their dependency chains: the scalar decoder
+        // is faster for them. Three or four fill four lanes.
+        if (active <= 2) {
+            for (std::size_t k = 0; k < active; ++k) {
+                finish(order[k]);
+                lanes[order[k]].shard = nullptr;
+            }
+            break;
+        }
+        if (active <= 4) {
+            Lane* const ls[4] = {&lanes[order[0]], &lanes[order[1]], &lanes[order[2]], &lanes[order[3]]};
+            std::uint64_t* const sts[4] = {st[order[0]], st[order[1]], st[order[2]], st[order[3]]};
+            run<4>(ls, sts, rounds);
+        } else {
+            Lane* const ls[8] = {&lanes[0], &lanes[1], &lanes[2], &lanes[3],
+                                 &lanes[4], &lanes[5], &lanes[6], &lanes[7]};
+            std::uint64_t* const sts[8] = {st[0], st[1], st[2], st[3], st[4], st[5], st[6], st[7]};
+            run<8>(ls, sts, rounds);
+        }
         for (Lane& lane : lanes)
             if (lane.shard) {
                 lane.group += rounds;

@@ -52,17 +52,19 @@ void decode_4way_resume(const std::uint64_t states[4], std::span<const std::uint
                         std::size_t first_group);
 
 // Task boundaries for the batch decoder: like group_shards, but a task holds
-// at least kBatchShards shards (or the rest), so the vector lanes have work.
+// at least `min_shards` shards (or the rest), so the vector lanes have work.
+// Callers take min_shards = min(kBatchShards, ceil(n / workers)), so that
+// every worker still gets a task. Grouping never changes a result.
 inline constexpr std::size_t kBatchShards = 8;
 template <class Count>
-std::vector<std::size_t> group_shard_batches(std::size_t n, Count&& count) {
+std::vector<std::size_t> group_shard_batches(std::size_t n, std::size_t min_shards, Count&& count) {
     constexpr std::uint64_t kTaskWork = 64 * 1024;
     constexpr std::uint64_t kShardCost = 256;
     std::vector<std::size_t> bounds{0};
     std::uint64_t work = 0;
     for (std::size_t i = 0; i < n; ++i) {
         work += static_cast<std::uint64_t>(count(i)) + kShardCost;
-        if (work >= kTaskWork && i + 1 - bounds.back() >= kBatchShards) {
+        if (work >= kTaskWork && i + 1 - bounds.back() >= min_shards) {
             bounds.push_back(i + 1);
             work = 0;
         }
