@@ -133,7 +133,7 @@ def test_vector_paths_decode_real_shards_like_scalar(restore_path, seed):
 
 
 DAMAGE = ["cut_stream", "longer_count", "flip_bytes", "big_states", "tiny_states", "lookup_swapped",
-          "cum_not_monotone", "freq_zero", "freq_large", "freq_4096_elsewhere", "cum_short_of_4096"]
+          "cum_not_monotone", "cum_beyond_scale", "freq_zero", "freq_large", "freq_4096_elsewhere", "cum_short_of_4096"]
 
 
 @pytest.mark.skipif(not VECTOR_PATHS, reason="this CPU runs only the scalar path")
@@ -167,6 +167,9 @@ def test_vector_paths_match_scalar_on_damaged_input(restore_path, damage, seed):
         elif damage == "cum_not_monotone":
             k = int(rng.integers(1, 256))
             cums[i, k] = cums[i, k + 1] + 1
+        elif damage == "cum_beyond_scale":  # a range runs far past 4096, and the row comes back down
+            k = int(rng.integers(1, 255))
+            cums[i, k] = [4097, 5000, 2**20, 2**63][int(rng.integers(0, 4))]
         elif damage == "freq_zero":
             freqs[i, int(np.argmax(freqs[i]))] = 0
         elif damage == "freq_large":

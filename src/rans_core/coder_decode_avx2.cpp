@@ -110,7 +110,8 @@ constexpr std::size_t kTabRoom = kScale + 8;
     const __m256i eight = _mm256_set1_epi32(8);
     for (std::uint32_t sym = 0; sym < 256; ++sym) {
         const std::uint64_t lo = c[sym], hi = c[sym + 1];
-        if (hi < lo) return false;
+        // checked before writing: a range may pass 4096 before the row comes back down
+        if (hi < lo || hi > kScale) return false;
         if (hi == lo) continue;
         if (f[sym] - 1 >= kScale - 1) return false;
         __m256i v = _mm256_add_epi32(_mm256_set1_epi32(static_cast<int>(entry(sym, static_cast<std::uint32_t>(f[sym]), 0))), iota);
