@@ -5,9 +5,9 @@
 
 #include "../pool/pool.hpp"
 #include "coder.hpp"
+#include "coder_simd.hpp"
 #include "fault.hpp"
 #include "lookups.hpp"
-#include "coder_simd.hpp"
 #include "rans_step.hpp"
 
 namespace rans {
