@@ -19,9 +19,12 @@ Measured, each in the same process and on the same shards:
 - htscodecs 4x8 order 0 (``rans_compress``/``rans_uncompress``) and 4x16
   order 0 (``rans_compress_4x16``/``rans_uncompress_4x16``), one call per shard;
 - htscodecs 32x16 order 0 (``rans_compress_to_4x16``/``rans_uncompress_to_4x16``
-  with the order flag RANS_ORDER_X32), with the SIMD code htscodecs picks for
-  this CPU, and forced through ``rans_set_cpu`` to each of its variants this
-  CPU runs (scalar, AVX2, AVX-512);
+  with the order flag RANS_ORDER_X32, 0x04, which selects the 32-way layout
+  outright), with the SIMD code htscodecs picks for this CPU, and forced
+  through ``rans_set_cpu`` to each of its variants this CPU runs (scalar,
+  AVX2, AVX-512; the library ships no header, so the masks below were read
+  off its behaviour: encoder AVX2 0x02 and AVX-512 0x04, decoder AVX2 0x200
+  and AVX-512 0x400);
 - zlib level 1, one call per shard;
 - a NumPy copy of the same bytes (the memory-bandwidth ceiling).
 orv_rans runs with 1 and with 2 workers, each worker count in its own process
