@@ -277,10 +277,13 @@ void decode_batch_avx2(std::span<const ShardStream> batch) {
             std::uint64_t* const sts[4] = {st[order[0]], st[order[1]], st[order[2]], st[order[3]]};
             run<4>(ls, sts, rounds);
         } else {
-            Lane* const ls[8] = {&lanes[0], &lanes[1], &lanes[2], &lanes[3],
-                                 &lanes[4], &lanes[5], &lanes[6], &lanes[7]};
-            std::uint64_t* const sts[8] = {st[0], st[1], st[2], st[3], st[4], st[5], st[6], st[7]};
-            run<8>(ls, sts, rounds);
+            Lane* ls[kLanes];
+            std::uint64_t* sts[kLanes];
+            for (std::size_t j = 0; j < kLanes; ++j) {
+                ls[j] = &lanes[j];
+                sts[j] = st[j];
+            }
+            run<kLanes>(ls, sts, rounds);
         }
         for (Lane& lane : lanes)
             if (lane.shard) {
