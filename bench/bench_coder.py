@@ -12,7 +12,9 @@ Data: residual-like bytes (zigzagged Laplacian noise whose scale changes every
 in two layouts: 64 shards of 256 KiB and 4096 shards of 4 KiB, each shard with
 its own frequency table normalised from its histogram.
 
-Measured, each in the same process and on the same shards:
+Measured, each in the same process and on the same shards, the one-worker
+contenders timed round-robin (one call of each per round, medians over the
+rounds), so a change of load on a shared machine hits them all alike:
 - orv_rans: ``rans_encode_shards_parallel`` (the call alone) and
   ``rans_decode_shards_parallel`` on the packed payload (slot lookups prebuilt,
   as a decoder has them from its stored tables);
@@ -105,6 +107,20 @@ def median_time(fn, reps: int) -> float:
         fn()
         times.append(CLOCK() - t0)
     return float(np.median(times))
+
+
+def race(fns: dict, reps: int) -> dict:
+    """Median time of every contender, timed round-robin (one call of each per
+    round), so that a change of load on a shared machine hits all of them alike."""
+    for fn in fns.values():
+        fn()  # warm-up
+    times = {k: [] for k in fns}
+    for _ in range(reps):
+        for k, fn in fns.items():
+            t0 = CLOCK()
+            fn()
+            times[k].append(CLOCK() - t0)
+    return {k: float(np.median(v)) for k, v in times.items()}
 
 
 # ---- peers -----------------------------------------------------------------------
@@ -233,56 +249,74 @@ def measure(workers: int, reps: int) -> dict:
         assert consumed == payload.size and np.array_equal(dec, data), "round trip failed"
         ideal = entropy_bytes(hist) + 36 * n_shards
         table_cost = table_cost_bytes(hist, freqs) + 36 * n_shards
-        row = {"orv_rans": {"enc": mb / median_time(encode, reps), "dec": mb / median_time(decode, reps),
-                            "size": payload.size / ideal, "vs_table": payload.size / table_cost}}
+        if workers != 1:
+            row = {"orv_rans": {"enc": mb / median_time(encode, reps), "dec": mb / median_time(decode, reps),
+                                "size": payload.size / ideal, "vs_table": payload.size / table_cost}}
+            results[layout] = row
+            continue
 
-        if workers == 1:
-            chosen = o._coder_simd()
-            for path in o._coder_simd_available():
+        # label -> (encode call, decode call, relative size); timed round-robin below
+        entries = {}
+        chosen = o._coder_simd()
+
+        def on_path(path, fn):
+            def call():
                 o._coder_simd(path)
-                dec, _ = decode()
-                assert np.array_equal(dec, data), f"round trip failed on the {path} path"
-                row[f"orv_rans [{path}]"] = {"enc": mb / median_time(encode, reps),
-                                             "dec": mb / median_time(decode, reps), "size": payload.size / ideal}
-            o._coder_simd(chosen)
-            blobs = [s.tobytes() for s in shards]
-            try:
-                hts = Hts()
-            except OSError:
-                hts = None
-            if hts is not None:
-                for label, c_name, u_name in (("htscodecs 4x8 o0", "rans_compress", "rans_uncompress"),
-                                              ("htscodecs 4x16 o0", "rans_compress_4x16", "rans_uncompress_4x16")):
-                    comp = [hts.compress(c_name, b) for b in blobs]
-                    assert all(hts.uncompress(u_name, c) == b for c, b in zip(comp, blobs))
-                    row[label] = {
-                        "enc": mb / median_time(lambda: [hts.compress(c_name, b) for b in blobs], reps),
-                        "dec": mb / median_time(lambda: [hts.uncompress(u_name, c) for c in comp], reps),
-                        "size": sum(map(len, comp)) / ideal}
-                h32 = Hts32(hts, blobs)
-                comp = [h32.compress(b) for b in blobs]
-                for c, b in zip(comp, blobs):
-                    h32.uncompress(c, len(b))
-                    assert h32.dbuf.raw[:len(b)] == b, "htscodecs 32x16 round trip failed"
-                for label, mask in hts_variants():
-                    if hts.set_cpu is None and mask != HTS_CPU_ALL:
-                        continue
+                return fn()
+            return call
+
+        entries["orv_rans"] = (on_path(chosen, encode), on_path(chosen, decode), payload.size / ideal)
+        for path in o._coder_simd_available():
+            o._coder_simd(path)
+            dec, _ = decode()
+            assert np.array_equal(dec, data), f"round trip failed on the {path} path"
+            entries[f"orv_rans [{path}]"] = (on_path(path, encode), on_path(path, decode), payload.size / ideal)
+        blobs = [s.tobytes() for s in shards]
+        try:
+            hts = Hts()
+        except OSError:
+            hts = None
+        if hts is not None:
+            for label, c_name, u_name in (("htscodecs 4x8 o0", "rans_compress", "rans_uncompress"),
+                                          ("htscodecs 4x16 o0", "rans_compress_4x16", "rans_uncompress_4x16")):
+                comp = [hts.compress(c_name, b) for b in blobs]
+                assert all(hts.uncompress(u_name, c) == b for c, b in zip(comp, blobs))
+                entries[label] = (lambda c_name=c_name: [hts.compress(c_name, b) for b in blobs],
+                                  lambda u_name=u_name, comp=comp: [hts.uncompress(u_name, c) for c in comp],
+                                  sum(map(len, comp)) / ideal)
+            h32 = Hts32(hts, blobs)
+            comp32 = [h32.compress(b) for b in blobs]
+            for c, b in zip(comp32, blobs):
+                h32.uncompress(c, len(b))
+                assert h32.dbuf.raw[:len(b)] == b, "htscodecs 32x16 round trip failed"
+            for label, mask in hts_variants():
+                if hts.set_cpu is None and mask != HTS_CPU_ALL:
+                    continue
+
+                def enc32(mask=mask):
                     if hts.set_cpu is not None:
                         hts.set_cpu(mask)
-                    row[label] = {
-                        "enc": mb / median_time(lambda: [h32.compress(b) for b in blobs], reps),
-                        "dec": mb / median_time(lambda: [h32.uncompress(c, len(b)) for c, b in zip(comp, blobs)],
-                                                reps),
-                        "size": sum(map(len, comp)) / ideal}
-                if hts.set_cpu is not None:
-                    hts.set_cpu(HTS_CPU_ALL)
-            comp = [zlib.compress(b, 1) for b in blobs]
-            row["zlib -1"] = {"enc": mb / median_time(lambda: [zlib.compress(b, 1) for b in blobs], reps),
-                              "dec": mb / median_time(lambda: [zlib.decompress(c) for c in comp], reps),
-                              "size": sum(map(len, comp)) / ideal}
-            dst = np.empty_like(data)
-            t = median_time(lambda: np.copyto(dst, data), reps)
-            row["numpy copy"] = {"enc": mb / t, "dec": mb / t, "size": float("nan")}
+                    return [h32.compress(b) for b in blobs]
+
+                def dec32(mask=mask):
+                    if hts.set_cpu is not None:
+                        hts.set_cpu(mask)
+                    return [h32.uncompress(c, len(b)) for c, b in zip(comp32, blobs)]
+
+                entries[label] = (enc32, dec32, sum(map(len, comp32)) / ideal)
+        compz = [zlib.compress(b, 1) for b in blobs]
+        entries["zlib -1"] = (lambda: [zlib.compress(b, 1) for b in blobs],
+                              lambda: [zlib.decompress(c) for c in compz], sum(map(len, compz)) / ideal)
+        dst = np.empty_like(data)
+        entries["numpy copy"] = (lambda: np.copyto(dst, data), lambda: np.copyto(dst, data), float("nan"))
+
+        enc_t = race({k: v[0] for k, v in entries.items()}, reps)
+        dec_t = race({k: v[1] for k, v in entries.items()}, reps)
+        o._coder_simd(chosen)
+        if hts is not None and hts.set_cpu is not None:
+            hts.set_cpu(HTS_CPU_ALL)
+        row = {k: {"enc": mb / enc_t[k], "dec": mb / dec_t[k], "size": v[2]} for k, v in entries.items()}
+        row["orv_rans"]["vs_table"] = payload.size / table_cost
         results[layout] = row
     return {"layouts": results, "path": o._coder_simd(), "paths": list(o._coder_simd_available())}
 
