@@ -325,6 +325,7 @@ def cmd_bench(args) -> int:
     if not images:
         raise ValueError("none of the given files is an image orv can measure")
     mp = sum(i.pixel_count for i in images) / 1e6
+    _say(args, f"orv_rans shard decoder on this CPU: {bench.coder_path()}")
     _say(args, f"corpus: {len(images)} images, {mp:.2f} MP")
     for im in images:
         _say(args, f"  {im.name:40s} {str(im.pixels.shape):16s} sha256 {im.sha256}")
