@@ -4,19 +4,12 @@
 #include <vector>
 
 #include "../rans_core/bitpair.hpp"
+#include "args.hpp"
 #include "bindings.hpp"
-#include "signatures.hpp"
 
 namespace binding {
 namespace {
 
-// The three context tables, by name in the function's signature.
-template <const auto& Params>
-rans::ContextTables context_tables(const Frame& f) {
-    constexpr Named p{Params};
-    return {f.in<std::uint8_t>(p["s_lut"]), f.in<std::uint8_t>(p["i_lut"]),
-            f.in<std::uint8_t>(p["d_lut"])};
-}
 
 // (frequency array, cumulative array), shaped (4, n_ctx, 4) and (4, n_ctx, 5).
 void push_tables(std::vector<Ref>& items, rans::PairTables& t, std::size_t n_ctx) {
@@ -29,23 +22,24 @@ void push_tables(std::vector<Ref>& items, rans::PairTables& t, std::size_t n_ctx
 template <const auto& Params>
 rans::BitPairCoded coded(const Frame& f) {
     constexpr Named p{Params};
-    return {f.in<std::uint8_t>(p["bitstream"]),
+    return {f.in<U8>(p["bitstream"]),
             {f.u64(p["st0"]), f.u64(p["st1"]), f.u64(p["st2"]), f.u64(p["st3"])},
             static_cast<std::size_t>(f.u64(p["h"])),
             static_cast<std::size_t>(f.u64(p["w"])),
-            f.in<std::uint16_t>(p["all_cf"]),
-            f.in<std::uint16_t>(p["all_sf"])};
+            f.in<U16>(p["all_cf"]),
+            f.in<U16>(p["all_sf"])};
 }
 
 }  // namespace
 
 PyObject* bp_build_pdf_sharded(Frame& f) {
     constexpr Named p{sig::bp_build_pdf_sharded};
-    const std::size_t h = f.u64(p["h"]), w = f.u64(p["w"]), n_ctx = f.u64(p["n_ctx"]);
+    const std::size_t n_ctx = f.u64(p["n_ctx"]);
     const auto t = context_tables<sig::bp_build_pdf_sharded>(f);
-    auto resid = f.in<std::uint8_t>(p["resid_flat"]), gray = f.in<std::uint8_t>(p["gray_flat"]);
-    const bool is_chroma = f.flag(p["is_chroma"]);
-    auto tables = f.run([&] { return rans::bp_build_pdf_sharded(resid, gray, t, h, w, n_ctx, is_chroma); });
+    auto tables = f.run([&] {
+        return rans::bp_build_pdf_sharded(f.in<U8>(p["resid_flat"]), f.in<U8>(p["gray_flat"]), t,
+                                          f.u64(p["h"]), f.u64(p["w"]), n_ctx, f.flag(p["is_chroma"]));
+    });
     std::vector<Ref> items;
     push_tables(items, tables, n_ctx);
     return tuple_of(items).release();
@@ -53,11 +47,13 @@ PyObject* bp_build_pdf_sharded(Frame& f) {
 
 PyObject* bp_build_pdf_sharded_rgb(Frame& f) {
     constexpr Named p{sig::bp_build_pdf_sharded_rgb};
-    const std::size_t h = f.u64(p["h"]), w = f.u64(p["w"]), n_ctx = f.u64(p["n_ctx"]);
+    const std::size_t n_ctx = f.u64(p["n_ctx"]);
     const auto t = context_tables<sig::bp_build_pdf_sharded_rgb>(f);
-    auto gr = f.in<std::uint8_t>(p["gr_flat"]), rd = f.in<std::uint8_t>(p["rd_flat"]);
-    auto bd = f.in<std::uint8_t>(p["bd_flat"]), ref = f.in<std::uint8_t>(p["gr_ref_flat"]);
-    auto tables = f.run([&] { return rans::bp_build_pdf_sharded_rgb(gr, rd, bd, ref, t, h, w, n_ctx); });
+    auto tables = f.run([&] {
+        return rans::bp_build_pdf_sharded_rgb(f.in<U8>(p["gr_flat"]), f.in<U8>(p["rd_flat"]),
+                                              f.in<U8>(p["bd_flat"]), f.in<U8>(p["gr_ref_flat"]), t,
+                                              f.u64(p["h"]), f.u64(p["w"]), n_ctx);
+    });
     std::vector<Ref> items;
     for (auto& ch : tables) push_tables(items, ch, n_ctx);
     return tuple_of(items).release();
@@ -65,13 +61,11 @@ PyObject* bp_build_pdf_sharded_rgb(Frame& f) {
 
 PyObject* bp_encode_sharded(Frame& f) {
     constexpr Named p{sig::bp_encode_sharded};
-    const std::size_t h = f.u64(p["h"]), w = f.u64(p["w"]), n_ctx = f.u64(p["n_ctx"]);
     const auto t = context_tables<sig::bp_encode_sharded>(f);
-    auto resid = f.in<std::uint8_t>(p["resid_flat"]), gray = f.in<std::uint8_t>(p["gray_flat"]);
-    auto cf = f.in<std::uint16_t>(p["all_cf"]), sf = f.in<std::uint16_t>(p["all_sf"]);
-    const bool is_chroma = f.flag(p["is_chroma"]);
     auto coded = f.run([&] {
-        return rans::bp_encode_sharded(resid, gray, cf, sf, t, h, w, n_ctx, is_chroma);
+        return rans::bp_encode_sharded(f.in<U8>(p["resid_flat"]), f.in<U8>(p["gray_flat"]),
+                                       f.in<U16>(p["all_cf"]), f.in<U16>(p["all_sf"]), t, f.u64(p["h"]),
+                                       f.u64(p["w"]), f.u64(p["n_ctx"]), f.flag(p["is_chroma"]));
     });
     const std::size_t len = coded.bytes.size();
     Ref states = array(std::vector<std::uint64_t>(coded.states.begin(), coded.states.end()), {4});
@@ -79,20 +73,25 @@ PyObject* bp_encode_sharded(Frame& f) {
     return tuple({&states, &bytes}).release();
 }
 
-PyObject* bp_decode_sharded(Frame& f) {
-    const auto in = coded<sig::bp_decode_sharded>(f);
-    const auto t = context_tables<sig::bp_decode_sharded>(f);
-    auto out = f.run([&] { return rans::bp_decode_sharded(in, t); });
+// A decoder that returns the channel's h x w residuals alone.
+template <const auto& Params, class Decode>
+PyObject* residuals_of(Frame& f, Decode decode) {
+    const auto in = coded<Params>(f);
+    const auto t = context_tables<Params>(f);
+    auto out = f.run([&] { return decode(in, t); });
     return array(std::move(out), {in.h, in.w}).release();
+}
+
+PyObject* bp_decode_sharded(Frame& f) {
+    return residuals_of<sig::bp_decode_sharded>(
+        f, [](const auto& in, const auto& t) { return rans::bp_decode_sharded(in, t); });
 }
 
 PyObject* bp_decode_sharded_with_ref(Frame& f) {
     constexpr Named p{sig::bp_decode_sharded_with_ref};
-    const auto in = coded<sig::bp_decode_sharded_with_ref>(f);
-    const auto t = context_tables<sig::bp_decode_sharded_with_ref>(f);
-    auto ref = f.in<std::uint8_t>(p["ref_ch_flat"]);
-    auto out = f.run([&] { return rans::bp_decode_sharded_with_ref(in, ref, t); });
-    return array(std::move(out), {in.h, in.w}).release();
+    const auto ref = f.in<U8>(p["ref_ch_flat"]);
+    return residuals_of<sig::bp_decode_sharded_with_ref>(
+        f, [ref](const auto& in, const auto& t) { return rans::bp_decode_sharded_with_ref(in, ref, t); });
 }
 
 PyObject* bp_decode_sharded_debug(Frame& f) {
@@ -100,7 +99,7 @@ PyObject* bp_decode_sharded_debug(Frame& f) {
     const auto in = coded<sig::bp_decode_sharded_debug>(f);
     const auto t = context_tables<sig::bp_decode_sharded_debug>(f);
     // orig_gray_flat is only checked for its type and contiguity
-    auto orig = f.in<std::uint8_t>(p["orig_resid_flat"]);
+    auto orig = f.in<U8>(p["orig_resid_flat"]);
     std::optional<rans::BitPairMismatch> m;
     auto out = f.run([&] { return rans::bp_decode_sharded_debug(in, t, orig, m); });
     Ref residuals = array(std::move(out), {in.h, in.w});

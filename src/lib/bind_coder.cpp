@@ -6,16 +6,14 @@
 #include "../rans_core/coder.hpp"
 #include "../rans_core/lookups.hpp"
 #include "../rans_core/magic.hpp"
+#include "args.hpp"
 #include "bindings.hpp"
-#include "signatures.hpp"
 
 namespace binding {
-
 PyObject* build_all_lookups(Frame& f) {
     constexpr Named p{sig::build_all_lookups};
     const std::size_t a = f.dim(p["all_cum_freqs"], 0), b = f.dim(p["all_cum_freqs"], 1);
-    auto cum = f.in<std::uint64_t>(p["all_cum_freqs"]);
-    auto out = f.run([&] { return rans::build_all_lookups(cum, a * b); });
+    auto out = f.run([&] { return rans::build_all_lookups(f.in<U64>(p["all_cum_freqs"]), a * b); });
     return array(std::move(out), {a, b, rans::kScale}).release();
 }
 
@@ -23,52 +21,44 @@ PyObject* rans_decode_4way_core(Frame& f) {
     constexpr Named p{sig::rans_decode_4way_core};
     const std::uint64_t states[4] = {f.u64(p["st0"]), f.u64(p["st1"]), f.u64(p["st2"]),
                                      f.u64(p["st3"])};
-    auto stream = f.in<std::uint8_t>(p["bitstream"]);
-    auto cum = f.in<std::uint64_t>(p["cum_freqs"]);
-    auto freq = f.in<std::uint64_t>(p["sym_freqs"]);
-    auto lookup = f.in<std::uint8_t>(p["slot_lookup"]);
-    auto out = f.out<std::uint8_t>(p["out"]);
-    f.run([&] { rans::decode_4way_stream(states, stream, cum, freq, lookup, out); });
+    f.run([&] {
+        rans::decode_4way_stream(states, f.in<U8>(p["bitstream"]), f.in<U64>(p["cum_freqs"]),
+                                 f.in<U64>(p["sym_freqs"]), f.in<U8>(p["slot_lookup"]),
+                                 f.out<U8>(p["out"]));
+    });
     return none().release();
 }
 
 PyObject* rans_encode_shards_parallel(Frame& f) {
     constexpr Named p{sig::rans_encode_shards_parallel};
-    auto data = f.in<std::uint8_t>(p["data_flat"]);
-    auto offsets = f.in<std::uint32_t>(p["shard_offsets"]);
-    auto lengths = f.in<std::uint32_t>(p["shard_lengths"]);
-    auto cum = f.in<std::uint64_t>(p["cum_freqs"]);
-    auto freq = f.in<std::uint64_t>(p["sym_freqs"]);
-    const std::uint64_t initial = f.u64(p["initial_state"]);
-    auto enc = f.run([&] { return rans::encode_shards(data, offsets, lengths, cum, freq, initial); });
+    auto enc = f.run([&] {
+        return rans::encode_shards(f.in<U8>(p["data_flat"]), f.in<U32>(p["shard_offsets"]),
+                                   f.in<U32>(p["shard_lengths"]), f.in<U64>(p["cum_freqs"]),
+                                   f.in<U64>(p["sym_freqs"]), f.u64(p["initial_state"]));
+    });
     const std::size_t n = enc.lengths.size(), total = enc.streams.size();
-    Ref states = array(std::move(enc.final_states), {n, 4});
-    Ref streams = array(std::move(enc.streams), {total});
-    Ref offs = array(std::move(enc.offsets), {n});
-    Ref lens = array(std::move(enc.lengths), {n});
+    Ref states = array(std::move(enc.final_states), {n, 4}), streams = array(std::move(enc.streams), {total});
+    Ref offs = array(std::move(enc.offsets), {n}), lens = array(std::move(enc.lengths), {n});
     return tuple({&states, &streams, &offs, &lens}).release();
 }
 
 PyObject* pack_shard_payloads(Frame& f) {
     constexpr Named p{sig::pack_shard_payloads};
-    auto states = f.in<std::uint64_t>(p["final_states"]);
-    auto lengths = f.in<std::uint32_t>(p["bs_lengths"]);
-    auto offsets = f.in<std::uint32_t>(p["bs_offsets"]);
-    auto streams = f.in<std::uint8_t>(p["bitstreams_flat"]);
-    auto out = f.out<std::uint8_t>(p["out"]);
-    auto write_offsets = f.in<std::uint32_t>(p["write_offsets"]);
-    f.run([&] { rans::pack_shard_payloads(states, lengths, offsets, streams, out, write_offsets); });
+    f.run([&] {
+        rans::pack_shard_payloads(f.in<U64>(p["final_states"]), f.in<U32>(p["bs_lengths"]),
+                                  f.in<U32>(p["bs_offsets"]), f.in<U8>(p["bitstreams_flat"]),
+                                  f.out<U8>(p["out"]), f.in<U32>(p["write_offsets"]));
+    });
     return none().release();
 }
 
 PyObject* rans_decode_shards_parallel(Frame& f) {
     constexpr Named p{sig::rans_decode_shards_parallel};
-    auto payload = f.in<std::uint8_t>(p["payload"]);
-    auto counts = f.in<std::uint32_t>(p["shard_counts"]);
-    auto cum = f.in<std::uint64_t>(p["cum_freqs"]);
-    auto freq = f.in<std::uint64_t>(p["sym_freqs"]);
-    auto lookups = f.in<std::uint8_t>(p["lookups"]);
-    auto dec = f.run([&] { return rans::decode_shards(payload, counts, cum, freq, lookups); });
+    const auto cum = f.in<U64>(p["cum_freqs"]), freq = f.in<U64>(p["sym_freqs"]);
+    auto dec = f.run([&] {
+        return rans::decode_shards(f.in<U8>(p["payload"]), f.in<U32>(p["shard_counts"]), cum, freq,
+                                   f.in<U8>(p["lookups"]));
+    });
     const std::size_t n = dec.symbols.size();
     Ref symbols = array(std::move(dec.symbols), {n});
     Ref consumed = integer(dec.consumed);

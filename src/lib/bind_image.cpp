@@ -3,21 +3,12 @@
 #include <vector>
 
 #include "../rans_core/image.hpp"
+#include "args.hpp"
 #include "bindings.hpp"
-#include "signatures.hpp"
 
 namespace binding {
 namespace {
 
-using U8 = std::uint8_t;
-using U32 = std::uint32_t;
-
-// The three context tables, by name in the function's signature.
-template <const auto& Params>
-rans::ContextTables context_tables(const Frame& f) {
-    constexpr Named p{Params};
-    return {f.in<U8>(p["s_lut"]), f.in<U8>(p["i_lut"]), f.in<U8>(p["d_lut"])};
-}
 
 // The alpha part of the result: the residual plane ((0, 0) when alpha was not
 // analysed) and the statistics ((0, 0.0) then).
@@ -44,26 +35,34 @@ ShardCounts shard_counts(rans::PhaseOne& r, std::size_t h, std::size_t K) {
             array(std::vector<std::uint64_t>(r.abs_err, r.abs_err + 3), {3})};
 }
 
+// A padded (h+2) x (w+2) plane of the result.
+Ref padded(std::vector<U8>& plane, std::size_t h, std::size_t w) {
+    return array(std::move(plane), {h + 2, w + 2});
+}
+
+// Phase one (rans::p1_rgb or rans::p1_gray) on the arguments of its binding;
+// `image` is the position of the binding's image parameter.
+template <const auto& Params, class Phase>
+rans::PhaseOne run_phase_one(Frame& f, std::size_t image, Phase phase) {
+    constexpr Named p{Params};
+    const std::size_t h = f.u64(p["h"]), w = f.u64(p["w"]), K = f.u64(p["n_shards"]);
+    const auto tables = context_tables<Params>(f);
+    auto pixels = f.in<U8>(image), a = f.in<U8>(p["a_ch"]);
+    const bool is_rgba = f.flag(p["is_rgba"]);
+    return f.run([&] { return phase(h, w, pixels, a, is_rgba, K, tables); });
+}
+
 }  // namespace
 
 PyObject* p1_rgb(Frame& f) {
     constexpr Named p{sig::p1_rgb};
+    rans::PhaseOne r = run_phase_one<sig::p1_rgb>(f, p["rgb_raw"], rans::p1_rgb);
     const std::size_t h = f.u64(p["h"]), w = f.u64(p["w"]), K = f.u64(p["n_shards"]);
-    const auto tables = context_tables<sig::p1_rgb>(f);
-    auto rgb = f.in<U8>(p["rgb_raw"]);
-    auto a = f.in<U8>(p["a_ch"]);
-    const bool is_rgba = f.flag(p["is_rgba"]);
-    rans::PhaseOne r = f.run([&] { return rans::p1_rgb(h, w, rgb, a, is_rgba, K, tables); });
-    const std::size_t ph = h + 2, pw = w + 2;
-    Ref g = array(std::move(r.planes[0]), {ph, pw});
-    Ref rd = array(std::move(r.planes[1]), {ph, pw});
-    Ref bd = array(std::move(r.planes[2]), {ph, pw});
+    Ref g = padded(r.planes[0], h, w), rd = padded(r.planes[1], h, w), bd = padded(r.planes[2], h, w);
     Ref vhist = array(std::move(r.value_hist), {3, 256});
     ShardCounts c = shard_counts(r, h, K);
-    Ref rg = array(std::move(r.residuals[0]), {ph, pw});
-    Ref rr = array(std::move(r.residuals[1]), {ph, pw});
-    Ref rb = array(std::move(r.residuals[2]), {ph, pw});
-    Ref ra = alpha_plane(r, h, w);
+    Ref rg = padded(r.residuals[0], h, w), rr = padded(r.residuals[1], h, w);
+    Ref rb = padded(r.residuals[2], h, w), ra = alpha_plane(r, h, w);
     Ref residuals = tuple({&rg, &rr, &rb, &ra});
     Ref astats = alpha_stats(r);
     return tuple({&g, &rd, &bd, &vhist, &c.totals, &c.hist, &c.starts, &c.offsets, &c.zeros, &c.err,
@@ -73,19 +72,13 @@ PyObject* p1_rgb(Frame& f) {
 
 PyObject* p1_gray(Frame& f) {
     constexpr Named p{sig::p1_gray};
+    rans::PhaseOne r = run_phase_one<sig::p1_gray>(f, p["gray_raw"], rans::p1_gray);
     const std::size_t h = f.u64(p["h"]), w = f.u64(p["w"]), K = f.u64(p["n_shards"]);
-    const auto tables = context_tables<sig::p1_gray>(f);
-    auto gray = f.in<U8>(p["gray_raw"]);
-    auto a = f.in<U8>(p["a_ch"]);
-    const bool is_rgba = f.flag(p["is_rgba"]);
-    rans::PhaseOne r = f.run([&] { return rans::p1_gray(h, w, gray, a, is_rgba, K, tables); });
-    const std::size_t ph = h + 2, pw = w + 2;
-    Ref g = array(std::move(r.planes[0]), {ph, pw});
+    Ref g = padded(r.planes[0], h, w);
     ShardCounts c = shard_counts(r, h, K);
-    Ref rg = array(std::move(r.residuals[0]), {ph, pw});
-    Ref e1 = array(std::vector<U8>(), {0, 0});
-    Ref e2 = array(std::vector<U8>(), {0, 0});
-    Ref ra = alpha_plane(r, h, w);
+    // the chroma residual planes of a gray image are empty
+    Ref rg = padded(r.residuals[0], h, w), e1 = array(std::vector<U8>(), {0, 0});
+    Ref e2 = array(std::vector<U8>(), {0, 0}), ra = alpha_plane(r, h, w);
     Ref residuals = tuple({&rg, &e1, &e2, &ra});
     Ref astats = alpha_stats(r);
     return tuple({&g, &c.totals, &c.hist, &c.starts, &c.offsets, &c.zeros, &c.err, &residuals, &astats})

@@ -5,26 +5,21 @@
 #include "../rans_core/fault.hpp"
 #include "../rans_core/lookups.hpp"
 #include "../rans_core/tables.hpp"
+#include "args.hpp"
 #include "bindings.hpp"
-#include "signatures.hpp"
 
 namespace binding {
-
 PyObject* build_pdf_tables_from_shards(Frame& f) {
     constexpr Named p{sig::build_pdf_tables_from_shards};
-    auto data = f.in<std::uint8_t>(p["data_flat"]);
-    auto offsets = f.in<std::uint32_t>(p["shard_offsets"]);
-    auto lengths = f.in<std::uint32_t>(p["shard_lengths"]);
-    auto widths = f.in<std::uint16_t>(p["shard_widths"]);
-    auto templates = f.in<std::uint64_t>(p["templates"]);
     const std::size_t n_templates = f.dim(p["templates"], 0);
     const bool disable = f.flag(p["disable_templates"]);
     rans::check_template_count(n_templates, disable);
     auto t = f.run([&] {
-        return rans::build_pdf_tables_from_shards(data, offsets, lengths, widths, templates,
-                                                  n_templates, disable);
+        return rans::build_pdf_tables_from_shards(
+            f.in<U8>(p["data_flat"]), f.in<U32>(p["shard_offsets"]), f.in<U32>(p["shard_lengths"]),
+            f.in<U16>(p["shard_widths"]), f.in<U64>(p["templates"]), n_templates, disable);
     });
-    const std::size_t n = lengths.size();
+    const std::size_t n = f.in<U32>(p["shard_lengths"]).size();
     Ref cum = array(std::move(t.cum), {n, rans::kCumLen});
     Ref freqs = array(std::move(t.freqs), {n, rans::kFreqLen});
     Ref modes = array(std::move(t.modes), {n});
@@ -33,44 +28,40 @@ PyObject* build_pdf_tables_from_shards(Frame& f) {
 
 PyObject* decide_shard_mode(Frame& f) {
     constexpr Named p{sig::decide_shard_mode};
-    auto counts = f.in<std::uint64_t>(p["counts"]);
-    const std::uint64_t width = f.u64(p["width"]);
-    const double penalty = f.real(p["header_penalty_bits"]);
-    auto templates = f.in<std::uint64_t>(p["templates"]);
+    auto counts = f.in<U64>(p["counts"]);
     const std::size_t n_templates = f.dim(p["templates"], 0);
     const bool disable = f.flag(p["disable_templates"]);
     if (counts.size() != 256) throw rans::InvalidInput("counts must have exactly 256 elements");
     rans::check_template_count(n_templates, disable);
     auto t = f.run([&] {
-        return rans::choose_shard_table(std::span<const std::uint64_t, 256>(counts.data(), 256),
-                                        width, penalty, templates, n_templates, disable);
+        return rans::choose_shard_table(std::span<const U64, 256>(counts.data(), 256),
+                                        f.u64(p["width"]), f.real(p["header_penalty_bits"]),
+                                        f.in<U64>(p["templates"]), n_templates, disable);
     });
     Ref mode = integer(t.mode);
-    Ref table = array(std::vector<std::uint64_t>(t.freqs.begin(), t.freqs.end()), {rans::kFreqLen});
+    Ref table = array(std::vector<U64>(t.freqs.begin(), t.freqs.end()), {rans::kFreqLen});
     return tuple({&mode, &table}).release();
 }
 
 PyObject* compact_pdf_tables(Frame& f) {
     constexpr Named p{sig::compact_pdf_tables};
-    auto freqs = f.in<std::uint64_t>(p["all_sym_freqs"]);
-    auto widths = f.in<std::uint16_t>(p["shard_widths"]);
-    auto modes = f.in<std::uint8_t>(p["shard_modes"]);
-    auto out = f.run([&] { return rans::compact_pdf_tables(freqs, widths, modes); });
+    auto out = f.run([&] {
+        return rans::compact_pdf_tables(f.in<U64>(p["all_sym_freqs"]), f.in<U16>(p["shard_widths"]),
+                                        f.in<U8>(p["shard_modes"]));
+    });
     const std::size_t len = out.size();
     return array(std::move(out), {len}).release();
 }
 
 PyObject* expand_pdf_tables(Frame& f) {
     constexpr Named p{sig::expand_pdf_tables};
-    auto compacted = f.in<std::uint8_t>(p["compacted"]);
-    auto widths = f.in<std::uint16_t>(p["shard_widths"]);
-    auto modes = f.in<std::uint8_t>(p["shard_modes"]);
-    auto templates = f.in<std::uint64_t>(p["templates"]);
     const std::size_t n_templates = f.dim(p["templates"], 0);
     auto out = f.run([&] {
-        return rans::expand_pdf_tables(compacted, widths, modes, templates, n_templates);
+        return rans::expand_pdf_tables(f.in<U8>(p["compacted"]), f.in<U16>(p["shard_widths"]),
+                                       f.in<U8>(p["shard_modes"]), f.in<U64>(p["templates"]),
+                                       n_templates);
     });
-    const std::size_t n = widths.size();
+    const std::size_t n = f.in<U16>(p["shard_widths"]).size();
     return array(std::move(out), {n, rans::kFreqLen}).release();
 }
 
