@@ -339,9 +339,8 @@ def cmd_bench(args) -> int:
                          False if args.quiet else None)
     results = bench.run(images, codecs, repeat=args.repeat, progress=lambda _: bar.step())
     cpus = cpu_count()
-    print(f"single process on {cpus} processor{'s' * (cpus > 1)} (orv's pool: "
-          f"RAYON_NUM_THREADS, or one thread per processor), medians of {args.repeat} runs; "
-          "MP/s over the whole corpus")
+    print(f"single process on {cpus} processor{'s' * (cpus > 1)}, medians of {args.repeat} "
+          "runs; MP/s over the whole corpus")
     print(bench.table(results))
     if args.plot:
         plot_out.write(Path(args.plot), bench.plot_bytes(
