@@ -14,7 +14,7 @@ from pathlib import Path
 
 from . import codec, files, stack
 from .errors import FormatError
-from .native import cpu_count
+from .native import cpu_count, get_backend_info
 from .output import Aborted, Outputs
 
 STDIO = "-"
@@ -370,12 +370,11 @@ def cmd_zarr(args) -> int:
 
 def _version() -> str:
     import numpy
-    import orv_rans
     import PIL
 
     from . import __version__
 
-    return (f"orv {__version__} (orv_rans {orv_rans.get_backend_info()[1]}, "
+    return (f"orv {__version__} (orv_rans {get_backend_info().version}, "
             f"Pillow {PIL.__version__}, NumPy {numpy.__version__})")
 
 

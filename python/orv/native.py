@@ -63,6 +63,16 @@ def parallel_map(fn, items) -> list:
     return [fn(x) for x in items]
 
 
+class Backend(NamedTuple):
+    identifier: str
+    version: str
+
+
+def get_backend_info() -> Backend:
+    """What the module says it is: its identifier and version."""
+    return Backend(*_r.get_backend_info())
+
+
 # ---------------------------------------------------------------- faults
 
 # faults of the module that come from the machine, not from the file
