@@ -15,7 +15,7 @@ class Analysed:
     h: int
     w: int
     channels: int
-    p1: native.Analysis      # planes, residuals and shard counts
+    p1: native.PhaseOne      # planes, residuals and shard counts
     alpha: np.ndarray | None  # the alpha samples, (h, w)
 
     @property

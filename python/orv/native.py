@@ -119,7 +119,7 @@ def cumulative(freq: np.ndarray) -> np.ndarray:
 
 # ---------------------------------------------------------------- analysis (phases one and two)
 
-class Analysis(NamedTuple):
+class PhaseOne(NamedTuple):
     """What phase one gives for an image: padded colour planes (gray: one),
     their padded residual planes, and the shard counts of channels 0..2."""
     planes: tuple            # (h+2, w+2) sample planes after the colour transform
@@ -131,16 +131,16 @@ class Analysis(NamedTuple):
     alpha_residuals: np.ndarray  # (h, w); (0, 0) without alpha
 
 
-def p1_gray(h: int, w: int, gray: np.ndarray, n_shards: int, luts) -> Analysis:
+def p1_gray(h: int, w: int, gray: np.ndarray, n_shards: int, luts) -> PhaseOne:
     r = _r.p1_gray(h, w, gray, _EMPTY_PLANE, False, n_shards, *luts)
-    return Analysis((r[0],), r[1], r[2], r[3], r[4], (r[7][0],), r[7][3])
+    return PhaseOne((r[0],), r[1], r[2], r[3], r[4], (r[7][0],), r[7][3])
 
 
 def p1_rgb(h: int, w: int, rgb: np.ndarray, alpha: np.ndarray | None, n_shards: int,
-           luts) -> Analysis:
+           luts) -> PhaseOne:
     r = _r.p1_rgb(h, w, rgb, _EMPTY_PLANE if alpha is None else alpha, alpha is not None,
                   n_shards, *luts)
-    return Analysis(tuple(r[0:3]), r[4], r[5], r[6], r[7], tuple(r[10][0:3]), r[10][3])
+    return PhaseOne(tuple(r[0:3]), r[4], r[5], r[6], r[7], tuple(r[10][0:3]), r[10][3])
 
 
 def p2_gray(h: int, w: int, plane, offsets, stream, luts) -> None:
