@@ -37,10 +37,10 @@ print(status("VmHWM") - base, img.nbytes)
 
 def photo(side: int) -> np.ndarray:
     """A side x side RGB photo: the corpus flower (or the bundled astronaut), tiled."""
-    from orv.bench import FLOWER, load_image
+    from orv.bench import flower, load_image
 
-    src = Path(FLOWER)
-    if not src.exists():
+    src = flower()
+    if src is None:
         src = Path(__file__).resolve().parent.parent / "python" / "orv" / "data" / "astronaut.png"
     px = load_image(src)[..., :3]
     reps = (-(-side // px.shape[0]), -(-side // px.shape[1]), 1)

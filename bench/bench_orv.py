@@ -43,7 +43,8 @@ def worker(repeat: int, quick: bool, threads: int) -> dict:
 
     images = corpus.load_photos()
     if quick:
-        images = [im for im in images if im.path != corpus.FLOWER and im.megapixels < 1.0]
+        flower = corpus.flower()
+        images = [im for im in images if im.path != flower and im.megapixels < 1.0]
     imgs = [bench.Image(im.name, im.pixels, im.sha256) for im in images]
     codecs = bench.orv_codecs() + bench.peers(threads=threads)
     results = bench.run(imgs, codecs, repeat=repeat)

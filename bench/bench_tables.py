@@ -34,9 +34,10 @@ N_CTX = 64
 def load_photo() -> np.ndarray | None:
     sys.path.insert(0, str(Path(__file__).parent))
     try:
-        from corpus import FLOWER, _load
+        from corpus import _load, flower
 
-        return _load(FLOWER) if FLOWER.exists() else None
+        path = flower()
+        return _load(path) if path else None
     except Exception:
         return None
 

@@ -55,14 +55,15 @@ def arrays():
     import corpus
 
     photos = corpus.load_photos(rgb_only=True)
+    flower_path = corpus.flower()
     crops = []
     for im in photos:
         h, w = im.pixels.shape[:2]
-        if im.path != corpus.FLOWER and h >= CROP and w >= CROP:
+        if im.path != flower_path and h >= CROP and w >= CROP:
             y, x = (h - CROP) // 2, (w - CROP) // 2
             crops.append(im.pixels[y:y + CROP, x:x + CROP])
     out = {"stack": (np.stack(crops), (1, CROP, CROP, 3))}
-    flower = [im for im in photos if im.path == corpus.FLOWER]
+    flower = [im for im in photos if im.path == flower_path]
     if flower:
         out["tiles"] = (flower[0].pixels, (TILE, TILE, 3))
     return out

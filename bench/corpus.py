@@ -13,7 +13,7 @@ from pathlib import Path
 import numpy as np
 
 # the corpus is the one `orv bench` measures: one list of paths, one loader
-from orv.bench import FLOWER, default_paths  # noqa: F401 (FLOWER: for the benchmarks)
+from orv.bench import default_paths, flower  # noqa: F401 (flower: for the benchmarks)
 from orv.bench import load_image as _load
 
 

@@ -5,7 +5,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import orv
-from orv import codec, model
+from orv import model, shard
 
 
 CODERS = ["auto", "shard", "bitpair"]
@@ -176,7 +176,7 @@ def test_read_write_and_info(tmp_path):
 
 
 def test_small_images_get_fewer_shards():
-    assert model.n_classes(codec.shard_bounds(16)) < model.n_classes(codec.shard_bounds(10**6))
+    assert model.n_classes(shard.shard_bounds(16)) < model.n_classes(shard.shard_bounds(10**6))
 
 
 def test_model_tables_are_well_formed():

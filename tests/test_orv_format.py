@@ -8,7 +8,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import orv
-from orv import codec
+from orv import single
 from orv import container as fmt
 
 
@@ -26,7 +26,7 @@ FILES = {
 }
 # a file whose shard coder uses a merged class map (effort 2 keeps the smaller file, which
 # on so small an image is effort 1's: the fitted coding is asked for directly)
-FILES[("shard e2", (40, 37, 3))] = codec._encode_pixels(sample((40, 37, 3)), "shard", 2)
+FILES[("shard e2", (40, 37, 3))] = single.encode_pixels(sample((40, 37, 3)), "shard", 2)
 IDS = [f"{c}-{len(s)}d-{s[-1] if len(s) == 3 else 1}ch".replace(" ", "-") for c, s in FILES]
 
 

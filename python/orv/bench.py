@@ -9,10 +9,12 @@ from __future__ import annotations
 
 import hashlib
 import io
-import os
+import shutil
 import statistics
+import subprocess
 import time
 from dataclasses import dataclass, field
+from functools import lru_cache
 from pathlib import Path
 from typing import Callable
 
@@ -20,9 +22,12 @@ import numpy as np
 
 from . import codec, files
 
-JXL_TESTDATA = Path("/usr/share/libjxl-testdata")
-FLOWER = JXL_TESTDATA / "jxl/flower/flower.png"
-PHOTOS_500PX = JXL_TESTDATA / "external/wesaturate/500px"
+# the photos come from packages, found where their installers put them: Debian's
+# libjxl-testdata (a 2268 x 1512 flower and a set of 500 px photos, named by
+# their place inside the package) and scikit-image's data directory
+JXL_PACKAGE = "libjxl-testdata"
+FLOWER_IN_PACKAGE = "jxl/flower/flower.png"
+PHOTOS_IN_PACKAGE = "external/wesaturate/500px"
 SKIMAGE_PHOTOS = ["astronaut.png", "chelsea.png", "coffee.png", "camera.png", "moon.png",
                   "motorcycle_left.png", "rocket.jpg", "retina.jpg", "brick.png", "grass.png",
                   "gravel.png", "hubble_deep_field.jpg"]
@@ -85,20 +90,50 @@ def load_image(path: Path) -> np.ndarray:
     return np.ascontiguousarray(files.load_image(path, frames=False).pixels)
 
 
-def default_paths() -> list[Path]:
-    paths = []
-    if FLOWER.exists():
-        paths.append(FLOWER)
-    if PHOTOS_500PX.is_dir():
-        paths += sorted(PHOTOS_500PX.glob("*.png"))
+@lru_cache(maxsize=None)
+def package_files(package: str) -> tuple[Path, ...]:
+    """The files the Debian package `package` installed, as dpkg lists them
+    (none where there is no dpkg or the package is not installed)."""
+    query = shutil.which("dpkg-query")
+    if query is None:
+        return ()
+    try:
+        listed = subprocess.run([query, "-L", package], capture_output=True, text=True,
+                                timeout=60, check=False)
+    except (OSError, subprocess.SubprocessError):
+        return ()
+    if listed.returncode != 0:
+        return ()
+    return tuple(Path(line) for line in listed.stdout.splitlines() if line.startswith("/"))
+
+
+def flower() -> Path | None:
+    """The flower photo of libjxl-testdata, if that package is installed."""
+    return next((p for p in package_files(JXL_PACKAGE)
+                 if p.as_posix().endswith("/" + FLOWER_IN_PACKAGE) and p.is_file()), None)
+
+
+def jxl_photos() -> list[Path]:
+    """The 500 px photos of libjxl-testdata (none without the package)."""
+    return sorted(p for p in package_files(JXL_PACKAGE)
+                  if p.parent.as_posix().endswith("/" + PHOTOS_IN_PACKAGE)
+                  and p.suffix == ".png" and p.is_file())
+
+
+def skimage_photos() -> list[Path]:
+    """The photos of scikit-image's data directory (none without scikit-image)."""
     try:
         import skimage
-
-        data = Path(os.path.dirname(skimage.__file__)) / "data"
-        paths += [data / n for n in SKIMAGE_PHOTOS if (data / n).exists()]
     except ImportError:
-        pass
-    return paths
+        return []
+    data = Path(skimage.__file__).parent / "data"
+    return [data / n for n in SKIMAGE_PHOTOS if (data / n).exists()]
+
+
+def default_paths() -> list[Path]:
+    """The default corpus: the flower, the 500 px photos and scikit-image's photos."""
+    found = flower()
+    return ([found] if found else []) + jxl_photos() + skimage_photos()
 
 
 def expand_paths(args: list[str]) -> list[Path]:

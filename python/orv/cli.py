@@ -14,6 +14,7 @@ from pathlib import Path
 
 from . import codec, files, stack
 from .errors import FormatError
+from .native import cpu_count, get_backend_info
 from .output import Aborted, Outputs
 
 STDIO = "-"
@@ -338,14 +339,14 @@ def cmd_bench(args) -> int:
     bar = files.Progress(len(images) * len(codecs), "measuring",
                          False if args.quiet else None)
     results = bench.run(images, codecs, repeat=args.repeat, progress=lambda _: bar.step())
-    threads = codec._workers()
-    print(f"single process, orv's pool {threads} thread{'s' * (threads > 1)}, medians of "
-          f"{args.repeat} runs; MP/s over the whole corpus")
+    cpus = cpu_count()
+    print(f"single process on {cpus} processor{'s' * (cpus > 1)}, medians of {args.repeat} "
+          "runs; MP/s over the whole corpus")
     print(bench.table(results))
     if args.plot:
         plot_out.write(Path(args.plot), bench.plot_bytes(
             results, Path(args.plot).suffix.lstrip(".") or "png",
-            note=f"{len(images)} images, {mp:.2f} MP, orv pool {threads} threads"))
+            note=f"{len(images)} images, {mp:.2f} MP, {cpus} processors"))
         _say(args, f"plot written to {args.plot}")
     return 0
 
@@ -370,12 +371,11 @@ def cmd_zarr(args) -> int:
 
 def _version() -> str:
     import numpy
-    import orv_rans
     import PIL
 
     from . import __version__
 
-    return (f"orv {__version__} (orv_rans {orv_rans.get_backend_info()[1]}, "
+    return (f"orv {__version__} (orv_rans {get_backend_info().version}, "
             f"Pillow {PIL.__version__}, NumPy {numpy.__version__})")
 
 

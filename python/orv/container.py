@@ -13,7 +13,9 @@ from typing import NamedTuple
 
 import numpy as np
 
+from . import model
 from .errors import FormatError
+from .native import LANES, STATE_LIMIT, STATE_LOW
 
 MAGIC = b"\x89ORV\r\n\x1a\n"
 VERSION = 1
@@ -25,8 +27,9 @@ CODER_BITPAIR = 1
 CODER_NAMES = {CODER_SHARD: "shard", CODER_BITPAIR: "bitpair"}
 PLANE_NAMES = {1: ("gray",), 3: ("green", "red-green", "blue-green"),
                4: ("green", "red-green", "blue-green", "alpha")}
-STATE_BASE = 1 << 31
-STATE_LIMIT = 1 << 39
+SECTION_FRAME = 8           # a section's u32 length before its body, u32 CRC-32 after
+STATE_BYTES = 5             # a final state, as its offset from STATE_LOW (below 2^40)
+STATES_BYTES = LANES * STATE_BYTES
 _FIXED = struct.Struct("<8sBBBBIII")  # magic, version, channels, model, L, width, height, crc
 # optional metadata sections after the coded ones: tag, and the field it fills, in file order
 METADATA_TAGS = {b"ICC ": "icc_profile", b"EXIF": "exif", b"XMP ": "xmp"}
@@ -130,20 +133,20 @@ def read_metadata(r: "Reader") -> Metadata:
 def states_to_bytes(states: np.ndarray) -> bytes:
     """Coder states in [2^31, 2^39) stored as 5-byte little-endian offsets from 2^31."""
     s = np.ascontiguousarray(states, dtype=np.uint64).reshape(-1)
-    if s.size and (int(s.min()) < STATE_BASE or int(s.max()) >= STATE_LIMIT):
+    if s.size and (int(s.min()) < STATE_LOW or int(s.max()) >= STATE_LIMIT):
         raise RuntimeError("coder state outside [2^31, 2^39)")
-    off = (s - np.uint64(STATE_BASE)).astype("<u8")
-    return off.view(np.uint8).reshape(-1, 8)[:, :5].tobytes()
+    off = (s - np.uint64(STATE_LOW)).astype("<u8")
+    return off.view(np.uint8).reshape(-1, 8)[:, :STATE_BYTES].tobytes()
 
 
 def states_from_bytes(raw: bytes | memoryview, what: str) -> np.ndarray:
-    b = np.frombuffer(raw, dtype=np.uint8).reshape(-1, 5)
+    b = np.frombuffer(raw, dtype=np.uint8).reshape(-1, STATE_BYTES)
     full = np.zeros((b.shape[0], 8), dtype=np.uint8)
-    full[:, :5] = b
+    full[:, :STATE_BYTES] = b
     off = full.view("<u8").reshape(-1).astype(np.uint64)
-    if off.size and int(off.max()) >= STATE_LIMIT - STATE_BASE:
+    if off.size and int(off.max()) >= STATE_LIMIT - STATE_LOW:
         raise FormatError(f"{what}: coder state out of range")
-    return off + np.uint64(STATE_BASE)
+    return off + np.uint64(STATE_LOW)
 
 
 def varints(values) -> bytes:
@@ -229,7 +232,7 @@ def read_header(data) -> tuple[Header, Reader]:
     if len(r.buf) < len(MAGIC) or bytes(r.buf[:len(MAGIC)]) != MAGIC:
         raise FormatError("not an orv file (bad magic number)")
     fixed = r.take(_FIXED.size, "the header")
-    (_, version, channels, model, nb, width, height, crc) = _FIXED.unpack(fixed)
+    (_, version, channels, model_id, nb, width, height, crc) = _FIXED.unpack(fixed)
     if version != VERSION:
         raise FormatError(f"unsupported orv format version {version} (this reader knows {VERSION})")
     if channels not in CHANNELS:
@@ -243,10 +246,9 @@ def read_header(data) -> tuple[Header, Reader]:
     hcrc = r.u32("the header checksum")
     if zlib.crc32(bytes(r.buf[:r.pos - 4])) != hcrc:
         raise FormatError("the header is corrupt (checksum mismatch)")
-    from . import model as _model
     try:
-        _model.check_model(model)
-        _model.check_bounds(bounds)
+        model.check_model(model_id)
+        model.check_bounds(bounds)
         check_dimensions(height, width)
     except ValueError as e:
         raise FormatError(f"header: {e}") from None
@@ -255,7 +257,7 @@ def read_header(data) -> tuple[Header, Reader]:
             raise FormatError(f"header: unknown coder {c}")
     if class_map and max(class_map) >= len(class_map):
         raise FormatError("header: the class map names more shards than classes")
-    return Header(channels, height, width, model, bounds, class_map, coders, crc), r
+    return Header(channels, height, width, model_id, bounds, class_map, coders, crc), r
 
 
 def inflate(body, limit: int, what: str) -> bytes:

@@ -25,15 +25,16 @@ from pathlib import Path
 import numpy as np
 
 from . import stack
-from .container import MAX_PIXELS, check_dimensions
+from .codec import decode_with_metadata, encode
+from .container import MAX_PIXELS, METADATA_NAMES, Metadata, check_dimensions
 from .errors import FormatError, refuse_depth
+from .imageio import current_frame, stack_frames, to_pillow
 
 ORV_SUFFIX = ".orv"
 # files a directory walk takes for images: what Pillow reads, and .orv
 IMAGE_SUFFIXES = frozenset({".png", ".apng", ".jpg", ".jpeg", ".bmp", ".tif", ".tiff", ".webp",
                             ".ppm", ".pgm", ".pnm", ".pbm", ".gif", ".tga", ".qoi", ORV_SUFFIX})
-METADATA = ("icc_profile", "exif", "xmp")
-METADATA_NAMES = {"icc_profile": "ICC profile", "exif": "EXIF", "xmp": "XMP"}
+METADATA = Metadata._fields
 
 
 def is_image(path: Path, orv: bool = True) -> bool:
@@ -74,17 +75,22 @@ class Progress:
 
 # ---------------------------------------------------------------- loading
 
+class _WithMetadata:
+    """An image with the fields icc_profile, exif and xmp."""
+
+    @property
+    def metadata(self) -> dict[str, bytes]:
+        """The metadata it carries, as keyword arguments of orv.encode."""
+        return {k: getattr(self, k) for k in METADATA if getattr(self, k)}
+
+
 @dataclass
-class Loaded:
+class Loaded(_WithMetadata):
     pixels: np.ndarray      # uint8 (h, w[, c]); with several frames (n, h, w[, c])
     frames: int             # 1 for a still image
     icc_profile: bytes | None = None
     exif: bytes | None = None
     xmp: bytes | None = None
-
-    @property
-    def metadata(self) -> dict[str, bytes]:
-        return {k: getattr(self, k) for k in METADATA if getattr(self, k)}
 
     @property
     def channels(self) -> int:
@@ -160,8 +166,6 @@ def refuse_wide(name: str, dtype, channels: int):
 
 
 def _frame(im, name: str, index: int):
-    from .imageio import current_frame
-
     dtype = wide_dtype(im)
     if dtype is not None:
         refuse_wide(name, dtype, len(im.getbands()))
@@ -209,8 +213,6 @@ def load_image(source, name: str | None = None, *, frames: bool = True,
                                      "than frame 0; orv keeps one per file (--strip-metadata "
                                      "codes the pixels alone)")
             got.append(f)
-    from .imageio import stack_frames
-
     pixels = stack_frames([g.pixels for g in got])
     return Loaded(pixels, n, *(getattr(first, k) if k in keep else None for k in METADATA))
 
@@ -220,16 +222,14 @@ def load_image(source, name: str | None = None, *, frames: bool = True,
 def encode_loaded(img: Loaded, *, coder: str, effort: int, metadata: bool = True) -> bytes:
     """The .orv file of a loaded image: a single-image file, or a stack file of
     its frames; the metadata goes along unless metadata=False."""
-    from . import encode as api_encode
-
     meta = img.metadata if metadata else {}
     if img.frames == 1:
-        return api_encode(img.pixels, coder=coder, effort=effort, **meta)
+        return encode(img.pixels, coder=coder, effort=effort, **meta)
     return stack.encode(img.pixels, coder=coder, effort=effort, channels=img.channels, **meta)
 
 
 @dataclass
-class Decoded:
+class Decoded(_WithMetadata):
     pixels: np.ndarray      # (h, w[, c]); for a stack (n, h, w[, c]), the images in order
     frames: int             # 1 for a single-image file
     stack_shape: tuple | None = None   # the array shape a stack file records
@@ -237,18 +237,12 @@ class Decoded:
     exif: bytes | None = None
     xmp: bytes | None = None
 
-    @property
-    def metadata(self) -> dict[str, bytes]:
-        return {k: getattr(self, k) for k in METADATA if getattr(self, k)}
-
 
 def decode_file(data, *, max_pixels: float | None = None) -> Decoded:
     """The pixels and metadata of an .orv file or stack file, through the API
     (its checks and its pixel limit: `max_pixels` as for orv.decode); a
     stack's images come one after the other along the first axis, and its
     metadata is that of its first image."""
-    from . import decode_with_metadata
-
     d = decode_with_metadata(data, max_pixels=max_pixels)
     meta = (d.icc_profile, d.exif, d.xmp)
     if not stack.is_stack(data):
@@ -340,8 +334,6 @@ def _save_options(fmt: str, meta: dict) -> dict:
 def _reads_back(data: bytes, pixels: np.ndarray, frames: int) -> bool:
     """Whether Pillow reads `data` back as these pixels (gray may come back as
     equal RGB channels)."""
-    from .imageio import current_frame
-
     try:
         with open_image(data, "output") as im:
             if getattr(im, "n_frames", 1) != frames:
@@ -371,8 +363,6 @@ def image_bytes(dec: Decoded, fmt: str, *, allow_lossy: bool = False,
     format holds. Refused (ValueError) when the format would not give back
     every pixel value, unless allow_lossy, or would drop metadata, unless
     strip_metadata."""
-    from .imageio import to_pillow
-
     mode = _mode(dec.pixels, dec.frames)
     if dec.frames > 1 and fmt not in _MULTI_FRAME:
         raise ValueError(f"the file is a stack of {dec.frames} images; {fmt} holds one image "

@@ -42,8 +42,9 @@ from functools import lru_cache
 
 import numpy as np
 
+from .native import SCALE, SCALE_BITS, SYMBOLS
+
 MODEL_ID = 1
-SCALE = 4096
 MAX_BOUNDS = 7
 # decay ratios of the templates per unit of error, in 1/4096 (steep to nearly flat)
 _RATIOS = (205, 410, 614, 819, 1024, 1229, 1434, 1638, 1843, 2048, 2253, 2458,
@@ -162,7 +163,7 @@ def _group_cost(h: np.ndarray) -> np.ndarray:
     nz = h > 0
     live = nz[:, :, 1:].any(axis=2)
     k = nz.sum(axis=2)
-    w = np.where(nz.any(axis=2), 256 - np.argmax(nz[:, :, ::-1], axis=2), 0)
+    w = np.where(nz.any(axis=2), SYMBOLS - np.argmax(nz[:, :, ::-1], axis=2), 0)
     record = np.where(3 * k + 2 < 2 * w, 3 + 3 * k, 1 + 2 * w)
     own = ent + 8 * (0.6 * record + 1)
     tmpl = template_bits(h).min(axis=-1)
@@ -196,9 +197,9 @@ def templates() -> np.ndarray:
         for _ in range(520):
             level.append(level[-1] * half // SCALE)
         for m in _BIASES:
-            rows.append(_normalise([level[abs(2 * _error(z) - m)] for z in range(256)]))
-        w = [level[2 * abs(_error(z))] for z in range(256)]
-        floor = sum(w) // (64 * 256)
+            rows.append(_normalise([level[abs(2 * _error(z) - m)] for z in range(SYMBOLS)]))
+        w = [level[2 * abs(_error(z))] for z in range(SYMBOLS)]
+        floor = sum(w) // (64 * SYMBOLS)
         rows.append(_normalise([x + floor for x in w]))
     t = np.array(rows, dtype=np.uint64)
     t.setflags(write=False)
@@ -209,7 +210,7 @@ def templates() -> np.ndarray:
 def template_costs() -> np.ndarray:
     """Bits per occurrence of each symbol under each template, float64 (256, T).
     Used only by the encoder's choice, so floating point is fine here."""
-    return (12.0 - np.log2(templates().astype(np.float64))).T.copy()
+    return (SCALE_BITS - np.log2(templates().astype(np.float64))).T.copy()
 
 
 def template_bits(hist: np.ndarray) -> np.ndarray:

@@ -26,8 +26,9 @@ from numcodecs.abc import Codec
 from numcodecs.compat import ensure_contiguous_ndarray, ensure_ndarray_like
 from numcodecs.registry import register_codec
 
-from . import codec as _codec
 from . import stack
+from .arrays import check_dtype
+from .single import CODERS
 from .container import check_dimensions
 
 __all__ = ["Orv", "ZarrOrv", "zarr_serializer", "CODEC_ID", "ZARR_CODEC_NAME"]
@@ -52,8 +53,8 @@ class Orv(Codec):
 
     def __init__(self, coder: str = "auto", effort: int = 1, channels: int | None = None,
                  max_pixels: int | None = None):
-        if coder not in _codec.CODERS:
-            raise ValueError(f"coder must be one of {', '.join(_codec.CODERS)}, not {coder!r}")
+        if coder not in CODERS:
+            raise ValueError(f"coder must be one of {', '.join(CODERS)}, not {coder!r}")
         if effort not in (1, 2) or isinstance(effort, bool):
             raise ValueError(f"effort must be 1 or 2, not {effort!r}")
         if channels not in (None, 1, 3, 4) or isinstance(channels, bool):
@@ -120,7 +121,7 @@ if _Base is not None:
         def validate(self, *, shape, dtype, chunk_grid) -> None:
             native = dtype.to_native_dtype()
             try:
-                _codec.check_dtype(np.dtype(native))
+                check_dtype(np.dtype(native))
             except TypeError as e:  # Zarr expects a ValueError from a codec's validation
                 raise ValueError(f"the orv codec: {e}") from None
             chunks = getattr(chunk_grid, "chunk_shape", None)

@@ -8,7 +8,7 @@ shape and each file's length. A single image without leading axes is written
 as a plain version-1 file, so a reader of single images reads it as it is.
 The layout is described in docs/format.md ("Image stacks").
 
-Only NumPy and the single-image front end are needed here; the numcodecs
+Only NumPy and the single-image file (orv.single) are needed here; the numcodecs
 codec and the Zarr conversion build on this module.
 """
 from __future__ import annotations
@@ -20,9 +20,9 @@ from math import prod
 
 import numpy as np
 
-from . import codec
 from . import container as fmt
-from . import limits
+from . import limits, single
+from .arrays import check_dtype
 from .errors import FormatError
 
 STACK_VERSION = 2
@@ -66,7 +66,7 @@ def check_array(array, channels: int | None = None) -> tuple[np.ndarray, int, in
     if not isinstance(array, np.ndarray):
         raise TypeError("orv codes images: expected a numpy.ndarray of dtype uint8, "
                         f"not {type(array).__name__}")
-    codec.check_dtype(array.dtype)
+    check_dtype(array.dtype)
     n_img, ch, keep_axis = image_layout(array.shape, channels)
     h, w = array.shape[array.ndim - n_img:][:2]
     lead = array.shape[:array.ndim - n_img]
@@ -90,12 +90,12 @@ def encode(array, *, coder: str = "auto", effort: int = 1, channels: int | None 
     h, w = array.shape[len(lead):len(lead) + 2]
     meta = {"icc_profile": icc_profile, "exif": exif, "xmp": xmp}
     if not lead and not keep_axis:
-        return codec.encode(array, coder=coder, effort=effort, **meta)
+        return single.encode(array, coder=coder, effort=effort, **meta)
     image_shape = (h, w) if ch == 1 else (h, w, ch)
     images = array.reshape((-1,) + image_shape)
     if images.shape[0] == 0 and any(v for v in meta.values()):
         raise ValueError("an empty stack cannot carry metadata (it has no image file)")
-    files = [codec.encode(img, coder=coder, effort=effort, **(meta if i == 0 else {}))
+    files = [single.encode(img, coder=coder, effort=effort, **(meta if i == 0 else {}))
              for i, img in enumerate(images)]
     head = _FIXED.pack(fmt.MAGIC, STACK_VERSION, ch, len(lead),
                        FLAG_GRAY_AXIS if keep_axis else 0, w, h)
@@ -183,7 +183,7 @@ def decode(data, *, out: np.ndarray | None = None, max_pixels: float | None = No
     stack as for orv.decode (None: orv.MAX_IMAGE_PIXELS; a
     DecompressionBombError, a FormatError, beyond it)."""
     if not is_stack(data):
-        img = codec.decode_single(data, max_pixels=max_pixels)
+        img = single.decode_single(data, max_pixels=max_pixels)
         return _deliver(img, out)
     hdr, files = split(data)
     limits.check_pixels(hdr.count * hdr.height * hdr.width, max_pixels, "stack")
@@ -193,7 +193,7 @@ def decode(data, *, out: np.ndarray | None = None, max_pixels: float | None = No
     want = (hdr.height, hdr.width) if hdr.channels == 1 else hdr.image_shape
     for i, f in enumerate(files):
         try:
-            shape = codec.parse(f, max_pixels=math.inf).hdr.shape
+            shape = single.parse(f, max_pixels=math.inf).hdr.shape
         except FormatError as e:
             raise FormatError(f"image {i} of the stack: {e}") from None
         if shape != want:
@@ -204,7 +204,7 @@ def decode(data, *, out: np.ndarray | None = None, max_pixels: float | None = No
     # image by image into the output: one image's buffers at a time
     for i, f in enumerate(files):
         try:
-            flat[i] = codec.decode_single(f, max_pixels=math.inf).reshape(hdr.image_shape)
+            flat[i] = single.decode_single(f, max_pixels=math.inf).reshape(hdr.image_shape)
         except FormatError as e:
             raise FormatError(f"image {i} of the stack: {e}") from None
     return result if out is None else out

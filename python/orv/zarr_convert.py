@@ -28,10 +28,9 @@ from pathlib import Path
 import numpy as np
 import zarr
 
-from . import codec as _codec
 from . import files as _files
+from .native import cpu_count
 from .numcodecs_codec import zarr_serializer  # also registers the codec with Zarr
-
 
 
 @dataclass
@@ -168,7 +167,7 @@ def convert(src: str | os.PathLike, out: str | os.PathLike, *, chunk: int = 1,
         read = _run_dask_threads(jobs_list, jobs, step)
         backend = "dask (threads)"
     else:
-        with ThreadPoolExecutor(jobs or _codec._workers()) as ex:
+        with ThreadPoolExecutor(jobs or cpu_count()) as ex:
             read = []
             for n in ex.map(lambda j: write_chunk(*j), jobs_list):
                 read.append(n)
@@ -191,7 +190,7 @@ def _run_dask_threads(jobs_list, jobs: int, step) -> list[int]:
 
     with _Step():
         return list(dask.compute(*tasks, scheduler="threads",
-                                 num_workers=jobs or _codec._workers()))
+                                 num_workers=jobs or cpu_count()))
 
 
 def _run_distributed(jobs_list, client, workers: int, step) -> list[int]:
@@ -201,7 +200,7 @@ def _run_distributed(jobs_list, client, workers: int, step) -> list[int]:
     try:
         if client is None:
             # one thread per worker process; the module's pool shares the cores out
-            threads = max(1, (os.cpu_count() or 1) // workers)
+            threads = max(1, cpu_count() // workers)
             cluster = LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
                                    dashboard_address=None,
                                    env={"RAYON_NUM_THREADS": str(threads)})

@@ -1,0 +1,259 @@
+"""The calls into the orv_rans module, with named results.
+
+Every other module of the front end reaches the module through here: one
+function per module function it uses, with the module's argument order in one
+place and tuple results turned into named ones. The coders' constants live
+here too, once: the scale of the frequency tables, the state bounds of the
+rANS coders and the layout of a packed shard payload.
+
+The module runs its parallel loops on its own worker pool (sized by the
+module, from RAYON_NUM_THREADS or the processor count); the front end only
+runs independent module calls side by side (``parallel_map``), and every
+result is the same whatever the width of either.
+"""
+from __future__ import annotations
+
+import os
+from concurrent.futures import ThreadPoolExecutor
+from typing import NamedTuple
+
+import numpy as np
+
+from .errors import FormatError
+
+try:
+    import orv_rans as _r
+except ImportError as e:  # pragma: no cover - the module ships with the package
+    raise ImportError("the orv front end needs the orv_rans extension module") from e
+
+# frequency tables sum to SCALE = 2^SCALE_BITS over SYMBOLS symbols; a
+# cumulative table has one entry more (it starts at 0 and ends at SCALE)
+SCALE_BITS = 12
+SCALE = 1 << SCALE_BITS
+SYMBOLS = 256
+CUM_LEN = SYMBOLS + 1
+# the rANS coders interleave LANES states; each starts at STATE_LOW and is
+# renormalised a byte at a time, so it stays in [STATE_LOW, STATE_LOW << 8)
+LANES = 4
+STATE_LOW = 1 << 31
+STATE_LIMIT = STATE_LOW << 8
+# a packed shard payload starts with its LANES final states (u64) and the
+# length of its stream (u32)
+PAYLOAD_HEADER_BYTES = 8 * LANES + 4
+
+_EMPTY_PLANE = np.zeros((0, 0), dtype=np.uint8)
+
+
+def cpu_count() -> int:
+    """The processors this process may run on (its affinity, not the pool's size)."""
+    try:
+        return len(os.sched_getaffinity(0)) or 1
+    except (AttributeError, OSError):  # pragma: no cover - platforms without affinity
+        return os.cpu_count() or 1
+
+
+def parallel_map(fn, items) -> list:
+    """Runs independent module calls (which release the GIL) side by side; the
+    results come back in the order of `items`."""
+    items = list(items)
+    width = min(len(items), cpu_count())
+    if width > 1:
+        with ThreadPoolExecutor(width) as ex:
+            return list(ex.map(fn, items))
+    return [fn(x) for x in items]
+
+
+class Backend(NamedTuple):
+    identifier: str
+    version: str
+
+
+def get_backend_info() -> Backend:
+    """What the module says it is: its identifier and version."""
+    return Backend(*_r.get_backend_info())
+
+
+# ---------------------------------------------------------------- faults
+
+# faults of the module that come from the machine, not from the file
+_RESOURCE_FAULTS = ("worker pool",)
+
+
+def checked(fn, *args):
+    """Calls `fn` on data read from a file: a fault of the module on damaged
+    data becomes a FormatError.
+
+    A fault that is not about the data (the worker pool could not start) is a
+    RuntimeError naming its cause; MemoryError passes through as it is."""
+    try:
+        return fn(*args)
+    except BaseException as e:  # noqa: B036 - PanicException derives from BaseException
+        if type(e).__name__ == "PanicException":
+            if any(m in str(e) for m in _RESOURCE_FAULTS):
+                raise RuntimeError(f"orv_rans: {fn.__name__} failed: {e}") from e
+            raise FormatError(f"corrupt data: {fn.__name__} failed ({e})") from None
+        raise
+
+
+def least_stream_bytes(symbols, top_freq) -> np.ndarray:
+    """A lower bound on the bytes of a rANS stream (scale SCALE, LANES states)
+    that codes `symbols` symbols with tables that give no symbol more than
+    `top_freq`: every symbol takes at least log2(SCALE / top_freq) bits, less
+    a rounding loss below 2^-18 bits (the 1% margin covers it, as the least
+    cost is above 2^-12 bits), and the four final states, stored below 2^39
+    from a start of 2^31, hold at most 32 of them. A stream shorter than this
+    cannot come from the encoder, so the decoder refuses it before it
+    allocates anything for the pixels the stream claims."""
+    held = LANES * (STATE_LIMIT.bit_length() - STATE_LOW.bit_length())
+    bits = np.asarray(symbols, dtype=np.float64) * (
+        SCALE_BITS - np.log2(np.asarray(top_freq, np.float64)))
+    return np.maximum(0, np.floor((0.99 * bits - held) / 8)).astype(np.int64)
+
+
+def cumulative(freq: np.ndarray) -> np.ndarray:
+    """The cumulative tables (n, CUM_LEN) of frequency tables (n, SYMBOLS)."""
+    cum = np.zeros((freq.shape[0], CUM_LEN), dtype=np.uint64)
+    np.cumsum(freq, axis=1, out=cum[:, 1:])
+    return cum
+
+
+# ---------------------------------------------------------------- analysis (phases one and two)
+
+class PhaseOne(NamedTuple):
+    """What phase one gives for an image: padded colour planes (gray: one),
+    their padded residual planes, and the shard counts of channels 0..2."""
+    planes: tuple            # (h+2, w+2) sample planes after the colour transform
+    totals: np.ndarray       # (3, K) residuals per shard
+    hist: np.ndarray         # (3, K, SYMBOLS) residual histograms per shard
+    starts: np.ndarray       # (3, K) where each shard starts in its channel's stream
+    offsets: np.ndarray      # (h, 3, K) where each row's residuals go
+    residuals: tuple         # (h+2, w+2) residual planes of the colour planes
+    alpha_residuals: np.ndarray  # (h, w); (0, 0) without alpha
+
+
+def p1_gray(h: int, w: int, gray: np.ndarray, n_shards: int, luts) -> PhaseOne:
+    r = _r.p1_gray(h, w, gray, _EMPTY_PLANE, False, n_shards, *luts)
+    return PhaseOne((r[0],), r[1], r[2], r[3], r[4], (r[7][0],), r[7][3])
+
+
+def p1_rgb(h: int, w: int, rgb: np.ndarray, alpha: np.ndarray | None, n_shards: int,
+           luts) -> PhaseOne:
+    r = _r.p1_rgb(h, w, rgb, _EMPTY_PLANE if alpha is None else alpha, alpha is not None,
+                  n_shards, *luts)
+    return PhaseOne(tuple(r[0:3]), r[4], r[5], r[6], r[7], tuple(r[10][0:3]), r[10][3])
+
+
+def p2_gray(h: int, w: int, plane, offsets, stream, luts) -> None:
+    _r.p2_gray(h, w, plane, offsets, stream, *luts)
+
+
+def p2_rgb(h: int, w: int, planes, offsets, streams, luts) -> None:
+    _r.p2_rgb(h, w, *planes, offsets, *streams, *luts)
+
+
+# ---------------------------------------------------------------- shard tables and coder
+
+class ShardTables(NamedTuple):
+    cum: np.ndarray          # uint64 (n, CUM_LEN)
+    freq: np.ndarray         # uint64 (n, SYMBOLS)
+    modes: np.ndarray        # uint8 (n,)
+
+
+def build_pdf_tables_from_shards(data, offsets, counts, widths, templates,
+                                 disable_templates: bool) -> ShardTables:
+    return ShardTables(*_r.build_pdf_tables_from_shards(data, offsets, counts, widths,
+                                                        templates, disable_templates))
+
+
+def compact_pdf_tables(freq, widths, modes) -> np.ndarray:
+    return _r.compact_pdf_tables(freq, widths, modes)
+
+
+def expand_pdf_tables(compacted, widths, modes, templates) -> np.ndarray:
+    return _r.expand_pdf_tables(compacted, widths, modes, templates)
+
+
+class ShardStreams(NamedTuple):
+    states: np.ndarray       # uint64 (n, LANES) final states
+    streams: np.ndarray      # uint8, every shard's stream in one buffer
+    offsets: np.ndarray      # where each shard's stream starts in it
+    lengths: np.ndarray      # its length
+
+
+def rans_encode_shards_parallel(data, offsets, counts, cum, freq) -> ShardStreams:
+    return ShardStreams(*_r.rans_encode_shards_parallel(data, offsets, counts, cum, freq,
+                                                        STATE_LOW))
+
+
+def pack_shard_payloads(states, lengths, offsets, streams, out, write_offsets) -> None:
+    _r.pack_shard_payloads(states, lengths, offsets, streams, out, write_offsets)
+
+
+def build_all_lookups(cum: np.ndarray) -> np.ndarray:
+    """The slot lookups (n, SCALE) of cumulative tables (n, CUM_LEN)."""
+    n = cum.shape[0]
+    return _r.build_all_lookups(cum.reshape(1, n, CUM_LEN)).reshape(n, SCALE)
+
+
+class ShardsDecoded(NamedTuple):
+    residuals: np.ndarray    # uint8, the shards one after the other
+    consumed: int            # payload bytes read
+
+
+def rans_decode_shards_parallel(payload, counts, cum, freq, lookups) -> ShardsDecoded:
+    return ShardsDecoded(*_r.rans_decode_shards_parallel(payload, counts, cum, freq, lookups))
+
+
+# ---------------------------------------------------------------- bit-pair coder
+
+class PairTables(NamedTuple):
+    sf: np.ndarray           # uint16 (4, n_ctx, 4) pair frequencies
+    cf: np.ndarray           # uint16 (4, n_ctx, 5) their cumulative tables
+
+
+def bp_build_pdf_sharded(resid, ctx, luts, h: int, w: int, n_ctx: int,
+                         chroma: bool) -> PairTables:
+    return PairTables(*_r.bp_build_pdf_sharded(resid, ctx, *luts, h, w, n_ctx, chroma))
+
+
+def bp_build_pdf_sharded_rgb(residuals, green, luts, h: int, w: int,
+                             n_ctx: int) -> tuple[PairTables, PairTables, PairTables]:
+    t = _r.bp_build_pdf_sharded_rgb(*residuals, green, *luts, h, w, n_ctx)
+    return tuple(PairTables(t[2 * c], t[2 * c + 1]) for c in range(3))
+
+
+class PairStream(NamedTuple):
+    states: np.ndarray       # uint64 (LANES,) final states
+    stream: np.ndarray       # uint8
+
+
+def bp_encode_sharded(resid, ctx, tables: PairTables, luts, h: int, w: int, n_ctx: int,
+                      chroma: bool) -> PairStream:
+    return PairStream(*_r.bp_encode_sharded(resid, ctx, tables.cf, tables.sf, *luts, h, w,
+                                            n_ctx, chroma))
+
+
+def bp_decode_sharded(stream, states, h: int, w: int, tables: PairTables, luts) -> np.ndarray:
+    return _r.bp_decode_sharded(stream, *states, h, w, tables.cf, tables.sf, *luts)
+
+
+def bp_decode_sharded_with_ref(stream, states, h: int, w: int, tables: PairTables, ref,
+                               luts) -> np.ndarray:
+    return _r.bp_decode_sharded_with_ref(stream, *states, h, w, tables.cf, tables.sf, ref,
+                                         *luts)
+
+
+# ---------------------------------------------------------------- reconstruction
+
+def reconstruct_2d_channels(h: int, w: int, residuals) -> np.ndarray:
+    return _r.reconstruct_2d_channels(h, w, residuals)
+
+
+def reconstruct_shards_rgb(h: int, w: int, residuals, starts, luts) -> tuple:
+    return _r.reconstruct_shards_rgb(h, w, *residuals, *starts, *luts)
+
+
+def restore_channels(planes, alpha: np.ndarray | None) -> np.ndarray:
+    """The interleaved (h, w, 3 or 4) image of the three colour planes and alpha."""
+    return _r.restore_channels(*planes, _EMPTY_PLANE if alpha is None else alpha,
+                               alpha is not None, False, True)

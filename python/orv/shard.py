@@ -1,0 +1,251 @@
+"""The shard coder: a plane's residuals are split into shards by context
+number, each shard coded with its own frequency table (or a template); all
+shard-coded planes of an image form one group, coded in one parallel call,
+whose three sections are the tables, the final states and the streams."""
+from __future__ import annotations
+
+import mmap
+from dataclasses import dataclass
+from typing import NamedTuple
+
+import numpy as np
+
+from . import container as fmt
+from . import model, native
+from .analysis import Analysed
+from .container import Header
+from .errors import FormatError
+from .native import checked
+
+
+def shard_bounds(pixels: int) -> tuple[int, ...]:
+    """Gradient bounds of the shard coder's contexts: fewer shards for smaller
+    images, so that their tables and states do not outweigh what they save."""
+    if pixels < 4096:
+        return (3,)
+    if pixels < 65536:
+        return (2, 8)
+    if pixels < 400000:
+        return (1, 3, 8)
+    if pixels < 1500000:
+        return (1, 3, 8, 21)
+    return (1, 2, 5, 12, 30)
+
+
+# ---------------------------------------------------------------- encoder
+
+@dataclass
+class ShardCoded:
+    plane_shards: list       # per plane: index array into the group arrays
+    counts: np.ndarray       # uint32 (n,)
+    widths: np.ndarray       # uint16 (n,)
+    modes: np.ndarray        # uint8 (n,)
+    freq: np.ndarray         # uint64 (n, SYMBOLS)
+    coded: native.ShardStreams
+
+
+def _record_bytes(nnz: np.ndarray, widths: np.ndarray) -> np.ndarray:
+    sparse = 3 + 3 * nnz
+    dense = 1 + 2 * widths.astype(np.int64)
+    return np.where(3 * nnz + 2 < 2 * widths.astype(np.int64), sparse, dense)
+
+
+def encode(a: Analysed, K: int, luts) -> ShardCoded:
+    """Codes every plane of the analysed image with the shard coder."""
+    h, w, hw = a.h, a.w, a.h * a.w
+    n_col = 1 if a.channels == 1 else 3
+    alpha_res = a.alpha_residuals
+    data = np.empty((n_col + (alpha_res is not None)) * hw, dtype=np.uint8)
+    streams = [data[c * hw:(c + 1) * hw] for c in range(n_col)]
+    if n_col == 1:
+        native.p2_gray(h, w, a.p1.planes[0], a.p1.offsets, streams[0], luts)
+    else:
+        native.p2_rgb(h, w, a.p1.planes, a.p1.offsets, streams, luts)
+    offs = [(a.p1.starts[c].astype(np.int64) + c * hw) for c in range(n_col)]
+    lens = [a.p1.totals[c] for c in range(n_col)]
+    hists = [a.p1.hist[c].astype(np.int64) for c in range(n_col)]
+    plane_shards = [np.arange(c * K, (c + 1) * K) for c in range(n_col)]
+    if alpha_res is not None:
+        data[n_col * hw:] = alpha_res.reshape(-1)
+        offs.append(np.array([n_col * hw]))
+        lens.append(np.array([hw]))
+        hists.append(np.bincount(alpha_res.reshape(-1),
+                                 minlength=native.SYMBOLS)[None, :].astype(np.int64))
+        plane_shards.append(np.array([n_col * K]))
+    offsets = np.concatenate(offs).astype(np.uint32)
+    counts = np.concatenate(lens).astype(np.uint32)
+    hist = np.concatenate(hists)
+    present = hist > 0
+    widths = np.where(present.any(axis=1),
+                      native.SYMBOLS - np.argmax(present[:, ::-1], axis=1), 0).astype(np.uint16)
+
+    cum, freq, modes = native.build_pdf_tables_from_shards(data, offsets, counts, widths,
+                                                           model.templates(), True)
+    modes = modes.copy()
+    # choose, per shard, between its own table (which must be stored) and the
+    # cheapest template (free), with the real size of the stored record
+    own = modes == 0
+    if own.any():
+        hf = hist[own].astype(np.float64)
+        f = freq[own].astype(np.float64)
+        with np.errstate(divide="ignore", invalid="ignore"):
+            own_bits = np.where(hf > 0, hf * (native.SCALE_BITS - np.log2(np.maximum(f, 1))),
+                                0.0).sum(axis=1)
+        # stored records are deflated, to about 0.6 of their size on photos
+        header_bits = 8.0 * (0.6 * _record_bytes(present[own].sum(axis=1), widths[own]) + 1)
+        t_bits = model.template_bits(hf)
+        best_t = np.argmin(t_bits, axis=1)
+        best = t_bits[np.arange(len(best_t)), best_t]
+        use_t = best < own_bits + header_bits
+        idx = np.flatnonzero(own)[use_t]
+        modes[idx] = 4 + best_t[use_t]
+        freq = freq.copy()
+        freq[idx] = model.templates()[best_t[use_t]]
+        cum = native.cumulative(freq)
+    coded = native.rans_encode_shards_parallel(data, offsets, counts, cum, freq)
+    return ShardCoded(plane_shards, counts, widths, modes, freq, coded)
+
+
+def _side(sc: ShardCoded, planes: list[int]):
+    """The tables and states sections of the given planes' shards, and the live shards."""
+    sel = np.concatenate([sc.plane_shards[p] for p in planes])
+    modes, counts, widths = sc.modes[sel], sc.counts[sel], sc.widths[sel]
+    compacted = native.compact_pdf_tables(sc.freq[sel], widths, modes)
+    own = modes == 0
+    tables = (modes.tobytes() + fmt.varints(counts) + (widths[own] - 1).astype(np.uint8).tobytes()
+              + compacted.tobytes())
+    live = sel[(counts > 0) & (modes != 3)]
+    states = fmt.states_to_bytes(sc.coded.states[live]) + fmt.varints(sc.coded.lengths[live])
+    return fmt.section(fmt.deflate(tables)) + fmt.section(states), live
+
+
+def plane_size(sc: ShardCoded, p: int) -> int:
+    """The bytes plane `p` would take as the only shard-coded plane."""
+    side, live = _side(sc, [p])
+    return len(side) + fmt.SECTION_FRAME + int(sc.coded.lengths[live].sum())
+
+
+def sections(sc: ShardCoded, planes: list[int]) -> bytes:
+    """The three sections of the group of the given planes."""
+    side, live = _side(sc, planes)
+    lengths = sc.coded.lengths[live]
+    parts = [sc.coded.streams[o:o + n]
+             for o, n in zip(sc.coded.offsets[live].tolist(), lengths.tolist())]
+    streams = np.concatenate(parts).tobytes() if parts else b""
+    return side + fmt.section(streams)
+
+
+# ---------------------------------------------------------------- decoder
+
+class Group(NamedTuple):
+    """The shard group of a file, read and checked, not yet decoded."""
+    counts: np.ndarray       # uint32 (n,) residuals per shard
+    modes: np.ndarray        # uint8 (n,)
+    freq: np.ndarray         # uint64 (n, SYMBOLS)
+    live: np.ndarray         # bool (n,): shards with a stream in the file
+    states: np.ndarray       # uint64 (live, LANES)
+    lengths: np.ndarray      # uint32 (live,) stream lengths
+    streams: np.ndarray      # uint8, the live shards' streams back to back
+    ends: np.ndarray         # per plane: the end of its shards in the group
+    sizes: list              # per plane: its number of shards
+
+
+def read(r: fmt.Reader, hdr: Header, planes: list[int], K: int, hw: int) -> Group:
+    """Reads and checks the shard group of `planes` (K shards per colour plane)."""
+    n_col = 1 if hdr.channels == 1 else 3
+    sizes = [K if p < n_col else 1 for p in planes]
+    n = sum(sizes)
+    T = model.N_TEMPLATES
+    body = r.section("shard tables")
+    raw = fmt.inflate(body, n * 11 + n * 513, "shard tables")
+    t = fmt.Reader(raw, "the shard tables section")
+    modes = np.frombuffer(t.take(n, "the shard modes"), dtype=np.uint8)
+    bad = (modes == 1) | (modes == 2) | (modes >= 4 + T)
+    if bad.any():
+        raise FormatError(f"shard tables: invalid mode {int(modes[bad][0])}")
+    counts = t.varints(n, "the shard sizes")
+    ends = np.cumsum(sizes)
+    for p, e, s in zip(planes, ends, sizes):
+        if counts[e - s:e].sum() != hw:
+            raise FormatError(f"shard tables: the shard sizes of the {hdr.planes[p]} plane "
+                              f"do not add up to {hw} pixels")
+    counts = counts.astype(np.uint32)
+    own = modes == 0
+    widths = np.zeros(n, dtype=np.uint16)
+    widths[own] = np.frombuffer(t.take(int(own.sum()), "the shard widths"), dtype=np.uint8).astype(np.uint16) + 1
+    compacted = np.frombuffer(t.take(t.remaining, "the tables"), dtype=np.uint8)
+    freq = checked(native.expand_pdf_tables, compacted, widths, modes, model.templates())
+    again = checked(native.compact_pdf_tables, freq, widths, modes)
+    if again.tobytes() != compacted.tobytes():
+        raise FormatError("shard tables: the stored frequency tables are malformed")
+    if (freq.sum(axis=1) != native.SCALE).any():
+        raise FormatError(f"shard tables: a frequency table does not sum to {native.SCALE}")
+    live = (counts > 0) & (modes != 3)
+    nl = int(live.sum())
+    s = fmt.Reader(r.section("shard states"), "the shard states section")
+    states = fmt.states_from_bytes(s.take(fmt.STATES_BYTES * nl, "the states"),
+                                   "shard states").reshape(nl, native.LANES)
+    lengths = s.varints(nl, "the stream lengths")
+    s.done()
+    if (lengths >= 1 << 32).any():
+        raise FormatError("shard states: a stream length is out of range")
+    lengths = lengths.astype(np.uint32)
+    streams = r.section("shard streams")
+    if int(lengths.sum(dtype=np.int64)) != len(streams):
+        raise FormatError("shard streams: the stream lengths do not match the section")
+    short = lengths < native.least_stream_bytes(counts[live], freq[live].max(axis=1))
+    if short.any():
+        i = int(np.flatnonzero(live)[np.argmax(short)])
+        raise FormatError(f"shard streams: the stream of shard {i} is too short for its "
+                          f"{int(counts[i])} residuals")
+    return Group(counts, modes, freq, live, states, lengths,
+                 np.frombuffer(streams, dtype=np.uint8), ends, sizes)
+
+
+def _scratch(n: int) -> np.ndarray:
+    """A uint8 work buffer that goes back to the system when it is dropped.
+
+    The allocator keeps freed blocks below its (growing) mapping threshold
+    for reuse, so a big temporary such as the packed payload would stay
+    resident beside the planes allocated after it; a mapping of its own is
+    returned when the last view of it goes."""
+    if n < 1 << 20:
+        return np.empty(n, dtype=np.uint8)
+    return np.frombuffer(mmap.mmap(-1, n), dtype=np.uint8)
+
+
+def decode(group: Group) -> np.ndarray:
+    """The residuals of every shard of the group, one shard after the other."""
+    n = len(group.counts)
+    # every shard gets a packed header: the ones the file leaves out (empty, or
+    # all zeros under the symbol-zero table) get empty streams and decode to zeros
+    all_states = np.full((n, native.LANES), native.STATE_LOW, dtype=np.uint64)
+    all_states[group.live] = group.states
+    all_lengths = np.zeros(n, dtype=np.uint32)
+    all_lengths[group.live] = group.lengths
+    bs_off = np.zeros(n, dtype=np.uint32)
+    np.cumsum(all_lengths[:-1], out=bs_off[1:])
+    write = np.zeros(n, dtype=np.uint32)
+    np.cumsum(all_lengths[:-1] + np.uint32(native.PAYLOAD_HEADER_BYTES), out=write[1:])
+    payload = _scratch(native.PAYLOAD_HEADER_BYTES * n + len(group.streams))
+    checked(native.pack_shard_payloads, all_states, all_lengths, bs_off, group.streams,
+            payload, write)
+    cum = native.cumulative(group.freq)
+    lookups = checked(native.build_all_lookups, cum)
+    decoded, consumed = checked(native.rans_decode_shards_parallel, payload, group.counts, cum,
+                                group.freq, lookups)
+    if consumed != len(payload):
+        raise FormatError("shard streams: the payload does not match its lengths")
+    return decoded
+
+
+def plane_residuals(group: Group, planes: list[int], flat: np.ndarray, hw: int):
+    """Views of the decoded group per plane, with each plane's shard starts."""
+    res, starts = {}, {}
+    for i, p in enumerate(planes):
+        res[p] = flat[i * hw:(i + 1) * hw]
+        c = group.counts[group.ends[i] - group.sizes[i]:group.ends[i]]
+        st = np.zeros(len(c), dtype=np.uint32)
+        np.cumsum(c[:-1], out=st[1:])
+        starts[p] = st
+    return res, starts
