@@ -14,7 +14,7 @@ from pathlib import Path
 
 from . import codec, files, stack
 from .errors import FormatError
-from .native import cpu_count, get_backend_info
+from .native import cpu_count, get_backend_info, simd_path
 from .output import Aborted, Outputs
 
 STDIO = "-"
@@ -326,7 +326,7 @@ def cmd_bench(args) -> int:
     if not images:
         raise ValueError("none of the given files is an image orv can measure")
     mp = sum(i.pixel_count for i in images) / 1e6
-    _say(args, f"orv_rans shard decoder on this CPU: {bench.coder_path()}")
+    _say(args, f"orv_rans vector path on this CPU: {simd_path()}")
     _say(args, f"corpus: {len(images)} images, {mp:.2f} MP")
     for im in images:
         _say(args, f"  {im.name:40s} {str(im.pixels.shape):16s} sha256 {im.sha256}")

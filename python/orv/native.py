@@ -73,6 +73,12 @@ def get_backend_info() -> Backend:
     return Backend(*_r.get_backend_info())
 
 
+def simd_path() -> str:
+    """The instruction-set path the module's vector kernels take on this CPU
+    (scalar, avx2 or avx512; ORV_RANS_SIMD chooses another one it can run)."""
+    return _r._coder_simd()
+
+
 # ---------------------------------------------------------------- faults
 
 # faults of the module that come from the machine, not from the file
