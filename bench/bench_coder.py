@@ -18,11 +18,17 @@ Measured, each in the same process and on the same shards:
   as a decoder has them from its stored tables);
 - htscodecs 4x8 order 0 (``rans_compress``/``rans_uncompress``) and 4x16
   order 0 (``rans_compress_4x16``/``rans_uncompress_4x16``), one call per shard;
+- htscodecs 32x16 order 0 (``rans_compress_to_4x16``/``rans_uncompress_to_4x16``
+  with the order flag RANS_ORDER_X32), with the SIMD code htscodecs picks for
+  this CPU, and forced through ``rans_set_cpu`` to each of its variants this
+  CPU runs (scalar, AVX2, AVX-512);
 - zlib level 1, one call per shard;
 - a NumPy copy of the same bytes (the memory-bandwidth ceiling).
 orv_rans runs with 1 and with 2 workers, each worker count in its own process
-(RAYON_NUM_THREADS); the peers are single-threaded and measured in the
-one-worker process. Sizes are compared with the order-0 entropy of each
+(RAYON_NUM_THREADS), with the decoder path this CPU gets; in the one-worker
+process it also runs forced to each path this CPU can run (scalar, avx2,
+avx512: ``orv_rans._coder_simd``), side by side. The peers are
+single-threaded and measured in the one-worker process. Sizes are compared with the order-0 entropy of each
 shard's histogram plus the 36-byte packed-shard header.
 """
 from __future__ import annotations
@@ -114,6 +120,18 @@ class Hts:
             fn.restype = ctypes.c_void_p
             fn.argtypes = [ctypes.c_char_p, ctypes.c_uint, ctypes.POINTER(ctypes.c_uint)]
 
+        self.lib.rans_compress_to_4x16.restype = ctypes.c_void_p
+        self.lib.rans_compress_to_4x16.argtypes = [ctypes.c_char_p, ctypes.c_uint, ctypes.c_char_p,
+                                                   ctypes.POINTER(ctypes.c_uint), ctypes.c_int]
+        self.lib.rans_uncompress_to_4x16.restype = ctypes.c_void_p
+        self.lib.rans_uncompress_to_4x16.argtypes = [ctypes.c_char_p, ctypes.c_uint, ctypes.c_char_p,
+                                                     ctypes.POINTER(ctypes.c_uint)]
+        self.lib.rans_compress_bound_4x16.restype = ctypes.c_uint
+        self.lib.rans_compress_bound_4x16.argtypes = [ctypes.c_uint, ctypes.c_int]
+        self.set_cpu = getattr(self.lib, "rans_set_cpu", None)
+        if self.set_cpu is not None:
+            self.set_cpu.argtypes = [ctypes.c_int]
+
     def _take(self, ptr, size) -> bytes:
         if not ptr:
             raise RuntimeError("htscodecs call failed")
@@ -128,6 +146,56 @@ class Hts:
     def uncompress(self, name: str, data: bytes) -> bytes:
         n = ctypes.c_uint(0)
         return self._take(getattr(self.lib, name)(data, len(data), ctypes.byref(n)), n.value)
+
+
+# htscodecs' 32x16 coder: the order flag that selects it, and rans_set_cpu's
+# masks (encoder bits in the low byte, decoder bits in the next one).
+RANS_ORDER_X32 = 0x04
+HTS_CPU = {"scalar": 0, "avx2": 0x02 | 0x200, "avx512": 0x04 | 0x400}
+HTS_CPU_ALL = -1
+
+
+def cpu_flags() -> set:
+    try:
+        with open("/proc/cpuinfo") as f:
+            for line in f:
+                if line.startswith("flags"):
+                    return set(line.split(":", 1)[1].split())
+    except OSError:
+        pass
+    return set()
+
+
+def hts_variants() -> list:
+    """(label, rans_set_cpu mask) for the 32x16 variants this CPU runs."""
+    flags = cpu_flags()
+    out = [("htscodecs 32x16 o0", HTS_CPU_ALL), ("htscodecs 32x16 scalar", HTS_CPU["scalar"])]
+    if "avx2" in flags:
+        out.append(("htscodecs 32x16 avx2", HTS_CPU["avx2"]))
+    if {"avx512f", "avx512bw"} <= flags:
+        out.append(("htscodecs 32x16 avx512", HTS_CPU["avx512"]))
+    return out
+
+
+class Hts32:
+    """rans_compress_to_4x16 / rans_uncompress_to_4x16 into buffers made once."""
+
+    def __init__(self, hts: Hts, blobs: list):
+        self.h = hts
+        bound = max(self.h.lib.rans_compress_bound_4x16(len(b), RANS_ORDER_X32) for b in blobs)
+        self.cbuf = ctypes.create_string_buffer(bound)
+        self.dbuf = ctypes.create_string_buffer(max(len(b) for b in blobs))
+
+    def compress(self, data: bytes) -> bytes:
+        n = ctypes.c_uint(len(self.cbuf))
+        if not self.h.lib.rans_compress_to_4x16(data, len(data), self.cbuf, ctypes.byref(n), RANS_ORDER_X32):
+            raise RuntimeError("htscodecs call failed")
+        return self.cbuf.raw[:n.value]
+
+    def uncompress(self, comp: bytes, size: int) -> None:
+        n = ctypes.c_uint(size)
+        if not self.h.lib.rans_uncompress_to_4x16(comp, len(comp), self.dbuf, ctypes.byref(n)) or n.value != size:
+            raise RuntimeError("htscodecs call failed")
 
 
 # ---- one process: one worker count -------------------------------------------------
@@ -166,6 +234,14 @@ def measure(workers: int, reps: int) -> dict:
                             "size": payload.size / ideal, "vs_table": payload.size / table_cost}}
 
         if workers == 1:
+            chosen = o._coder_simd()
+            for path in o._coder_simd_available():
+                o._coder_simd(path)
+                dec, _ = decode()
+                assert np.array_equal(dec, data), f"round trip failed on the {path} path"
+                row[f"orv_rans [{path}]"] = {"enc": mb / median_time(encode, reps),
+                                             "dec": mb / median_time(decode, reps), "size": payload.size / ideal}
+            o._coder_simd(chosen)
             blobs = [s.tobytes() for s in shards]
             try:
                 hts = Hts()
@@ -180,6 +256,23 @@ def measure(workers: int, reps: int) -> dict:
                         "enc": mb / median_time(lambda: [hts.compress(c_name, b) for b in blobs], reps),
                         "dec": mb / median_time(lambda: [hts.uncompress(u_name, c) for c in comp], reps),
                         "size": sum(map(len, comp)) / ideal}
+                h32 = Hts32(hts, blobs)
+                comp = [h32.compress(b) for b in blobs]
+                for c, b in zip(comp, blobs):
+                    h32.uncompress(c, len(b))
+                    assert h32.dbuf.raw[:len(b)] == b, "htscodecs 32x16 round trip failed"
+                for label, mask in hts_variants():
+                    if hts.set_cpu is None and mask != HTS_CPU_ALL:
+                        continue
+                    if hts.set_cpu is not None:
+                        hts.set_cpu(mask)
+                    row[label] = {
+                        "enc": mb / median_time(lambda: [h32.compress(b) for b in blobs], reps),
+                        "dec": mb / median_time(lambda: [h32.uncompress(c, len(b)) for c, b in zip(comp, blobs)],
+                                                reps),
+                        "size": sum(map(len, comp)) / ideal}
+                if hts.set_cpu is not None:
+                    hts.set_cpu(HTS_CPU_ALL)
             comp = [zlib.compress(b, 1) for b in blobs]
             row["zlib -1"] = {"enc": mb / median_time(lambda: [zlib.compress(b, 1) for b in blobs], reps),
                               "dec": mb / median_time(lambda: [zlib.decompress(c) for c in comp], reps),
@@ -188,7 +281,7 @@ def measure(workers: int, reps: int) -> dict:
             t = median_time(lambda: np.copyto(dst, data), reps)
             row["numpy copy"] = {"enc": mb / t, "dec": mb / t, "size": float("nan")}
         results[layout] = row
-    return results
+    return {"layouts": results, "path": o._coder_simd(), "paths": list(o._coder_simd_available())}
 
 
 # ---- driver --------------------------------------------------------------------------
@@ -217,18 +310,20 @@ def main() -> None:
 
     print(f"shard coder, 16 MiB of residual-like bytes, medians of {args.reps} runs of {args.clock}-clock time "
           "(MB/s = 1e6 bytes/s)")
+    print(f"orv_rans decoder path on this CPU: {runs[1]['path']} (available: {', '.join(runs[1]['paths'])}; "
+          "ORV_RANS_SIMD=scalar|avx2|avx512 chooses another)")
     print("size: compressed bytes / (order-0 entropy of each shard + 36-byte header per shard)")
     print(f"load average at the end: {' '.join(f'{v:.2f}' for v in os.getloadavg())} on {os.cpu_count()} cores")
     for layout in LAYOUTS:
-        one, two = runs[1][layout], runs[2][layout]
+        one, two = runs[1]["layouts"][layout], runs[2]["layouts"][layout]
         ours = one["orv_rans"]
         print(f"\n{layout}")
-        print(f"{'coder':<22}{'enc MB/s':>10}{'dec MB/s':>10}{'enc ratio':>11}{'dec ratio':>11}{'size':>9}")
+        print(f"{'coder':<26}{'enc MB/s':>10}{'dec MB/s':>10}{'enc ratio':>11}{'dec ratio':>11}{'size':>9}")
         for name, r in one.items():
-            print(f"{name + (' 1 worker' if name == 'orv_rans' else ''):<22}{r['enc']:>10.0f}{r['dec']:>10.0f}"
+            print(f"{name + (' 1 worker' if name == 'orv_rans' else ''):<26}{r['enc']:>10.0f}{r['dec']:>10.0f}"
                   f"{ours['enc'] / r['enc']:>11.2f}{ours['dec'] / r['dec']:>11.2f}{r['size']:>9.4f}")
         t = two["orv_rans"]
-        print(f"{'orv_rans 2 workers':<22}{t['enc']:>10.0f}{t['dec']:>10.0f}"
+        print(f"{'orv_rans 2 workers':<26}{t['enc']:>10.0f}{t['dec']:>10.0f}"
               f"{ours['enc'] / t['enc']:>11.2f}{ours['dec'] / t['dec']:>11.2f}{t['size']:>9.4f}")
         note = " (CPU time: work done, not the speed-up)" if args.clock == "cpu" else ""
         print(f"2 workers / 1 worker: encode {t['enc'] / ours['enc']:.2f}x, decode {t['dec'] / ours['dec']:.2f}x{note}")

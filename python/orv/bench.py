@@ -72,6 +72,14 @@ class Result:
         return self.pixels / self.dec_s / 1e6 if self.dec_s else float("nan")
 
 
+def coder_path() -> str:
+    """The instruction-set path of orv_rans' shard decoder on this CPU
+    (scalar, avx2 or avx512; ORV_RANS_SIMD chooses another one it can run)."""
+    import orv_rans
+
+    return getattr(orv_rans, "_coder_simd", lambda: "scalar")()
+
+
 def load_image(path: Path) -> np.ndarray:
     from PIL import Image as PILImage
 

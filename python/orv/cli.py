@@ -155,6 +155,7 @@ def cmd_bench(args) -> int:
               "(Debian's libjxl-testdata, scikit-image)", file=sys.stderr)
         return 1
     images = bench.load_images(paths)
+    print(f"orv_rans shard decoder on this CPU: {bench.coder_path()}")
     print(f"corpus: {len(images)} images, {sum(i.pixel_count for i in images) / 1e6:.2f} MP")
     for im in images:
         print(f"  {im.name:40s} {str(im.pixels.shape):16s} sha256 {im.sha256}")

@@ -7,6 +7,9 @@
 
 namespace binding {
 
+// bind_simd.cpp: the private hooks (not among the 25 functions)
+int add_private_hooks(PyObject* module);
+
 // runtime.cpp
 PyObject* get_backend_info(Frame&);
 PyObject* set_rayon_threads(Frame&);

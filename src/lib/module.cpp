@@ -4,6 +4,7 @@
 #include <utility>
 #include <vector>
 
+#include "bindings.hpp"
 #include "frame.hpp"
 
 namespace binding {
@@ -60,7 +61,7 @@ PyObject* init() {
     if (!m) return nullptr;
     PyObject* name = PyUnicode_FromString("orv_rans");
     PyObject* all = PyList_New(0);
-    bool ok = name && all && PyModule_AddObjectRef(m, "__all__", all) == 0;
+    bool ok = name && all && PyModule_AddObjectRef(m, "__all__", all) == 0 && add_private_hooks(m) == 0;
     for (std::size_t i = 0; ok && i < defs.size(); ++i) {
         PyObject* f = PyCFunction_NewEx(&defs[i], nullptr, name);
         ok = f && PyModule_AddObjectRef(m, defs[i].ml_name, f) == 0;

@@ -1,5 +1,6 @@
 // Decoding: the four-way interleaved stream decoder and the parallel shard
 // decoder built on it.
+#include <algorithm>
 #include <cstring>
 
 #include "../pool/pool.hpp"
@@ -7,6 +8,7 @@
 #include "coder.hpp"
 #include "fault.hpp"
 #include "lookups.hpp"
+#include "coder_simd.hpp"
 #include "rans_step.hpp"
 
 namespace rans {
@@ -108,12 +110,20 @@ void decode_4way_stream(const std::uint64_t states[4], std::span<const std::uint
         if (n > 0) std::memset(out.data(), s, n);
         return;
     }
+    decode_4way_resume(states, stream, stream.size(), cum, freq, lookup, out, 0);
+}
+
+void decode_4way_resume(const std::uint64_t states[4], std::span<const std::uint8_t> stream, std::size_t unread,
+                        std::span<const std::uint64_t> cum, std::span<const std::uint64_t> freq,
+                        std::span<const std::uint8_t> lookup, std::span<std::uint8_t> out,
+                        std::size_t first_group) {
+    const std::size_t n = out.size();
     std::uint64_t x0 = states[0], x1 = states[1], x2 = states[2], x3 = states[3];
     const std::uint8_t* const base = stream.data();
-    std::ptrdiff_t pos = static_cast<std::ptrdiff_t>(stream.size()) - 1;
+    std::ptrdiff_t pos = static_cast<std::ptrdiff_t>(unread) - 1;
     std::uint8_t* o = out.data();
     const std::size_t groups = n / 4;
-    std::size_t g = 0;
+    std::size_t g = first_group;
 
     if (lookup.size() >= kScale && freq.size() >= kFreqLen && cum.size() >= kFreqLen) {
         // A group reads at most eight bytes (two per state), so while eight
@@ -123,7 +133,7 @@ void decode_4way_stream(const std::uint64_t states[4], std::span<const std::uint
         const std::uint8_t* l = lookup.data();
         const std::uint8_t* end = base + pos + 1;  // one past the next byte to read
         SlotEntry tab[kScale];
-        if (n >= kSlotTableMin && build_slot_entries(cum, freq, l, tab)) {
+        if ((groups - g) * 4 >= kSlotTableMin && build_slot_entries(cum, freq, l, tab)) {
             for (; g < groups && end - base >= 8; ++g) {
                 std::uint8_t* q = o + 4 * g;
                 step_slots(x0, q + 0, tab, l, end);
@@ -193,6 +203,36 @@ DecodedShards decode_shards(std::span<const std::uint8_t> payload, std::span<con
     for (std::size_t i = 0; i < n; ++i) out_start[i + 1] = checked_add(out_start[i], counts[i]);
     result.symbols.resize(out_start[n]);
     std::uint8_t* out = result.symbols.data();
+
+    const CoderPath path = coder_path();
+    if (path != CoderPath::scalar) {
+        // Several shards in flight per task, so that the vector decoder has
+        // independent streams to interleave. Each task takes its shards' rows
+        // in shard order before decoding any, so the fault it reports is its
+        // lowest shard's, as on the scalar path.
+        const std::size_t workers = std::max<std::size_t>(1, pool::size());
+        const std::size_t min_shards = std::min(kBatchShards, (n + workers - 1) / workers);
+        const auto tasks = group_shard_batches(n, min_shards, [&](std::size_t i) { return counts[i]; });
+        std::vector<std::size_t> task_index(tasks.size());
+        for (std::size_t t = 0; t < task_index.size(); ++t) task_index[t] = t;
+        for_each_shard(task_index, [&](std::size_t t) {
+            std::vector<ShardStream> batch;
+            for (std::size_t i = tasks[t]; i < tasks[t + 1]; ++i) {
+                const std::size_t m = counts[i];
+                if (m == 0) continue;
+                const ShardRecord& rec = records[i];
+                ShardStream& s = batch.emplace_back();
+                std::copy(rec.states, rec.states + 4, s.states);
+                s.stream = payload.subspan(rec.stream_start, rec.length);
+                s.cum = sub(cum, kCumLen * i, kCumLen * i + kCumLen);
+                s.freq = sub(freq, kFreqLen * i, kFreqLen * i + kFreqLen);
+                s.lookup = sub(lookups, kScale * i, kScale * i + kScale);
+                s.out = std::span(out + out_start[i], m);
+            }
+            decode_batch(path, batch);
+        });
+        return result;
+    }
 
     const auto bounds = group_shards(n, [&](std::size_t i) { return counts[i]; });
     for_each_shard(bounds, [&](std::size_t i) {

@@ -1,0 +1,76 @@
+// The shard decoder's instruction-set paths: which one runs, and the batch
+// decoder that keeps several shards in flight on the vector paths.
+//
+// Every path gives the same symbols and the same faults as the scalar one:
+// a vector path only takes the steps it can prove exact (well-formed table,
+// states small enough for its arithmetic, enough stream bytes left for a
+// whole group) and hands every other shard, and the last groups and the tail
+// of every shard, to the scalar decoder, which resumes where it stopped.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string_view>
+#include <vector>
+
+namespace rans {
+
+enum class CoderPath : int { scalar = 0, avx2 = 1, avx512 = 2 };
+
+// The path the coder uses now. Chosen once per process from the CPU, unless
+// ORV_RANS_SIMD (scalar, avx2 or avx512) names a path the CPU can run; a
+// testing hook may change it later with set_coder_path.
+CoderPath coder_path();
+std::string_view coder_path_name(CoderPath p);
+std::optional<CoderPath> coder_path_from_name(std::string_view name);
+bool coder_path_available(CoderPath p);  // built in and supported by this CPU
+void set_coder_path(CoderPath p);        // p must be available
+
+// One shard to decode: its four states, its stream, its table rows (257, 256
+// and 4096 entries) and its output range (at least one symbol).
+struct ShardStream {
+    std::uint64_t states[4];
+    std::span<const std::uint8_t> stream;
+    std::span<const std::uint64_t> cum, freq;
+    std::span<const std::uint8_t> lookup;
+    std::span<std::uint8_t> out;
+};
+
+// Decodes every shard of the batch with the given path, exactly as
+// decode_4way_stream would.
+void decode_batch(CoderPath path, std::span<const ShardStream> batch);
+void decode_batch_avx2(std::span<const ShardStream> batch);
+
+// decode_4way_stream from full group `first_group` on, with the states
+// reached there and `unread` stream bytes still unread (the next byte is
+// stream[unread - 1]). No symbol-zero shortcut: the caller has taken it.
+void decode_4way_resume(const std::uint64_t states[4], std::span<const std::uint8_t> stream, std::size_t unread,
+                        std::span<const std::uint64_t> cum, std::span<const std::uint64_t> freq,
+                        std::span<const std::uint8_t> lookup, std::span<std::uint8_t> out,
+                        std::size_t first_group);
+
+// Task boundaries for the batch decoder: like group_shards, but a task holds
+// at least `min_shards` shards (or the rest), so the vector lanes have work.
+// Callers take min_shards = min(kBatchShards, ceil(n / workers)), so that
+// every worker still gets a task. Grouping never changes a result.
+inline constexpr std::size_t kBatchShards = 8;
+template <class Count>
+std::vector<std::size_t> group_shard_batches(std::size_t n, std::size_t min_shards, Count&& count) {
+    constexpr std::uint64_t kTaskWork = 64 * 1024;
+    constexpr std::uint64_t kShardCost = 256;
+    std::vector<std::size_t> bounds{0};
+    std::uint64_t work = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        work += static_cast<std::uint64_t>(count(i)) + kShardCost;
+        if (work >= kTaskWork && i + 1 - bounds.back() >= min_shards) {
+            bounds.push_back(i + 1);
+            work = 0;
+        }
+    }
+    if (bounds.back() != n) bounds.push_back(n);
+    return bounds;
+}
+
+}  // namespace rans
