@@ -66,6 +66,7 @@ inline std::uint8_t analyse_sample(const Ctx& ctx, const std::uint8_t* plane, st
 // histograms in four copies (clearing and folding the copies costs about one
 // step per counter).
 constexpr std::size_t kCopiedSamplesPerCounter = 4;
+constexpr int kCopies = 2;  // copies of every counter in a copied chunk
 
 // Phase one over rows [y0, y1) with proven tables: no sample can fault, so
 // each channel goes row after row through the residual and context pass of
@@ -77,10 +78,10 @@ void analyse_rows_proven(SimdPath path, const Ctx& ctx, std::size_t y0, std::siz
                          std::vector<std::uint8_t>* residuals, std::uint32_t* counts, ChunkStats& st) {
     const std::size_t stride = w + 2;
     const bool copied = w >= 8 * K && (y1 - y0) * w >= kCopiedSamplesPerCounter * K * 256;
-    const int copies = copied ? 4 : 1;
+    const int copies = copied ? kCopies : 1;
     std::vector<std::uint8_t> k(w);
-    std::vector<std::uint32_t> row_copies(copied ? 4 * K : 0), hist_copies(copied ? 4 * K * 256 : 0),
-        vhist_copies(copied && !st.vhist.empty() ? 4 * 256 : 0);
+    std::vector<std::uint32_t> row_copies(copied ? kCopies * K : 0), hist_copies(copied ? kCopies * K * 256 : 0),
+        vhist_copies(copied && !st.vhist.empty() ? kCopies * 256 : 0);
     for (int c = 0; c < C; ++c) {
         std::uint32_t* hist = st.hist.data() + c * K * 256;
         std::uint32_t* vhist = st.vhist.empty() ? nullptr : st.vhist.data() + c * 256;
@@ -99,9 +100,9 @@ void analyse_rows_proven(SimdPath path, const Ctx& ctx, std::size_t y0, std::siz
                 continue;
             }
             std::fill(row_copies.begin(), row_copies.end(), 0u);
-            count_row<4>(k.data(), residuals[c].data() + base, row, w, {row_copies.data(), K}, hc, vc);
-            for (std::size_t i = 0; i < K; ++i)
-                row_counts[i] = row_copies[i] + row_copies[K + i] + row_copies[2 * K + i] + row_copies[3 * K + i];
+            count_row<kCopies>(k.data(), residuals[c].data() + base, row, w, {row_copies.data(), K}, hc, vc);
+            fold_copies(row_copies.data(), K, kCopies);
+            std::copy_n(row_copies.begin(), K, row_counts);
         }
         if (copied) {
             fold_copies(hist_copies.data(), K * 256, copies);
