@@ -4,6 +4,7 @@
 #include "coder.hpp"
 
 namespace rans {
+
 void decode_batch(CoderPath path, std::span<const ShardStream> batch) {
     if (path == CoderPath::avx2) return decode_batch_avx2(batch);
     for (const ShardStream& s : batch) decode_4way_stream(s.states, s.stream, s.cum, s.freq, s.lookup, s.out);
