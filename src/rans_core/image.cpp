@@ -264,18 +264,11 @@ PhaseOne p1_rgb(std::size_t h, std::size_t w, Bytes rgb_raw, Bytes a_ch, bool is
     std::vector<std::uint8_t> planes[3];
     for (auto& p : planes) p.assign(padded, 0);
     // colour transform: G, R - G, B - G modulo 256
+    const SimdPath path = simd_path();
     for (std::size_t y = 0; y < h; ++y) {
-        const std::uint8_t* src = rgb + y * w * 3;
         const std::size_t base = (y + 1) * stride + 1;
-        std::uint8_t* g = planes[0].data() + base;
-        std::uint8_t* rd = planes[1].data() + base;
-        std::uint8_t* bd = planes[2].data() + base;
-        for (std::size_t x = 0; x < w; ++x) {
-            const std::uint8_t G = src[3 * x + 1];
-            g[x] = G;
-            rd[x] = static_cast<std::uint8_t>(src[3 * x] - G);
-            bd[x] = static_cast<std::uint8_t>(src[3 * x + 2] - G);
-        }
+        colour_transform(path, rgb + y * w * 3, w, planes[0].data() + base, planes[1].data() + base,
+                         planes[2].data() + base);
     }
     return phase_one<3>(h, w, a_ch, is_rgba, n_shards, tables, planes);
 }

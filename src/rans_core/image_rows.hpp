@@ -67,6 +67,24 @@ inline void residuals_portable(const std::uint8_t* __restrict r, const std::uint
 std::size_t residuals_avx2(const std::uint8_t* r, const std::uint8_t* u, std::size_t n, std::uint8_t* z,
                            std::uint8_t* pred, RowSums& s);
 
+// The colour transform of one row of w pixels (G, R - G, B - G modulo 256)
+// on AVX2 for the first w - w % 16 pixels; returns how many it did (none
+// where AVX2 is not built in).
+std::size_t colour_transform_avx2(const std::uint8_t* rgb, std::size_t w, std::uint8_t* g, std::uint8_t* rd,
+                                  std::uint8_t* bd);
+
+// The same for every pixel, on the given path.
+inline void colour_transform(SimdPath path, const std::uint8_t* __restrict rgb, std::size_t w,
+                             std::uint8_t* __restrict g, std::uint8_t* __restrict rd, std::uint8_t* __restrict bd) {
+    const std::size_t done = path == SimdPath::scalar ? 0 : colour_transform_avx2(rgb, w, g, rd, bd);
+    for (std::size_t x = done; x < w; ++x) {
+        const std::uint8_t G = rgb[3 * x + 1];
+        g[x] = G;
+        rd[x] = static_cast<std::uint8_t>(rgb[3 * x] - G);
+        bd[x] = static_cast<std::uint8_t>(rgb[3 * x + 2] - G);
+    }
+}
+
 // The pass over a row on the given path: z[x] = zigzag residual, k[x] =
 // context number. The context numbers are looked up one by one: a vector
 // gather of the grid's words was no faster on the cores measured.

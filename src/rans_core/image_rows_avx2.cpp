@@ -33,7 +33,49 @@ namespace {
     return _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
 }
 
+// Byte shuffles that gather channel c of 16 interleaved RGB pixels from the
+// v-th of their three 16-byte parts (0x80: a zero byte, filled by another part).
+struct ChannelShuffles {
+    alignas(16) std::uint8_t mask[3][3][16];  // [channel][part][output byte]
+};
+
+constexpr ChannelShuffles make_channel_shuffles() {
+    ChannelShuffles t{};
+    for (int c = 0; c < 3; ++c)
+        for (int v = 0; v < 3; ++v)
+            for (int j = 0; j < 16; ++j) {
+                const int at = 3 * j + c;
+                t.mask[c][v][j] = static_cast<std::uint8_t>(at / 16 == v ? at % 16 : 0x80);
+            }
+    return t;
+}
+
+constexpr ChannelShuffles kChannelShuffles = make_channel_shuffles();
+
+[[gnu::target("avx2"), gnu::always_inline]] inline __m128i channel16(const __m128i (&part)[3], int c) {
+    __m128i out = _mm_setzero_si128();
+    for (int v = 0; v < 3; ++v) {
+        const __m128i m = _mm_load_si128(reinterpret_cast<const __m128i*>(kChannelShuffles.mask[c][v]));
+        out = _mm_or_si128(out, _mm_shuffle_epi8(part[v], m));
+    }
+    return out;
+}
+
 }  // namespace
+
+[[gnu::target("avx2")]] std::size_t colour_transform_avx2(const std::uint8_t* rgb, std::size_t w, std::uint8_t* g,
+                                                         std::uint8_t* rd, std::uint8_t* bd) {
+    std::size_t x = 0;
+    for (; x + 16 <= w; x += 16) {
+        const __m128i* src = reinterpret_cast<const __m128i*>(rgb + 3 * x);
+        const __m128i part[3] = {_mm_loadu_si128(src), _mm_loadu_si128(src + 1), _mm_loadu_si128(src + 2)};
+        const __m128i R = channel16(part, 0), G = channel16(part, 1), B = channel16(part, 2);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(g + x), G);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(rd + x), _mm_sub_epi8(R, G));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(bd + x), _mm_sub_epi8(B, G));
+    }
+    return x;
+}
 
 [[gnu::target("avx2,popcnt")]] std::size_t residuals_avx2(const std::uint8_t* r, const std::uint8_t* u, std::size_t n,
                                                           std::uint8_t* z, std::uint8_t* pred, RowSums& s) {
@@ -63,6 +105,10 @@ namespace {
 }
 
 #else  // not x86-64: every sample goes through the portable pass
+
+std::size_t colour_transform_avx2(const std::uint8_t*, std::size_t, std::uint8_t*, std::uint8_t*, std::uint8_t*) {
+    return 0;
+}
 
 std::size_t residuals_avx2(const std::uint8_t*, const std::uint8_t*, std::size_t, std::uint8_t*, std::uint8_t*,
                            RowSums&) {
