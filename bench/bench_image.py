@@ -17,6 +17,16 @@ total megapixels over total median time). The whole chains:
           -> pack_shard_payloads, compact_pdf_tables
   decode: expand_pdf_tables -> build_all_lookups -> rans_decode_shards_parallel
           -> reconstruct_shards_rgb (+ reconstruct_2d_channels for alpha) -> restore_channels
+With --paths, one child with one worker times the image functions (p1_rgb,
+p2_rgb, p1_gray, p2_gray, reconstruct_shards_rgb) on every instruction-set
+path this CPU runs (forced through the private hook), each repetition running
+the paths back to back and timing the process's CPU time (one worker, so a
+shared machine's other work does not count), and prints MP/s per path and the ratios to the first
+column. --baseline PATH.so adds another build of the module (for example one
+of main) as the first column, loaded side by side in the same process, so
+that before and after come from one run. Gray functions take gray photos as
+they are and the green plane of colour ones.
+
 Bits per pixel of ours: payload plus compacted tables. The chains need the
 shard coder and the table functions; while those are not built, the chain
 rows are reported as missing.
@@ -218,6 +228,94 @@ def child(reps, n_shards, limit):
     json.dump({"coder": have_coder, "images": out}, sys.stdout)
 
 
+# ------------------------------------------------- instruction-set paths
+
+PATH_FUNCTIONS = ["p1_rgb", "p2_rgb", "p1_gray", "p2_gray", "reconstruct_shards_rgb"]
+
+
+def load_build(path):
+    """Another build of the module, loaded under its own name beside ours."""
+    import importlib.machinery
+    import importlib.util
+
+    loader = importlib.machinery.ExtensionFileLoader("orv_rans", str(path))
+    spec = importlib.util.spec_from_file_location("orv_rans", str(path), loader=loader)
+    module = importlib.util.module_from_spec(spec)
+    loader.exec_module(module)
+    return module
+
+
+def path_contenders(o, baseline):
+    """(label, module, path or None) in column order."""
+    out = [("baseline", load_build(baseline), None)] if baseline else []
+    return out + [(p, o, p) for p in o._coder_simd_available()]
+
+
+def path_calls(o, img, K, tables):
+    """The image functions on one photo, as name -> call, inputs prepared once."""
+    calls = {}
+    gray = img if img.ndim == 2 else np.ascontiguousarray(img[..., 1])
+    h, w = gray.shape
+    n = h * w
+    if img.ndim == 3:
+        rgb = np.ascontiguousarray(img[..., :3])
+        r = o.p1_rgb(h, w, rgb, EMPTY, False, K, *tables)
+        streams = [np.empty(n, np.uint8) for _ in range(3)]
+        o.p2_rgb(h, w, r[0], r[1], r[2], r[7], *streams, *tables)
+        calls["p1_rgb"] = lambda m: m.p1_rgb(h, w, rgb, EMPTY, False, K, *tables)
+        calls["p2_rgb"] = lambda m: m.p2_rgb(h, w, r[0], r[1], r[2], r[7], *streams, *tables)
+        calls["reconstruct_shards_rgb"] = lambda m: m.reconstruct_shards_rgb(h, w, *streams, *r[6], *tables)
+    g = o.p1_gray(h, w, gray, EMPTY, False, K, *tables)
+    gs = np.empty(n, np.uint8)
+    calls["p1_gray"] = lambda m: m.p1_gray(h, w, gray, EMPTY, False, K, *tables)
+    calls["p2_gray"] = lambda m: m.p2_gray(h, w, g[0], g[4], gs, *tables)
+    return calls
+
+
+def paths_child(args):
+    import orv_rans as o
+
+    if args.tables == "model":
+        from orv import model
+
+        bounds = (2, 6, 14, 30)
+        tables, K = model.luts(bounds), model.n_classes(bounds)
+    else:
+        tables, K = contexts.make_context_tables(args.shards), contexts.used_shards(args.shards)
+    tables = tuple(np.ascontiguousarray(t) for t in tables)
+    contenders = path_contenders(o, args.baseline)
+    before = o._coder_simd()
+    times = {(f, label): 0.0 for f in PATH_FUNCTIONS for label, _, _ in contenders}
+    mp = dict.fromkeys(PATH_FUNCTIONS, 0.0)
+    for im in corpus.load_photos()[:args.images]:
+        img = im.pixels[..., :3] if im.pixels.ndim == 3 else im.pixels
+        calls = path_calls(o, img, K, tables)
+        for f, call in calls.items():
+            samples = {label: [] for label, _, _ in contenders}
+            for _ in range(args.reps):
+                for label, module, path in contenders:
+                    if path:
+                        module._coder_simd(path)
+                    t0 = time.process_time()  # CPU time: the machine may be shared
+                    call(module)
+                    samples[label].append(time.process_time() - t0)
+            for label in samples:
+                times[(f, label)] += statistics.median(samples[label])
+            mp[f] += img.shape[0] * img.shape[1] / 1e6
+        print(f"  [paths] {im.name}", file=sys.stderr, flush=True)
+    o._coder_simd(before)
+    labels = [label for label, _, _ in contenders]
+    print(f"\nimage functions per instruction-set path, 1 worker, {args.tables} tables, median of {args.reps}")
+    print(f"  {'MP/s':24s}" + "".join(f"{label:>10s}" for label in labels)
+          + "".join(f"{label + '/' + labels[0]:>16s}" for label in labels[1:]))
+    for f in PATH_FUNCTIONS:
+        if not mp[f]:
+            continue
+        rate = [mp[f] / times[(f, label)] for label in labels]
+        print(f"  {f:24s}" + "".join(f"{v:10.1f}" for v in rate)
+              + "".join(f"{v / rate[0]:15.2f}x" for v in rate[1:]))
+
+
 # --------------------------------------------------------------- report
 
 FUNCTIONS = ["p1_rgb", "p2_rgb", "reconstruct_shards_rgb", "restore_channels", "encode chain", "decode chain",
@@ -284,10 +382,21 @@ def main():
     ap.add_argument("--shards", type=int, default=32, help="shards per channel, 16 .. 64")
     ap.add_argument("--images", type=int, default=1000, help="use only the first N photos")
     ap.add_argument("--per-image", action="store_true")
+    ap.add_argument("--paths", action="store_true", help="compare the instruction-set paths (1 worker)")
+    ap.add_argument("--baseline", help="with --paths: another build's orv_rans .so as the first column")
+    ap.add_argument("--tables", choices=["bench", "model"], default="bench",
+                    help="with --paths: this benchmark's tables or the front end's default model")
     ap.add_argument("--child", action="store_true", help=argparse.SUPPRESS)
     args = ap.parse_args()
     if args.child:
         child(args.reps, args.shards, args.images)
+        return
+    if args.paths:
+        if os.environ.get("RAYON_NUM_THREADS") != "1":
+            env = dict(os.environ, RAYON_NUM_THREADS="1")
+            subprocess.run([sys.executable, *sys.argv], env=env, check=True)
+            return
+        paths_child(args)
         return
     runs = {}
     for n in (1, 2):

@@ -15,18 +15,17 @@
 #include <string_view>
 #include <vector>
 
+#include "simd_path.hpp"
+
 namespace rans {
 
-enum class CoderPath : int { scalar = 0, avx2 = 1, avx512 = 2 };
-
-// The path the coder uses now. Chosen once per process from the CPU, unless
-// ORV_RANS_SIMD (scalar, avx2 or avx512) names a path the CPU can run; a
-// testing hook may change it later with set_coder_path.
-CoderPath coder_path();
-std::string_view coder_path_name(CoderPath p);
-std::optional<CoderPath> coder_path_from_name(std::string_view name);
-bool coder_path_available(CoderPath p);  // built in and supported by this CPU
-void set_coder_path(CoderPath p);        // p must be available
+// The decoder's path is the module's one instruction-set choice (simd_path.hpp).
+using CoderPath = SimdPath;
+inline CoderPath coder_path() { return simd_path(); }
+inline std::string_view coder_path_name(CoderPath p) { return simd_path_name(p); }
+inline std::optional<CoderPath> coder_path_from_name(std::string_view name) { return simd_path_from_name(name); }
+inline bool coder_path_available(CoderPath p) { return simd_path_available(p); }
+inline void set_coder_path(CoderPath p) { set_simd_path(p); }
 
 // One shard to decode: its four states, its stream, its table rows (257, 256
 // and 4096 entries) and its output range (at least one symbol).

@@ -17,6 +17,7 @@
 #include "fault.hpp"
 #include "image.hpp"
 #include "image_context.hpp"
+#include "image_rows.hpp"
 
 namespace rans {
 namespace {
@@ -61,45 +62,58 @@ inline std::uint8_t analyse_sample(const Ctx& ctx, const std::uint8_t* plane, st
     return X;
 }
 
-constexpr std::size_t kBlock = 4096;  // samples per block: |X - P| sums stay in 32 bits
+// Chunks of at least this many samples per channel and histogram counter
+// count into kCopies copies of every counter (clearing and folding the copies
+// costs about one step per counter). Two copies measured faster on photos
+// than one (a chain through memory in flat areas) and than four (more cache).
+constexpr std::size_t kCopiedSamplesPerCounter = 4;
+constexpr int kCopies = 2;
 
-// One row of one channel when the tables are proven safe: no sample can
-// fault, so the channels of a row can be done one after the other. Each block
-// of the row goes in two passes: predictions, residuals and the error
-// statistics first (no table reads, so the compiler vectorises it), then the
-// context numbers and the counters. `row` points at the row's first sample in
-// the padded plane; `green` is null for the green (or gray) channel, whose
-// intensity key is the prediction.
-template <class Ctx>
-void analyse_row_proven(const Ctx& ctx, const std::uint8_t* __restrict row, std::size_t stride,
-                        std::size_t w, const std::uint8_t* __restrict green, std::uint8_t* __restrict resid,
-                        std::uint32_t* __restrict counts, std::uint32_t* __restrict hist,
-                        std::uint32_t* __restrict vhist, std::uint64_t& err, std::uint32_t& zeros) {
-    const std::uint8_t* __restrict up = row - stride;
-    std::uint8_t pred[kBlock];
-    for (std::size_t x0 = 0; x0 < w; x0 += kBlock) {
-        const std::size_t n = std::min(kBlock, w - x0);
-        const std::uint8_t* __restrict r = row + x0;
-        const std::uint8_t* __restrict u = up + x0;
-        std::uint8_t* __restrict z = resid + x0;
-        std::uint32_t e = 0, zc = 0;
-        for (std::size_t x = 0; x < n; ++x) {
-            const std::uint8_t P = predict_sample(r[x - 1], u[x], u[x - 1]);
-            const std::uint8_t X = r[x];
-            const std::uint8_t zz = zigzag_encode(X, P);
-            z[x] = zz;
-            if constexpr (reads_key<Ctx>) pred[x] = P;
-            e += abs_error(X, P);
-            zc += zz == 0;
+// Phase one over rows [y0, y1) with proven tables: no sample can fault, so
+// each channel goes row after row through the residual and context pass of
+// the chosen path, then the counting. The residuals land in the residual
+// plane; the context numbers in a row buffer.
+template <int C, class Ctx>
+void analyse_rows_proven(SimdPath path, const Ctx& ctx, std::size_t y0, std::size_t y1, std::size_t w,
+                         std::size_t K, const std::vector<std::uint8_t>* planes,
+                         std::vector<std::uint8_t>* residuals, std::uint32_t* counts, ChunkStats& st) {
+    const std::size_t stride = w + 2;
+    const bool copied = w >= 8 * K && (y1 - y0) * w >= kCopiedSamplesPerCounter * K * 256;
+    const int copies = copied ? kCopies : 1;
+    std::vector<std::uint8_t> k(w);
+    std::vector<std::uint32_t> row_copies(copied ? kCopies * K : 0), hist_copies(copied ? kCopies * K * 256 : 0),
+        vhist_copies(copied && !st.vhist.empty() ? kCopies * 256 : 0);
+    for (int c = 0; c < C; ++c) {
+        std::uint32_t* hist = st.hist.data() + c * K * 256;
+        std::uint32_t* vhist = st.vhist.empty() ? nullptr : st.vhist.data() + c * 256;
+        const CounterCopies hc{copied ? hist_copies.data() : hist, K * 256};
+        const CounterCopies vc{copied && vhist ? vhist_copies.data() : vhist, 256};
+        for (std::size_t y = y0; y < y1; ++y) {
+            const std::size_t base = (y + 1) * stride + 1;
+            const std::uint8_t* row = planes[c].data() + base;
+            const RowInput in{row, row - stride, c ? planes[0].data() + base : nullptr, w};
+            const RowSums sums = residuals_and_contexts(path, ctx, in, residuals[c].data() + base, k.data());
+            st.err[c] += sums.err;
+            st.zeros[c] += sums.zeros;
+            std::uint32_t* row_counts = counts + y * 3 * K + c * K;
+            if (!copied) {
+                count_row<1>(k.data(), residuals[c].data() + base, row, w, {row_counts, K}, hc, vc);
+                continue;
+            }
+            std::fill(row_copies.begin(), row_copies.end(), 0u);
+            count_row<kCopies>(k.data(), residuals[c].data() + base, row, w, {row_copies.data(), K}, hc, vc);
+            fold_copies(row_copies.data(), K, kCopies);
+            std::copy_n(row_copies.begin(), K, row_counts);
         }
-        err += e;
-        zeros += zc;
-        for (std::size_t x = 0; x < n; ++x) {
-            const std::uint8_t v = green ? green[x0 + x] : reads_key<Ctx> ? pred[x] : 0;
-            const std::uint32_t k = ctx(r[x - 1], u[x], u[x - 1], v);
-            ++counts[k];
-            ++hist[k * 256 + z[x]];
-            if (vhist) ++vhist[r[x]];
+        if (copied) {
+            fold_copies(hist_copies.data(), K * 256, copies);
+            for (std::size_t i = 0; i < K * 256; ++i) hist[i] += hist_copies[i];
+            std::fill_n(hist_copies.begin(), K * 256, 0u);
+            if (vhist) {
+                fold_copies(vhist_copies.data(), 256, copies);
+                for (std::size_t i = 0; i < 256; ++i) vhist[i] += vhist_copies[i];
+                std::fill_n(vhist_copies.begin(), 256, 0u);
+            }
         }
     }
 }
@@ -109,7 +123,7 @@ void analyse_row_proven(const Ctx& ctx, const std::uint8_t* __restrict row, std:
 // the order that puts the first fault first; with proven tables no sample can
 // fault and each row goes channel after channel in vectorised blocks.
 template <int C, class Ctx>
-void analyse_rows(const Ctx& ctx, std::size_t y0, std::size_t y1, std::size_t w, std::size_t K,
+void analyse_rows(SimdPath path, const Ctx& ctx, std::size_t y0, std::size_t y1, std::size_t w, std::size_t K,
                   const std::vector<std::uint8_t>* planes, std::vector<std::uint8_t>* residuals,
                   std::uint32_t* counts, ChunkStats& st) {
     const std::size_t stride = w + 2;
@@ -134,16 +148,7 @@ void analyse_rows(const Ctx& ctx, std::size_t y0, std::size_t y1, std::size_t w,
             }
         }
     } else {
-        for (std::size_t y = y0; y < y1; ++y) {
-            const std::size_t base = (y + 1) * stride + 1;
-            const std::uint8_t* green = planes[0].data() + base;
-            for (int c = 0; c < C; ++c) {
-                analyse_row_proven(ctx, planes[c].data() + base, stride, w, c ? green : nullptr,
-                                   residuals[c].data() + base, counts + y * 3 * K + c * K,
-                                   st.hist.data() + c * K * 256, st.vhist.empty() ? nullptr : st.vhist.data() + c * 256,
-                                   st.err[c], st.zeros[c]);
-            }
-        }
+        analyse_rows_proven<C>(path, ctx, y0, y1, w, K, planes, residuals, counts, st);
     }
 }
 
@@ -222,6 +227,7 @@ PhaseOne phase_one(std::size_t h, std::size_t w, Bytes a_ch, bool is_rgba, std::
     const std::size_t n = std::min<std::size_t>(std::max<std::size_t>(h, 1), kMaxChunks);
     const std::size_t rows = (h + n - 1) / n;
     std::vector<ChunkStats> chunks(n);
+    const SimdPath path = simd_path();
     const auto run = [&](const auto& ctx) {
         pool::parallel_each(n, [&](std::size_t j) {
             const std::size_t y0 = std::min(h, j * rows), y1 = std::min(h, (j + 1) * rows);
@@ -229,7 +235,7 @@ PhaseOne phase_one(std::size_t h, std::size_t w, Bytes a_ch, bool is_rgba, std::
             if (y0 == y1) return;
             st.hist.assign(static_cast<std::size_t>(C) * K * 256, 0);
             if (C == 3) st.vhist.assign(3 * 256, 0);
-            analyse_rows<C>(ctx, y0, y1, w, K, r.planes, r.residuals, counts.data(), st);
+            analyse_rows<C>(path, ctx, y0, y1, w, K, r.planes, r.residuals, counts.data(), st);
         });
     };
     with_context(tables, K, run);
@@ -261,18 +267,11 @@ PhaseOne p1_rgb(std::size_t h, std::size_t w, Bytes rgb_raw, Bytes a_ch, bool is
     std::vector<std::uint8_t> planes[3];
     for (auto& p : planes) p.assign(padded, 0);
     // colour transform: G, R - G, B - G modulo 256
+    const SimdPath path = simd_path();
     for (std::size_t y = 0; y < h; ++y) {
-        const std::uint8_t* src = rgb + y * w * 3;
         const std::size_t base = (y + 1) * stride + 1;
-        std::uint8_t* g = planes[0].data() + base;
-        std::uint8_t* rd = planes[1].data() + base;
-        std::uint8_t* bd = planes[2].data() + base;
-        for (std::size_t x = 0; x < w; ++x) {
-            const std::uint8_t G = src[3 * x + 1];
-            g[x] = G;
-            rd[x] = static_cast<std::uint8_t>(src[3 * x] - G);
-            bd[x] = static_cast<std::uint8_t>(src[3 * x + 2] - G);
-        }
+        colour_transform(path, rgb + y * w * 3, w, planes[0].data() + base, planes[1].data() + base,
+                         planes[2].data() + base);
     }
     return phase_one<3>(h, w, a_ch, is_rgba, n_shards, tables, planes);
 }
@@ -308,36 +307,16 @@ inline std::uint8_t place_sample(const Ctx& ctx, const std::uint8_t* plane, std:
     return X;
 }
 
-// One row of one channel with proven tables: only a position outside the
-// stream can fault, and the caller redoes such a row in sample order. As in
-// phase one, each block goes in two passes: residuals first (vectorised),
-// then the context numbers and the stores at the cursors.
+// One row of one channel with proven tables: the residual and context pass
+// of the chosen path, then the stores at the cursors. Only a position
+// outside the stream can fault, and the caller then redoes the row in sample
+// order.
 template <class Ctx>
-bool place_row_proven(const Ctx& ctx, const std::uint8_t* __restrict row, std::size_t stride,
-                      std::size_t w, const std::uint8_t* __restrict green, std::uint32_t* __restrict cursors,
-                      std::uint8_t* __restrict stream, std::size_t len) {
-    const std::uint8_t* __restrict up = row - stride;
-    std::uint8_t pred[kBlock], res[kBlock];
-    for (std::size_t x0 = 0; x0 < w; x0 += kBlock) {
-        const std::size_t n = std::min(kBlock, w - x0);
-        const std::uint8_t* __restrict r = row + x0;
-        const std::uint8_t* __restrict u = up + x0;
-        for (std::size_t x = 0; x < n; ++x) {
-            const std::uint8_t P = predict_sample(r[x - 1], u[x], u[x - 1]);
-            res[x] = zigzag_encode(r[x], P);
-            if constexpr (reads_key<Ctx>) pred[x] = P;
-        }
-        for (std::size_t x = 0; x < n; ++x) {
-            const std::uint8_t v = green ? green[x0 + x] : reads_key<Ctx> ? pred[x] : 0;
-            const std::uint32_t k = ctx(r[x - 1], u[x], u[x - 1], v);
-            const std::uint32_t p = cursors[k];
-            if (p >= len) [[unlikely]]
-                return false;
-            stream[p] = res[x];
-            cursors[k] = p + 1;
-        }
-    }
-    return true;
+bool place_row_proven(SimdPath path, const Ctx& ctx, const RowInput& in, std::uint32_t* cursors, std::size_t K,
+                      std::span<std::uint8_t> stream, RowScratch& scratch) {
+    residuals_and_contexts(path, ctx, in, scratch.z.data(), scratch.k.data());
+    return scatter_row(scratch.z.data(), scratch.k.data(), in.w, cursors, K, stream.data(), stream.size(),
+                       scratch.segments.data());
 }
 
 template <int C>
@@ -358,9 +337,11 @@ void phase_two(std::size_t h, std::size_t w, const Bytes* planes,
     for (int c = 0; c < C; ++c) p[c] = sub(planes[c], 0, need).data();
     const std::uint32_t* offsets = row_global_offsets.data();
     const std::size_t grain = std::max<std::size_t>(1, kRowTaskSamples / w);
+    const SimdPath path = simd_path();
     const auto run = [&](const auto& ctx) {
         pool::parallel_for(h, grain, [&](std::size_t y0, std::size_t y1) {
             std::vector<std::uint32_t> cursors(C * K);
+            RowScratch scratch(w, K);
             for (std::size_t y = y0; y < y1; ++y) {
                 // each row starts from its own offsets, so rows never share a position
                 for (int c = 0; c < C; ++c)
@@ -368,9 +349,10 @@ void phase_two(std::size_t h, std::size_t w, const Bytes* planes,
                 const std::size_t base = (y + 1) * stride + 1;
                 if constexpr (!is_checked<decltype(ctx)>) {
                     bool ok = true;
-                    for (int c = 0; c < C && ok; ++c)
-                        ok = place_row_proven(ctx, p[c] + base, stride, w, c ? p[0] + base : nullptr,
-                                              cursors.data() + c * K, streams[c].data(), streams[c].size());
+                    for (int c = 0; c < C && ok; ++c) {
+                        const RowInput in{p[c] + base, p[c] + base - stride, c ? p[0] + base : nullptr, w};
+                        ok = place_row_proven(path, ctx, in, cursors.data() + c * K, K, streams[c], scratch);
+                    }
                     if (ok) continue;
                     // a position outside a stream: redo the row in sample
                     // order (rewriting the same values) to fault where it should

@@ -1,0 +1,194 @@
+// The per-sample work of the encoder's two phases on one row of one channel,
+// for lookups of proven tables (no sample can fault): the residual and
+// context pass, and the counting that phase one does with its results.
+//
+// The residual part of the pass has no dependency from one sample to the
+// next, so it comes in one form per instruction-set path (simd_path.hpp):
+// the portable form here, which the compiler vectorises in part, and the
+// AVX2 form (image_rows_avx2.cpp), which gives the same bytes and sums.
+//
+// The counting is a chain through memory whenever neighbouring samples hit
+// the same counter (flat areas: the same context, residual 0), so it goes
+// into several copies of each counter, taken in turn; sums of integers are
+// exact in any order, so the copies add up to the counts of one counter.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#include "image_context.hpp"
+#include "predict.hpp"
+#include "simd_path.hpp"
+
+namespace rans {
+
+// One row of one channel, as the row kernels see it. `row` and `up` point at
+// the row's first sample and at the one above it in a padded plane (so
+// row[-1] and up[-1] are readable); `green` is null for the green (or gray)
+// channel, whose intensity key is the prediction, else the green samples of
+// the same pixels.
+struct RowInput {
+    const std::uint8_t* row;
+    const std::uint8_t* up;
+    const std::uint8_t* green;
+    std::size_t w;
+};
+
+// What the residual and context pass adds up over a row.
+struct RowSums {
+    std::uint64_t err = 0;    // sum of |X - P|
+    std::uint32_t zeros = 0;  // residuals 0
+};
+
+constexpr std::size_t kSumBlock = 4096;  // samples per block: |X - P| sums stay in 32 bits
+
+// Predictions, residuals and sums of n <= kSumBlock samples from r, whose
+// row above is u, on the portable path (the compiler vectorises it in part).
+inline void residuals_portable(const std::uint8_t* __restrict r, const std::uint8_t* __restrict u, std::size_t n,
+                               std::uint8_t* __restrict z, std::uint8_t* __restrict pred, RowSums& s) {
+    std::uint32_t e = 0, zc = 0;
+    for (std::size_t x = 0; x < n; ++x) {
+        const std::uint8_t P = predict_sample(r[x - 1], u[x], u[x - 1]);
+        const std::uint8_t d = zigzag_encode(r[x], P);
+        z[x] = d;
+        pred[x] = P;
+        e += abs_error(r[x], P);
+        zc += d == 0;
+    }
+    s.err += e;
+    s.zeros += zc;
+}
+
+// The same on AVX2 for the first n - n % 32 samples (n <= kSumBlock);
+// returns how many it did (none where AVX2 is not built in).
+std::size_t residuals_avx2(const std::uint8_t* r, const std::uint8_t* u, std::size_t n, std::uint8_t* z,
+                           std::uint8_t* pred, RowSums& s);
+
+// The colour transform of one row of w pixels (G, R - G, B - G modulo 256)
+// on AVX2 for the first w - w % 16 pixels; returns how many it did (none
+// where AVX2 is not built in).
+std::size_t colour_transform_avx2(const std::uint8_t* rgb, std::size_t w, std::uint8_t* g, std::uint8_t* rd,
+                                  std::uint8_t* bd);
+
+// The same for every pixel, on the given path.
+inline void colour_transform(SimdPath path, const std::uint8_t* __restrict rgb, std::size_t w,
+                             std::uint8_t* __restrict g, std::uint8_t* __restrict rd, std::uint8_t* __restrict bd) {
+    const std::size_t done = path == SimdPath::scalar ? 0 : colour_transform_avx2(rgb, w, g, rd, bd);
+    for (std::size_t x = done; x < w; ++x) {
+        const std::uint8_t G = rgb[3 * x + 1];
+        g[x] = G;
+        rd[x] = static_cast<std::uint8_t>(rgb[3 * x] - G);
+        bd[x] = static_cast<std::uint8_t>(rgb[3 * x + 2] - G);
+    }
+}
+
+// The pass over a row on the given path: z[x] = zigzag residual, k[x] =
+// context number. The context numbers are looked up one by one: a vector
+// gather of the grid's words was no faster on the cores measured.
+template <class Ctx>
+RowSums residuals_and_contexts(SimdPath path, const Ctx& lookup, const RowInput& in, std::uint8_t* __restrict z,
+                               std::uint8_t* __restrict k) {
+    const Ctx ctx = lookup;  // a private copy: the byte stores cannot change its pointers
+    RowSums s;
+    std::uint8_t pred[kSumBlock];
+    for (std::size_t x0 = 0; x0 < in.w; x0 += kSumBlock) {
+        const std::size_t n = std::min(kSumBlock, in.w - x0);
+        const std::uint8_t* r = in.row + x0;
+        const std::uint8_t* u = in.up + x0;
+        const std::size_t done = path == SimdPath::scalar ? 0 : residuals_avx2(r, u, n, z + x0, pred, s);
+        residuals_portable(r + done, u + done, n - done, z + x0 + done, pred + done, s);
+        const std::uint8_t* g = in.green ? in.green + x0 : pred;
+        for (std::size_t x = 0; x < n; ++x) k[x0 + x] = ctx(r[x - 1], u[x], u[x - 1], g[x]);
+    }
+    return s;
+}
+
+// Counters in `copies` copies: copy j of counter i is at data[j * size + i].
+struct CounterCopies {
+    std::uint32_t* data;
+    std::size_t size;
+};
+
+// Counts one row: counts[k[x]], hist[k[x] * 256 + z[x]] and, when vhist.data
+// is set, vhist[X[x]], sample x going to copy x mod Copies.
+template <int Copies>
+void count_row(const std::uint8_t* __restrict k, const std::uint8_t* __restrict z, const std::uint8_t* __restrict X,
+               std::size_t w, CounterCopies counts, CounterCopies hist, CounterCopies vhist) {
+    std::size_t x = 0;
+    const auto one = [&](std::size_t i, int j) {
+        const std::size_t c = k[i];
+        ++counts.data[j * counts.size + c];
+        ++hist.data[j * hist.size + c * 256 + z[i]];
+        if (vhist.data) ++vhist.data[j * vhist.size + X[i]];
+    };
+    for (; x + Copies <= w; x += Copies)
+        for (int j = 0; j < Copies; ++j) one(x + j, j);
+    for (int j = 0; x < w; ++x, ++j) one(x, j);
+}
+
+// Adds copies 1.. of n counters into copy 0 and clears them.
+inline void fold_copies(std::uint32_t* data, std::size_t n, int copies) {
+    for (int j = 1; j < copies; ++j) {
+        std::uint32_t* c = data + j * n;
+        for (std::size_t i = 0; i < n; ++i) data[i] += c[i];
+        std::memset(c, 0, n * sizeof(std::uint32_t));
+    }
+}
+
+// Phase two's buffers for one row: residuals, context numbers, and the
+// cursors of the row's later segments (see scatter_row).
+struct RowScratch {
+    std::vector<std::uint8_t> z, k;
+    std::vector<std::uint32_t> segments;
+    RowScratch(std::size_t w, std::size_t K) : z(w), k(w), segments(3 * K) {}
+};
+
+// Stores z[x] at stream[cursors[k[x]]++] for the samples of a row, in the
+// positions that doing it in x order gives; false (with the positions below
+// len written) when one lies at or beyond len. Consecutive samples of one
+// shard form a chain through its cursor, so a wide row goes as four
+// segments side by side, each with its own cursors: a segment's cursors are
+// the row's plus the counts of the segments before it.
+inline bool scatter_row(const std::uint8_t* __restrict z, const std::uint8_t* __restrict k, std::size_t w,
+                        std::uint32_t* __restrict cursors, std::size_t K, std::uint8_t* __restrict stream,
+                        std::size_t len, std::uint32_t* __restrict segments) {
+    const auto put = [&](std::uint32_t* cur, std::size_t x) {
+        const std::uint32_t p = cur[k[x]];
+        if (p >= len) [[unlikely]]
+            return false;
+        stream[p] = z[x];
+        cur[k[x]] = p + 1;
+        return true;
+    };
+    std::size_t x = 0;
+    if (w >= std::max<std::size_t>(128, 4 * K)) {
+        const std::size_t L = w / 4;
+        std::uint32_t* c1 = segments;
+        std::uint32_t* c2 = segments + K;
+        std::uint32_t* c3 = segments + 2 * K;
+        std::fill_n(segments, 3 * K, 0u);
+        for (std::size_t i = 0; i < L; ++i) {
+            ++c1[k[i]];
+            ++c2[k[L + i]];
+            ++c3[k[2 * L + i]];
+        }
+        for (std::size_t j = 0; j < K; ++j) {  // counts of the segments before -> their cursors
+            c1[j] += cursors[j];
+            c2[j] += c1[j];
+            c3[j] += c2[j];
+        }
+        for (std::size_t i = 0; i < L; ++i)
+            if (!(put(cursors, i) & put(c1, L + i) & put(c2, 2 * L + i) & put(c3, 3 * L + i))) return false;
+        for (x = 4 * L; x < w; ++x)
+            if (!put(c3, x)) return false;
+        return true;
+    }
+    for (; x < w; ++x)
+        if (!put(cursors, x)) return false;
+    return true;
+}
+
+}  // namespace rans

@@ -1,0 +1,170 @@
+"""Every instruction-set path of the image phases against the scalar one:
+phase one, phase two and reconstruction give the same arrays on random,
+photo-like and real images, with tables of every lookup form (folded by
+columns or rows, with one key or several, unfoldable, and short tables that
+fault), and the same faults with the same messages. The vector residual pass
+works in steps of 32 samples, so the widths straddle them; wide chunks count
+into counter copies, so some images are wide enough for that too."""
+from __future__ import annotations
+
+import numpy as np
+import pytest
+
+import orv_rans as o
+from test_image_grid import photo_like, structured_tables
+from test_image_model import EMPTY, colour_planes, random_tables
+from test_image_phases import expected_phase_one
+
+PATHS = o._coder_simd_available()
+VECTOR_PATHS = [p for p in PATHS if p != "scalar"]
+
+
+@pytest.fixture(autouse=True)
+def restore_path():
+    before = o._coder_simd()
+    yield
+    o._coder_simd(before)
+
+
+def all_results(img, tables, K):
+    """Everything the three image functions give for an image, as arrays, or
+    the fault message of the first call that faults."""
+    h, w = img.shape[:2]
+    out = []
+    try:
+        if img.ndim == 3:
+            r = o.p1_rgb(h, w, img, EMPTY, False, K, *tables)
+            out += [np.asarray(x) for x in r[:10]] + [np.asarray(x) for x in r[10]]
+            streams = [np.zeros(h * w, np.uint8) for _ in range(3)]
+            o.p2_rgb(h, w, r[0], r[1], r[2], r[7], *streams, *tables)
+            starts = r[6]
+        else:
+            r = o.p1_gray(h, w, img, EMPTY, False, K, *tables)
+            out += [np.asarray(x) for x in r[:7]] + [np.asarray(x) for x in r[7]]
+            streams = [np.zeros(h * w, np.uint8)] + [np.zeros(h * w, np.uint8)] * 2
+            o.p2_gray(h, w, r[0], r[4], streams[0], *tables)
+            starts = r[3]
+        out += streams
+        planes = o.reconstruct_shards_rgb(h, w, *streams, *starts, *tables)
+        # the streams decode back to phase one's planes (a check of the
+        # stores, which every path shares)
+        for c in range(3 if img.ndim == 3 else 1):
+            np.testing.assert_array_equal(planes[c], r[c][1:-1, 1:-1])
+        out += list(planes)
+    except BaseException as e:  # PanicException derives from BaseException
+        assert type(e).__name__ == "PanicException", repr(e)
+        out.append(str(e))
+    return out
+
+
+def assert_same_on_every_path(img, tables, K):
+    o._coder_simd("scalar")
+    want = all_results(img, tables, K)
+    for p in VECTOR_PATHS:
+        o._coder_simd(p)
+        got = all_results(img, tables, K)
+        assert len(got) == len(want), p
+        for a, b in zip(got, want):
+            if isinstance(b, str):
+                assert a == b, p
+            else:
+                np.testing.assert_array_equal(a, b, err_msg=p)
+
+
+def tables_of(kind, rng, K):
+    if kind == "columns, one key":
+        return structured_tables(rng, K, 11, 11, 1)
+    if kind == "columns, keys":
+        return structured_tables(rng, K, 7, 9, 4)
+    if kind == "rows":
+        return structured_tables(rng, K, 3, 200, 3)
+    if kind == "unfolded":
+        return random_tables(rng, K, rows=8)
+    s, i, d = structured_tables(rng, K, 5, 7, 2)
+    if kind == "short":  # the checked lookups, which fault on W - NW = 255
+        return np.ascontiguousarray(s[:-1]), i, d
+    d[rng.integers(0, len(d))] = K  # "too large": a context number at the limit
+    return s, i, d
+
+
+KINDS = ["columns, one key", "columns, keys", "rows", "unfolded", "short", "too large"]
+
+
+@pytest.mark.parametrize("kind", KINDS)
+@pytest.mark.parametrize("w", [1, 31, 32, 33, 95, 301])
+@pytest.mark.parametrize("channels", [1, 3])
+def test_paths_agree_on_random_and_photo_like_images(kind, w, channels):
+    rng = np.random.default_rng(w * 7 + channels)
+    K = int(rng.integers(2, 40))
+    tables = tables_of(kind, rng, K)
+    h = 9
+    noise = rng.integers(0, 256, (h, w, channels) if channels == 3 else (h, w), dtype=np.uint8)
+    assert_same_on_every_path(noise, tables, K)
+    assert_same_on_every_path(photo_like(rng, h, w, channels), tables, K)
+    if kind == "short":  # the extreme gradient: W = 255 with N = NW = 0 in row 0
+        edge = np.zeros((2, w, channels) if channels == 3 else (2, w), np.uint8)
+        edge[0, 0] = 255
+        assert_same_on_every_path(edge, tables, K)
+
+
+@pytest.mark.parametrize("path", PATHS)
+def test_counter_copies_match_the_model(path):
+    """Few shards and wide rows: every chunk counts into counter copies, and
+    their sums are the model's counts, on every path."""
+    rng = np.random.default_rng(len(path))
+    K = 2
+    tables = structured_tables(rng, K, 7, 9, 4)
+    rgb = photo_like(rng, 40, 2001, 3)
+    o._coder_simd(path)
+    r = o.p1_rgb(40, 2001, rgb, EMPTY, False, K, *tables)
+    planes = colour_planes(rgb)
+    _, totals, hist, starts, offsets, zeros, err = expected_phase_one(planes, tables, K)
+    for got, want in zip(r[4:10], (totals, hist, starts, offsets, zeros, err)):
+        np.testing.assert_array_equal(got, want)
+    for c in range(3):
+        assert r[3][c].tolist() == np.bincount(planes[c].reshape(-1), minlength=256).tolist()
+    assert_same_on_every_path(rgb, tables, K)
+    assert_same_on_every_path(np.ascontiguousarray(rgb[..., 0]), tables, K)
+
+
+def test_paths_agree_on_a_real_photo():
+    corpus = pytest.importorskip("orv.bench")
+    if not corpus.FLOWER.exists():
+        pytest.skip("the benchmark photos are not installed")
+    img = np.ascontiguousarray(corpus.load_image(corpus.FLOWER)[:200, :700, :3])
+    from orv import model
+
+    tables = model.luts((2, 6, 14, 30))
+    K = model.n_classes((2, 6, 14, 30))
+    assert_same_on_every_path(img, tables, K)
+    assert_same_on_every_path(np.ascontiguousarray(img[..., 1]), tables, K)
+
+
+@pytest.mark.parametrize("fn", ["p2_rgb", "p2_gray"])
+def test_phase_two_faults_alike_on_short_streams(fn):
+    """Streams one byte short: a position outside a stream faults with the
+    message of the sample order on every path."""
+    h, w, K = 6, 300, 5
+    tables = structured_tables(np.random.default_rng(5), K, 7, 9, 1)
+    results = {}
+    for p in PATHS:
+        o._coder_simd(p)
+        if fn == "p2_rgb":
+            img = photo_like(np.random.default_rng(1), h, w, 3)
+            r = o.p1_rgb(h, w, img, EMPTY, False, K, *tables)
+            streams = [np.zeros(h * w - 1, np.uint8) for _ in range(3)]
+            args = (h, w, r[0], r[1], r[2], r[7], *streams, *tables)
+        else:
+            img = photo_like(np.random.default_rng(1), h, w, 1)
+            r = o.p1_gray(h, w, img, EMPTY, False, K, *tables)
+            streams = [np.zeros(h * w - 1, np.uint8)]
+            args = (h, w, r[0], r[4], streams[0], *tables)
+        try:
+            getattr(o, fn)(*args)
+            results[p] = None
+        except BaseException as e:
+            assert type(e).__name__ == "PanicException", repr(e)
+            results[p] = str(e)
+    assert results["scalar"] is not None
+    assert all(m == results["scalar"] for m in results.values()), results
+
