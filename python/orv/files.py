@@ -28,7 +28,7 @@ from . import stack
 from .codec import decode_with_metadata, encode
 from .container import MAX_PIXELS, METADATA_NAMES, Metadata, check_dimensions
 from .errors import FormatError, refuse_depth
-from .imageio import current_frame, stack_frames, to_pillow
+from .imageio import PillowImage, current_frame, save_options, stack_frames, to_pillow
 
 ORV_SUFFIX = ".orv"
 # files a directory walk takes for images: what Pillow reads, and .orv
@@ -307,28 +307,10 @@ def lossy_reason(fmt: str, mode: str) -> str | None:
 
 
 def _save_options(fmt: str, meta: dict) -> dict:
-    opts = dict(_OPTIONS.get(fmt, {}))
-    for k, v in meta.items():
-        if k == "xmp" and fmt == "PNG":
-            from PIL import PngImagePlugin
-
-            info = PngImagePlugin.PngInfo()
-            info.add_itxt("XML:com.adobe.xmp", v.decode("utf-8", "replace"))
-            opts["pnginfo"] = info
-        elif k == "xmp" and fmt == "TIFF":
-            # tag 700 joins the EXIF tags (Pillow writes tiffinfo or exif, not both)
-            from PIL import Image
-
-            tags = Image.Exif()
-            if meta.get("exif"):
-                tags.load(meta["exif"])
-            tags[700] = v
-            opts["exif"] = tags
-        elif k == "exif" and fmt == "TIFF" and "xmp" in meta:
-            continue
-        else:
-            opts[k] = v
-    return opts
+    """Pillow's save() arguments for `fmt`: the format's own (lossless, exact)
+    and those that store the metadata, as orv.imageio gives them."""
+    pic = PillowImage(None, meta.get("icc_profile"), meta.get("exif"), meta.get("xmp"))
+    return {**_OPTIONS.get(fmt, {}), **save_options(pic, fmt)}
 
 
 def _reads_back(data: bytes, pixels: np.ndarray, frames: int) -> bool:
