@@ -5,15 +5,24 @@ which installs, as root: the Debian package libjxl-testdata, the photos; and
 the Python packages pillow, scikit-image, imagecodecs, qoi, matplotlib, the
 peers). Nothing is downloaded at run time.
 
-Every codec is timed in the same process on the same images: orv with each
-coder and with the automatic choice, PNG (Pillow, default and optimize=True),
-WebP lossless (Pillow), QOI, JPEG-LS and JPEG XL lossless at efforts 1 and 3
-(imagecodecs). The whole comparison runs twice, in a fresh process with one
-worker and with two (RAYON_NUM_THREADS; JPEG XL gets the same number of
-threads). Sizes are exact; times are medians of --repeat runs.
+Every codec is timed in the same process on the same images: orv at each
+effort level 1..5 (the level decides the coder) and with the coders "auto"
+and "bitpair" forced at the default level, PNG (Pillow, default and
+optimize=True), WebP lossless (Pillow), QOI, JPEG-LS and JPEG XL lossless at
+efforts 1 and 3 (imagecodecs). The whole comparison runs once per worker
+count, each in a fresh process (RAYON_NUM_THREADS; JPEG XL gets the same
+number of threads). Sizes are exact; times are medians of --repeat runs.
+
+Printed per worker count: every codec's bits/pixel and encode and decode
+MP/s; then, per orv level, the ratios against JPEG XL effort 1 and PNG
+(Pillow's default) on the same images, for all photos and for the gray ones
+alone; then the speed-up of each level from one worker to two, on all
+images and on those of 2 MP and more.
 
 Options: --repeat N (default 3), --plot FILE (speed against size, one worker),
---quick (the 500 px photos and scikit-image's only, for a fast look).
+--quick (the 500 px photos and scikit-image's only, for a fast look),
+--workers 1,2 (the worker counts), --peers NAMES (comma-separated peer names
+to measure, default all; JPEG XL e1 and PNG are always measured).
 """
 from __future__ import annotations
 
@@ -26,6 +35,9 @@ from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
 REPO = HERE.parent
+# the peers every ratio is taken against
+RATIO_PEERS = ("JPEG XL e1", "PNG")
+LARGE_MP = 2.0
 
 
 def _import_paths():
@@ -36,7 +48,7 @@ def _import_paths():
     sys.path.insert(0, str(HERE))
 
 
-def worker(repeat: int, quick: bool, threads: int) -> dict:
+def worker(repeat: int, quick: bool, threads: int, peers: list[str] | None) -> dict:
     _import_paths()
     import corpus
     from orv import bench
@@ -46,10 +58,15 @@ def worker(repeat: int, quick: bool, threads: int) -> dict:
         flower = corpus.flower()
         images = [im for im in images if im.path != flower and im.megapixels < 1.0]
     imgs = [bench.Image(im.name, im.pixels, im.sha256) for im in images]
-    codecs = bench.orv_codecs() + bench.peers(threads=threads)
+    others = bench.peers(threads=threads)
+    if peers is not None:
+        others = [c for c in others if c.name in peers or c.name in RATIO_PEERS]
+    codecs = bench.orv_codecs() + others
     results = bench.run(imgs, codecs, repeat=repeat)
     return {
         "corpus": corpus.describe(images),
+        "gray": [im.name for im in images if im.pixels.ndim == 2],
+        "megapixels": {im.name: im.megapixels for im in images},
         "results": [{"codec": r.codec, "images": r.images, "pixels": r.pixels, "bytes": r.bytes,
                      "enc_s": r.enc_s, "dec_s": r.dec_s, "per_image": r.per_image}
                     for r in results],
@@ -59,9 +76,58 @@ def worker(repeat: int, quick: bool, threads: int) -> dict:
 def _spawn(workers: int, args) -> dict:
     env = dict(os.environ, RAYON_NUM_THREADS=str(workers))
     cmd = [sys.executable, __file__, "--child", "--repeat", str(args.repeat),
-           "--threads", str(workers)] + (["--quick"] if args.quick else [])
+           "--threads", str(workers)] + (["--quick"] if args.quick else []) \
+        + (["--peers", args.peers] if args.peers else [])
     out = subprocess.run(cmd, env=env, capture_output=True, text=True, check=True)
     return json.loads(out.stdout.splitlines()[-1])
+
+
+class Totals:
+    """Bytes, pixels and seconds of one codec over a set of images."""
+
+    def __init__(self, per_image, names, megapixels):
+        rows = [x for x in per_image if x[0] in names]
+        self.images = len(rows)
+        self.pixels = sum(megapixels[x[0]] for x in rows) * 1e6
+        self.bytes = sum(x[1] for x in rows)
+        self.enc_s = sum(x[2] for x in rows)
+        self.dec_s = sum(x[3] for x in rows)
+
+    @property
+    def bpp(self):
+        return 8 * self.bytes / self.pixels if self.pixels else float("nan")
+
+    @property
+    def enc_mps(self):
+        return self.pixels / self.enc_s / 1e6 if self.enc_s else float("nan")
+
+    @property
+    def dec_mps(self):
+        return self.pixels / self.dec_s / 1e6 if self.dec_s else float("nan")
+
+
+def level_table(results: dict, names: set, megapixels: dict, orv_names: list[str]) -> str:
+    """Per orv codec: bpp, MP/s and the ratios (orv / peer: size lower is
+    better, speed higher is better) against the ratio peers on `names`."""
+    peers = [p for p in RATIO_PEERS if p in results]
+    head = f"{'orv':14s} {'bpp':>6s} {'enc MP/s':>8s} {'dec MP/s':>8s}"
+    for p in peers:
+        head += f" | {p + ': size':>16s} {'enc':>6s} {'dec':>6s}"
+    lines = [head]
+    for o in orv_names + peers:
+        mine_names = names & {x[0] for x in results[o]["per_image"]}
+        t = Totals(results[o]["per_image"], mine_names, megapixels)
+        if not t.images:
+            continue
+        line = f"{o:14s} {t.bpp:6.3f} {t.enc_mps:8.2f} {t.dec_mps:8.2f}"
+        for p in peers:
+            both = mine_names & {x[0] for x in results[p]["per_image"]}
+            a = Totals(results[o]["per_image"], both, megapixels)
+            b = Totals(results[p]["per_image"], both, megapixels)
+            line += (f" | {a.bytes / b.bytes:16.3f} {b.enc_s / a.enc_s:6.2f} "
+                     f"{b.dec_s / a.dec_s:6.2f}" if b.images else " |" + " " * 30)
+        lines.append(line)
+    return "\n".join(lines)
 
 
 def main() -> int:
@@ -69,48 +135,63 @@ def main() -> int:
     ap.add_argument("--repeat", type=int, default=3)
     ap.add_argument("--plot")
     ap.add_argument("--quick", action="store_true")
+    ap.add_argument("--workers", default="1,2", help="worker counts, comma-separated")
+    ap.add_argument("--peers", help="peers to measure besides JPEG XL e1 and PNG "
+                    "(comma-separated names; default all)")
     ap.add_argument("--child", action="store_true")
     ap.add_argument("--threads", type=int, default=1)
     args = ap.parse_args()
+    peers = None if args.peers is None else [p.strip() for p in args.peers.split(",") if p.strip()]
     if args.child:
-        print(json.dumps(worker(args.repeat, args.quick, args.threads)))
+        print(json.dumps(worker(args.repeat, args.quick, args.threads, peers)))
         return 0
     _import_paths()
     from orv import bench
+    from orv.effort import DEFAULT_EFFORT, EFFORTS
 
-    runs = {w: _spawn(w, args) for w in (1, 2)}
-    print(runs[1]["corpus"])
+    counts = sorted({int(w) for w in args.workers.split(",")})
+    runs = {w: _spawn(w, args) for w in counts}
+    first = runs[counts[0]]
+    print(first["corpus"])
+    megapixels = first["megapixels"]
+    everything, gray = set(megapixels), set(first["gray"])
+    large = {n for n, mp in megapixels.items() if mp >= LARGE_MP}
+    levels = [bench.orv_level_name(e) for e in EFFORTS]
     by = {}
     for w, run in runs.items():
-        rs = []
-        for d in run["results"]:
-            r = bench.Result(d["codec"], d["images"], d["pixels"], d["bytes"], d["enc_s"], d["dec_s"],
-                             d["per_image"])
-            rs.append(r)
-        by[w] = {r.codec: r for r in rs}
-        print(f"\n{w} worker{'s' if w > 1 else ''} (RAYON_NUM_THREADS={w}), medians of {args.repeat} runs")
+        rs = [bench.Result(d["codec"], d["images"], d["pixels"], d["bytes"], d["enc_s"],
+                           d["dec_s"], d["per_image"]) for d in run["results"]]
+        by[w] = {d["codec"]: d for d in run["results"]}
+        print(f"\n{w} worker{'s' if w > 1 else ''} (RAYON_NUM_THREADS={w}), medians of "
+              f"{args.repeat} runs")
         print(bench.table(rs))
-    one = by[1]
-    print("\norv against the peers, one worker (ratios: orv / peer; size lower is better, "
-          "speed higher is better)")
-    print(f"{'orv':12s} {'peer':16s} {'size':>7s} {'encode':>8s} {'decode':>8s}")
-    for o in ("orv auto", "orv auto e2", "orv shard", "orv bitpair"):
-        for peer, r in one.items():
-            if peer.startswith("orv") or not r.images:
+        orv_names = [r.codec for r in rs if r.codec.startswith("orv")]
+        print(f"\norv levels (e{DEFAULT_EFFORT} is the default) against the peers, {w} "
+              f"worker{'s' if w > 1 else ''}; ratios orv / peer on the same images: size lower "
+              "is better, speed higher is better")
+        print(level_table(by[w], everything, megapixels, orv_names))
+        if gray:
+            print(f"\ngray photos only ({len(gray)}: {', '.join(sorted(gray))})")
+            print(level_table(by[w], gray, megapixels, orv_names))
+    if len(counts) > 1:
+        lo, hi = counts[0], counts[-1]
+        print(f"\nspeed-up from {lo} to {hi} workers (encode, decode): all images"
+              + (f"; images of {LARGE_MP:g} MP and more ({len(large)})" if large else ""))
+        for name in by[lo]:
+            a, b = by[lo][name], by[hi].get(name)
+            if not (a["images"] and b and b["images"]):
                 continue
-            names = {n for n, *_ in r.per_image}
-            mine = [x for x in one[o].per_image if x[0] in names]
-            b = sum(x[1] for x in mine) / r.bytes
-            enc = r.enc_s / sum(x[2] for x in mine)
-            dec = r.dec_s / sum(x[3] for x in mine)
-            print(f"{o:12s} {peer:16s} {b:7.3f} {enc:8.2f} {dec:8.2f}")
-    print("\nspeed-up from one to two workers (encode, decode)")
-    for name in one:
-        a, b = by[1][name], by[2].get(name)
-        if a.images and b and b.images:
-            print(f"  {name:16s} {a.enc_s / b.enc_s:5.2f} {a.dec_s / b.dec_s:5.2f}")
+            line = f"  {name:16s} {a['enc_s'] / b['enc_s']:5.2f} {a['dec_s'] / b['dec_s']:5.2f}"
+            if large:
+                ta = Totals(a["per_image"], large, megapixels)
+                tb = Totals(b["per_image"], large, megapixels)
+                if ta.images and tb.images:
+                    line += f"   {ta.enc_s / tb.enc_s:5.2f} {ta.dec_s / tb.dec_s:5.2f}"
+            print(line)
     if args.plot:
-        bench.plot(list(one.values()), args.plot)
+        one = runs[counts[0]]["results"]
+        bench.plot([bench.Result(d["codec"], d["images"], d["pixels"], d["bytes"], d["enc_s"],
+                                 d["dec_s"], d["per_image"]) for d in one], args.plot)
         print(f"\nplot written to {args.plot}")
     return 0
 

@@ -70,10 +70,11 @@ def read(path: str | os.PathLike, *, max_pixels: float | None = None) -> np.ndar
         return decode(f.read(), max_pixels=max_pixels)
 
 
-def write(path: str | os.PathLike, image: np.ndarray, *, coder: str = "auto",
-          effort: int = 1, icc_profile=None, exif=None, xmp=None) -> int:
-    """Writes `image` (and its metadata) to an .orv file; returns the number of bytes written."""
-    data = encode(image, coder=coder, effort=effort, icc_profile=icc_profile, exif=exif, xmp=xmp)
+def write(path: str | os.PathLike, image: np.ndarray, *, effort: int = 2,
+          coder: str | None = None, icc_profile=None, exif=None, xmp=None) -> int:
+    """Writes `image` (and its metadata) to an .orv file; returns the number of
+    bytes written (effort and coder as for orv.encode)."""
+    data = encode(image, effort=effort, coder=coder, icc_profile=icc_profile, exif=exif, xmp=xmp)
     with open(path, "wb") as f:
         f.write(data)
     return len(data)

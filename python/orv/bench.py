@@ -21,6 +21,7 @@ from typing import Callable
 import numpy as np
 
 from . import codec, files
+from .effort import EFFORTS
 
 # the photos come from packages, found where their installers put them: Debian's
 # libjxl-testdata (a 2268 x 1512 flower and a set of 500 px photos, named by
@@ -225,10 +226,17 @@ def peers(threads: int | None = None) -> list[Codec]:
     return peer_status(threads)[0]
 
 
-def orv_codecs() -> list[Codec]:
-    out = [Codec(f"orv {c}", lambda img, c=c: codec.encode(img, coder=c), codec.decode)
-           for c in ("shard", "bitpair", "auto")]
-    out.append(Codec("orv auto e2", lambda img: codec.encode(img, effort=2), codec.decode))
+def orv_level_name(effort: int) -> str:
+    return f"orv e{effort}"
+
+
+def orv_codecs(efforts=EFFORTS, coders=("auto", "bitpair")) -> list[Codec]:
+    """orv at each effort level (the level decides the coder), then with each
+    of `coders` forced at the default level."""
+    out = [Codec(orv_level_name(e), lambda img, e=e: codec.encode(img, effort=e), codec.decode)
+           for e in efforts]
+    out += [Codec(f"orv {c}", lambda img, c=c: codec.encode(img, coder=c), codec.decode)
+            for c in coders]
     return out
 
 

@@ -3,7 +3,7 @@ per-context pair tables, one stream per plane; its two sections are the pair
 tables (stored as levels) and the stream."""
 from __future__ import annotations
 
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from typing import NamedTuple
 
 import numpy as np
@@ -37,12 +37,18 @@ class BitpairCoded:
     bounds: tuple[int, ...]
     levels: np.ndarray
     coded: native.PairStream
+    _body: bytes | None = field(default=None, repr=False, compare=False)
 
     def body(self) -> bytes:
-        tables = fmt.deflate(self.levels.tobytes())
-        return (fmt.section(bytes([len(self.bounds), *self.bounds]) + tables)
-                + fmt.section(fmt.states_to_bytes(self.coded.states)
-                              + self.coded.stream.tobytes()))
+        """The plane's two sections (made once: the encoder weighs the plane
+        by its size before it builds the file)."""
+        if self._body is None:
+            tables = fmt.deflate(self.levels.tobytes())
+            self._body = b"".join(
+                fmt.section_parts(bytes([len(self.bounds), *self.bounds]) + tables)
+                + fmt.section_parts(fmt.states_to_bytes(self.coded.states)
+                                    + self.coded.stream.tobytes()))
+        return self._body
 
     def size(self) -> int:
         return len(self.body())

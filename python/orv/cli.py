@@ -14,6 +14,7 @@ from pathlib import Path
 
 from . import codec, files, stack
 from .errors import FormatError
+from .effort import DEFAULT_EFFORT, EFFORTS, LEVELS
 from .native import cpu_count, get_backend_info, simd_path
 from .output import Aborted, Outputs
 
@@ -405,6 +406,31 @@ def _jobs(text: str) -> int:
     return _count(text, 0)      # 0: the processor count
 
 
+def _effort(text: str) -> int:
+    """An effort level (argparse type)."""
+    try:
+        e = int(text)
+    except ValueError:
+        e = 0
+    if e not in EFFORTS:
+        raise argparse.ArgumentTypeError(f"expected a level {EFFORTS[0]}..{EFFORTS[-1]}, "
+                                         f"not {text!r}")
+    return e
+
+
+def _effort_options(s, lead: str = "") -> None:
+    levels = "; ".join(f"{e} {LEVELS[e]}" for e in EFFORTS)
+    s.add_argument("-e", "--effort", type=_effort, default=DEFAULT_EFFORT, metavar="N",
+                   help=f"{lead}encoder effort {EFFORTS[0]}..{EFFORTS[-1]} (default "
+                   f"{DEFAULT_EFFORT}): higher levels try more and keep the smallest "
+                   f"coding, so they never give larger files, but encode (4 and 5: also "
+                   f"decode) more slowly. {levels}")
+    s.add_argument("--coder", choices=codec.CODERS, default=None,
+                   help="force the entropy coder of every plane at any effort: shard, "
+                   "bitpair, or auto (per plane the smaller of the two); default: the "
+                   "effort level decides")
+
+
 def build_parser() -> argparse.ArgumentParser:
     # -q and -v are taken before or after the command
     common = argparse.ArgumentParser(add_help=False)
@@ -433,12 +459,7 @@ def build_parser() -> argparse.ArgumentParser:
         s.add_argument("--progress", action="store_true", help="show the progress bar also "
                        "when standard error is not a terminal")
         if name == "encode":
-            s.add_argument("--coder", choices=codec.CODERS, default="auto",
-                           help="entropy coder of every plane; auto keeps the smaller "
-                           "(default auto)")
-            s.add_argument("--effort", type=int, choices=(1, 2), default=1,
-                           help="2 fits the shard coder's contexts to each image: "
-                           "smaller, slower to encode, as fast to decode")
+            _effort_options(s)
             s.add_argument("--strip-metadata", action="store_true",
                            help="code the pixels only, without the ICC profile, EXIF and XMP")
             s.add_argument("--first-frame", action="store_true",
@@ -476,10 +497,7 @@ def build_parser() -> argparse.ArgumentParser:
     s.add_argument("src", help="directory of images of one size and mode (searched recursively)")
     s.add_argument("out", help="the new Zarr array (a path, or a URL of a store)")
     s.add_argument("--chunk", type=_count, default=1, help="images per chunk (default 1)")
-    s.add_argument("--coder", choices=codec.CODERS, default="auto",
-                   help="entropy coder, as for encode (default auto)")
-    s.add_argument("--effort", type=int, choices=(1, 2), default=1,
-                   help="1, or 2 for smaller chunks, slower to write (default 1)")
+    _effort_options(s, "as for encode: ")
     s.add_argument("--overwrite", action="store_true", help="replace an existing array")
     s.add_argument("--scheduler", metavar="ADDRESS",
                    help="run on the Dask cluster of this scheduler (e.g. tcp://host:8786)")

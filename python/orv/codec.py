@@ -38,17 +38,21 @@ class Decoded(NamedTuple):
     xmp: bytes | None
 
 
-def metadata_of(data) -> fmt.Metadata:
-    """The metadata of an orv file (of a stack: that of its first image), not decoding it."""
+def metadata_of(data, *, verify: bool = True) -> fmt.Metadata:
+    """The metadata of an orv file (of a stack: that of its first image), not
+    decoding it; verify=False leaves the checksums of the coded sections to
+    the decoder (those of the metadata are always checked)."""
     if stack.is_stack(data):
         _, files = stack.split(data)
-        return single.walk(files[0])[2] if files else fmt.Metadata()
-    return single.walk(data)[2]
+        return single.walk(files[0], verify)[2] if files else fmt.Metadata()
+    return single.walk(data, verify)[2]
 
 
 def decode_with_metadata(data, *, max_pixels: int | None = None) -> Decoded:
     """The pixels of an orv file (as orv.decode) with its ICC profile, EXIF and XMP."""
-    return Decoded(decode(data, max_pixels=max_pixels), *metadata_of(data))
+    pixels = decode(data, max_pixels=max_pixels)
+    # decoding has checked every coded section: their checksums are not computed again
+    return Decoded(pixels, *metadata_of(data, verify=False))
 
 
 def info(data) -> dict:

@@ -73,9 +73,17 @@ def pack_header(h: Header) -> bytes:
     return body + struct.pack("<I", zlib.crc32(body))
 
 
-def section(body: bytes) -> bytes:
+def section(body) -> bytes:
     """Frames a section: u32 length, the body, u32 CRC-32 of the body."""
-    return struct.pack("<I", len(body)) + body + struct.pack("<I", zlib.crc32(body))
+    return b"".join(section_parts(body))
+
+
+def section_parts(body) -> list:
+    """The parts of a framed section (length, body, CRC-32), for joining
+    with others without copying a large body twice; `body` is any
+    contiguous bytes-like object."""
+    view = memoryview(body).cast("B")
+    return [struct.pack("<I", len(view)), view, struct.pack("<I", zlib.crc32(view))]
 
 
 class Metadata(NamedTuple):

@@ -219,7 +219,8 @@ def load_image(source, name: str | None = None, *, frames: bool = True,
 
 # ---------------------------------------------------------------- the orv side
 
-def encode_loaded(img: Loaded, *, coder: str, effort: int, metadata: bool = True) -> bytes:
+def encode_loaded(img: Loaded, *, coder: str | None, effort: int,
+                  metadata: bool = True) -> bytes:
     """The .orv file of a loaded image: a single-image file, or a stack file of
     its frames; the metadata goes along unless metadata=False."""
     meta = img.metadata if metadata else {}

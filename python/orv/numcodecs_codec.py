@@ -28,7 +28,8 @@ from numcodecs.registry import register_codec
 
 from . import stack
 from .arrays import check_dtype
-from .single import CODERS
+from . import effort as effort_scale
+from .effort import DEFAULT_EFFORT
 from .container import check_dimensions
 
 __all__ = ["Orv", "ZarrOrv", "zarr_serializer", "CODEC_ID", "ZARR_CODEC_NAME"]
@@ -40,7 +41,9 @@ ZARR_CODEC_NAME = "numcodecs.orv"
 class Orv(Codec):
     """Lossless orv coding of uint8 image chunks (numcodecs id ``"orv"``).
 
-    coder: "auto", "shard" or "bitpair"; effort: 1 or 2 (see ``orv.encode``).
+    effort: 1..5 (default 2), coder: None (the level decides), "auto",
+    "shard" or "bitpair" (see ``orv.encode``); they only steer the writing,
+    every chunk decodes whatever they were.
     channels: None to read a last axis of length 3 or 4 (or 1) as the channel
     axis when the chunk has three or more axes; 1 for gray images (the last
     two axes are height and width); 3 or 4 to require that many channels.
@@ -51,12 +54,9 @@ class Orv(Codec):
 
     codec_id = CODEC_ID
 
-    def __init__(self, coder: str = "auto", effort: int = 1, channels: int | None = None,
-                 max_pixels: int | None = None):
-        if coder not in CODERS:
-            raise ValueError(f"coder must be one of {', '.join(CODERS)}, not {coder!r}")
-        if effort not in (1, 2) or isinstance(effort, bool):
-            raise ValueError(f"effort must be 1 or 2, not {effort!r}")
+    def __init__(self, coder: str | None = None, effort: int = DEFAULT_EFFORT,
+                 channels: int | None = None, max_pixels: int | None = None):
+        effort_scale.check(coder, effort)
         if channels not in (None, 1, 3, 4) or isinstance(channels, bool):
             raise ValueError(f"channels must be None, 1, 3 or 4, not {channels!r}")
         self.coder = coder
@@ -70,9 +70,11 @@ class Orv(Codec):
 
     def get_config(self) -> dict:
         config = super().get_config()
-        if self.max_pixels is None:
-            # arrays written without it keep the configuration older readers know
-            del config["max_pixels"]
+        # settings left at None stay out, so that arrays keep the configuration
+        # older readers know (whose coder had no None)
+        for key in ("coder", "max_pixels"):
+            if config[key] is None:
+                del config[key]
         return config
 
     def encode(self, buf) -> bytes:
@@ -87,7 +89,7 @@ class Orv(Codec):
                 f"the orv codec needs each chunk as an array of images, got a flat buffer of "
                 f"shape {arr.shape}; with Zarr 3 use it as the serializer "
                 "(serializer=orv.numcodecs_codec.zarr_serializer()), not as a compressor")
-        return stack.encode(arr, coder=self.coder, effort=self.effort, channels=self.channels)
+        return stack.encode(arr, effort=self.effort, coder=self.coder, channels=self.channels)
 
     def decode(self, buf, out=None) -> np.ndarray:
         data = ensure_contiguous_ndarray(buf)
@@ -140,13 +142,13 @@ else:  # pragma: no cover - Zarr 3 is not installed
     ZarrOrv = None
 
 
-def zarr_serializer(coder: str = "auto", effort: int = 1, channels: int | None = None,
-                    max_pixels: int | None = None):
+def zarr_serializer(coder: str | None = None, effort: int = DEFAULT_EFFORT,
+                    channels: int | None = None, max_pixels: int | None = None):
     """The orv codec for ``zarr.create_array(..., serializer=...)`` (Zarr 3)."""
     Orv(coder, effort, channels, max_pixels)  # checks the options here rather than at the first write
     if ZarrOrv is None:
         raise ImportError("zarr_serializer needs Zarr 3.1.3 or later "
                           "(pip install 'orv_rans[zarr]')")
-    if max_pixels is not None:
-        return ZarrOrv(coder=coder, effort=effort, channels=channels, max_pixels=max_pixels)
-    return ZarrOrv(coder=coder, effort=effort, channels=channels)
+    # settings left at None stay out of the stored configuration (see Orv.get_config)
+    given = {k: v for k, v in (("coder", coder), ("max_pixels", max_pixels)) if v is not None}
+    return ZarrOrv(effort=effort, channels=channels, **given)

@@ -3,9 +3,10 @@
 Registered when ``orv`` is imported. Modes L, RGB and RGBA are stored as
 they are; 1, P, PA, LA and colour-keyed transparency are converted first (to
 L, RGB or RGBA, whichever keeps every value; see ``orv.imageio``); deeper
-and other modes are refused. Saving takes the ``coder`` option (``"auto"``,
-``"shard"``, ``"bitpair"``), ``effort`` (1 or 2), and ``icc_profile``,
-``exif`` and ``xmp`` (by default those of ``im.info``). An image of several
+and other modes are refused. Saving takes the ``effort`` option (1..5,
+default 2, as for ``orv.encode``: higher is smaller and slower), ``coder``
+(None: the level decides; ``"auto"``, ``"shard"``, ``"bitpair"`` force it),
+and ``icc_profile``, ``exif`` and ``xmp`` (by default those of ``im.info``). An image of several
 frames is saved with ``save_all=True`` (and ``append_images``) as a stack
 file and refused without it. Opening restores the metadata into ``im.info``;
 a stack file opens as an image of several frames (``n_frames``, ``seek``).
@@ -111,7 +112,7 @@ def to_array(im: Image.Image):
 def _options(im: Image.Image, pic: imageio.PillowImage) -> dict:
     """Coder options and metadata: save()'s own arguments, else the image's."""
     info = getattr(im, "encoderinfo", {})
-    opts = {"coder": info.get("coder", "auto"), "effort": info.get("effort", 1)}
+    opts = {"effort": info.get("effort", single.DEFAULT_EFFORT), "coder": info.get("coder")}
     for key in ("icc_profile", "exif", "xmp"):
         opts[key] = imageio._as_bytes(info[key]) if key in info else getattr(pic, key)
     return opts

@@ -5,7 +5,7 @@ whose three sections are the tables, the final states and the streams."""
 from __future__ import annotations
 
 import mmap
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from typing import NamedTuple
 
 import numpy as np
@@ -42,6 +42,7 @@ class ShardCoded:
     modes: np.ndarray        # uint8 (n,)
     freq: np.ndarray         # uint64 (n, SYMBOLS)
     coded: native.ShardStreams
+    sides: dict = field(default_factory=dict)   # planes -> _Side, made on first use
 
 
 def _record_bytes(nnz: np.ndarray, widths: np.ndarray) -> np.ndarray:
@@ -106,8 +107,20 @@ def encode(a: Analysed, K: int, luts) -> ShardCoded:
     return ShardCoded(plane_shards, counts, widths, modes, freq, coded)
 
 
-def _side(sc: ShardCoded, planes: list[int]):
-    """The tables and states sections of the given planes' shards, and the live shards."""
+class _Side(NamedTuple):
+    """The tables and states sections of a set of planes, and their live shards."""
+    sections: bytes
+    live: np.ndarray
+
+
+def _side(sc: ShardCoded, planes: list[int]) -> _Side:
+    """The tables and states sections of the given planes' shards (made once
+    per set of planes: the encoder weighs a coding by its size before it
+    builds the file)."""
+    key = tuple(planes)
+    found = sc.sides.get(key)
+    if found is not None:
+        return found
     sel = np.concatenate([sc.plane_shards[p] for p in planes])
     modes, counts, widths = sc.modes[sel], sc.counts[sel], sc.widths[sel]
     compacted = native.compact_pdf_tables(sc.freq[sel], widths, modes)
@@ -116,23 +129,40 @@ def _side(sc: ShardCoded, planes: list[int]):
               + compacted.tobytes())
     live = sel[(counts > 0) & (modes != 3)]
     states = fmt.states_to_bytes(sc.coded.states[live]) + fmt.varints(sc.coded.lengths[live])
-    return fmt.section(fmt.deflate(tables)) + fmt.section(states), live
+    found = sc.sides[key] = _Side(fmt.section(fmt.deflate(tables)) + fmt.section(states), live)
+    return found
+
+
+def sections_size(sc: ShardCoded, planes: list[int]) -> int:
+    """The bytes of the three sections of the group of the given planes."""
+    side = _side(sc, planes)
+    return len(side.sections) + fmt.SECTION_FRAME + int(sc.coded.lengths[side.live].sum())
 
 
 def plane_size(sc: ShardCoded, p: int) -> int:
     """The bytes plane `p` would take as the only shard-coded plane."""
-    side, live = _side(sc, [p])
-    return len(side) + fmt.SECTION_FRAME + int(sc.coded.lengths[live].sum())
+    return sections_size(sc, [p])
 
 
 def sections(sc: ShardCoded, planes: list[int]) -> bytes:
     """The three sections of the group of the given planes."""
+    return b"".join(section_parts(sc, planes))
+
+
+def section_parts(sc: ShardCoded, planes: list[int]) -> list:
+    """The three sections of the group of the given planes, as parts to join."""
     side, live = _side(sc, planes)
-    lengths = sc.coded.lengths[live]
-    parts = [sc.coded.streams[o:o + n]
-             for o, n in zip(sc.coded.offsets[live].tolist(), lengths.tolist())]
-    streams = np.concatenate(parts).tobytes() if parts else b""
-    return side + fmt.section(streams)
+    offsets, lengths = sc.coded.offsets[live], sc.coded.lengths[live]
+    n = int(lengths.sum())
+    streams = sc.coded.streams
+    if len(live) and int(offsets[-1]) + int(lengths[-1]) - int(offsets[0]) == n and \
+            (np.diff(offsets.astype(np.int64)) == lengths[:-1]).all():
+        # the live shards' streams lie back to back in the coder's buffer: one slice
+        body = streams[int(offsets[0]):int(offsets[0]) + n]
+    else:
+        body = np.concatenate([streams[o:o + k] for o, k in
+                               zip(offsets.tolist(), lengths.tolist())]) if n else streams[:0]
+    return [side, *fmt.section_parts(body)]
 
 
 # ---------------------------------------------------------------- decoder

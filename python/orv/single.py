@@ -10,10 +10,12 @@ from __future__ import annotations
 
 import zlib
 from dataclasses import dataclass
+from typing import Callable, NamedTuple
 
 import numpy as np
 
 from . import bitpair, limits, model, native, shard
+from . import effort as effort_scale
 from . import container as fmt
 from .analysis import analyse
 from .arrays import check_image
@@ -21,79 +23,141 @@ from .container import CODER_BITPAIR, CODER_SHARD, Header
 from .errors import FormatError
 from .native import checked
 
-CODERS = ("auto", "shard", "bitpair")
+CODERS = effort_scale.CODERS
+EFFORTS = effort_scale.EFFORTS
+DEFAULT_EFFORT = effort_scale.DEFAULT_EFFORT
 
 
 # ---------------------------------------------------------------- encoder
 
-def encode(image, *, coder: str = "auto", effort: int = 1, icc_profile=None, exif=None,
-           xmp=None) -> bytes:
+def encode(image, *, effort: int = DEFAULT_EFFORT, coder: str | None = None, icc_profile=None,
+           exif=None, xmp=None) -> bytes:
     """Codes a uint8 image of shape (h, w), (h, w, 3) or (h, w, 4).
 
-    coder: "shard", "bitpair", or "auto" (per plane, whichever is smaller).
-    effort: 1, or 2 to fit the shard coder's context classes to the image
-    (merged from fine classes; slower encoding, never a larger file).
+    effort: 1..5 (default 2), what the encoder tries (orv.effort): 1 the
+    shard coder with fixed context classes (fastest); 2 also the cheap
+    content checks; 3 also classes fitted to the image (about 1% smaller,
+    slower to encode); 4 also the bit-pair coder per plane where it pays
+    (smaller, slower to decode); 5 also the costlier searches. The smallest
+    coding tried is kept, so a higher level never gives a larger file.
+    coder: None (the level decides), or "shard", "bitpair", or "auto" (per
+    plane, whichever is smaller) to force the coder at any level.
     icc_profile, exif, xmp: bytes (XMP also str) stored with the pixels, or None."""
-    if coder not in CODERS:
-        raise ValueError(f"coder must be one of {', '.join(CODERS)}, not {coder!r}")
-    if effort not in (1, 2) or isinstance(effort, bool):
-        raise ValueError(f"effort must be 1 or 2, not {effort!r}")
+    effort_scale.check(coder, effort)
     meta = fmt.Metadata(*(fmt.metadata_bytes(v, n) for v, n in
                           ((icc_profile, "icc_profile"), (exif, "exif"), (xmp, "xmp"))))
     img = check_image(image)
-    data = encode_pixels(img, coder, 1)
-    if effort == 2 and coder != "bitpair":
-        # merged classes usually win, but not on every image: keep the smaller file
-        fitted = encode_pixels(img, coder, 2)
-        if len(fitted) < len(data):
-            data = fitted
-    return data + fmt.pack_metadata(meta)
+    return encode_pixels(img, effort=effort, coder=coder) + fmt.pack_metadata(meta)
 
 
-def encode_pixels(img: np.ndarray, coder: str, effort: int) -> bytes:
-    """The coded image (header and coded sections) of a checked image."""
+class Classes(NamedTuple):
+    """The shard coder's context classes: gradient bounds, and the map of the
+    classes to shards (None: a shard per class)."""
+    bounds: tuple[int, ...]
+    class_map: np.ndarray | None
+    K: int                   # shards per colour plane
+    luts: tuple
+
+
+def fixed_classes(pixels: int) -> Classes:
+    """The classes every image of this size gets without a search."""
+    bounds = shard.shard_bounds(pixels)
+    return Classes(bounds, None, model.n_classes(bounds), model.luts(bounds))
+
+
+def fitted_classes(img: np.ndarray) -> Classes:
+    """Fine classes, merged for this image while the estimated size drops."""
+    ch = 1 if img.ndim == 2 else img.shape[2]
+    bounds = model.FINE_BOUNDS
+    fine = analyse(img, model.n_classes(bounds), model.luts(bounds))
+    class_map = model.merge_classes(fine.p1.hist[:1 if ch == 1 else 3], bounds)
+    return Classes(bounds, class_map, int(class_map.max()) + 1, model.luts(bounds, class_map))
+
+
+class _Coding(NamedTuple):
+    """A way to code an image, its exact size known before its bytes are joined."""
+    size: int
+    build: Callable[[], bytes]
+
+
+def _coding(header: Header, sc: shard.ShardCoded | None,
+            bp: dict[int, bitpair.BitpairCoded]) -> _Coding:
+    head = fmt.pack_header(header)
+    planes = range(header.channels)
+    shard_planes = [p for p in planes if header.coders[p] == CODER_SHARD]
+    bp_planes = [p for p in planes if header.coders[p] == CODER_BITPAIR]
+    size = len(head) + sum(bp[p].size() for p in bp_planes)
+    if shard_planes:
+        size += shard.sections_size(sc, shard_planes)
+
+    def build() -> bytes:
+        out = [head]
+        if shard_planes:
+            out += shard.section_parts(sc, shard_planes)
+        out += [bp[p].body() for p in bp_planes]
+        return b"".join(out)
+
+    return _Coding(size, build)
+
+
+def encode_pixels(img: np.ndarray, *, effort: int = DEFAULT_EFFORT,
+                  coder: str | None = None) -> bytes:
+    """The coded image (header and coded sections, no metadata) of a checked
+    image: the smallest of the codings the level tries."""
+    plan = effort_scale.plan(coder, effort)
     h, w = img.shape[:2]
     ch = 1 if img.ndim == 2 else img.shape[2]
-    class_map = None
-    if effort == 1 or coder == "bitpair":
-        bounds = shard.shard_bounds(h * w)
-        K = model.n_classes(bounds)
-        luts = model.luts(bounds)
-        a = analyse(img, K, luts)
-    else:
-        # fine classes first, then the shard coder's classes merged for this image
-        bounds = model.FINE_BOUNDS
-        fine = analyse(img, model.n_classes(bounds), model.luts(bounds))
-        class_map = model.merge_classes(fine.p1.hist[:1 if ch == 1 else 3], bounds)
-        K = int(class_map.max()) + 1
-        luts = model.luts(bounds, class_map)
-        a = analyse(img, K, luts)
     planes = list(range(ch))
-    if coder == "auto":
-        # the two coders share nothing but the analysis: run them side by side
-        sc, bp = native.parallel_map(lambda f: f(), [lambda: shard.encode(a, K, luts),
-                                                     lambda: bitpair.encode(a, planes)])
-    else:
-        sc = shard.encode(a, K, luts) if coder == "shard" else None
-        bp = bitpair.encode(a, planes) if coder == "bitpair" else {}
-    if coder == "shard":
-        coders = [CODER_SHARD] * ch
-    elif coder == "bitpair":
-        coders = [CODER_BITPAIR] * ch
-    else:
-        coders = [CODER_BITPAIR if bp[p].size() < shard.plane_size(sc, p) else CODER_SHARD
-                  for p in planes]
-    header = Header(ch, h, w, model.MODEL_ID, bounds,
-                    b"" if class_map is None else class_map.tobytes(), tuple(coders),
-                    zlib.crc32(img))
-    out = [fmt.pack_header(header)]
-    shard_planes = [p for p in planes if coders[p] == CODER_SHARD]
-    if shard_planes:
-        out.append(shard.sections(sc, shard_planes))
-    for p in planes:
-        if coders[p] == CODER_BITPAIR:
-            out.append(bp[p].body())
-    return b"".join(out)
+    fixed = fixed_classes(h * w)
+    a = analyse(img, fixed.K, fixed.luts)
+    use_shard = plan.shard or plan.per_plane
+    use_bp = plan.bitpair or plan.per_plane
+
+    # the codings share nothing but the analysis: the module calls run side by side
+    jobs = {}
+    if use_shard:
+        jobs["fixed"] = lambda: shard.encode(a, fixed.K, fixed.luts)
+    if use_bp:
+        jobs["bitpair"] = lambda: bitpair.encode(a, planes)
+    if plan.fitted:
+        def fit():
+            cl = fitted_classes(img)
+            return cl, shard.encode(analyse(img, cl.K, cl.luts), cl.K, cl.luts)
+        jobs["fitted"] = fit
+    done = dict(zip(jobs, native.parallel_map(lambda f: f(), jobs.values())))
+    del a
+    bp = done.get("bitpair", {})
+    crc = zlib.crc32(img)
+    options = []
+    if use_shard:
+        options.append((fixed, done["fixed"]))
+    if plan.fitted:
+        options.append(done["fitted"])
+
+    def header(cl: Classes, coders) -> Header:
+        return Header(ch, h, w, model.MODEL_ID, cl.bounds,
+                      b"" if cl.class_map is None else cl.class_map.tobytes(), tuple(coders),
+                      crc)
+
+    codings = []
+    for cl, sc in options:
+        if plan.shard:
+            codings.append(_coding(header(cl, [CODER_SHARD] * ch), sc, bp))
+        if plan.per_plane:
+            coders = [CODER_BITPAIR if bp[p].size() < shard.plane_size(sc, p) else CODER_SHARD
+                      for p in planes]
+            codings.append(_coding(header(cl, coders), sc, bp))
+    if plan.bitpair:
+        codings.append(_coding(header(fixed, [CODER_BITPAIR] * ch), None, bp))
+    # the first of equal sizes wins, so that the choice does not depend on timing
+    best = min(codings, key=lambda c: c.size)
+    data = best.build()
+    if plan.candidates:
+        for cand in effort_scale.candidates(effort):
+            other = cand.encode(img, effort)
+            if other is not None and len(other) < len(data):
+                data = bytes(other)
+    return data
 
 
 # ---------------------------------------------------------------- decoder

@@ -21,6 +21,7 @@ from math import prod
 import numpy as np
 
 from . import container as fmt
+from . import effort as effort_scale
 from . import limits, single
 from .arrays import check_dtype
 from .errors import FormatError
@@ -77,7 +78,8 @@ def check_array(array, channels: int | None = None) -> tuple[np.ndarray, int, in
     return array, n_img, ch, keep_axis
 
 
-def encode(array, *, coder: str = "auto", effort: int = 1, channels: int | None = None,
+def encode(array, *, effort: int = single.DEFAULT_EFFORT, coder: str | None = None,
+           channels: int | None = None,
            icc_profile=None, exif=None, xmp=None) -> bytes:
     """Codes an image or a stack of images (leading axes) losslessly.
 
@@ -85,17 +87,18 @@ def encode(array, *, coder: str = "auto", effort: int = 1, channels: int | None 
     other shape gives a stack file whose images are .orv files themselves.
     The metadata (as for orv.encode) goes into the first image's file and
     stands for the whole stack."""
+    effort_scale.check(coder, effort)    # also for a stack of no images
     array, n_img, ch, keep_axis = check_array(array, channels)
     lead = array.shape[:array.ndim - n_img]
     h, w = array.shape[len(lead):len(lead) + 2]
     meta = {"icc_profile": icc_profile, "exif": exif, "xmp": xmp}
     if not lead and not keep_axis:
-        return single.encode(array, coder=coder, effort=effort, **meta)
+        return single.encode(array, effort=effort, coder=coder, **meta)
     image_shape = (h, w) if ch == 1 else (h, w, ch)
     images = array.reshape((-1,) + image_shape)
     if images.shape[0] == 0 and any(v for v in meta.values()):
         raise ValueError("an empty stack cannot carry metadata (it has no image file)")
-    files = [single.encode(img, coder=coder, effort=effort, **(meta if i == 0 else {}))
+    files = [single.encode(img, effort=effort, coder=coder, **(meta if i == 0 else {}))
              for i, img in enumerate(images)]
     head = _FIXED.pack(fmt.MAGIC, STACK_VERSION, ch, len(lead),
                        FLAG_GRAY_AXIS if keep_axis else 0, w, h)

@@ -112,7 +112,7 @@ def _store_size(out: str) -> int | None:
 
 
 def convert(src: str | os.PathLike, out: str | os.PathLike, *, chunk: int = 1,
-            coder: str = "auto", effort: int = 1, overwrite: bool = False,
+            coder: str | None = None, effort: int = 2, overwrite: bool = False,
             client=None, workers: int = 0, jobs: int = 0, use_dask: bool | None = None,
             progress=None) -> Summary:
     """Writes the images under `src` to a new Zarr array at `out` (see the module
