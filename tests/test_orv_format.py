@@ -24,9 +24,10 @@ FILES = {
     (coder, shape): orv.encode(sample(shape), coder=coder)
     for coder in ("shard", "bitpair") for shape in [(23, 31, 4), (19, 17), (12, 14, 3)]
 }
-# a file whose shard coder uses a merged class map (effort 2 keeps the smaller file, which
+# a file whose shard coder uses a merged class map (effort 3 keeps the smaller file, which
 # on so small an image is effort 1's: the fitted coding is asked for directly)
-FILES[("shard e2", (40, 37, 3))] = single.encode_pixels(sample((40, 37, 3)), "shard", 2)
+FILES[("shard e2", (40, 37, 3))] = single.encode_pixels(
+    sample((40, 37, 3)), coder="shard", classes=single.fitted_classes(sample((40, 37, 3))))
 IDS = [f"{c}-{len(s)}d-{s[-1] if len(s) == 3 else 1}ch".replace(" ", "-") for c, s in FILES]
 
 

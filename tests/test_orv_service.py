@@ -185,7 +185,7 @@ def test_fork_while_threads_encode():
         def work(effort):
             while not stop.is_set():
                 orv.encode(img, effort=effort)
-        threads = [threading.Thread(target=work, args=(e,)) for e in (1, 2)]
+        threads = [threading.Thread(target=work, args=(e,)) for e in (1, 3)]
         for t in threads:
             t.start()
         # small images: the threads spend much of their time choosing

@@ -167,7 +167,7 @@ def test_codec_refuses_what_it_cannot_code():
     np.testing.assert_array_equal(Orv().decode(Orv().encode(view)), view)
 
 
-@pytest.mark.parametrize("config", [{"coder": "fast"}, {"effort": 3}, {"effort": True},
+@pytest.mark.parametrize("config", [{"coder": "fast"}, {"effort": 6}, {"effort": True},
                                     {"channels": 2}, {"channels": True}])
 def test_bad_options(config):
     with pytest.raises(ValueError):

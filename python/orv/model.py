@@ -207,20 +207,22 @@ def templates() -> np.ndarray:
 
 
 @lru_cache(maxsize=None)
-def template_costs() -> np.ndarray:
-    """Bits per occurrence of each symbol under each template, float64 (256, T).
+def template_costs(dtype=np.float64) -> np.ndarray:
+    """Bits per occurrence of each symbol under each template, (256, T).
     Used only by the encoder's choice, so floating point is fine here."""
-    return (SCALE_BITS - np.log2(templates().astype(np.float64))).T.copy()
+    costs = (SCALE_BITS - np.log2(templates().astype(np.float64))).T.astype(dtype)
+    costs.setflags(write=False)
+    return costs
 
 
-def template_bits(hist: np.ndarray) -> np.ndarray:
-    """Bits of histograms (..., 256) under every template, float64 (..., T).
+def template_bits(hist: np.ndarray, dtype=np.float64) -> np.ndarray:
+    """Bits of histograms (..., 256) under every template, (..., T) of `dtype`.
 
     Summed element-wise by NumPy's own loops rather than a matrix product:
     a float matrix product goes to the BLAS library, whose worker threads
     stall a process that forks while they are busy (forking servers, Dask,
     multiprocessing); the coder's only threads are its own fork-safe pool."""
-    return np.einsum("...s,st->...t", np.asarray(hist, dtype=np.float64), template_costs())
+    return np.einsum("...s,st->...t", np.asarray(hist, dtype=dtype), template_costs(dtype))
 
 
 # round(2^(q/2)) for q = 0..24, written out so that no floating point is involved

@@ -87,14 +87,14 @@ def encode(a: Analysed, K: int, luts) -> ShardCoded:
     # cheapest template (free), with the real size of the stored record
     own = modes == 0
     if own.any():
-        hf = hist[own].astype(np.float64)
-        f = freq[own].astype(np.float64)
-        with np.errstate(divide="ignore", invalid="ignore"):
-            own_bits = np.where(hf > 0, hf * (native.SCALE_BITS - np.log2(np.maximum(f, 1))),
-                                0.0).sum(axis=1)
+        # single precision is ample for a choice between estimates, and twice as fast
+        hf = hist[own].astype(np.float32)
+        # a symbol that occurs has a frequency of at least 1 in its own table
+        own_bits = (hf * (native.SCALE_BITS - np.log2(np.maximum(freq[own], 1),
+                                                       dtype=np.float32))).sum(axis=1)
         # stored records are deflated, to about 0.6 of their size on photos
         header_bits = 8.0 * (0.6 * _record_bytes(present[own].sum(axis=1), widths[own]) + 1)
-        t_bits = model.template_bits(hf)
+        t_bits = model.template_bits(hf, np.float32)
         best_t = np.argmin(t_bits, axis=1)
         best = t_bits[np.arange(len(best_t)), best_t]
         use_t = best < own_bits + header_bits

@@ -100,15 +100,19 @@ def _coding(header: Header, sc: shard.ShardCoded | None,
     return _Coding(size, build)
 
 
-def encode_pixels(img: np.ndarray, *, effort: int = DEFAULT_EFFORT,
-                  coder: str | None = None) -> bytes:
+def encode_pixels(img: np.ndarray, *, effort: int = DEFAULT_EFFORT, coder: str | None = None,
+                  classes: Classes | None = None) -> bytes:
     """The coded image (header and coded sections, no metadata) of a checked
-    image: the smallest of the codings the level tries."""
+    image: the smallest of the codings the level tries. `classes` replaces
+    the level's choice of the shard coder's classes by these, whether or not
+    they pay (to write such a file on purpose)."""
     plan = effort_scale.plan(coder, effort)
     h, w = img.shape[:2]
     ch = 1 if img.ndim == 2 else img.shape[2]
     planes = list(range(ch))
-    fixed = fixed_classes(h * w)
+    if classes is not None:
+        plan = plan._replace(fitted=False)
+    fixed = fixed_classes(h * w) if classes is None else classes
     a = analyse(img, fixed.K, fixed.luts)
     use_shard = plan.shard or plan.per_plane
     use_bp = plan.bitpair or plan.per_plane
