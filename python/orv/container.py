@@ -157,16 +157,21 @@ def states_from_bytes(raw: bytes | memoryview, what: str) -> np.ndarray:
     return off + np.uint64(STATE_LOW)
 
 
+_VARINT_SHIFTS = np.arange(0, 35, 7, dtype=np.uint64)
+_VARINT_LIMITS = np.array([1 << (7 * k) for k in range(1, 5)], dtype=np.uint64)
+
+
 def varints(values) -> bytes:
     """Unsigned LEB128 numbers (below 2^35), back to back."""
-    v = np.asarray(values, dtype=np.uint64).reshape(-1)
+    v = np.asarray(values, dtype=np.uint64).reshape(-1, 1)
     if v.size == 0:
         return b""
-    groups = np.stack([(v >> np.uint64(7 * k)) & np.uint64(0x7F) for k in range(5)], axis=1)
-    nbytes = 1 + sum((v >= np.uint64(1 << (7 * k))).astype(np.int64) for k in range(1, 5))
-    cont = np.arange(5)[None, :] < (nbytes[:, None] - 1)
-    out = (groups | (cont * 0x80).astype(np.uint64)).astype(np.uint8)
-    return out[np.arange(5)[None, :] < nbytes[:, None]].tobytes()
+    groups = (v >> _VARINT_SHIFTS) & np.uint64(0x7F)
+    # a number takes the groups up to its highest non-zero one (at least one)
+    nbytes = (v >= _VARINT_LIMITS).sum(axis=1, keepdims=True) + 1
+    pos = np.arange(5)
+    out = (groups | ((pos < nbytes - 1) << 7).astype(np.uint64)).astype(np.uint8)
+    return out[pos < nbytes].tobytes()
 
 
 class Reader:
@@ -209,8 +214,8 @@ class Reader:
         used = window[:ends[-1] + 1].astype(np.int64)
         group = np.repeat(np.arange(count), ends - starts + 1)
         shift = 7 * (np.arange(len(used)) - starts[group])
-        values = np.zeros(count, dtype=np.int64)
-        np.add.at(values, group, (used & 0x7F) << shift)
+        # every number has at least one byte, so the starts increase strictly
+        values = np.add.reduceat((used & 0x7F) << shift, starts)
         self.pos += len(used)
         return values
 

@@ -119,9 +119,10 @@ FINE_BOUNDS = (1, 2, 3, 5, 8, 13, 21)
 
 
 def merge_classes(hist: np.ndarray, bounds) -> np.ndarray:
-    """Encoder side, effort 2: merges neighbouring gradient classes while the
-    estimated size drops. `hist` holds the residual histograms (C, K, 256) of the
-    classes; the result maps every class to a shard (0 .. shards-1)."""
+    """Encoder side, effort 3 and up: merges neighbouring gradient classes
+    while the estimated size drops. `hist` holds the residual histograms
+    (C, K, 256) of the classes; the result maps every class to a shard
+    (0 .. shards-1)."""
     L = len(bounds)
     side = 2 * L + 1
     K = side * side
@@ -131,12 +132,21 @@ def merge_classes(hist: np.ndarray, bounds) -> np.ndarray:
     edges = np.concatenate([np.stack([grid[:, :-1].ravel(), grid[:, 1:].ravel()], 1),
                             np.stack([grid[:-1, :].ravel(), grid[1:, :].ravel()], 1)])
     cost = _group_cost(h)
+    # the cost of a merged pair stays valid while neither group changes: each
+    # round works out only the pairs that the last round's merges made new
+    pair_cost: dict[int, float] = {}
     for _ in range(64):
         e = label[edges]
         e = np.unique(np.sort(e[e[:, 0] != e[:, 1]], axis=1), axis=0)
         if not len(e):
             break
-        gain = _group_cost(h[e[:, 0]] + h[e[:, 1]]) - cost[e[:, 0]] - cost[e[:, 1]]
+        keys = (e[:, 0] * K + e[:, 1]).tolist()
+        new = [i for i, k in enumerate(keys) if k not in pair_cost]
+        if new:
+            sel = e[new]
+            pair_cost.update(zip([keys[i] for i in new],
+                                 _group_cost(h[sel[:, 0]] + h[sel[:, 1]]).tolist()))
+        gain = np.array([pair_cost[k] for k in keys]) - cost[e[:, 0]] - cost[e[:, 1]]
         order = np.argsort(gain, kind="stable")
         order = order[gain[order] < 0]
         if not len(order):
@@ -150,23 +160,27 @@ def merge_classes(hist: np.ndarray, bounds) -> np.ndarray:
             h[a] += h[b]
             h[b] = 0
             label[label == b] = a
-        cost = _group_cost(h)
+        changed = np.flatnonzero(used)
+        cost[changed] = _group_cost(h[changed])
+        pair_cost = {k: v for k, v in pair_cost.items()
+                     if not (used[k // K] or used[k % K])}
     return np.unique(label, return_inverse=True)[1].astype(np.uint8)
 
 
 def _group_cost(h: np.ndarray) -> np.ndarray:
     """Estimated bits of shard groups (G, C, 256): per channel the cheaper of an own
     table (entropy plus stored record) and the best template, plus the states."""
-    n = h.sum(axis=2, keepdims=True)
-    with np.errstate(divide="ignore", invalid="ignore"):
-        ent = -np.where(h > 0, h * np.log2(h / n), 0.0).sum(axis=2)
+    n = h.sum(axis=2)
+    # the entropy as n log n - sum(h log h), absent symbols adding 0 log 1
+    ent = n * np.log2(np.maximum(n, 1)) - (h * np.log2(np.maximum(h, 1))).sum(axis=2)
     nz = h > 0
     live = nz[:, :, 1:].any(axis=2)
     k = nz.sum(axis=2)
     w = np.where(nz.any(axis=2), SYMBOLS - np.argmax(nz[:, :, ::-1], axis=2), 0)
     record = np.where(3 * k + 2 < 2 * w, 3 + 3 * k, 1 + 2 * w)
     own = ent + 8 * (0.6 * record + 1)
-    tmpl = template_bits(h).min(axis=-1)
+    flat = h.reshape(-1, SYMBOLS)
+    tmpl = template_bits_by_width(flat, w.reshape(-1)).min(axis=-1).reshape(w.shape)
     return np.where(live, np.minimum(own, tmpl) + 160, 0.0).sum(axis=1)
 
 
@@ -213,6 +227,22 @@ def template_costs(dtype=np.float64) -> np.ndarray:
     costs = (SCALE_BITS - np.log2(templates().astype(np.float64))).T.astype(dtype)
     costs.setflags(write=False)
     return costs
+
+
+def template_bits_by_width(hist: np.ndarray, widths: np.ndarray,
+                           dtype=np.float32) -> np.ndarray:
+    """template_bits of histograms (n, 256) that are zero from their `widths`
+    on: the histograms are taken in groups of similar width, each over the
+    symbols below its widest, which on photos halves the work."""
+    out = np.empty((len(hist), N_TEMPLATES), dtype=dtype)
+    lo = -1
+    for hi in (32, 64, 128, SYMBOLS):
+        sel = np.flatnonzero((widths > lo) & (widths <= hi))
+        if len(sel):
+            out[sel] = np.einsum("...s,st->...t", np.asarray(hist[sel, :hi], dtype=dtype),
+                                 template_costs(dtype)[:hi])
+        lo = hi
+    return out
 
 
 def template_bits(hist: np.ndarray, dtype=np.float64) -> np.ndarray:

@@ -62,20 +62,21 @@ def encode(a: Analysed, K: int, luts) -> ShardCoded:
         native.p2_gray(h, w, a.p1.planes[0], a.p1.offsets, streams[0], luts)
     else:
         native.p2_rgb(h, w, a.p1.planes, a.p1.offsets, streams, luts)
-    offs = [(a.p1.starts[c].astype(np.int64) + c * hw) for c in range(n_col)]
-    lens = [a.p1.totals[c] for c in range(n_col)]
-    hists = [a.p1.hist[c].astype(np.int64) for c in range(n_col)]
+    # the colour planes' shards one plane after the other, then alpha's one shard
+    offsets = (a.p1.starts[:n_col].astype(np.int64)
+               + np.arange(n_col, dtype=np.int64)[:, None] * hw).reshape(-1)
+    counts = a.p1.totals[:n_col].reshape(-1)
+    hist = a.p1.hist[:n_col].reshape(-1, native.SYMBOLS)
     plane_shards = [np.arange(c * K, (c + 1) * K) for c in range(n_col)]
     if alpha_res is not None:
         data[n_col * hw:] = alpha_res.reshape(-1)
-        offs.append(np.array([n_col * hw]))
-        lens.append(np.array([hw]))
-        hists.append(np.bincount(alpha_res.reshape(-1),
-                                 minlength=native.SYMBOLS)[None, :].astype(np.int64))
+        offsets = np.append(offsets, n_col * hw)
+        counts = np.append(counts, hw)
+        hist = np.concatenate([hist, np.bincount(alpha_res.reshape(-1),
+                                                 minlength=native.SYMBOLS)[None, :]])
         plane_shards.append(np.array([n_col * K]))
-    offsets = np.concatenate(offs).astype(np.uint32)
-    counts = np.concatenate(lens).astype(np.uint32)
-    hist = np.concatenate(hists)
+    offsets = offsets.astype(np.uint32)
+    counts = counts.astype(np.uint32)
     present = hist > 0
     widths = np.where(present.any(axis=1),
                       native.SYMBOLS - np.argmax(present[:, ::-1], axis=1), 0).astype(np.uint16)
@@ -94,15 +95,16 @@ def encode(a: Analysed, K: int, luts) -> ShardCoded:
                                                        dtype=np.float32))).sum(axis=1)
         # stored records are deflated, to about 0.6 of their size on photos
         header_bits = 8.0 * (0.6 * _record_bytes(present[own].sum(axis=1), widths[own]) + 1)
-        t_bits = model.template_bits(hf, np.float32)
+        t_bits = model.template_bits_by_width(hf, widths[own])
         best_t = np.argmin(t_bits, axis=1)
         best = t_bits[np.arange(len(best_t)), best_t]
         use_t = best < own_bits + header_bits
         idx = np.flatnonzero(own)[use_t]
-        modes[idx] = 4 + best_t[use_t]
-        freq = freq.copy()
-        freq[idx] = model.templates()[best_t[use_t]]
-        cum = native.cumulative(freq)
+        if len(idx):
+            modes[idx] = 4 + best_t[use_t]
+            freq, cum = freq.copy(), cum.copy()
+            freq[idx] = model.templates()[best_t[use_t]]
+            cum[idx] = native.cumulative(freq[idx])
     coded = native.rans_encode_shards_parallel(data, offsets, counts, cum, freq)
     return ShardCoded(plane_shards, counts, widths, modes, freq, coded)
 
