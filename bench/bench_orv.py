@@ -77,7 +77,7 @@ def _spawn(workers: int, args) -> dict:
     env = dict(os.environ, RAYON_NUM_THREADS=str(workers))
     cmd = [sys.executable, __file__, "--child", "--repeat", str(args.repeat),
            "--threads", str(workers)] + (["--quick"] if args.quick else []) \
-        + (["--peers", args.peers] if args.peers else [])
+        + (["--peers", args.peers] if args.peers is not None else [])
     out = subprocess.run(cmd, env=env, capture_output=True, text=True, check=True)
     return json.loads(out.stdout.splitlines()[-1])
 

@@ -23,7 +23,7 @@ Intensity bands (``i_lut``): model 1 gives every intensity key band 0.
 Context map (``d_lut``, one row of 4 per class): the context number is the
 class itself, so a plane has one shard (or one block of 64 bit-pair
 contexts) per class; or, when the file carries an explicit map (the encoder's
-``effort=2``), the shard that the map gives for the class.
+``effort`` 3 and up), the shard that the map gives for the class.
 
 Pair tables of the bit-pair coder are stored as one level per frequency,
 ``q = round(2 log2 f)`` in 0..24; the decoder turns the levels of a table
@@ -114,7 +114,7 @@ def luts(bounds, class_map: np.ndarray | None = None):
     return s_lut(b), i_lut(), np.ascontiguousarray(np.repeat(m[:, None], 4, axis=1))
 
 
-# the fine classes that the encoder merges at effort 2
+# the fine classes that the encoder merges from effort 3 on
 FINE_BOUNDS = (1, 2, 3, 5, 8, 13, 21)
 
 

@@ -4,7 +4,8 @@ sections of its planes and its metadata sections.
 Planes: gray, or green, red-green, blue-green (the module's colour transform),
 and alpha. Each plane is coded with one of two coders (orv.shard, the shard
 coder, and orv.bitpair, the bit-pair coder); "auto" keeps, per plane, the
-smaller of the two.
+smaller of the two. Which codings the encoder tries is the effort level's
+choice (orv.effort); it keeps the smallest.
 """
 from __future__ import annotations
 
