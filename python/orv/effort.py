@@ -12,7 +12,9 @@ never gives a larger file.
    fast.
 4  level 3, and the bit-pair coder for every plane where it is smaller:
    smaller again on most photos, a slower decode for the planes it takes.
-5  level 4, and the costlier searches registered for it.
+5  level 4 with every split of the planes between the two coders weighed by
+   its exact size (rather than each plane on its own), and the costlier
+   searches registered for it.
 
 ``coder`` forces the entropy coder of every plane ("shard", "bitpair") or
 the per-plane choice ("auto") at any level; the level then only adds the
@@ -29,10 +31,12 @@ import numpy as np
 CODERS = ("auto", "shard", "bitpair")
 EFFORTS = (1, 2, 3, 4, 5)
 DEFAULT_EFFORT = 2
-# the level from which the encoder fits the shard coder's classes, and the
-# level from which it weighs the bit-pair coder per plane
+# the level from which the encoder fits the shard coder's classes, the level
+# from which it weighs the bit-pair coder per plane, and the one from which it
+# weighs every split of the planes between the coders
 FITTED_FROM = 3
 BITPAIR_FROM = 4
+EVERY_SPLIT_FROM = 5
 
 # one line per level, for help texts and documentation
 LEVELS = {
@@ -40,7 +44,7 @@ LEVELS = {
     2: "level 1 and the cheap content checks: the default",
     3: "and context classes fitted to the image: ~1% smaller, slower encode",
     4: "and the bit-pair coder per plane where it pays: smaller, slower decode",
-    5: "and the costlier searches: slowest encode",
+    5: "and every split of the planes between the two coders: slowest encode",
 }
 
 
@@ -60,15 +64,18 @@ class Plan(NamedTuple):
     per_plane: bool       # each plane with the smaller of the two coders
     bitpair: bool         # every plane with the bit-pair coder
     fitted: bool          # also with classes fitted to the image (the shard coder's)
+    every_split: bool     # with per_plane: every split of the planes, by exact size
     candidates: bool      # also the registered whole-image candidates
 
 
 def plan(coder: str | None, effort: int) -> Plan:
     """What the encoder tries for a checked coder and effort."""
     fitted = effort >= FITTED_FROM and coder != "bitpair"
+    every_split = effort >= EVERY_SPLIT_FROM
     if coder is None:
-        return Plan(True, effort >= BITPAIR_FROM, False, fitted, True)
-    return Plan(coder == "shard", coder == "auto", coder == "bitpair", fitted, False)
+        return Plan(True, effort >= BITPAIR_FROM, False, fitted, every_split, True)
+    return Plan(coder == "shard", coder == "auto", coder == "bitpair", fitted,
+                every_split and coder == "auto", False)
 
 
 # ---------------------------------------------------------------- whole-image candidates

@@ -9,6 +9,7 @@ choice (orv.effort); it keeps the smallest.
 """
 from __future__ import annotations
 
+import itertools
 import zlib
 from dataclasses import dataclass
 from typing import Callable, NamedTuple
@@ -152,6 +153,14 @@ def encode_pixels(img: np.ndarray, *, effort: int = DEFAULT_EFFORT, coder: str |
             coders = [CODER_BITPAIR if bp[p].size() < shard.plane_size(sc, p) else CODER_SHARD
                       for p in planes]
             codings.append(_coding(header(cl, coders), sc, bp))
+        if plan.every_split:
+            # the planes' shard sections share their framing and compression, so
+            # a plane's best coder alone need not give the smallest file
+            for split in itertools.product((CODER_SHARD, CODER_BITPAIR), repeat=ch):
+                if CODER_SHARD in split:     # all bit-pair: the same for either classes
+                    codings.append(_coding(header(cl, split), sc, bp))
+    if plan.every_split:
+        codings.append(_coding(header(fixed, [CODER_BITPAIR] * ch), None, bp))
     if plan.bitpair:
         codings.append(_coding(header(fixed, [CODER_BITPAIR] * ch), None, bp))
     # the first of equal sizes wins, so that the choice does not depend on timing
