@@ -8,8 +8,8 @@ never gives a larger file.
    with ``register_candidate`` (content checks such as a palette or a
    repetition coder) that say they pay at this level.
 3  level 2, and the shard coder with context classes fitted to the image
-   (merged from fine classes): about 1% smaller, a slower encode, a decode as
-   fast.
+   (merged from fine classes), its tables compressed as tightly as zlib can:
+   about 1% smaller, a slower encode, a decode as fast.
 4  level 3, and the bit-pair coder for every plane where it is smaller:
    smaller again on most photos, a slower decode for the planes it takes.
 5  level 4 with every split of the planes between the two coders weighed by
@@ -66,16 +66,18 @@ class Plan(NamedTuple):
     fitted: bool          # also with classes fitted to the image (the shard coder's)
     every_split: bool     # with per_plane: every split of the planes, by exact size
     candidates: bool      # also the registered whole-image candidates
+    thorough: bool        # the side data compressed as tightly as zlib can
 
 
 def plan(coder: str | None, effort: int) -> Plan:
     """What the encoder tries for a checked coder and effort."""
     fitted = effort >= FITTED_FROM and coder != "bitpair"
     every_split = effort >= EVERY_SPLIT_FROM
+    thorough = effort >= FITTED_FROM
     if coder is None:
-        return Plan(True, effort >= BITPAIR_FROM, False, fitted, every_split, True)
+        return Plan(True, effort >= BITPAIR_FROM, False, fitted, every_split, True, thorough)
     return Plan(coder == "shard", coder == "auto", coder == "bitpair", fitted,
-                every_split and coder == "auto", False)
+                every_split and coder == "auto", False, thorough)
 
 
 # ---------------------------------------------------------------- whole-image candidates

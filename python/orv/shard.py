@@ -42,6 +42,7 @@ class ShardCoded:
     modes: np.ndarray        # uint8 (n,)
     freq: np.ndarray         # uint64 (n, SYMBOLS)
     coded: native.ShardStreams
+    thorough: bool = True    # compress the tables as tightly as zlib can (slower)
     sides: dict = field(default_factory=dict)   # planes -> _Side, made on first use
 
 
@@ -51,8 +52,9 @@ def _record_bytes(nnz: np.ndarray, widths: np.ndarray) -> np.ndarray:
     return np.where(3 * nnz + 2 < 2 * widths.astype(np.int64), sparse, dense)
 
 
-def encode(a: Analysed, K: int, luts) -> ShardCoded:
-    """Codes every plane of the analysed image with the shard coder."""
+def encode(a: Analysed, K: int, luts, thorough: bool = True) -> ShardCoded:
+    """Codes every plane of the analysed image with the shard coder;
+    thorough=False stores the tables less tightly, faster."""
     h, w, hw = a.h, a.w, a.h * a.w
     n_col = 1 if a.channels == 1 else 3
     alpha_res = a.alpha_residuals
@@ -106,7 +108,7 @@ def encode(a: Analysed, K: int, luts) -> ShardCoded:
             freq[idx] = model.templates()[best_t[use_t]]
             cum[idx] = native.cumulative(freq[idx])
     coded = native.rans_encode_shards_parallel(data, offsets, counts, cum, freq)
-    return ShardCoded(plane_shards, counts, widths, modes, freq, coded)
+    return ShardCoded(plane_shards, counts, widths, modes, freq, coded, thorough)
 
 
 class _Side(NamedTuple):
@@ -131,7 +133,8 @@ def _side(sc: ShardCoded, planes: list[int]) -> _Side:
               + compacted.tobytes())
     live = sel[(counts > 0) & (modes != 3)]
     states = fmt.states_to_bytes(sc.coded.states[live]) + fmt.varints(sc.coded.lengths[live])
-    found = sc.sides[key] = _Side(fmt.section(fmt.deflate(tables)) + fmt.section(states), live)
+    found = sc.sides[key] = _Side(fmt.section(fmt.deflate(tables, sc.thorough))
+                                  + fmt.section(states), live)
     return found
 
 

@@ -122,7 +122,7 @@ def encode_pixels(img: np.ndarray, *, effort: int = DEFAULT_EFFORT, coder: str |
     # the codings share nothing but the analysis: the module calls run side by side
     jobs = {}
     if use_shard:
-        jobs["fixed"] = lambda: shard.encode(a, fixed.K, fixed.luts)
+        jobs["fixed"] = lambda: shard.encode(a, fixed.K, fixed.luts, plan.thorough)
     if use_bp:
         jobs["bitpair"] = lambda: bitpair.encode(a, planes)
     if plan.fitted:
