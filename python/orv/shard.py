@@ -133,8 +133,12 @@ def _side(sc: ShardCoded, planes: list[int]) -> _Side:
               + compacted.tobytes())
     live = sel[(counts > 0) & (modes != 3)]
     states = fmt.states_to_bytes(sc.coded.states[live]) + fmt.varints(sc.coded.lengths[live])
-    found = sc.sides[key] = _Side(fmt.section(fmt.deflate(tables, sc.thorough))
-                                  + fmt.section(states), live)
+    packed = fmt.deflate(tables, fast=True)
+    if sc.thorough:
+        # the smaller of the two levels: never larger than the fast encoder's
+        tight = fmt.deflate(tables)
+        packed = tight if len(tight) < len(packed) else packed
+    found = sc.sides[key] = _Side(fmt.section(packed) + fmt.section(states), live)
     return found
 
 
