@@ -419,7 +419,7 @@ def _effort(text: str) -> int:
 
 
 def _effort_options(s, lead: str = "") -> None:
-    levels = "; ".join(f"{e} {LEVELS[e]}" for e in EFFORTS)
+    levels = "; ".join(f"{e}: {LEVELS[e]}" for e in EFFORTS).replace("%", "%%")
     s.add_argument("-e", "--effort", type=_effort, default=DEFAULT_EFFORT, metavar="N",
                    help=f"{lead}encoder effort {EFFORTS[0]}..{EFFORTS[-1]} (default "
                    f"{DEFAULT_EFFORT}): higher levels try more and keep the smallest "

@@ -40,11 +40,11 @@ EVERY_SPLIT_FROM = 5
 
 # one line per level, for help texts and documentation
 LEVELS = {
-    1: "shard coder, fixed context classes: fastest encode",
-    2: "level 1 and the cheap content checks: the default",
-    3: "and context classes fitted to the image: ~1% smaller, slower encode",
-    4: "and the bit-pair coder per plane where it pays: smaller, slower decode",
-    5: "and every split of the planes between the two coders: slowest encode",
+    1: "the shard coder with fixed context classes, the fastest encode",
+    2: "+ the cheap content checks (the default)",
+    3: "+ context classes fitted to the image: about 1% smaller, slower encode",
+    4: "+ the bit-pair coder per plane where it pays: smaller, slower decode",
+    5: "+ every split of the planes between the two coders: slowest encode",
 }
 
 

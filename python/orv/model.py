@@ -105,13 +105,19 @@ def d_lut(bounds: tuple[int, ...]) -> np.ndarray:
 
 def luts(bounds, class_map: np.ndarray | None = None):
     """(s_lut, i_lut, d_lut) for the bounds, with the identity map or `class_map`."""
-    b = check_bounds(bounds)
     if class_map is None:
-        return s_lut(b), i_lut(), d_lut(b)
+        return _identity_luts(tuple(int(x) for x in bounds))
+    b = check_bounds(bounds)
     m = np.ascontiguousarray(class_map, dtype=np.uint8)
     if m.shape != (n_classes(b),):
         raise ValueError(f"a class map needs {n_classes(b)} entries, got {m.shape}")
     return s_lut(b), i_lut(), np.ascontiguousarray(np.repeat(m[:, None], 4, axis=1))
+
+
+@lru_cache(maxsize=64)
+def _identity_luts(bounds: tuple[int, ...]):
+    b = check_bounds(bounds)
+    return s_lut(b), i_lut(), d_lut(b)
 
 
 # the fine classes that the encoder merges from effort 3 on
