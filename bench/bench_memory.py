@@ -68,7 +68,7 @@ def main() -> None:
     import orv
 
     rgb = photo(args.side)
-    print(f"decode peak memory, {args.side} x {args.side}, effort 1, median of {args.repeat}")
+    print(f"decode peak memory, {args.side} x {args.side}, default effort, median of {args.repeat}")
     print(f"{'mode':5s} {'coder':8s} {'file MiB':>9s} {'output MiB':>11s} {'peak MiB':>9s} {'peak/output':>12s}")
     worst = 0.0
     with tempfile.TemporaryDirectory() as tmp:

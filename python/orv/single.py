@@ -187,11 +187,12 @@ class Parsed:
     bp: dict[int, bitpair.Plane]
 
 
-def parse(data, *, max_pixels: float | None = None) -> Parsed:
+def parse(data, *, max_pixels: float | None = None, verify: bool = True) -> Parsed:
     """Reads and checks everything of a single-image file short of decoding
     its streams: the header, the pixel limit, every section's framing,
-    tables, and the least length its streams must have."""
-    hdr, r = fmt.read_header(data)
+    tables, and the least length its streams must have. verify=False leaves
+    the sections' checksums to a caller that has checked these bytes before."""
+    hdr, r = fmt.read_header(data, verify)
     limits.check_pixels(hdr.height * hdr.width, max_pixels)
     if hdr.class_map:
         cmap = np.frombuffer(hdr.class_map, dtype=np.uint8)
@@ -210,9 +211,10 @@ def parse(data, *, max_pixels: float | None = None) -> Parsed:
     return Parsed(hdr, K, luts, shard_planes, group, bp)
 
 
-def decode_single(data, *, max_pixels: float | None = None) -> np.ndarray:
-    """The image of a single-image orv file (a stack file is refused)."""
-    f = parse(data, max_pixels=max_pixels)
+def decode_single(data, *, max_pixels: float | None = None, verify: bool = True) -> np.ndarray:
+    """The image of a single-image orv file (a stack file is refused); verify
+    as for parse (the decoded pixels' checksum is always checked)."""
+    f = parse(data, max_pixels=max_pixels, verify=verify)
     planes = _decode_planes(f)
     if f.hdr.channels == 1:
         img = planes.pop(0)
