@@ -147,7 +147,7 @@ def main() -> int:
         return 0
     _import_paths()
     from orv import bench
-    from orv.effort import DEFAULT_EFFORT, EFFORTS
+    from orv.effort import DEFAULT_EFFORT
 
     counts = sorted({int(w) for w in args.workers.split(",")})
     runs = {w: _spawn(w, args) for w in counts}
@@ -156,7 +156,6 @@ def main() -> int:
     megapixels = first["megapixels"]
     everything, gray = set(megapixels), set(first["gray"])
     large = {n for n, mp in megapixels.items() if mp >= LARGE_MP}
-    levels = [bench.orv_level_name(e) for e in EFFORTS]
     by = {}
     for w, run in runs.items():
         rs = [bench.Result(d["codec"], d["images"], d["pixels"], d["bytes"], d["enc_s"],

@@ -131,7 +131,8 @@ def encode_pixels(img: np.ndarray, *, effort: int = DEFAULT_EFFORT, coder: str |
             return cl, shard.encode(analyse(img, cl.K, cl.luts), cl.K, cl.luts)
         jobs["fitted"] = fit
     done = dict(zip(jobs, native.parallel_map(lambda f: f(), jobs.values())))
-    del a
+    jobs.clear()
+    a = None    # the analysis goes before the file is built
     bp = done.get("bitpair", {})
     crc = zlib.crc32(img)
     options = []
