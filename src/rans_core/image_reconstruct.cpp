@@ -63,12 +63,17 @@ void rebuild_channel(std::size_t h, std::size_t w, std::uint8_t* plane, const st
 // used, before its read-ahead (0 there) counts for anything. The stream is
 // read where the caller keeps it: no copy, so decoding costs no more memory
 // than the planes it returns.
+//
+// The loops take channels and lookups by value: a byte store may alias
+// anything the compiler reaches through memory, so state kept in the
+// caller's structures would be read again after every sample.
 struct Channel {
     std::uint8_t* plane;
     const std::uint8_t* res;
     std::size_t len;
     std::uint32_t* cursors;
     std::uint8_t* next;
+    std::size_t n_cursors;
 };
 
 inline std::uint8_t difference_at(const std::uint8_t* res, std::size_t len, std::size_t p) {
@@ -82,50 +87,139 @@ std::vector<std::uint8_t> read_ahead(Bytes res, std::span<const std::uint32_t> c
     return next;
 }
 
+// True when no cursor of the channel can reach the stream's end in the next
+// n samples, nor its read-ahead read past it: every cursor + n lies below
+// len. A cursor moves at most once per sample, so those samples need neither
+// the fault test nor the read-ahead's bounds test.
+inline bool clear_for(const Channel& ch, std::size_t n) {
+    std::uint32_t most = 0;
+    for (std::size_t k = 0; k < ch.n_cursors; ++k) most = std::max(most, ch.cursors[k]);
+    return std::size_t{most} + n < ch.len;
+}
+
 // Decodes one sample whose neighbours are already in registers; the left
-// neighbour is the sample decoded just before, so it never goes through memory.
-template <class Ctx>
-inline std::uint8_t rebuild_sample(const Ctx& ctx, const Channel& ch, std::uint8_t W, std::uint8_t N,
-                                   std::uint8_t NW, int key) {
+// neighbour is the sample decoded just before, so it never goes through
+// memory. Checked: the cursor may reach the stream's end (it then faults).
+template <bool Checked, class Ctx>
+[[gnu::always_inline]] inline std::uint8_t rebuild_sample(Ctx ctx, Channel ch, std::uint8_t W, std::uint8_t N,
+                                                          std::uint8_t NW, std::uint8_t key) {
     const std::uint8_t P = predict_sample(W, N, NW);
-    const std::uint8_t k = ctx(W, N, NW, key < 0 ? P : static_cast<std::uint8_t>(key));
+    const std::uint8_t k = ctx(W, N, NW, reads_key<Ctx> ? key : 0);
     const std::uint8_t d = ch.next[k];
     const std::uint32_t p = ch.cursors[k];
-    if (p >= ch.len) [[unlikely]]
-        index_fault(ch.len, p);
+    if constexpr (Checked) {
+        if (p >= ch.len) [[unlikely]]
+            index_fault(ch.len, p);
+        ch.next[k] = difference_at(ch.res, ch.len, std::size_t{p} + 1);
+    } else {
+        ch.next[k] = zigzag_decode(ch.res[std::size_t{p} + 1], 0);
+    }
     ch.cursors[k] = p + 1;
-    ch.next[k] = difference_at(ch.res, ch.len, std::size_t{p} + 1);
     return static_cast<std::uint8_t>(P + d);
 }
 
-// The planes in one scan (C = 3; C = 1 rebuilds green alone): a chroma
-// sample needs only the green sample at its own pixel, so the three
-// dependency chains can run side by side. Each plane keeps its own cursors and
-// streams, so the samples are exactly those of rebuilding the planes one after
-// the other. The planes are written unpadded (stride w): the neighbours travel
-// in registers, and the row above the first is a zero row.
+// One row of the green (or gray) plane: `up` is the row above (a zero row
+// above the first); the intensity key is the prediction.
+template <bool Checked, class Ctx>
+void green_row(Ctx ctx, Channel g, std::uint8_t* __restrict row, const std::uint8_t* __restrict up, std::size_t w) {
+    std::uint8_t W = 0, NW = 0;
+    for (std::size_t x = 0; x < w; ++x) {
+        const std::uint8_t N = up[x];
+        const std::uint8_t P = predict_sample(W, N, NW);
+        W = rebuild_sample<Checked>(ctx, g, W, N, NW, P);
+        row[x] = W;
+        NW = N;
+    }
+}
+
+// One row of both chroma planes, keyed by the finished green row `key`.
+template <bool Checked, class Ctx>
+void chroma_row(Ctx ctx, Channel r, Channel b, std::uint8_t* __restrict row_r, std::uint8_t* __restrict row_b,
+                const std::uint8_t* __restrict up_r, const std::uint8_t* __restrict up_b,
+                const std::uint8_t* __restrict key, std::size_t w) {
+    std::uint8_t Wr = 0, NWr = 0, Wb = 0, NWb = 0;
+    for (std::size_t x = 0; x < w; ++x) {
+        const std::uint8_t Nr = up_r[x], Nb = up_b[x], G = key[x];
+        Wr = rebuild_sample<Checked>(ctx, r, Wr, Nr, NWr, G);
+        Wb = rebuild_sample<Checked>(ctx, b, Wb, Nb, NWb, G);
+        row_r[x] = Wr;
+        row_b[x] = Wb;
+        NWr = Nr;
+        NWb = Nb;
+    }
+}
+
+// Green row y and both chroma rows y - 1 in one loop: the chroma samples
+// are keyed by the green row finished one pass before, so the three
+// dependency chains share no value and run side by side.
+template <bool Checked, class Ctx>
+void three_rows(Ctx ctx, Channel g, Channel r, Channel b, std::uint8_t* __restrict row_g,
+                const std::uint8_t* __restrict up_g, std::uint8_t* __restrict row_r, std::uint8_t* __restrict row_b,
+                const std::uint8_t* __restrict up_r, const std::uint8_t* __restrict up_b, std::size_t w) {
+    const std::uint8_t* __restrict key = up_g;  // green row y - 1
+    std::uint8_t Wg = 0, NWg = 0, Wr = 0, NWr = 0, Wb = 0, NWb = 0;
+    for (std::size_t x = 0; x < w; ++x) {
+        const std::uint8_t Ng = up_g[x], Nr = up_r[x], Nb = up_b[x], G = key[x];
+        const std::uint8_t P = predict_sample(Wg, Ng, NWg);
+        Wg = rebuild_sample<Checked>(ctx, g, Wg, Ng, NWg, P);
+        Wr = rebuild_sample<Checked>(ctx, r, Wr, Nr, NWr, G);
+        Wb = rebuild_sample<Checked>(ctx, b, Wb, Nb, NWb, G);
+        row_g[x] = Wg;
+        row_r[x] = Wr;
+        row_b[x] = Wb;
+        NWg = Ng;
+        NWr = Nr;
+        NWb = Nb;
+    }
+}
+
+// The planes in one scan (C = 3; C = 1 rebuilds green alone). Green runs one
+// row ahead of the chroma planes, whose contexts need only the green sample
+// at their own pixel. Each plane keeps its own cursors and streams, so the
+// samples are exactly those of rebuilding the planes one after the other.
+// The planes are written unpadded (stride w), and the row above the first is
+// a zero row. A row goes without cursor tests when no cursor of the channels
+// it decodes can reach the end of its stream within it (clear_for).
 template <int C, class Ctx>
 void rebuild_interleaved(const Ctx& ctx, std::size_t h, std::size_t w, const Channel (&ch)[3]) {
     const std::vector<std::uint8_t> zero_row(w, 0);
-    for (std::size_t y = 0; y < h; ++y) {
-        std::uint8_t* row[C];
-        const std::uint8_t* up[C];
-        std::uint8_t W[C], NW[C];
-        for (int c = 0; c < C; ++c) {
-            row[c] = ch[c].plane + y * w;
-            up[c] = y ? row[c] - w : zero_row.data();
-            W[c] = NW[c] = 0;  // outside the image
+    const auto row_of = [&](int c, std::size_t y) { return ch[c].plane + y * w; };
+    const auto up_of = [&](int c, std::size_t y) -> const std::uint8_t* { return y ? row_of(c, y - 1) : zero_row.data(); };
+    if constexpr (C == 1) {
+        for (std::size_t y = 0; y < h; ++y) {
+            if (clear_for(ch[0], w))
+                green_row<false>(ctx, ch[0], row_of(0, y), up_of(0, y), w);
+            else
+                green_row<true>(ctx, ch[0], row_of(0, y), up_of(0, y), w);
         }
-        for (std::size_t x = 0; x < w; ++x) {
-            std::uint8_t N[C];
-            for (int c = 0; c < C; ++c) N[c] = up[c][x];
-            const std::uint8_t G = rebuild_sample(ctx, ch[0], W[0], N[0], NW[0], -1);
-            row[0][x] = W[0] = G;
-            if constexpr (C == 3) {
-                row[1][x] = W[1] = rebuild_sample(ctx, ch[1], W[1], N[1], NW[1], G);
-                row[2][x] = W[2] = rebuild_sample(ctx, ch[2], W[2], N[2], NW[2], G);
+    } else {
+        // pass y: green row y (y < h) and chroma row y - 1 (y > 0)
+        for (std::size_t y = 0; y <= h; ++y) {
+            const bool green = y < h, chroma = y > 0;
+            const bool clear = (!green || clear_for(ch[0], w)) &&
+                               (!chroma || (clear_for(ch[1], w) && clear_for(ch[2], w)));
+            if (green && chroma) {
+                const std::size_t yc = y - 1;
+                if (clear)
+                    three_rows<false>(ctx, ch[0], ch[1], ch[2], row_of(0, y), up_of(0, y), row_of(1, yc), row_of(2, yc),
+                                      up_of(1, yc), up_of(2, yc), w);
+                else
+                    three_rows<true>(ctx, ch[0], ch[1], ch[2], row_of(0, y), up_of(0, y), row_of(1, yc), row_of(2, yc),
+                                     up_of(1, yc), up_of(2, yc), w);
+            } else if (green) {
+                if (clear)
+                    green_row<false>(ctx, ch[0], row_of(0, y), up_of(0, y), w);
+                else
+                    green_row<true>(ctx, ch[0], row_of(0, y), up_of(0, y), w);
+            } else {
+                const std::size_t yc = y - 1;
+                if (clear)
+                    chroma_row<false>(ctx, ch[1], ch[2], row_of(1, yc), row_of(2, yc), up_of(1, yc), up_of(2, yc),
+                                      row_of(0, yc), w);
+                else
+                    chroma_row<true>(ctx, ch[1], ch[2], row_of(1, yc), row_of(2, yc), up_of(1, yc), up_of(2, yc),
+                                     row_of(0, yc), w);
             }
-            for (int c = 0; c < C; ++c) NW[c] = N[c];
         }
     }
 }
@@ -158,9 +252,9 @@ bool try_interleaved(const Ctx& ctx, std::size_t h, std::size_t w, bool zero_chr
         cb(off[2].begin(), off[2].end());
     const Bytes sg = res[0], sr = zero_chroma ? Bytes() : res[1], sb = zero_chroma ? Bytes() : res[2];
     std::vector<std::uint8_t> ng = read_ahead(sg, cg), nr = read_ahead(sr, cr), nb = read_ahead(sb, cb);
-    const Channel ch[3] = {{out.g.data(), sg.data(), sg.size(), cg.data(), ng.data()},
-                           {out.rd.data(), sr.data(), sr.size(), cr.data(), nr.data()},
-                           {out.bd.data(), sb.data(), sb.size(), cb.data(), nb.data()}};
+    const Channel ch[3] = {{out.g.data(), sg.data(), sg.size(), cg.data(), ng.data(), cg.size()},
+                           {out.rd.data(), sr.data(), sr.size(), cr.data(), nr.data(), cr.size()},
+                           {out.bd.data(), sb.data(), sb.size(), cb.data(), nb.data(), cb.size()}};
     try {
         if (zero_chroma)
             rebuild_interleaved<1>(ctx, h, w, ch);
