@@ -132,16 +132,75 @@ void green_row(Ctx ctx, Channel g, std::uint8_t* __restrict row, const std::uint
     }
 }
 
-// One row of both chroma planes, keyed by the finished green row `key`.
+// The colour planes' state: the three channels' cursors in one block with a
+// stride of 256 (a context number is a byte), so one register reaches all of
+// them. The colour loop runs three chains side by side and is bound by how
+// many instructions it issues, not by any one chain's latency, so it reads a
+// residual where its cursor points when its shard is used (a table turns it
+// into the difference) instead of keeping a read-ahead byte per shard.
+struct ColourStreams {
+    const std::uint8_t* res[3];
+    std::size_t len[3];
+    std::uint32_t* cursors;  // [3][256]
+};
+
+constexpr std::size_t kCursorStride = 256;
+
+struct DifferenceTable {
+    std::uint8_t d[256];
+};
+constexpr DifferenceTable make_difference_table() {
+    DifferenceTable t{};
+    for (unsigned z = 0; z < 256; ++z) t.d[z] = static_cast<std::uint8_t>((z >> 1) ^ (0u - (z & 1u)));  // zigzag_decode(z, 0)
+    return t;
+}
+constexpr DifferenceTable kDifference = make_difference_table();
+
+// True when no cursor of channel c can reach its stream's end in the next n
+// samples (see clear_for).
+inline bool colour_clear_for(const ColourStreams& s, int c, std::size_t n) {
+    const std::uint32_t* cur = s.cursors + c * kCursorStride;
+    std::uint32_t most = 0;
+    for (std::size_t k = 0; k < kCursorStride; ++k) most = std::max(most, cur[k]);
+    return std::size_t{most} + n < s.len[c];
+}
+
+template <int c, bool Checked, class Ctx>
+[[gnu::always_inline]] inline std::uint8_t colour_sample(Ctx ctx, ColourStreams s, std::uint8_t W, std::uint8_t N,
+                                                         std::uint8_t NW, std::uint8_t key) {
+    const std::uint8_t P = predict_sample(W, N, NW);
+    const std::uint8_t k = ctx(W, N, NW, reads_key<Ctx> ? key : 0);
+    std::uint32_t* cur = s.cursors + c * kCursorStride + k;
+    const std::uint32_t p = *cur;
+    if constexpr (Checked) {
+        if (p >= s.len[c]) [[unlikely]]
+            index_fault(s.len[c], p);
+    }
+    *cur = p + 1;
+    return static_cast<std::uint8_t>(P + kDifference.d[s.res[c][p]]);
+}
+
 template <bool Checked, class Ctx>
-void chroma_row(Ctx ctx, Channel r, Channel b, std::uint8_t* __restrict row_r, std::uint8_t* __restrict row_b,
-                const std::uint8_t* __restrict up_r, const std::uint8_t* __restrict up_b,
-                const std::uint8_t* __restrict key, std::size_t w) {
+void colour_green_row(Ctx ctx, ColourStreams s, std::uint8_t* __restrict row, const std::uint8_t* __restrict up,
+                      std::size_t w) {
+    std::uint8_t W = 0, NW = 0;
+    for (std::size_t x = 0; x < w; ++x) {
+        const std::uint8_t N = up[x];
+        W = colour_sample<0, Checked>(ctx, s, W, N, NW, predict_sample(W, N, NW));
+        row[x] = W;
+        NW = N;
+    }
+}
+
+template <bool Checked, class Ctx>
+void colour_chroma_row(Ctx ctx, ColourStreams s, std::uint8_t* __restrict row_r, std::uint8_t* __restrict row_b,
+                       const std::uint8_t* __restrict up_r, const std::uint8_t* __restrict up_b,
+                       const std::uint8_t* __restrict key, std::size_t w) {
     std::uint8_t Wr = 0, NWr = 0, Wb = 0, NWb = 0;
     for (std::size_t x = 0; x < w; ++x) {
         const std::uint8_t Nr = up_r[x], Nb = up_b[x], G = key[x];
-        Wr = rebuild_sample<Checked>(ctx, r, Wr, Nr, NWr, G);
-        Wb = rebuild_sample<Checked>(ctx, b, Wb, Nb, NWb, G);
+        Wr = colour_sample<1, Checked>(ctx, s, Wr, Nr, NWr, G);
+        Wb = colour_sample<2, Checked>(ctx, s, Wb, Nb, NWb, G);
         row_r[x] = Wr;
         row_b[x] = Wb;
         NWr = Nr;
@@ -150,20 +209,18 @@ void chroma_row(Ctx ctx, Channel r, Channel b, std::uint8_t* __restrict row_r, s
 }
 
 // Green row y and both chroma rows y - 1 in one loop: the chroma samples
-// are keyed by the green row finished one pass before, so the three
+// are keyed by the green row finished one pass before (up_g), so the three
 // dependency chains share no value and run side by side.
 template <bool Checked, class Ctx>
-void three_rows(Ctx ctx, Channel g, Channel r, Channel b, std::uint8_t* __restrict row_g,
-                const std::uint8_t* __restrict up_g, std::uint8_t* __restrict row_r, std::uint8_t* __restrict row_b,
-                const std::uint8_t* __restrict up_r, const std::uint8_t* __restrict up_b, std::size_t w) {
-    const std::uint8_t* __restrict key = up_g;  // green row y - 1
+void colour_three_rows(Ctx ctx, ColourStreams s, std::uint8_t* __restrict row_g, const std::uint8_t* __restrict up_g,
+                       std::uint8_t* __restrict row_r, std::uint8_t* __restrict row_b,
+                       const std::uint8_t* __restrict up_r, const std::uint8_t* __restrict up_b, std::size_t w) {
     std::uint8_t Wg = 0, NWg = 0, Wr = 0, NWr = 0, Wb = 0, NWb = 0;
     for (std::size_t x = 0; x < w; ++x) {
-        const std::uint8_t Ng = up_g[x], Nr = up_r[x], Nb = up_b[x], G = key[x];
-        const std::uint8_t P = predict_sample(Wg, Ng, NWg);
-        Wg = rebuild_sample<Checked>(ctx, g, Wg, Ng, NWg, P);
-        Wr = rebuild_sample<Checked>(ctx, r, Wr, Nr, NWr, G);
-        Wb = rebuild_sample<Checked>(ctx, b, Wb, Nb, NWb, G);
+        const std::uint8_t Ng = up_g[x], Nr = up_r[x], Nb = up_b[x];
+        Wg = colour_sample<0, Checked>(ctx, s, Wg, Ng, NWg, predict_sample(Wg, Ng, NWg));
+        Wr = colour_sample<1, Checked>(ctx, s, Wr, Nr, NWr, Ng);
+        Wb = colour_sample<2, Checked>(ctx, s, Wb, Nb, NWb, Ng);
         row_g[x] = Wg;
         row_r[x] = Wr;
         row_b[x] = Wb;
@@ -173,54 +230,59 @@ void three_rows(Ctx ctx, Channel g, Channel r, Channel b, std::uint8_t* __restri
     }
 }
 
-// The planes in one scan (C = 3; C = 1 rebuilds green alone). Green runs one
-// row ahead of the chroma planes, whose contexts need only the green sample
-// at their own pixel. Each plane keeps its own cursors and streams, so the
-// samples are exactly those of rebuilding the planes one after the other.
-// The planes are written unpadded (stride w), and the row above the first is
-// a zero row. A row goes without cursor tests when no cursor of the channels
-// it decodes can reach the end of its stream within it (clear_for).
-template <int C, class Ctx>
-void rebuild_interleaved(const Ctx& ctx, std::size_t h, std::size_t w, const Channel (&ch)[3]) {
+// The three planes in one scan, green one row ahead of the chroma planes.
+// A pass goes without cursor tests when no cursor of the channels it decodes
+// can reach the end of its stream within it.
+template <class Ctx>
+void rebuild_colour(const Ctx& ctx, std::size_t h, std::size_t w, std::uint8_t* const (&plane)[3],
+                    const ColourStreams& s) {
     const std::vector<std::uint8_t> zero_row(w, 0);
-    const auto row_of = [&](int c, std::size_t y) { return ch[c].plane + y * w; };
-    const auto up_of = [&](int c, std::size_t y) -> const std::uint8_t* { return y ? row_of(c, y - 1) : zero_row.data(); };
-    if constexpr (C == 1) {
-        for (std::size_t y = 0; y < h; ++y) {
-            if (clear_for(ch[0], w))
-                green_row<false>(ctx, ch[0], row_of(0, y), up_of(0, y), w);
+    const auto row_of = [&](int c, std::size_t y) { return plane[c] + y * w; };
+    const auto up_of = [&](int c, std::size_t y) -> const std::uint8_t* {
+        return y ? row_of(c, y - 1) : zero_row.data();
+    };
+    for (std::size_t y = 0; y <= h; ++y) {  // pass y: green row y (y < h), chroma row y - 1 (y > 0)
+        const bool green = y < h, chroma = y > 0;
+        const bool clear = (!green || colour_clear_for(s, 0, w)) &&
+                           (!chroma || (colour_clear_for(s, 1, w) && colour_clear_for(s, 2, w)));
+        const std::size_t yc = chroma ? y - 1 : 0;
+        if (green && chroma) {
+            if (clear)
+                colour_three_rows<false>(ctx, s, row_of(0, y), up_of(0, y), row_of(1, yc), row_of(2, yc), up_of(1, yc),
+                                         up_of(2, yc), w);
             else
-                green_row<true>(ctx, ch[0], row_of(0, y), up_of(0, y), w);
+                colour_three_rows<true>(ctx, s, row_of(0, y), up_of(0, y), row_of(1, yc), row_of(2, yc), up_of(1, yc),
+                                        up_of(2, yc), w);
+        } else if (green) {
+            if (clear)
+                colour_green_row<false>(ctx, s, row_of(0, y), up_of(0, y), w);
+            else
+                colour_green_row<true>(ctx, s, row_of(0, y), up_of(0, y), w);
+        } else {
+            if (clear)
+                colour_chroma_row<false>(ctx, s, row_of(1, yc), row_of(2, yc), up_of(1, yc), up_of(2, yc),
+                                         row_of(0, yc), w);
+            else
+                colour_chroma_row<true>(ctx, s, row_of(1, yc), row_of(2, yc), up_of(1, yc), up_of(2, yc),
+                                        row_of(0, yc), w);
         }
-    } else {
-        // pass y: green row y (y < h) and chroma row y - 1 (y > 0)
-        for (std::size_t y = 0; y <= h; ++y) {
-            const bool green = y < h, chroma = y > 0;
-            const bool clear = (!green || clear_for(ch[0], w)) &&
-                               (!chroma || (clear_for(ch[1], w) && clear_for(ch[2], w)));
-            if (green && chroma) {
-                const std::size_t yc = y - 1;
-                if (clear)
-                    three_rows<false>(ctx, ch[0], ch[1], ch[2], row_of(0, y), up_of(0, y), row_of(1, yc), row_of(2, yc),
-                                      up_of(1, yc), up_of(2, yc), w);
-                else
-                    three_rows<true>(ctx, ch[0], ch[1], ch[2], row_of(0, y), up_of(0, y), row_of(1, yc), row_of(2, yc),
-                                     up_of(1, yc), up_of(2, yc), w);
-            } else if (green) {
-                if (clear)
-                    green_row<false>(ctx, ch[0], row_of(0, y), up_of(0, y), w);
-                else
-                    green_row<true>(ctx, ch[0], row_of(0, y), up_of(0, y), w);
-            } else {
-                const std::size_t yc = y - 1;
-                if (clear)
-                    chroma_row<false>(ctx, ch[1], ch[2], row_of(1, yc), row_of(2, yc), up_of(1, yc), up_of(2, yc),
-                                      row_of(0, yc), w);
-                else
-                    chroma_row<true>(ctx, ch[1], ch[2], row_of(1, yc), row_of(2, yc), up_of(1, yc), up_of(2, yc),
-                                     row_of(0, yc), w);
-            }
-        }
+    }
+}
+
+// The green (or gray) plane alone, when the chroma planes come out zero.
+// One chain, so its latency is the bound: the read-ahead keeps two reads
+// between a sample and the next one's prediction. A row goes without cursor
+// tests when no cursor can reach the stream's end within it (clear_for).
+template <class Ctx>
+void rebuild_green(const Ctx& ctx, std::size_t h, std::size_t w, const Channel& g) {
+    const std::vector<std::uint8_t> zero_row(w, 0);
+    for (std::size_t y = 0; y < h; ++y) {
+        std::uint8_t* row = g.plane + y * w;
+        const std::uint8_t* up = y ? row - w : zero_row.data();
+        if (clear_for(g, w))
+            green_row<false>(ctx, g, row, up, w);
+        else
+            green_row<true>(ctx, g, row, up, w);
     }
 }
 
@@ -248,18 +310,28 @@ bool try_interleaved(const Ctx& ctx, std::size_t h, std::size_t w, bool zero_chr
     // zero-filled by calloc: a chroma plane of a gray image is never written,
     // so its pages are never mapped
     out = {ZeroedBytes(pixels), ZeroedBytes(pixels), ZeroedBytes(pixels)};
-    std::vector<std::uint32_t> cg(off[0].begin(), off[0].end()), cr(off[1].begin(), off[1].end()),
-        cb(off[2].begin(), off[2].end());
-    const Bytes sg = res[0], sr = zero_chroma ? Bytes() : res[1], sb = zero_chroma ? Bytes() : res[2];
-    std::vector<std::uint8_t> ng = read_ahead(sg, cg), nr = read_ahead(sr, cr), nb = read_ahead(sb, cb);
-    const Channel ch[3] = {{out.g.data(), sg.data(), sg.size(), cg.data(), ng.data(), cg.size()},
-                           {out.rd.data(), sr.data(), sr.size(), cr.data(), nr.data(), cr.size()},
-                           {out.bd.data(), sb.data(), sb.size(), cb.data(), nb.data(), cb.size()}};
+    if (!zero_chroma) {
+        // the context numbers reach only cursors below the limit, itself at
+        // most 256 (a byte) and at most every channel's count of offsets
+        std::vector<std::uint32_t> cursors(3 * kCursorStride, 0);
+        for (int c = 0; c < 3; ++c)
+            std::copy_n(off[c].begin(), std::min(off[c].size(), kCursorStride), cursors.begin() + c * kCursorStride);
+        const ColourStreams s{{res[0].data(), res[1].data(), res[2].data()},
+                              {res[0].size(), res[1].size(), res[2].size()},
+                              cursors.data()};
+        std::uint8_t* const plane[3] = {out.g.data(), out.rd.data(), out.bd.data()};
+        try {
+            rebuild_colour(ctx, h, w, plane, s);
+            return true;
+        } catch (const Fault&) {
+            return false;
+        }
+    }
+    std::vector<std::uint32_t> cg(off[0].begin(), off[0].end());
+    std::vector<std::uint8_t> ng = read_ahead(res[0], cg);
+    const Channel g{out.g.data(), res[0].data(), res[0].size(), cg.data(), ng.data(), cg.size()};
     try {
-        if (zero_chroma)
-            rebuild_interleaved<1>(ctx, h, w, ch);
-        else
-            rebuild_interleaved<3>(ctx, h, w, ch);
+        rebuild_green(ctx, h, w, g);
         return true;
     } catch (const Fault&) {
         return false;
@@ -310,16 +382,22 @@ std::vector<std::uint8_t> reconstruct_2d_channels(std::size_t h, std::size_t w, 
     std::vector<std::uint8_t> out(pixels);
     if (pixels == 0) return out;
     std::uint8_t* o = out.data();
-    // row 0: N = NW = 0, so the prediction is W
-    std::uint8_t left = 0;
-    for (std::size_t x = 0; x < w; ++x) o[x] = left = zigzag_decode(res[x], predict_sample(left, 0, 0));
-    for (std::size_t y = 1; y < h; ++y) {
-        const std::uint8_t* up = o + (y - 1) * w;
-        std::uint8_t* row = o + y * w;
-        const std::uint8_t* r = res + y * w;
-        row[0] = zigzag_decode(r[0], predict_sample(0, up[0], 0));
-        for (std::size_t x = 1; x < w; ++x)
-            row[x] = zigzag_decode(r[x], predict_sample(row[x - 1], up[x], up[x - 1]));
+    // one chain per plane: the left neighbour and the upper left one travel in
+    // registers (a store and a load of the sample just written would add a
+    // store-to-load forward to every step), and the row above the first is
+    // a zero row
+    const std::vector<std::uint8_t> zero_row(w, 0);
+    for (std::size_t y = 0; y < h; ++y) {
+        const std::uint8_t* __restrict up = y ? o + (y - 1) * w : zero_row.data();
+        std::uint8_t* __restrict row = o + y * w;
+        const std::uint8_t* __restrict r = res + y * w;
+        std::uint8_t W = 0, NW = 0;
+        for (std::size_t x = 0; x < w; ++x) {
+            const std::uint8_t N = up[x];
+            W = zigzag_decode(r[x], predict_sample(W, N, NW));
+            row[x] = W;
+            NW = N;
+        }
     }
     return out;
 }
