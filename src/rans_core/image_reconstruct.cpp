@@ -52,99 +52,132 @@ void rebuild_channel(std::size_t h, std::size_t w, std::uint8_t* plane, const st
     });
 }
 
-// One channel's decoding state in the interleaved loop.
+// Shard cursors in the fast loops: a cursor points at its shard's next
+// residual in the stream, which is read where the caller keeps it (no copy,
+// so decoding costs no more memory than the planes it returns). A cursor at
+// or past the stream's end is spent: a whole stream never uses its shard
+// again. Spent cursors point into a zero-filled trap of w + 2 bytes instead,
+// so a row can go without a test per sample once no live cursor can reach
+// the end within it (a cursor moves at most once per sample), and a spent
+// cursor that moved during such a row shows the fault at the row's end. Any
+// fault sends the caller to the plane-after-plane rebuild, which reports the
+// first fault in its order with its numbers, so these loops only have to stop
+// before they read outside a stream or the trap.
+//
+// The loops take their state by value: a byte store may alias anything the
+// compiler reaches through memory, so state kept in the caller's structures
+// would be read again after every sample.
+
+constexpr std::size_t kCursorStride = 256;  // a context number is a byte
+
+struct Stream {
+    const std::uint8_t* begin;
+    std::size_t len;
+};
+
+[[noreturn]] void leave_fast_loop() { throw Fault("a shard cursor left its stream"); }
+
+// Whether p points inside s (a spent cursor points into the trap, never there).
+inline bool inside(const std::uint8_t* p, Stream s) {
+    return reinterpret_cast<std::uintptr_t>(p) - reinterpret_cast<std::uintptr_t>(s.begin) < s.len;
+}
+
+// One channel's cursors (n of them, n <= 256) and where they point.
+struct Cursors {
+    const std::uint8_t** cur;
+    std::size_t n;
+    Stream s;
+    const std::uint8_t* trap;
+    std::size_t trap_len;
+};
+
+// The cursors at the caller's offsets (spent ones at the trap).
+void start_cursors(const Cursors& c, std::span<const std::uint32_t> off) {
+    for (std::size_t k = 0; k < c.n; ++k) c.cur[k] = off[k] < c.s.len ? c.s.begin + off[k] : c.trap;
+}
+
+// At a row boundary: false when a spent cursor moved (its shard was used, a
+// fault); else moves cursors that reached the end to the trap and sets
+// `clear` when no live cursor can reach the end in the next w samples.
+bool settle(const Cursors& c, std::size_t w, bool& clear) {
+    std::size_t most = 0;
+    for (std::size_t k = 0; k < c.n; ++k) {
+        const std::uint8_t* p = c.cur[k];
+        if (p == c.trap) continue;
+        if (reinterpret_cast<std::uintptr_t>(p) - reinterpret_cast<std::uintptr_t>(c.trap) < c.trap_len)
+            return false;
+        const std::size_t at = static_cast<std::size_t>(p - c.s.begin);  // at most len: live cursors stay inside
+        if (at >= c.s.len)
+            c.cur[k] = c.trap;
+        else
+            most = std::max(most, at);
+    }
+    clear = most + w < c.s.len;  // the read-ahead of the last sample reads below most + w
+    return true;
+}
+
+// ---- the green (or gray) plane alone: one chain, so its latency is the bound
 //
 // `next[k]` is the residual at shard k's cursor, already decoded against a
 // prediction of 0 (zigzag_decode(z, P) = P + zigzag_decode(z, 0) modulo 256),
 // read ahead when the cursor moves: a sample is then its prediction plus
 // next[context], two reads after its left neighbour is known, while the
-// cursor and the stream are read off that chain, for the next sample of the
-// shard. A cursor at or beyond the stream's end is caught when its shard is
-// used, before its read-ahead (0 there) counts for anything. The stream is
-// read where the caller keeps it: no copy, so decoding costs no more memory
-// than the planes it returns.
-//
-// The loops take channels and lookups by value: a byte store may alias
-// anything the compiler reaches through memory, so state kept in the
-// caller's structures would be read again after every sample.
-struct Channel {
-    std::uint8_t* plane;
-    const std::uint8_t* res;
-    std::size_t len;
-    std::uint32_t* cursors;
-    std::uint8_t* next;
-    std::size_t n_cursors;
-};
+// cursor and the stream are read off that chain.
 
-inline std::uint8_t difference_at(const std::uint8_t* res, std::size_t len, std::size_t p) {
-    return p < len ? zigzag_decode(res[p], 0) : std::uint8_t{0};
-}
-
-// The read-ahead bytes of cursors that start at the caller's offsets.
-std::vector<std::uint8_t> read_ahead(Bytes res, std::span<const std::uint32_t> cursors) {
-    std::vector<std::uint8_t> next(cursors.size());
-    for (std::size_t k = 0; k < cursors.size(); ++k) next[k] = difference_at(res.data(), res.size(), cursors[k]);
-    return next;
-}
-
-// True when no cursor of the channel can reach the stream's end in the next
-// n samples, nor its read-ahead read past it: every cursor + n lies below
-// len. A cursor moves at most once per sample, so those samples need neither
-// the fault test nor the read-ahead's bounds test.
-inline bool clear_for(const Channel& ch, std::size_t n) {
-    std::uint32_t most = 0;
-    for (std::size_t k = 0; k < ch.n_cursors; ++k) most = std::max(most, ch.cursors[k]);
-    return std::size_t{most} + n < ch.len;
-}
-
-// Decodes one sample whose neighbours are already in registers; the left
-// neighbour is the sample decoded just before, so it never goes through
-// memory. Checked: the cursor may reach the stream's end (it then faults).
 template <bool Checked, class Ctx>
-[[gnu::always_inline]] inline std::uint8_t rebuild_sample(Ctx ctx, Channel ch, std::uint8_t W, std::uint8_t N,
-                                                          std::uint8_t NW, std::uint8_t key) {
-    const std::uint8_t P = predict_sample(W, N, NW);
-    const std::uint8_t k = ctx(W, N, NW, reads_key<Ctx> ? key : 0);
-    const std::uint8_t d = ch.next[k];
-    const std::uint32_t p = ch.cursors[k];
-    if constexpr (Checked) {
-        if (p >= ch.len) [[unlikely]]
-            index_fault(ch.len, p);
-        ch.next[k] = difference_at(ch.res, ch.len, std::size_t{p} + 1);
-    } else {
-        ch.next[k] = zigzag_decode(ch.res[std::size_t{p} + 1], 0);
-    }
-    ch.cursors[k] = p + 1;
-    return static_cast<std::uint8_t>(P + d);
-}
-
-// One row of the green (or gray) plane: `up` is the row above (a zero row
-// above the first); the intensity key is the prediction.
-template <bool Checked, class Ctx>
-void green_row(Ctx ctx, Channel g, std::uint8_t* __restrict row, const std::uint8_t* __restrict up, std::size_t w) {
+void green_row(Ctx ctx, const std::uint8_t** __restrict cur, std::uint8_t* __restrict next, Stream s,
+               std::uint8_t* __restrict row, const std::uint8_t* __restrict up, std::size_t w) {
     std::uint8_t W = 0, NW = 0;
     for (std::size_t x = 0; x < w; ++x) {
         const std::uint8_t N = up[x];
         const std::uint8_t P = predict_sample(W, N, NW);
-        W = rebuild_sample<Checked>(ctx, g, W, N, NW, P);
+        const std::uint8_t k = ctx(W, N, NW, P);
+        const std::uint8_t d = next[k];
+        const std::uint8_t* p = cur[k];
+        if constexpr (Checked) {
+            if (!inside(p, s)) [[unlikely]]
+                leave_fast_loop();
+            next[k] = inside(p + 1, s) ? zigzag_decode(p[1], 0) : std::uint8_t{0};
+        } else {
+            next[k] = zigzag_decode(p[1], 0);
+        }
+        cur[k] = p + 1;
+        W = static_cast<std::uint8_t>(P + d);
         row[x] = W;
         NW = N;
     }
 }
 
-// The colour planes' state: the three channels' cursors in one block with a
-// stride of 256 (a context number is a byte), so one register reaches all of
-// them. The colour loop runs three chains side by side and is bound by how
-// many instructions it issues, not by any one chain's latency, so it reads a
-// residual where its cursor points when its shard is used (a table turns it
-// into the difference) instead of keeping a read-ahead byte per shard.
-struct ColourStreams {
-    const std::uint8_t* res[3];
-    std::size_t len[3];
-    std::uint32_t* cursors;  // [3][256]
-};
+template <class Ctx>
+bool rebuild_green(const Ctx& ctx, std::size_t h, std::size_t w, std::uint8_t* plane, Stream s,
+                   std::span<const std::uint32_t> off) {
+    const std::vector<std::uint8_t> zero_row(w, 0), trap(w + 2, 0);
+    std::vector<const std::uint8_t*> cursors(kCursorStride, trap.data());
+    const Cursors c{cursors.data(), std::min(off.size(), kCursorStride), s, trap.data(), trap.size()};
+    start_cursors(c, off);
+    std::vector<std::uint8_t> next(kCursorStride, 0);
+    for (std::size_t k = 0; k < c.n; ++k)
+        if (inside(cursors[k], s)) next[k] = zigzag_decode(*cursors[k], 0);
+    for (std::size_t y = 0; y < h; ++y) {
+        std::uint8_t* row = plane + y * w;
+        const std::uint8_t* up = y ? row - w : zero_row.data();
+        bool clear = false;
+        if (!settle(c, w, clear)) return false;
+        if (clear)
+            green_row<false>(ctx, cursors.data(), next.data(), s, row, up, w);
+        else
+            green_row<true>(ctx, cursors.data(), next.data(), s, row, up, w);
+    }
+    bool clear = false;
+    return settle(c, w, clear);
+}
 
-constexpr std::size_t kCursorStride = 256;
+// ---- the three colour planes: three chains side by side
+//
+// This loop is bound by how many instructions it issues, not by one chain's
+// latency, so it reads a residual when its shard is used (a table turns it
+// into the difference) rather than keeping a read-ahead byte per shard. The
+// three channels' cursors lie in one block with a stride of 256.
 
 struct DifferenceTable {
     std::uint8_t d[256];
@@ -156,51 +189,48 @@ constexpr DifferenceTable make_difference_table() {
 }
 constexpr DifferenceTable kDifference = make_difference_table();
 
-// True when no cursor of channel c can reach its stream's end in the next n
-// samples (see clear_for).
-inline bool colour_clear_for(const ColourStreams& s, int c, std::size_t n) {
-    const std::uint32_t* cur = s.cursors + c * kCursorStride;
-    std::uint32_t most = 0;
-    for (std::size_t k = 0; k < kCursorStride; ++k) most = std::max(most, cur[k]);
-    return std::size_t{most} + n < s.len[c];
-}
+struct ColourStreams {
+    Stream s[3];
+};
 
 template <int c, bool Checked, class Ctx>
-[[gnu::always_inline]] inline std::uint8_t colour_sample(Ctx ctx, ColourStreams s, std::uint8_t W, std::uint8_t N,
+[[gnu::always_inline]] inline std::uint8_t colour_sample(Ctx ctx, const std::uint8_t** __restrict cur,
+                                                         const ColourStreams& s, std::uint8_t W, std::uint8_t N,
                                                          std::uint8_t NW, std::uint8_t key) {
     const std::uint8_t P = predict_sample(W, N, NW);
-    const std::uint8_t k = ctx(W, N, NW, reads_key<Ctx> ? key : 0);
-    std::uint32_t* cur = s.cursors + c * kCursorStride + k;
-    const std::uint32_t p = *cur;
+    const std::uint8_t k = ctx(W, N, NW, c == 0 ? P : key);
+    const std::uint8_t*& q = cur[c * kCursorStride + k];
+    const std::uint8_t* p = q;
     if constexpr (Checked) {
-        if (p >= s.len[c]) [[unlikely]]
-            index_fault(s.len[c], p);
+        if (!inside(p, s.s[c])) [[unlikely]]
+            leave_fast_loop();
     }
-    *cur = p + 1;
-    return static_cast<std::uint8_t>(P + kDifference.d[s.res[c][p]]);
+    q = p + 1;
+    return static_cast<std::uint8_t>(P + kDifference.d[*p]);
 }
 
 template <bool Checked, class Ctx>
-void colour_green_row(Ctx ctx, ColourStreams s, std::uint8_t* __restrict row, const std::uint8_t* __restrict up,
-                      std::size_t w) {
+void colour_green_row(Ctx ctx, const std::uint8_t** __restrict cur, ColourStreams s, std::uint8_t* __restrict row,
+                      const std::uint8_t* __restrict up, std::size_t w) {
     std::uint8_t W = 0, NW = 0;
     for (std::size_t x = 0; x < w; ++x) {
         const std::uint8_t N = up[x];
-        W = colour_sample<0, Checked>(ctx, s, W, N, NW, predict_sample(W, N, NW));
+        W = colour_sample<0, Checked>(ctx, cur, s, W, N, NW, 0);
         row[x] = W;
         NW = N;
     }
 }
 
+// Both chroma rows, keyed by the finished green row `key`.
 template <bool Checked, class Ctx>
-void colour_chroma_row(Ctx ctx, ColourStreams s, std::uint8_t* __restrict row_r, std::uint8_t* __restrict row_b,
-                       const std::uint8_t* __restrict up_r, const std::uint8_t* __restrict up_b,
-                       const std::uint8_t* __restrict key, std::size_t w) {
+void colour_chroma_row(Ctx ctx, const std::uint8_t** __restrict cur, ColourStreams s, std::uint8_t* __restrict row_r,
+                       std::uint8_t* __restrict row_b, const std::uint8_t* __restrict up_r,
+                       const std::uint8_t* __restrict up_b, const std::uint8_t* __restrict key, std::size_t w) {
     std::uint8_t Wr = 0, NWr = 0, Wb = 0, NWb = 0;
     for (std::size_t x = 0; x < w; ++x) {
         const std::uint8_t Nr = up_r[x], Nb = up_b[x], G = key[x];
-        Wr = colour_sample<1, Checked>(ctx, s, Wr, Nr, NWr, G);
-        Wb = colour_sample<2, Checked>(ctx, s, Wb, Nb, NWb, G);
+        Wr = colour_sample<1, Checked>(ctx, cur, s, Wr, Nr, NWr, G);
+        Wb = colour_sample<2, Checked>(ctx, cur, s, Wb, Nb, NWb, G);
         row_r[x] = Wr;
         row_b[x] = Wb;
         NWr = Nr;
@@ -208,19 +238,20 @@ void colour_chroma_row(Ctx ctx, ColourStreams s, std::uint8_t* __restrict row_r,
     }
 }
 
-// Green row y and both chroma rows y - 1 in one loop: the chroma samples
-// are keyed by the green row finished one pass before (up_g), so the three
+// Green row y and both chroma rows y - 1 in one loop: the chroma samples are
+// keyed by the green row finished one pass before (up_g), so the three
 // dependency chains share no value and run side by side.
 template <bool Checked, class Ctx>
-void colour_three_rows(Ctx ctx, ColourStreams s, std::uint8_t* __restrict row_g, const std::uint8_t* __restrict up_g,
-                       std::uint8_t* __restrict row_r, std::uint8_t* __restrict row_b,
-                       const std::uint8_t* __restrict up_r, const std::uint8_t* __restrict up_b, std::size_t w) {
+void colour_three_rows(Ctx ctx, const std::uint8_t** __restrict cur, ColourStreams s, std::uint8_t* __restrict row_g,
+                       const std::uint8_t* __restrict up_g, std::uint8_t* __restrict row_r,
+                       std::uint8_t* __restrict row_b, const std::uint8_t* __restrict up_r,
+                       const std::uint8_t* __restrict up_b, std::size_t w) {
     std::uint8_t Wg = 0, NWg = 0, Wr = 0, NWr = 0, Wb = 0, NWb = 0;
     for (std::size_t x = 0; x < w; ++x) {
         const std::uint8_t Ng = up_g[x], Nr = up_r[x], Nb = up_b[x];
-        Wg = colour_sample<0, Checked>(ctx, s, Wg, Ng, NWg, predict_sample(Wg, Ng, NWg));
-        Wr = colour_sample<1, Checked>(ctx, s, Wr, Nr, NWr, Ng);
-        Wb = colour_sample<2, Checked>(ctx, s, Wb, Nb, NWb, Ng);
+        Wg = colour_sample<0, Checked>(ctx, cur, s, Wg, Ng, NWg, 0);
+        Wr = colour_sample<1, Checked>(ctx, cur, s, Wr, Nr, NWr, Ng);
+        Wb = colour_sample<2, Checked>(ctx, cur, s, Wb, Nb, NWb, Ng);
         row_g[x] = Wg;
         row_r[x] = Wr;
         row_b[x] = Wb;
@@ -230,60 +261,58 @@ void colour_three_rows(Ctx ctx, ColourStreams s, std::uint8_t* __restrict row_g,
     }
 }
 
-// The three planes in one scan, green one row ahead of the chroma planes.
-// A pass goes without cursor tests when no cursor of the channels it decodes
-// can reach the end of its stream within it.
+// The three planes in one scan, green one row ahead of the chroma planes:
+// pass y rebuilds green row y (y < h) and the chroma rows y - 1 (y > 0).
 template <class Ctx>
-void rebuild_colour(const Ctx& ctx, std::size_t h, std::size_t w, std::uint8_t* const (&plane)[3],
-                    const ColourStreams& s) {
-    const std::vector<std::uint8_t> zero_row(w, 0);
-    const auto row_of = [&](int c, std::size_t y) { return plane[c] + y * w; };
-    const auto up_of = [&](int c, std::size_t y) -> const std::uint8_t* {
-        return y ? row_of(c, y - 1) : zero_row.data();
+bool rebuild_colour(const Ctx& ctx, std::size_t h, std::size_t w, std::uint8_t* const (&plane)[3],
+                    const std::array<Bytes, 3>& res, const std::array<std::span<const std::uint32_t>, 3>& off) {
+    const std::vector<std::uint8_t> zero_row(w, 0), trap(w + 2, 0);
+    std::vector<const std::uint8_t*> cursors(3 * kCursorStride, trap.data());
+    ColourStreams s;
+    Cursors c[3];
+    for (int j = 0; j < 3; ++j) {
+        s.s[j] = {res[j].data(), res[j].size()};
+        c[j] = {cursors.data() + j * kCursorStride, std::min(off[j].size(), kCursorStride), s.s[j], trap.data(),
+                trap.size()};
+        start_cursors(c[j], off[j]);
+    }
+    const auto row_of = [&](int j, std::size_t y) { return plane[j] + y * w; };
+    const auto up_of = [&](int j, std::size_t y) -> const std::uint8_t* {
+        return y ? row_of(j, y - 1) : zero_row.data();
     };
-    for (std::size_t y = 0; y <= h; ++y) {  // pass y: green row y (y < h), chroma row y - 1 (y > 0)
+    const std::uint8_t** cur = cursors.data();
+    for (std::size_t y = 0; y <= h; ++y) {
         const bool green = y < h, chroma = y > 0;
-        const bool clear = (!green || colour_clear_for(s, 0, w)) &&
-                           (!chroma || (colour_clear_for(s, 1, w) && colour_clear_for(s, 2, w)));
+        bool clear[3] = {false, false, false};
+        for (int j = 0; j < 3; ++j)
+            if (!settle(c[j], w, clear[j])) return false;
+        const bool fast = (!green || clear[0]) && (!chroma || (clear[1] && clear[2]));
         const std::size_t yc = chroma ? y - 1 : 0;
         if (green && chroma) {
-            if (clear)
-                colour_three_rows<false>(ctx, s, row_of(0, y), up_of(0, y), row_of(1, yc), row_of(2, yc), up_of(1, yc),
-                                         up_of(2, yc), w);
+            if (fast)
+                colour_three_rows<false>(ctx, cur, s, row_of(0, y), up_of(0, y), row_of(1, yc), row_of(2, yc),
+                                         up_of(1, yc), up_of(2, yc), w);
             else
-                colour_three_rows<true>(ctx, s, row_of(0, y), up_of(0, y), row_of(1, yc), row_of(2, yc), up_of(1, yc),
-                                        up_of(2, yc), w);
+                colour_three_rows<true>(ctx, cur, s, row_of(0, y), up_of(0, y), row_of(1, yc), row_of(2, yc),
+                                        up_of(1, yc), up_of(2, yc), w);
         } else if (green) {
-            if (clear)
-                colour_green_row<false>(ctx, s, row_of(0, y), up_of(0, y), w);
+            if (fast)
+                colour_green_row<false>(ctx, cur, s, row_of(0, y), up_of(0, y), w);
             else
-                colour_green_row<true>(ctx, s, row_of(0, y), up_of(0, y), w);
+                colour_green_row<true>(ctx, cur, s, row_of(0, y), up_of(0, y), w);
         } else {
-            if (clear)
-                colour_chroma_row<false>(ctx, s, row_of(1, yc), row_of(2, yc), up_of(1, yc), up_of(2, yc),
+            if (fast)
+                colour_chroma_row<false>(ctx, cur, s, row_of(1, yc), row_of(2, yc), up_of(1, yc), up_of(2, yc),
                                          row_of(0, yc), w);
             else
-                colour_chroma_row<true>(ctx, s, row_of(1, yc), row_of(2, yc), up_of(1, yc), up_of(2, yc),
+                colour_chroma_row<true>(ctx, cur, s, row_of(1, yc), row_of(2, yc), up_of(1, yc), up_of(2, yc),
                                         row_of(0, yc), w);
         }
     }
-}
-
-// The green (or gray) plane alone, when the chroma planes come out zero.
-// One chain, so its latency is the bound: the read-ahead keeps two reads
-// between a sample and the next one's prediction. A row goes without cursor
-// tests when no cursor can reach the stream's end within it (clear_for).
-template <class Ctx>
-void rebuild_green(const Ctx& ctx, std::size_t h, std::size_t w, const Channel& g) {
-    const std::vector<std::uint8_t> zero_row(w, 0);
-    for (std::size_t y = 0; y < h; ++y) {
-        std::uint8_t* row = g.plane + y * w;
-        const std::uint8_t* up = y ? row - w : zero_row.data();
-        if (clear_for(g, w))
-            green_row<false>(ctx, g, row, up, w);
-        else
-            green_row<true>(ctx, g, row, up, w);
-    }
+    bool clear = false;
+    for (int j = 0; j < 3; ++j)
+        if (!settle(c[j], w, clear)) return false;
+    return true;
 }
 
 // True when a chroma plane is sure to come out all zero without a fault: its
@@ -310,29 +339,12 @@ bool try_interleaved(const Ctx& ctx, std::size_t h, std::size_t w, bool zero_chr
     // zero-filled by calloc: a chroma plane of a gray image is never written,
     // so its pages are never mapped
     out = {ZeroedBytes(pixels), ZeroedBytes(pixels), ZeroedBytes(pixels)};
-    if (!zero_chroma) {
-        // the context numbers reach only cursors below the limit, itself at
-        // most 256 (a byte) and at most every channel's count of offsets
-        std::vector<std::uint32_t> cursors(3 * kCursorStride, 0);
-        for (int c = 0; c < 3; ++c)
-            std::copy_n(off[c].begin(), std::min(off[c].size(), kCursorStride), cursors.begin() + c * kCursorStride);
-        const ColourStreams s{{res[0].data(), res[1].data(), res[2].data()},
-                              {res[0].size(), res[1].size(), res[2].size()},
-                              cursors.data()};
-        std::uint8_t* const plane[3] = {out.g.data(), out.rd.data(), out.bd.data()};
-        try {
-            rebuild_colour(ctx, h, w, plane, s);
-            return true;
-        } catch (const Fault&) {
-            return false;
-        }
-    }
-    std::vector<std::uint32_t> cg(off[0].begin(), off[0].end());
-    std::vector<std::uint8_t> ng = read_ahead(res[0], cg);
-    const Channel g{out.g.data(), res[0].data(), res[0].size(), cg.data(), ng.data(), cg.size()};
+    // a context number lies below the limit, itself at most every channel's
+    // count of offsets, and is a byte: the first 256 cursors are all it reaches
     try {
-        rebuild_green(ctx, h, w, g);
-        return true;
+        if (zero_chroma) return rebuild_green(ctx, h, w, out.g.data(), {res[0].data(), res[0].size()}, off[0]);
+        std::uint8_t* const plane[3] = {out.g.data(), out.rd.data(), out.bd.data()};
+        return rebuild_colour(ctx, h, w, plane, res, off);
     } catch (const Fault&) {
         return false;
     }
