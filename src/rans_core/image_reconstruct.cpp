@@ -131,7 +131,7 @@ void green_row(Ctx ctx, const std::uint8_t** __restrict cur, std::uint8_t* __res
     for (std::size_t x = 0; x < w; ++x) {
         const std::uint8_t N = up[x];
         const std::uint8_t P = predict_sample(W, N, NW);
-        const std::uint8_t k = ctx(W, N, NW, P);
+        const std::uint8_t k = ctx.finish(ctx.ahead(N, NW), W, P);  // the chain's part after W kept short
         const std::uint8_t d = next[k];
         const std::uint8_t* p = cur[k];
         if constexpr (Checked) {
