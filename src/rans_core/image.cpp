@@ -320,13 +320,18 @@ inline std::uint8_t place_sample(const Ctx& ctx, const std::uint8_t* plane, std:
 
 // One row of one channel with proven tables: the residual and context pass
 // of the chosen path, then the stores at the cursors (on the scalar path,
-// each store as soon as its context number is known). Only a position
+// for a lookup without a key, each store as soon as its context number is
+// known). Only a position
 // outside the stream can fault, and the caller then redoes the row in sample
 // order.
 template <class Ctx>
 bool place_row_proven(SimdPath path, const Ctx& ctx, const RowInput& in, std::uint32_t* cursors, std::size_t K,
                       std::span<std::uint8_t> stream, RowScratch& scratch) {
-    if (path == SimdPath::scalar)
+    // The scalar path stores each residual as soon as its context number is
+    // known when the lookup reads no key (the front end's tables): one pass
+    // measured faster there; with keys, the two passes and the segmented
+    // stores below measured faster on every path.
+    if (path == SimdPath::scalar && !reads_key<Ctx>)
         return place_row_portable(ctx, in, cursors, stream.data(), stream.size(), scratch.z.data());
     residuals_and_contexts(path, ctx, in, scratch.z.data(), scratch.k.data());
     return scatter_row(scratch.z.data(), scratch.k.data(), in.w, cursors, K, stream.data(), stream.size(),

@@ -3,8 +3,10 @@
 // Reconstruction must follow the scan order: each sample is predicted from
 // its already rebuilt left and upper neighbours, and its context number (the
 // same as the encoder computed) names the shard whose next residual it takes.
-// The whole green plane is rebuilt before the chroma planes, whose contexts
-// are keyed by the green sample at the same pixel.
+// Green is rebuilt ahead of the chroma planes, whose contexts are keyed by
+// the green sample at the same pixel: a whole plane ahead in the tested
+// plane-after-plane rebuild (whose faults are the ones reported), one row
+// ahead in the fast loop, which runs the three planes' chains side by side.
 #include <algorithm>
 #include <array>
 #include <cstring>

@@ -193,25 +193,34 @@ struct RowScratch {
 // context number is known. False (positions below len written) when a
 // position lies at or beyond len, as scatter_row.
 template <class Ctx>
-bool place_row_portable(const Ctx& lookup, const RowInput& in, std::uint32_t* __restrict cursors,
-                        std::uint8_t* __restrict stream, std::size_t len, std::uint8_t* __restrict z) {
+inline bool store_contexts_block(const Ctx& ctx, const std::uint8_t* __restrict r, const std::uint8_t* __restrict u,
+                                 const std::uint8_t* __restrict g, const std::uint8_t* __restrict z, std::size_t n,
+                                 std::uint32_t* __restrict cursors, std::uint8_t* __restrict stream,
+                                 std::size_t len) {
+    for (std::size_t x = 0; x < n; ++x) {
+        const std::size_t c = ctx(r[x - 1], u[x], u[x - 1], reads_key<Ctx> ? g[x] : 0);
+        const std::uint32_t p = cursors[c];
+        if (p >= len) [[unlikely]]
+            return false;
+        stream[p] = z[x];
+        cursors[c] = p + 1;
+    }
+    return true;
+}
+
+template <class Ctx>
+bool place_row_portable(const Ctx& lookup, const RowInput& in, std::uint32_t* cursors, std::uint8_t* stream,
+                        std::size_t len, std::uint8_t* z) {
     const Ctx ctx = lookup;  // a private copy: the stream stores cannot change its pointers
     RowSums unused;
     std::uint8_t pred[kSumBlock];
     for (std::size_t x0 = 0; x0 < in.w; x0 += kSumBlock) {
         const std::size_t n = std::min(kSumBlock, in.w - x0);
-        const std::uint8_t* __restrict r = in.row + x0;
-        const std::uint8_t* __restrict u = in.up + x0;
+        const std::uint8_t* r = in.row + x0;
+        const std::uint8_t* u = in.up + x0;
         residuals_portable<reads_key<Ctx>>(r, u, n, z, pred, unused);
-        const std::uint8_t* g = in.green ? in.green + x0 : pred;
-        for (std::size_t x = 0; x < n; ++x) {
-            const std::size_t c = ctx(r[x - 1], u[x], u[x - 1], reads_key<Ctx> ? g[x] : 0);
-            const std::uint32_t p = cursors[c];
-            if (p >= len) [[unlikely]]
-                return false;
-            stream[p] = z[x];
-            cursors[c] = p + 1;
-        }
+        if (!store_contexts_block(ctx, r, u, in.green ? in.green + x0 : pred, z, n, cursors, stream, len))
+            return false;
     }
     return true;
 }
