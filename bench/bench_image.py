@@ -325,13 +325,13 @@ def paths_child(args):
     labels = [label for label, _, _ in contenders]
     print(f"\nimage functions per instruction-set path, 1 worker, {args.tables} tables, median of {args.reps}")
     print(f"  {'MP/s':24s}" + "".join(f"{label:>12s}" for label in labels)
-          + "".join(f"{a + '/' + b:>18s}" for a, b in ratio_columns(labels)))
+          + "".join(f" {a + '/' + b:>23s}" for a, b in ratio_columns(labels)))
     for f in PATH_FUNCTIONS:
         if not mp[f]:
             continue
         rate = {label: mp[f] / times[(f, label)] for label in labels}
         print(f"  {f:24s}" + "".join(f"{rate[label]:12.1f}" for label in labels)
-              + "".join(f"{rate[a] / rate[b]:17.2f}x" for a, b in ratio_columns(labels)))
+              + "".join(f"{rate[a] / rate[b]:23.2f}x" for a, b in ratio_columns(labels)))
 
 
 # --------------------------------------------------------------- report
