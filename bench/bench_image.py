@@ -18,14 +18,16 @@ total megapixels over total median time). The whole chains:
   decode: expand_pdf_tables -> build_all_lookups -> rans_decode_shards_parallel
           -> reconstruct_shards_rgb (+ reconstruct_2d_channels for alpha) -> restore_channels
 With --paths, one child with one worker times the image functions (p1_rgb,
-p2_rgb, p1_gray, p2_gray, reconstruct_shards_rgb) on every instruction-set
-path this CPU runs (forced through the private hook), each repetition running
-the paths back to back and timing the process's CPU time (one worker, so a
-shared machine's other work does not count), and prints MP/s per path and the ratios to the first
-column. --baseline PATH.so adds another build of the module (for example one
-of main) as the first column, loaded side by side in the same process, so
-that before and after come from one run. Gray functions take gray photos as
-they are and the green plane of colour ones.
+p2_rgb, p1_gray, p2_gray, reconstruct_shards_rgb, and the same for a gray
+image, whose chroma streams are zero) on every instruction-set path this CPU
+runs (forced through the private hook), each repetition running the paths
+back to back and timing the process's CPU time (one worker, so a shared
+machine's other work does not count), and prints MP/s per path and the
+ratios to the first column. --baseline PATH.so adds another build of the
+module (for example one of main), loaded side by side in the same process
+and run on every path too, so that before and after come from one run; the
+ratios are then each path over the baseline's same path. Gray functions take
+gray photos as they are and the green plane of colour ones.
 
 Bits per pixel of ours: payload plus compacted tables. The chains need the
 shard coder and the table functions; while those are not built, the chain
@@ -230,7 +232,7 @@ def child(reps, n_shards, limit):
 
 # ------------------------------------------------- instruction-set paths
 
-PATH_FUNCTIONS = ["p1_rgb", "p2_rgb", "p1_gray", "p2_gray", "reconstruct_shards_rgb"]
+PATH_FUNCTIONS = ["p1_rgb", "p2_rgb", "p1_gray", "p2_gray", "reconstruct_shards_rgb", "reconstruct gray"]
 
 
 def load_build(path):
@@ -246,9 +248,22 @@ def load_build(path):
 
 
 def path_contenders(o, baseline):
-    """(label, module, path or None) in column order."""
-    out = [("baseline", load_build(baseline), None)] if baseline else []
-    return out + [(p, o, p) for p in o._coder_simd_available()]
+    """(label, module, path) in column order: the baseline build on each path
+    this CPU runs (when given), then this build on each path."""
+    paths = o._coder_simd_available()
+    out = []
+    if baseline:
+        base = load_build(baseline)
+        out = [("base:" + p, base, p) for p in paths]
+    return out + [(p, o, p) for p in paths]
+
+
+def ratio_columns(labels):
+    """(numerator, denominator) label pairs: each path of this build over the
+    same path of the baseline, else over the first column."""
+    if any(label.startswith("base:") for label in labels):
+        return [(label, "base:" + label) for label in labels if not label.startswith("base:")]
+    return [(label, labels[0]) for label in labels[1:]]
 
 
 def path_calls(o, img, K, tables):
@@ -269,6 +284,9 @@ def path_calls(o, img, K, tables):
     gs = np.empty(n, np.uint8)
     calls["p1_gray"] = lambda m: m.p1_gray(h, w, gray, EMPTY, False, K, *tables)
     calls["p2_gray"] = lambda m: m.p2_gray(h, w, g[0], g[4], gs, *tables)
+    o.p2_gray(h, w, g[0], g[4], gs, *tables)
+    zs, zoff = np.zeros(n, np.uint8), np.zeros(K, np.uint32)
+    calls["reconstruct gray"] = lambda m: m.reconstruct_shards_rgb(h, w, gs, zs, zs, g[3][0], zoff, zoff, *tables)
     return calls
 
 
@@ -306,14 +324,14 @@ def paths_child(args):
     o._coder_simd(before)
     labels = [label for label, _, _ in contenders]
     print(f"\nimage functions per instruction-set path, 1 worker, {args.tables} tables, median of {args.reps}")
-    print(f"  {'MP/s':24s}" + "".join(f"{label:>10s}" for label in labels)
-          + "".join(f"{label + '/' + labels[0]:>16s}" for label in labels[1:]))
+    print(f"  {'MP/s':24s}" + "".join(f"{label:>12s}" for label in labels)
+          + "".join(f" {a + '/' + b:>23s}" for a, b in ratio_columns(labels)))
     for f in PATH_FUNCTIONS:
         if not mp[f]:
             continue
-        rate = [mp[f] / times[(f, label)] for label in labels]
-        print(f"  {f:24s}" + "".join(f"{v:10.1f}" for v in rate)
-              + "".join(f"{v / rate[0]:15.2f}x" for v in rate[1:]))
+        rate = {label: mp[f] / times[(f, label)] for label in labels}
+        print(f"  {f:24s}" + "".join(f"{rate[label]:12.1f}" for label in labels)
+              + "".join(f"{rate[a] / rate[b]:23.2f}x" for a, b in ratio_columns(labels)))
 
 
 # --------------------------------------------------------------- report

@@ -11,8 +11,8 @@ import numpy as np
 import pytest
 
 import orv_rans as o
-from test_image_grid import photo_like, structured_tables
-from test_image_model import EMPTY, colour_planes, random_tables
+from test_image_grid import photo_like, starts_of, structured_tables
+from test_image_model import EMPTY, analyse, colour_planes, random_tables, shard_streams
 from test_image_phases import expected_phase_one
 
 PATHS = o._coder_simd_available()
@@ -169,3 +169,93 @@ def test_phase_two_faults_alike_on_short_streams(fn):
     assert results["scalar"] is not None
     assert all(m == results["scalar"] for m in results.values()), results
 
+
+
+def first_fault(ks, starts, lens):
+    """The fault of rebuilding the planes one after the other from streams of
+    the given lengths: the first sample, in plane order then scan order, whose
+    shard cursor lies at or past its stream's end; None when there is none."""
+    for k, start, n in zip(ks, starts, lens):
+        cur = [int(v) for v in start]
+        for c in k.reshape(-1).tolist():
+            if cur[c] >= n:
+                return f"index out of bounds: the len is {n} but the index is {cur[c]}"
+            cur[c] += 1
+    return None
+
+
+@pytest.mark.parametrize("path", PATHS)
+@pytest.mark.parametrize("kind", ["columns, one key", "columns, keys", "rows", "unfolded"])
+@pytest.mark.parametrize("channels", [1, 3])
+@pytest.mark.parametrize("image", ["photo", "flat"])
+def test_reconstruction_faults_where_plane_after_plane_does(path, kind, channels, image):
+    """Streams cut short by a few bytes, by about a row and by several rows,
+    in each channel: the colour loop (green a row ahead of the chroma planes)
+    and the green-only loop skip the cursor tests only on rows whose cursors
+    cannot reach a stream's end, so they give the planes or the fault that
+    rebuilding plane after plane gives, on every path and at every cut. A
+    flat image puts every sample of a plane into one shard, whose cursor
+    then meets the stream's end exactly at a row's end."""
+    rng = np.random.default_rng(len(kind) * 10 + channels)
+    K = int(rng.integers(3, 30))
+    tables = tables_of(kind, rng, K)
+    h, w = 7, 97
+    img = photo_like(rng, h, w, 3) if image == "photo" else np.full((h, w, 3), 9, np.uint8)
+    planes = colour_planes(img) if channels == 3 else [img[..., 1]]
+    an = analyse(planes, tables)
+    streams = shard_streams(an)
+    ks = [k for _, _, k in an]
+    starts = [starts_of(k, K) for k in ks]
+    n = h * w
+    if channels == 1:  # a gray image: zero chroma streams and offsets
+        streams += [np.zeros(n, np.uint8)] * 2
+        starts += [np.zeros(K, np.uint32)] * 2
+    o._coder_simd(path)
+    for c in range(channels):
+        for cut in (0, 1, 2, w - 1, w, w + 1, 3 * w):
+            cut_streams = list(streams)
+            cut_streams[c] = np.ascontiguousarray(streams[c][: n - cut])
+            lens = [len(s) for s in cut_streams[:channels]]
+            want = first_fault(ks, starts, lens)
+            try:
+                got = o.reconstruct_shards_rgb(h, w, *cut_streams, *starts, *tables)
+            except BaseException as e:
+                assert type(e).__name__ == "PanicException", repr(e)
+                assert str(e) == want, (c, cut)
+                continue
+            assert want is None, (c, cut)
+            for p, plane in zip(got, planes):
+                np.testing.assert_array_equal(p, plane)
+
+
+@pytest.mark.parametrize("path", PATHS)
+def test_reconstruction_of_a_wide_real_photo_on_every_path(path):
+    """A real photo wider than a block, its streams whole and one byte short."""
+    corpus = pytest.importorskip("orv.bench")
+    flower = corpus.flower()
+    if flower is None:
+        pytest.skip("the benchmark photos are not installed")
+    img = np.ascontiguousarray(corpus.load_image(flower)[:48, :, :3])
+    from orv import model
+
+    bounds = (2, 6, 14, 30)
+    tables, K = model.luts(bounds), model.n_classes(bounds)
+    h, w = img.shape[:2]
+    o._coder_simd(path)
+    r = o.p1_rgb(h, w, img, EMPTY, False, K, *tables)
+    streams = [np.zeros(h * w, np.uint8) for _ in range(3)]
+    o.p2_rgb(h, w, r[0], r[1], r[2], r[7], *streams, *tables)
+    for got, want in zip(o.reconstruct_shards_rgb(h, w, *streams, *r[6], *tables), colour_planes(img)):
+        np.testing.assert_array_equal(got, want)
+    ks = [k for _, _, k in analyse(colour_planes(img), tables)]
+    for c in range(3):
+        cut = list(streams)
+        cut[c] = np.ascontiguousarray(streams[c][:-1])
+        want = first_fault(ks, r[6], [len(s) for s in cut])
+        msg = None
+        try:
+            o.reconstruct_shards_rgb(h, w, *cut, *r[6], *tables)
+        except BaseException as e:
+            assert type(e).__name__ == "PanicException", repr(e)
+            msg = str(e)
+        assert msg == want

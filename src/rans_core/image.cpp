@@ -70,15 +70,17 @@ constexpr std::size_t kCopiedSamplesPerCounter = 4;
 constexpr int kCopies = 2;
 
 // Phase one over rows [y0, y1) with proven tables: no sample can fault, so
-// each channel goes row after row through the residual and context pass of
-// the chosen path, then the counting. The residuals land in the residual
-// plane; the context numbers in a row buffer.
+// each channel goes row after row. On a vector path a row goes through the
+// residual and context pass of that path, then the counting (the context
+// numbers in a row buffer); on the scalar path the counting joins the
+// context lookups in one pass, which spares the buffer's stores and loads.
+// The residuals land in the residual plane.
 template <int C, class Ctx>
 void analyse_rows_proven(SimdPath path, const Ctx& ctx, std::size_t y0, std::size_t y1, std::size_t w,
                          std::size_t K, const std::vector<std::uint8_t>* planes,
                          std::vector<std::uint8_t>* residuals, std::uint32_t* counts, ChunkStats& st) {
     const std::size_t stride = w + 2;
-    const bool copied = w >= 8 * K && (y1 - y0) * w >= kCopiedSamplesPerCounter * K * 256;
+    const bool copied = path != SimdPath::scalar && w >= 8 * K && (y1 - y0) * w >= kCopiedSamplesPerCounter * K * 256;
     const int copies = copied ? kCopies : 1;
     std::vector<std::uint8_t> k(w);
     std::vector<std::uint32_t> row_copies(copied ? kCopies * K : 0), hist_copies(copied ? kCopies * K * 256 : 0),
@@ -92,16 +94,25 @@ void analyse_rows_proven(SimdPath path, const Ctx& ctx, std::size_t y0, std::siz
             const std::size_t base = (y + 1) * stride + 1;
             const std::uint8_t* row = planes[c].data() + base;
             const RowInput in{row, row - stride, c ? planes[0].data() + base : nullptr, w};
-            const RowSums sums = residuals_and_contexts(path, ctx, in, residuals[c].data() + base, k.data());
+            std::uint8_t* z = residuals[c].data() + base;
+            std::uint32_t* row_counts = counts + y * 3 * K + c * K;
+            if (copied) std::fill(row_copies.begin(), row_copies.end(), 0u);
+            const CounterCopies rc{copied ? row_copies.data() : row_counts, K};
+            RowSums sums;
+            if (path == SimdPath::scalar) {
+                // one pass: each context number is counted as it is looked up
+                sums = vhist ? analyse_row_portable<true>(ctx, in, z, row_counts, hist, vhist)
+                             : analyse_row_portable<false>(ctx, in, z, row_counts, hist, vhist);
+            } else {
+                sums = residuals_and_contexts(path, ctx, in, z, k.data());
+                if (copied)
+                    count_row<kCopies>(k.data(), z, row, w, rc, hc, vc);
+                else
+                    count_row<1>(k.data(), z, row, w, rc, hc, vc);
+            }
             st.err[c] += sums.err;
             st.zeros[c] += sums.zeros;
-            std::uint32_t* row_counts = counts + y * 3 * K + c * K;
-            if (!copied) {
-                count_row<1>(k.data(), residuals[c].data() + base, row, w, {row_counts, K}, hc, vc);
-                continue;
-            }
-            std::fill(row_copies.begin(), row_copies.end(), 0u);
-            count_row<kCopies>(k.data(), residuals[c].data() + base, row, w, {row_copies.data(), K}, hc, vc);
+            if (!copied) continue;
             fold_copies(row_copies.data(), K, kCopies);
             std::copy_n(row_copies.begin(), K, row_counts);
         }
@@ -308,12 +319,20 @@ inline std::uint8_t place_sample(const Ctx& ctx, const std::uint8_t* plane, std:
 }
 
 // One row of one channel with proven tables: the residual and context pass
-// of the chosen path, then the stores at the cursors. Only a position
+// of the chosen path, then the stores at the cursors (on the scalar path,
+// for a lookup without a key, each store as soon as its context number is
+// known). Only a position
 // outside the stream can fault, and the caller then redoes the row in sample
 // order.
 template <class Ctx>
 bool place_row_proven(SimdPath path, const Ctx& ctx, const RowInput& in, std::uint32_t* cursors, std::size_t K,
                       std::span<std::uint8_t> stream, RowScratch& scratch) {
+    // The scalar path stores each residual as soon as its context number is
+    // known when the lookup reads no key (the front end's tables): one pass
+    // measured faster there; with keys, the two passes and the segmented
+    // stores below measured faster on every path.
+    if (path == SimdPath::scalar && !reads_key<Ctx>)
+        return place_row_portable(ctx, in, cursors, stream.data(), stream.size(), scratch.z.data());
     residuals_and_contexts(path, ctx, in, scratch.z.data(), scratch.k.data());
     return scatter_row(scratch.z.data(), scratch.k.data(), in.w, cursors, K, stream.data(), stream.size(),
                        scratch.segments.data());

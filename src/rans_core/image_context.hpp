@@ -56,6 +56,13 @@ struct ProvenContext {
     std::uint8_t operator()(std::uint8_t W, std::uint8_t N, std::uint8_t NW, std::uint8_t v) const {
         return d_lut[4u * s_lut[gradient_index(W, N, NW)] + i_lut[v]];
     }
+
+    // The lookup in two steps (see GridContext::Ahead); here the second does it all.
+    struct Ahead {
+        std::uint8_t N, NW;
+    };
+    Ahead ahead(std::uint8_t N, std::uint8_t NW) const { return {N, NW}; }
+    std::uint8_t finish(Ahead a, std::uint8_t W, std::uint8_t v) const { return (*this)(W, a.N, a.NW, v); }
 };
 
 // True when every gradient index and intensity key reads inside s_lut and
@@ -114,6 +121,34 @@ struct GridContext {
         const std::uint32_t a = static_cast<std::uint32_t>(W) + 255u - NW;
         const std::uint32_t b = static_cast<std::uint32_t>(N) + 255u - NW;
         std::uint32_t at = line_offset[ByRows ? a : b] + (ByRows ? b : a);
+        if constexpr (!OneKey) at += key_offset[v];
+        (void)v;
+        return numbers[at];
+    }
+
+    // The same lookup in two steps, for a decoder whose W arrives last (it is
+    // the sample just rebuilt): `ahead` takes what N and NW give, before W is
+    // known; `finish` then costs one add and one read after W (with rows,
+    // one read, one add and one read), plus the key's read when it has one.
+    struct Ahead {
+        const std::uint32_t* line;  // by rows: the line offsets shifted by 255 - NW
+        std::uint32_t at;
+    };
+    Ahead ahead(std::uint8_t N, std::uint8_t NW) const {
+        Ahead a;
+        if constexpr (ByRows)
+            a = {line_offset + (255u - NW), static_cast<std::uint32_t>(N) + 255u - NW};
+        else
+            a = {nullptr, line_offset[static_cast<std::uint32_t>(N) + 255u - NW] + 255u - NW};
+#if defined(__GNUC__)
+        // the compiler would otherwise fold the sums back into one chain that
+        // starts at W (integer adds reassociate freely)
+        __asm__("" : "+r"(a.at));
+#endif
+        return a;
+    }
+    std::uint8_t finish(Ahead a, std::uint8_t W, std::uint8_t v) const {
+        std::uint32_t at = ByRows ? a.line[W] + a.at : a.at + W;
         if constexpr (!OneKey) at += key_offset[v];
         (void)v;
         return numbers[at];

@@ -3,8 +3,10 @@
 // Reconstruction must follow the scan order: each sample is predicted from
 // its already rebuilt left and upper neighbours, and its context number (the
 // same as the encoder computed) names the shard whose next residual it takes.
-// The whole green plane is rebuilt before the chroma planes, whose contexts
-// are keyed by the green sample at the same pixel.
+// Green is rebuilt ahead of the chroma planes, whose contexts are keyed by
+// the green sample at the same pixel: a whole plane ahead in the tested
+// plane-after-plane rebuild (whose faults are the ones reported), one row
+// ahead in the fast loop, which runs the three planes' chains side by side.
 #include <algorithm>
 #include <array>
 #include <cstring>
@@ -52,82 +54,267 @@ void rebuild_channel(std::size_t h, std::size_t w, std::uint8_t* plane, const st
     });
 }
 
-// One channel's decoding state in the interleaved loop.
+// Shard cursors in the fast loops: a cursor points at its shard's next
+// residual in the stream, which is read where the caller keeps it (no copy,
+// so decoding costs no more memory than the planes it returns). A cursor at
+// or past the stream's end is spent: a whole stream never uses its shard
+// again. Spent cursors point into a zero-filled trap of w + 2 bytes instead,
+// so a row can go without a test per sample once no live cursor can reach
+// the end within it (a cursor moves at most once per sample), and a spent
+// cursor that moved during such a row shows the fault at the row's end. Any
+// fault sends the caller to the plane-after-plane rebuild, which reports the
+// first fault in its order with its numbers, so these loops only have to stop
+// before they read outside a stream or the trap.
+//
+// The loops take their state by value: a byte store may alias anything the
+// compiler reaches through memory, so state kept in the caller's structures
+// would be read again after every sample.
+
+constexpr std::size_t kCursorStride = 256;  // a context number is a byte
+
+struct Stream {
+    const std::uint8_t* begin;
+    std::size_t len;
+};
+
+[[noreturn]] void leave_fast_loop() { throw Fault("a shard cursor left its stream"); }
+
+// Whether p points inside s (a spent cursor points into the trap, never there).
+inline bool inside(const std::uint8_t* p, Stream s) {
+    return reinterpret_cast<std::uintptr_t>(p) - reinterpret_cast<std::uintptr_t>(s.begin) < s.len;
+}
+
+// One channel's cursors (n of them, n <= 256) and where they point.
+struct Cursors {
+    const std::uint8_t** cur;
+    std::size_t n;
+    Stream s;
+    const std::uint8_t* trap;
+    std::size_t trap_len;
+};
+
+// The cursors at the caller's offsets (spent ones at the trap).
+void start_cursors(const Cursors& c, std::span<const std::uint32_t> off) {
+    for (std::size_t k = 0; k < c.n; ++k) c.cur[k] = off[k] < c.s.len ? c.s.begin + off[k] : c.trap;
+}
+
+// At a row boundary: false when a spent cursor moved (its shard was used, a
+// fault); else moves cursors that reached the end to the trap and sets
+// `clear` when no live cursor can reach the end in the next w samples.
+bool settle(const Cursors& c, std::size_t w, bool& clear) {
+    std::size_t most = 0;
+    for (std::size_t k = 0; k < c.n; ++k) {
+        const std::uint8_t* p = c.cur[k];
+        if (p == c.trap) continue;
+        if (reinterpret_cast<std::uintptr_t>(p) - reinterpret_cast<std::uintptr_t>(c.trap) < c.trap_len)
+            return false;
+        const std::size_t at = static_cast<std::size_t>(p - c.s.begin);  // at most len: live cursors stay inside
+        if (at >= c.s.len)
+            c.cur[k] = c.trap;
+        else
+            most = std::max(most, at);
+    }
+    clear = most + w < c.s.len;  // the read-ahead of the last sample reads below most + w
+    return true;
+}
+
+// ---- the green (or gray) plane alone: one chain, so its latency is the bound
 //
 // `next[k]` is the residual at shard k's cursor, already decoded against a
 // prediction of 0 (zigzag_decode(z, P) = P + zigzag_decode(z, 0) modulo 256),
 // read ahead when the cursor moves: a sample is then its prediction plus
 // next[context], two reads after its left neighbour is known, while the
-// cursor and the stream are read off that chain, for the next sample of the
-// shard. A cursor at or beyond the stream's end is caught when its shard is
-// used, before its read-ahead (0 there) counts for anything. The stream is
-// read where the caller keeps it: no copy, so decoding costs no more memory
-// than the planes it returns.
-struct Channel {
-    std::uint8_t* plane;
-    const std::uint8_t* res;
-    std::size_t len;
-    std::uint32_t* cursors;
-    std::uint8_t* next;
+// cursor and the stream are read off that chain.
+
+template <bool Checked, class Ctx>
+void green_row(Ctx ctx, const std::uint8_t** __restrict cur, std::uint8_t* __restrict next, Stream s,
+               std::uint8_t* __restrict row, const std::uint8_t* __restrict up, std::size_t w) {
+    std::uint8_t W = 0, NW = 0;
+    for (std::size_t x = 0; x < w; ++x) {
+        const std::uint8_t N = up[x];
+        const std::uint8_t P = predict_sample(W, N, NW);
+        const std::uint8_t k = ctx.finish(ctx.ahead(N, NW), W, P);  // the chain's part after W kept short
+        const std::uint8_t d = next[k];
+        const std::uint8_t* p = cur[k];
+        if constexpr (Checked) {
+            if (!inside(p, s)) [[unlikely]]
+                leave_fast_loop();
+            next[k] = inside(p + 1, s) ? zigzag_decode(p[1], 0) : std::uint8_t{0};
+        } else {
+            next[k] = zigzag_decode(p[1], 0);
+        }
+        cur[k] = p + 1;
+        W = static_cast<std::uint8_t>(P + d);
+        row[x] = W;
+        NW = N;
+    }
+}
+
+template <class Ctx>
+bool rebuild_green(const Ctx& ctx, std::size_t h, std::size_t w, std::uint8_t* plane, Stream s,
+                   std::span<const std::uint32_t> off) {
+    const std::vector<std::uint8_t> zero_row(w, 0), trap(w + 2, 0);
+    std::vector<const std::uint8_t*> cursors(kCursorStride, trap.data());
+    const Cursors c{cursors.data(), std::min(off.size(), kCursorStride), s, trap.data(), trap.size()};
+    start_cursors(c, off);
+    std::vector<std::uint8_t> next(kCursorStride, 0);
+    for (std::size_t k = 0; k < c.n; ++k)
+        if (inside(cursors[k], s)) next[k] = zigzag_decode(*cursors[k], 0);
+    for (std::size_t y = 0; y < h; ++y) {
+        std::uint8_t* row = plane + y * w;
+        const std::uint8_t* up = y ? row - w : zero_row.data();
+        bool clear = false;
+        if (!settle(c, w, clear)) return false;
+        if (clear)
+            green_row<false>(ctx, cursors.data(), next.data(), s, row, up, w);
+        else
+            green_row<true>(ctx, cursors.data(), next.data(), s, row, up, w);
+    }
+    bool clear = false;
+    return settle(c, w, clear);
+}
+
+// ---- the three colour planes: three chains side by side
+//
+// This loop is bound by how many instructions it issues, not by one chain's
+// latency, so it reads a residual when its shard is used (a table turns it
+// into the difference) rather than keeping a read-ahead byte per shard. The
+// three channels' cursors lie in one block with a stride of 256.
+
+struct DifferenceTable {
+    std::uint8_t d[256];
+};
+constexpr DifferenceTable make_difference_table() {
+    DifferenceTable t{};
+    for (unsigned z = 0; z < 256; ++z) t.d[z] = static_cast<std::uint8_t>((z >> 1) ^ (0u - (z & 1u)));  // zigzag_decode(z, 0)
+    return t;
+}
+constexpr DifferenceTable kDifference = make_difference_table();
+
+struct ColourStreams {
+    Stream s[3];
 };
 
-inline std::uint8_t difference_at(const std::uint8_t* res, std::size_t len, std::size_t p) {
-    return p < len ? zigzag_decode(res[p], 0) : std::uint8_t{0};
-}
-
-// The read-ahead bytes of cursors that start at the caller's offsets.
-std::vector<std::uint8_t> read_ahead(Bytes res, std::span<const std::uint32_t> cursors) {
-    std::vector<std::uint8_t> next(cursors.size());
-    for (std::size_t k = 0; k < cursors.size(); ++k) next[k] = difference_at(res.data(), res.size(), cursors[k]);
-    return next;
-}
-
-// Decodes one sample whose neighbours are already in registers; the left
-// neighbour is the sample decoded just before, so it never goes through memory.
-template <class Ctx>
-inline std::uint8_t rebuild_sample(const Ctx& ctx, const Channel& ch, std::uint8_t W, std::uint8_t N,
-                                   std::uint8_t NW, int key) {
+template <int c, bool Checked, class Ctx>
+[[gnu::always_inline]] inline std::uint8_t colour_sample(Ctx ctx, const std::uint8_t** __restrict cur,
+                                                         const ColourStreams& s, std::uint8_t W, std::uint8_t N,
+                                                         std::uint8_t NW, std::uint8_t key) {
     const std::uint8_t P = predict_sample(W, N, NW);
-    const std::uint8_t k = ctx(W, N, NW, key < 0 ? P : static_cast<std::uint8_t>(key));
-    const std::uint8_t d = ch.next[k];
-    const std::uint32_t p = ch.cursors[k];
-    if (p >= ch.len) [[unlikely]]
-        index_fault(ch.len, p);
-    ch.cursors[k] = p + 1;
-    ch.next[k] = difference_at(ch.res, ch.len, std::size_t{p} + 1);
-    return static_cast<std::uint8_t>(P + d);
+    const std::uint8_t k = ctx(W, N, NW, c == 0 ? P : key);
+    const std::uint8_t*& q = cur[c * kCursorStride + k];
+    const std::uint8_t* p = q;
+    if constexpr (Checked) {
+        if (!inside(p, s.s[c])) [[unlikely]]
+            leave_fast_loop();
+    }
+    q = p + 1;
+    return static_cast<std::uint8_t>(P + kDifference.d[*p]);
 }
 
-// The planes in one scan (C = 3; C = 1 rebuilds green alone): a chroma
-// sample needs only the green sample at its own pixel, so the three
-// dependency chains can run side by side. Each plane keeps its own cursors and
-// streams, so the samples are exactly those of rebuilding the planes one after
-// the other. The planes are written unpadded (stride w): the neighbours travel
-// in registers, and the row above the first is a zero row.
-template <int C, class Ctx>
-void rebuild_interleaved(const Ctx& ctx, std::size_t h, std::size_t w, const Channel (&ch)[3]) {
-    const std::vector<std::uint8_t> zero_row(w, 0);
-    for (std::size_t y = 0; y < h; ++y) {
-        std::uint8_t* row[C];
-        const std::uint8_t* up[C];
-        std::uint8_t W[C], NW[C];
-        for (int c = 0; c < C; ++c) {
-            row[c] = ch[c].plane + y * w;
-            up[c] = y ? row[c] - w : zero_row.data();
-            W[c] = NW[c] = 0;  // outside the image
-        }
-        for (std::size_t x = 0; x < w; ++x) {
-            std::uint8_t N[C];
-            for (int c = 0; c < C; ++c) N[c] = up[c][x];
-            const std::uint8_t G = rebuild_sample(ctx, ch[0], W[0], N[0], NW[0], -1);
-            row[0][x] = W[0] = G;
-            if constexpr (C == 3) {
-                row[1][x] = W[1] = rebuild_sample(ctx, ch[1], W[1], N[1], NW[1], G);
-                row[2][x] = W[2] = rebuild_sample(ctx, ch[2], W[2], N[2], NW[2], G);
-            }
-            for (int c = 0; c < C; ++c) NW[c] = N[c];
+template <bool Checked, class Ctx>
+void colour_green_row(Ctx ctx, const std::uint8_t** __restrict cur, ColourStreams s, std::uint8_t* __restrict row,
+                      const std::uint8_t* __restrict up, std::size_t w) {
+    std::uint8_t W = 0, NW = 0;
+    for (std::size_t x = 0; x < w; ++x) {
+        const std::uint8_t N = up[x];
+        W = colour_sample<0, Checked>(ctx, cur, s, W, N, NW, 0);
+        row[x] = W;
+        NW = N;
+    }
+}
+
+// Both chroma rows, keyed by the finished green row `key`.
+template <bool Checked, class Ctx>
+void colour_chroma_row(Ctx ctx, const std::uint8_t** __restrict cur, ColourStreams s, std::uint8_t* __restrict row_r,
+                       std::uint8_t* __restrict row_b, const std::uint8_t* __restrict up_r,
+                       const std::uint8_t* __restrict up_b, const std::uint8_t* __restrict key, std::size_t w) {
+    std::uint8_t Wr = 0, NWr = 0, Wb = 0, NWb = 0;
+    for (std::size_t x = 0; x < w; ++x) {
+        const std::uint8_t Nr = up_r[x], Nb = up_b[x], G = key[x];
+        Wr = colour_sample<1, Checked>(ctx, cur, s, Wr, Nr, NWr, G);
+        Wb = colour_sample<2, Checked>(ctx, cur, s, Wb, Nb, NWb, G);
+        row_r[x] = Wr;
+        row_b[x] = Wb;
+        NWr = Nr;
+        NWb = Nb;
+    }
+}
+
+// Green row y and both chroma rows y - 1 in one loop: the chroma samples are
+// keyed by the green row finished one pass before (up_g), so the three
+// dependency chains share no value and run side by side.
+template <bool Checked, class Ctx>
+void colour_three_rows(Ctx ctx, const std::uint8_t** __restrict cur, ColourStreams s, std::uint8_t* __restrict row_g,
+                       const std::uint8_t* __restrict up_g, std::uint8_t* __restrict row_r,
+                       std::uint8_t* __restrict row_b, const std::uint8_t* __restrict up_r,
+                       const std::uint8_t* __restrict up_b, std::size_t w) {
+    std::uint8_t Wg = 0, NWg = 0, Wr = 0, NWr = 0, Wb = 0, NWb = 0;
+    for (std::size_t x = 0; x < w; ++x) {
+        const std::uint8_t Ng = up_g[x], Nr = up_r[x], Nb = up_b[x];
+        Wg = colour_sample<0, Checked>(ctx, cur, s, Wg, Ng, NWg, 0);
+        Wr = colour_sample<1, Checked>(ctx, cur, s, Wr, Nr, NWr, Ng);
+        Wb = colour_sample<2, Checked>(ctx, cur, s, Wb, Nb, NWb, Ng);
+        row_g[x] = Wg;
+        row_r[x] = Wr;
+        row_b[x] = Wb;
+        NWg = Ng;
+        NWr = Nr;
+        NWb = Nb;
+    }
+}
+
+// The three planes in one scan, green one row ahead of the chroma planes:
+// pass y rebuilds green row y (y < h) and the chroma rows y - 1 (y > 0).
+template <class Ctx>
+bool rebuild_colour(const Ctx& ctx, std::size_t h, std::size_t w, std::uint8_t* const (&plane)[3],
+                    const std::array<Bytes, 3>& res, const std::array<std::span<const std::uint32_t>, 3>& off) {
+    const std::vector<std::uint8_t> zero_row(w, 0), trap(w + 2, 0);
+    std::vector<const std::uint8_t*> cursors(3 * kCursorStride, trap.data());
+    ColourStreams s;
+    Cursors c[3];
+    for (int j = 0; j < 3; ++j) {
+        s.s[j] = {res[j].data(), res[j].size()};
+        c[j] = {cursors.data() + j * kCursorStride, std::min(off[j].size(), kCursorStride), s.s[j], trap.data(),
+                trap.size()};
+        start_cursors(c[j], off[j]);
+    }
+    const auto row_of = [&](int j, std::size_t y) { return plane[j] + y * w; };
+    const auto up_of = [&](int j, std::size_t y) -> const std::uint8_t* {
+        return y ? row_of(j, y - 1) : zero_row.data();
+    };
+    const std::uint8_t** cur = cursors.data();
+    for (std::size_t y = 0; y <= h; ++y) {
+        const bool green = y < h, chroma = y > 0;
+        bool clear[3] = {false, false, false};
+        for (int j = 0; j < 3; ++j)
+            if (!settle(c[j], w, clear[j])) return false;
+        const bool fast = (!green || clear[0]) && (!chroma || (clear[1] && clear[2]));
+        const std::size_t yc = chroma ? y - 1 : 0;
+        if (green && chroma) {
+            if (fast)
+                colour_three_rows<false>(ctx, cur, s, row_of(0, y), up_of(0, y), row_of(1, yc), row_of(2, yc),
+                                         up_of(1, yc), up_of(2, yc), w);
+            else
+                colour_three_rows<true>(ctx, cur, s, row_of(0, y), up_of(0, y), row_of(1, yc), row_of(2, yc),
+                                        up_of(1, yc), up_of(2, yc), w);
+        } else if (green) {
+            if (fast)
+                colour_green_row<false>(ctx, cur, s, row_of(0, y), up_of(0, y), w);
+            else
+                colour_green_row<true>(ctx, cur, s, row_of(0, y), up_of(0, y), w);
+        } else {
+            if (fast)
+                colour_chroma_row<false>(ctx, cur, s, row_of(1, yc), row_of(2, yc), up_of(1, yc), up_of(2, yc),
+                                         row_of(0, yc), w);
+            else
+                colour_chroma_row<true>(ctx, cur, s, row_of(1, yc), row_of(2, yc), up_of(1, yc), up_of(2, yc),
+                                        row_of(0, yc), w);
         }
     }
+    bool clear = false;
+    for (int j = 0; j < 3; ++j)
+        if (!settle(c[j], w, clear)) return false;
+    return true;
 }
 
 // True when a chroma plane is sure to come out all zero without a fault: its
@@ -154,19 +341,12 @@ bool try_interleaved(const Ctx& ctx, std::size_t h, std::size_t w, bool zero_chr
     // zero-filled by calloc: a chroma plane of a gray image is never written,
     // so its pages are never mapped
     out = {ZeroedBytes(pixels), ZeroedBytes(pixels), ZeroedBytes(pixels)};
-    std::vector<std::uint32_t> cg(off[0].begin(), off[0].end()), cr(off[1].begin(), off[1].end()),
-        cb(off[2].begin(), off[2].end());
-    const Bytes sg = res[0], sr = zero_chroma ? Bytes() : res[1], sb = zero_chroma ? Bytes() : res[2];
-    std::vector<std::uint8_t> ng = read_ahead(sg, cg), nr = read_ahead(sr, cr), nb = read_ahead(sb, cb);
-    const Channel ch[3] = {{out.g.data(), sg.data(), sg.size(), cg.data(), ng.data()},
-                           {out.rd.data(), sr.data(), sr.size(), cr.data(), nr.data()},
-                           {out.bd.data(), sb.data(), sb.size(), cb.data(), nb.data()}};
+    // a context number lies below the limit, itself at most every channel's
+    // count of offsets, and is a byte: the first 256 cursors are all it reaches
     try {
-        if (zero_chroma)
-            rebuild_interleaved<1>(ctx, h, w, ch);
-        else
-            rebuild_interleaved<3>(ctx, h, w, ch);
-        return true;
+        if (zero_chroma) return rebuild_green(ctx, h, w, out.g.data(), {res[0].data(), res[0].size()}, off[0]);
+        std::uint8_t* const plane[3] = {out.g.data(), out.rd.data(), out.bd.data()};
+        return rebuild_colour(ctx, h, w, plane, res, off);
     } catch (const Fault&) {
         return false;
     }
@@ -216,16 +396,22 @@ std::vector<std::uint8_t> reconstruct_2d_channels(std::size_t h, std::size_t w, 
     std::vector<std::uint8_t> out(pixels);
     if (pixels == 0) return out;
     std::uint8_t* o = out.data();
-    // row 0: N = NW = 0, so the prediction is W
-    std::uint8_t left = 0;
-    for (std::size_t x = 0; x < w; ++x) o[x] = left = zigzag_decode(res[x], predict_sample(left, 0, 0));
-    for (std::size_t y = 1; y < h; ++y) {
-        const std::uint8_t* up = o + (y - 1) * w;
-        std::uint8_t* row = o + y * w;
-        const std::uint8_t* r = res + y * w;
-        row[0] = zigzag_decode(r[0], predict_sample(0, up[0], 0));
-        for (std::size_t x = 1; x < w; ++x)
-            row[x] = zigzag_decode(r[x], predict_sample(row[x - 1], up[x], up[x - 1]));
+    // one chain per plane: the left neighbour and the upper left one travel in
+    // registers (a store and a load of the sample just written would add a
+    // store-to-load forward to every step), and the row above the first is
+    // a zero row
+    const std::vector<std::uint8_t> zero_row(w, 0);
+    for (std::size_t y = 0; y < h; ++y) {
+        const std::uint8_t* __restrict up = y ? o + (y - 1) * w : zero_row.data();
+        std::uint8_t* __restrict row = o + y * w;
+        const std::uint8_t* __restrict r = res + y * w;
+        std::uint8_t W = 0, NW = 0;
+        for (std::size_t x = 0; x < w; ++x) {
+            const std::uint8_t N = up[x];
+            W = zigzag_decode(r[x], predict_sample(W, N, NW));
+            row[x] = W;
+            NW = N;
+        }
     }
     return out;
 }

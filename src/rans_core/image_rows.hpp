@@ -47,6 +47,9 @@ constexpr std::size_t kSumBlock = 4096;  // samples per block: |X - P| sums stay
 
 // Predictions, residuals and sums of n <= kSumBlock samples from r, whose
 // row above is u, on the portable path (the compiler vectorises it in part).
+// The predictions are kept only when KeepPred: a lookup that does not read
+// the intensity key needs none.
+template <bool KeepPred = true>
 inline void residuals_portable(const std::uint8_t* __restrict r, const std::uint8_t* __restrict u, std::size_t n,
                                std::uint8_t* __restrict z, std::uint8_t* __restrict pred, RowSums& s) {
     std::uint32_t e = 0, zc = 0;
@@ -54,7 +57,7 @@ inline void residuals_portable(const std::uint8_t* __restrict r, const std::uint
         const std::uint8_t P = predict_sample(r[x - 1], u[x], u[x - 1]);
         const std::uint8_t d = zigzag_encode(r[x], P);
         z[x] = d;
-        pred[x] = P;
+        if constexpr (KeepPred) pred[x] = P;
         e += abs_error(r[x], P);
         zc += d == 0;
     }
@@ -129,6 +132,39 @@ void count_row(const std::uint8_t* __restrict k, const std::uint8_t* __restrict 
     for (int j = 0; x < w; ++x, ++j) one(x, j);
 }
 
+// The scalar path's phase-one kernel for one row: per block, the residual
+// pass, then each sample's context number counted as soon as it is looked up
+// (no buffer of context numbers, no second pass over it). The value
+// histogram vhist is counted only when Values (it must then be set).
+template <bool Values, class Ctx>
+inline void count_contexts_block(const Ctx& ctx, const std::uint8_t* __restrict r, const std::uint8_t* __restrict u,
+                                 const std::uint8_t* __restrict g, const std::uint8_t* __restrict z, std::size_t n,
+                                 std::uint32_t* __restrict counts, std::uint32_t* __restrict hist,
+                                 std::uint32_t* __restrict vhist) {
+    for (std::size_t x = 0; x < n; ++x) {
+        const std::size_t c = ctx(r[x - 1], u[x], u[x - 1], reads_key<Ctx> ? g[x] : 0);
+        ++counts[c];
+        ++hist[c * 256 + z[x]];
+        if constexpr (Values) ++vhist[r[x]];
+    }
+}
+
+template <bool Values, class Ctx>
+RowSums analyse_row_portable(const Ctx& lookup, const RowInput& in, std::uint8_t* __restrict z,
+                             std::uint32_t* counts, std::uint32_t* hist, std::uint32_t* vhist) {
+    const Ctx ctx = lookup;  // a private copy: the counter stores cannot change its pointers
+    RowSums s;
+    std::uint8_t pred[kSumBlock];
+    for (std::size_t x0 = 0; x0 < in.w; x0 += kSumBlock) {
+        const std::size_t n = std::min(kSumBlock, in.w - x0);
+        const std::uint8_t* r = in.row + x0;
+        const std::uint8_t* u = in.up + x0;
+        residuals_portable<reads_key<Ctx>>(r, u, n, z + x0, pred, s);
+        count_contexts_block<Values>(ctx, r, u, in.green ? in.green + x0 : pred, z + x0, n, counts, hist, vhist);
+    }
+    return s;
+}
+
 // Adds copies 1.. of n counters into copy 0 and clears them.
 inline void fold_copies(std::uint32_t* data, std::size_t n, int copies) {
     for (int j = 1; j < copies; ++j) {
@@ -152,6 +188,43 @@ struct RowScratch {
 // shard form a chain through its cursor, so a wide row goes as four
 // segments side by side, each with its own cursors: a segment's cursors are
 // the row's plus the counts of the segments before it.
+// The scalar path's phase-two kernel for one row: per block, the residual
+// pass, then each residual stored at its shard's cursor as soon as its
+// context number is known. False (positions below len written) when a
+// position lies at or beyond len, as scatter_row.
+template <class Ctx>
+inline bool store_contexts_block(const Ctx& ctx, const std::uint8_t* __restrict r, const std::uint8_t* __restrict u,
+                                 const std::uint8_t* __restrict g, const std::uint8_t* __restrict z, std::size_t n,
+                                 std::uint32_t* __restrict cursors, std::uint8_t* __restrict stream,
+                                 std::size_t len) {
+    for (std::size_t x = 0; x < n; ++x) {
+        const std::size_t c = ctx(r[x - 1], u[x], u[x - 1], reads_key<Ctx> ? g[x] : 0);
+        const std::uint32_t p = cursors[c];
+        if (p >= len) [[unlikely]]
+            return false;
+        stream[p] = z[x];
+        cursors[c] = p + 1;
+    }
+    return true;
+}
+
+template <class Ctx>
+bool place_row_portable(const Ctx& lookup, const RowInput& in, std::uint32_t* cursors, std::uint8_t* stream,
+                        std::size_t len, std::uint8_t* z) {
+    const Ctx ctx = lookup;  // a private copy: the stream stores cannot change its pointers
+    RowSums unused;
+    std::uint8_t pred[kSumBlock];
+    for (std::size_t x0 = 0; x0 < in.w; x0 += kSumBlock) {
+        const std::size_t n = std::min(kSumBlock, in.w - x0);
+        const std::uint8_t* r = in.row + x0;
+        const std::uint8_t* u = in.up + x0;
+        residuals_portable<reads_key<Ctx>>(r, u, n, z, pred, unused);
+        if (!store_contexts_block(ctx, r, u, in.green ? in.green + x0 : pred, z, n, cursors, stream, len))
+            return false;
+    }
+    return true;
+}
+
 inline bool scatter_row(const std::uint8_t* __restrict z, const std::uint8_t* __restrict k, std::size_t w,
                         std::uint32_t* __restrict cursors, std::size_t K, std::uint8_t* __restrict stream,
                         std::size_t len, std::uint32_t* __restrict segments) {
