@@ -1,0 +1,95 @@
+"""Two workers against one on large images, and what strips cost in size.
+
+Run as ``PYTHONPATH=build:python python bench/bench_strips.py`` (after
+bench/setup.sh). For every corpus photo of at least orv.strips.STRIP_THRESHOLD
+pixels, orv.encode and orv.decode are timed in fresh processes with one and
+with two workers (RAYON_NUM_THREADS), --rounds times in turn (the machine's
+load changes), medians of --repeat runs in each, the median round kept; the size of
+the strip file is set against the single-image file of the same options
+(orv.single.encode, no strips).
+
+Options: --repeat N (default 5), --rounds N (default 3), --coder NAME and --effort N (passed to
+orv.encode; default: its own defaults).
+"""
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import statistics
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+
+
+def child(repeat: int, options: dict) -> dict:
+    sys.path.insert(0, str(HERE))
+    import corpus
+    import orv
+    from orv import single, strips
+
+    out = {}
+    for im in corpus.load_photos():
+        h, w = im.pixels.shape[:2]
+        if h * w < strips.STRIP_THRESHOLD:
+            continue
+        enc, dec = [], []
+        for _ in range(repeat):
+            t = time.perf_counter()
+            data = orv.encode(im.pixels, **options)
+            enc.append(time.perf_counter() - t)
+            t = time.perf_counter()
+            back = orv.decode(data)
+            dec.append(time.perf_counter() - t)
+        assert (back == im.pixels).all()
+        out[im.name] = {"mp": h * w / 1e6, "strips": len(strips.strip_heights(h, w)),
+                        "bytes": len(data), "enc": statistics.median(enc),
+                        "dec": statistics.median(dec),
+                        "single": len(single.encode(im.pixels, **options))}
+    return out
+
+
+def main() -> int:
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--repeat", type=int, default=5)
+    ap.add_argument("--rounds", type=int, default=3)
+    ap.add_argument("--coder")
+    ap.add_argument("--effort", type=int)
+    ap.add_argument("--child", action="store_true")
+    args = ap.parse_args()
+    options = {k: v for k, v in (("coder", args.coder), ("effort", args.effort)) if v is not None}
+    if args.child:
+        print(json.dumps(child(args.repeat, options)))
+        return 0
+    rounds = {1: [], 2: []}
+    for _ in range(args.rounds):
+        for workers in (1, 2):
+            cmd = [sys.executable, __file__, "--child", "--repeat", str(args.repeat)]
+            for k, v in options.items():
+                cmd += [f"--{k}", str(v)]
+            env = dict(os.environ, RAYON_NUM_THREADS=str(workers))
+            res = subprocess.run(cmd, env=env, capture_output=True, text=True, check=True)
+            rounds[workers].append(json.loads(res.stdout.splitlines()[-1]))
+    runs = {w: {name: dict(rs[0][name], **{k: statistics.median(r[name][k] for r in rs)
+                                          for k in ("enc", "dec")})
+                for name in rs[0]} for w, rs in rounds.items()}
+    print(f"orv.encode/decode {options or '(defaults)'}, medians of {args.repeat}; "
+          "size against a single-image file")
+    print(f"{'image':24s} {'MP':>5s} {'strips':>6s} {'size':>8s} "
+          f"{'enc 1w':>8s} {'enc 2w':>8s} {'ratio':>6s} {'dec 1w':>8s} {'dec 2w':>8s} {'ratio':>6s}")
+    for name, one in runs[1].items():
+        two = runs[2][name]
+        cost = 100 * (one["bytes"] / one["single"] - 1)
+        print(f"{name:24s} {one['mp']:5.2f} {one['strips']:6d} {cost:+7.2f}% "
+              f"{1e3 * one['enc']:6.1f}ms {1e3 * two['enc']:6.1f}ms {one['enc'] / two['enc']:5.2f}x "
+              f"{1e3 * one['dec']:6.1f}ms {1e3 * two['dec']:6.1f}ms {one['dec'] / two['dec']:5.2f}x")
+    if not runs[1]:
+        print("no corpus photo is large enough")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
