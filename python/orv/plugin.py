@@ -45,10 +45,10 @@ class OrvImageFile(ImageFile.ImageFile):
                 if not files:
                     raise FileFormatError("the orv stack file holds no image")
                 channels, size = hdr.channels, (hdr.width, hdr.height)
-            else:
+                first = strips.look(files[0])
+            else:  # a single-image or strip file
                 files = [memoryview(data)]
-            first = strips.look(files[0])
-            if not stack.is_stack(data):
+                first = strips.look(data)
                 channels, size = first.channels, (first.shape[1], first.shape[0])
         except FormatError as e:
             raise _as_file_error(e) from None
