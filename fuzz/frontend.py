@@ -55,6 +55,14 @@ def corpus(rng, orv) -> list[tuple[np.ndarray, bytes]]:
         except TypeError:
             continue  # a front end without metadata
         files.append((img, bytes(data)))
+    # strip files (format version 3), cut small here: orv.encode cuts only large images
+    try:
+        from orv import strips
+    except ImportError:
+        return files  # a front end without strips
+    for img in images(rng)[6:12]:
+        heights = [img.shape[0] // 2, img.shape[0] - img.shape[0] // 2] if img.shape[0] > 1 else [1]
+        files.append((img, bytes(strips.encode_strips(img, heights, exif=b"Exif\0\0II"))))
     return files
 
 

@@ -213,13 +213,14 @@ def test_fork_while_threads_encode():
 def test_decode_peak_memory(channels, coder):
     """The resident high-water mark of a decode rises by at most about twice
     the decoded image (allocations mapped one by one, so freed blocks count
-    only while they live). The image is large enough (4 MP) that the fixed
+    only while they live). The image is large enough (8 MP) that the fixed
     costs of a call, such as the private copy of the context tables (about
-    256 KB), stay below the margin."""
+    256 KB), stay below the margin, also for its two strips decoded side by
+    side, each with its own."""
     script = textwrap.dedent("""
         import re, sys
         import numpy as np, orv
-        h, w, ch, coder = 2048, 2048, int(sys.argv[1]), sys.argv[2]
+        h, w, ch, coder = 4096, 2048, int(sys.argv[1]), sys.argv[2]
         y, x = np.mgrid[:h, :w]
         img = ((x * 3 + y * 5) % 251 + (x * y) % 7).astype(np.uint8)
         img = img if ch == 1 else np.dstack([img, img // 2, 255 - img, img | 128][:ch])

@@ -291,8 +291,13 @@ def cmd_info(args) -> int:
             continue
         print(f"{shown}: orv version {meta['version']}, {meta['width']} x {meta['height']} "
               f"{meta['mode']}, {meta['size']} bytes, {meta['bits_per_pixel']:.3f} bits/pixel")
-        print(f"  context model {meta['model']}, {meta['shards_per_plane']} shards per plane, "
-              f"pixel CRC-32 {meta['pixel_crc32']}")
+        if "strips" in meta:  # every strip is an image file of its own, with its own CRC
+            print(f"  {len(meta['strips'])} strips of {', '.join(map(str, meta['strips']))} rows; "
+                  f"the first: context model {meta['model']}, {meta['shards_per_plane']} shards "
+                  "per plane")
+        else:
+            print(f"  context model {meta['model']}, {meta['shards_per_plane']} shards per plane, "
+                  f"pixel CRC-32 {meta['pixel_crc32']}")
         print("  coders: " + ", ".join(f"{k} {v}" for k, v in meta["coders"].items()))
         for sec, n in meta["sections"].items():
             print(f"  {sec:28s} {n:10d} bytes")

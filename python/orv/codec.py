@@ -1,8 +1,10 @@
 """The public encode and decode: a single image or a stack, with its metadata.
 
 The work is done below: orv.single codes one image into a single-image file
-(with the two coders, orv.shard and orv.bitpair) and reads it back; orv.stack
-lays out stacks of images. This module picks which one a file is.
+(with the two coders, orv.shard and orv.bitpair) and reads it back;
+orv.strips cuts a large image into strips of such files, so that they are
+coded side by side; orv.stack lays out stacks of images. This module picks
+which one a file is.
 """
 from __future__ import annotations
 
@@ -11,11 +13,23 @@ from typing import NamedTuple
 import numpy as np
 
 from . import container as fmt
-from . import single, stack
-from .single import CODERS, decode_single, encode
+from . import stack, strips
+from .single import CODERS
 
 __all__ = ["CODERS", "Decoded", "decode", "decode_single", "decode_with_metadata", "encode",
            "info", "metadata_of"]
+
+
+def encode(image, *, icc_profile=None, exif=None, xmp=None, **options) -> bytes:
+    """Codes a uint8 image of shape (h, w), (h, w, 3) or (h, w, 4); the coder
+    options are those of orv.single.encode. A large image is coded as strips
+    (format version 3), a smaller one as a single-image file (version 1)."""
+    return strips.encode(image, icc_profile=icc_profile, exif=exif, xmp=xmp, **options)
+
+
+def decode_single(data, *, max_pixels: float | None = None) -> np.ndarray:
+    """The image of a single-image or strip file (a stack file is refused)."""
+    return strips.decode_image(data, max_pixels=max_pixels)
 
 
 def decode(data, *, max_pixels: float | None = None) -> np.ndarray:
@@ -27,7 +41,7 @@ def decode(data, *, max_pixels: float | None = None) -> np.ndarray:
     DecompressionBombError (a FormatError) above twice it."""
     if stack.is_stack(data):
         return stack.decode(data, max_pixels=max_pixels)
-    return decode_single(data, max_pixels=max_pixels)
+    return strips.decode_image(data, max_pixels=max_pixels)
 
 
 class Decoded(NamedTuple):
@@ -44,8 +58,8 @@ def metadata_of(data, *, verify: bool = True) -> fmt.Metadata:
     the decoder (those of the metadata are always checked)."""
     if stack.is_stack(data):
         _, files = stack.split(data)
-        return single.walk(files[0], verify)[2] if files else fmt.Metadata()
-    return single.walk(data, verify)[2]
+        return strips.metadata_of(files[0], verify) if files else fmt.Metadata()
+    return strips.metadata_of(data, verify)
 
 
 def decode_with_metadata(data, *, max_pixels: int | None = None) -> Decoded:
@@ -59,7 +73,7 @@ def info(data) -> dict:
     """Header fields, section sizes and metadata of an orv file (not decoded);
     for a stack file, its shape and the first image's fields."""
     if not stack.is_stack(data):
-        return single.info(data)
+        return strips.info(data)
     hdr, files = stack.split(data)
     out = info(files[0]) if files else {"metadata": {}}
     size = len(memoryview(data))
@@ -68,4 +82,5 @@ def info(data) -> dict:
                 "bits_per_pixel": 8 * size / max(hdr.count * hdr.height * hdr.width, 1)})
     out.pop("sections", None)
     out.pop("pixel_crc32", None)
+    out.pop("strips", None)
     return out

@@ -52,11 +52,31 @@ def cpu_count() -> int:
         return os.cpu_count() or 1
 
 
+def _env_size(name: str) -> int | None:
+    """A worker count from the environment as the module reads it: a decimal
+    integer (a leading + allowed), 0 for one per processor; None otherwise."""
+    value = os.environ.get(name, "")
+    digits = value[1:] if value.startswith("+") else value
+    if not digits.isdigit() or not digits.isascii():
+        return None
+    return int(digits) or cpu_count()
+
+
+def workers() -> int:
+    """The worker count the module's pool takes from the environment
+    (RAYON_NUM_THREADS, else RAYON_RS_NUM_CPUS, else one per processor)."""
+    size = _env_size("RAYON_NUM_THREADS")
+    if size is None:
+        size = _env_size("RAYON_RS_NUM_CPUS")
+    return max(1, size if size is not None else cpu_count())
+
+
 def parallel_map(fn, items) -> list:
-    """Runs independent module calls (which release the GIL) side by side; the
-    results come back in the order of `items`."""
+    """Runs independent module calls (which release the GIL) side by side, at
+    most as many at once as the module has workers (so one worker means one
+    thread of work); the results come back in the order of `items`."""
     items = list(items)
-    width = min(len(items), cpu_count())
+    width = min(len(items), cpu_count(), workers())
     if width > 1:
         with ThreadPoolExecutor(width) as ex:
             return list(ex.map(fn, items))

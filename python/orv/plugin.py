@@ -17,7 +17,7 @@ from __future__ import annotations
 
 from PIL import Image, ImageFile
 
-from . import imageio, single, stack
+from . import imageio, stack, strips
 from . import container as fmt
 from .errors import FileFormatError, FormatError
 
@@ -46,11 +46,11 @@ class OrvImageFile(ImageFile.ImageFile):
                 if not files:
                     raise FileFormatError("the orv stack file holds no image")
                 channels, size = hdr.channels, (hdr.width, hdr.height)
-            else:
-                head = fmt.read_header(data)[0]
+                first = strips.look(files[0])
+            else:  # a single-image or strip file
                 files = [memoryview(data)]
-                channels, size = head.channels, (head.width, head.height)
-            first, _, meta = single.walk(files[0], verify=False)
+                first = strips.look(data)
+                channels, size = first.channels, (first.shape[1], first.shape[0])
         except FormatError as e:
             raise _as_file_error(e) from None
         header_end = len(data) - sum(len(f) for f in files)
@@ -67,7 +67,7 @@ class OrvImageFile(ImageFile.ImageFile):
         self._fp = self.fp   # Pillow drops self.fp after each load
         self._frame = -1
         self.info["orv_coders"] = tuple(fmt.CODER_NAMES[c] for c in first.coders)
-        for key, value in meta._asdict().items():
+        for key, value in first.meta._asdict().items():
             if value is not None:
                 self.info[key] = value
         self.seek(0)
@@ -94,7 +94,7 @@ class OrvDecoder(ImageFile.PyDecoder):
         data = self.fd.read(length)
         try:
             # Pillow checked the size against its own MAX_IMAGE_PIXELS at open
-            pixels = single.decode_single(data, max_pixels=float("inf"))
+            pixels = strips.decode_image(data, max_pixels=float("inf"))
         except FormatError as e:
             raise _as_file_error(e) from None
         if pixels.shape[:2] != (self.state.ysize, self.state.xsize) or \
@@ -120,7 +120,7 @@ def _options(im: Image.Image, pic: imageio.PillowImage) -> dict:
 
 def _save(im: Image.Image, fp, filename) -> None:
     pic = imageio.from_pillow(im)
-    fp.write(single.encode(pic.pixels, **_options(im, pic)))
+    fp.write(strips.encode(pic.pixels, **_options(im, pic)))
 
 
 def _save_all(im: Image.Image, fp, filename) -> None:
@@ -128,7 +128,7 @@ def _save_all(im: Image.Image, fp, filename) -> None:
     pic = imageio.from_pillow(im, frames=True, append_images=append)
     opts = _options(im, pic)
     if len(pic.pixels) == 1:
-        fp.write(single.encode(pic.pixels[0], **opts))
+        fp.write(strips.encode(pic.pixels[0], **opts))
     else:  # the frame axis leads; the channel count is given, so gray frames 3 wide stay gray
         channels = 1 if pic.pixels.ndim == 3 else pic.pixels.shape[3]
         fp.write(stack.encode(pic.pixels, channels=channels, **opts))

@@ -2,13 +2,14 @@
 
 An array whose last two or three axes are an image, (h, w), (h, w, 3) or
 (h, w, 4), with any number of leading axes before them, is coded image by
-image: every image becomes a complete single-image .orv file (version 1),
-and the files follow a small header that records the leading axes, the image
+image: every image becomes a complete image file (a single-image file,
+version 1, or for a large image a strip file, version 3; orv.strips), and
+the files follow a small header that records the leading axes, the image
 shape and each file's length. A single image without leading axes is written
-as a plain version-1 file, so a reader of single images reads it as it is.
+as a plain image file, so a reader of single images reads it as it is.
 The layout is described in docs/format.md ("Image stacks").
 
-Only NumPy and the single-image file (orv.single) are needed here; the numcodecs
+Only NumPy and the image files (orv.strips) are needed here; the numcodecs
 codec and the Zarr conversion build on this module.
 """
 from __future__ import annotations
@@ -22,7 +23,7 @@ import numpy as np
 
 from . import container as fmt
 from . import effort as effort_scale
-from . import limits, single
+from . import limits, single, strips
 from .arrays import check_dtype
 from .errors import FormatError
 
@@ -93,12 +94,12 @@ def encode(array, *, effort: int = single.DEFAULT_EFFORT, coder: str | None = No
     h, w = array.shape[len(lead):len(lead) + 2]
     meta = {"icc_profile": icc_profile, "exif": exif, "xmp": xmp}
     if not lead and not keep_axis:
-        return single.encode(array, effort=effort, coder=coder, **meta)
+        return strips.encode(array, coder=coder, effort=effort, **meta)
     image_shape = (h, w) if ch == 1 else (h, w, ch)
     images = array.reshape((-1,) + image_shape)
     if images.shape[0] == 0 and any(v for v in meta.values()):
         raise ValueError("an empty stack cannot carry metadata (it has no image file)")
-    files = [single.encode(img, effort=effort, coder=coder, **(meta if i == 0 else {}))
+    files = [strips.encode(img, coder=coder, effort=effort, **(meta if i == 0 else {}))
              for i, img in enumerate(images)]
     head = _FIXED.pack(fmt.MAGIC, STACK_VERSION, ch, len(lead),
                        FLAG_GRAY_AXIS if keep_axis else 0, w, h)
@@ -186,7 +187,7 @@ def decode(data, *, out: np.ndarray | None = None, max_pixels: float | None = No
     stack as for orv.decode (None: orv.MAX_IMAGE_PIXELS; a
     DecompressionBombError, a FormatError, beyond it)."""
     if not is_stack(data):
-        img = single.decode_single(data, max_pixels=max_pixels)
+        img = strips.decode_image(data, max_pixels=max_pixels)
         return _deliver(img, out)
     hdr, files = split(data)
     limits.check_pixels(hdr.count * hdr.height * hdr.width, max_pixels, "stack")
@@ -196,7 +197,7 @@ def decode(data, *, out: np.ndarray | None = None, max_pixels: float | None = No
     want = (hdr.height, hdr.width) if hdr.channels == 1 else hdr.image_shape
     for i, f in enumerate(files):
         try:
-            shape = single.parse(f, max_pixels=math.inf).hdr.shape
+            shape = strips.check(f)
         except FormatError as e:
             raise FormatError(f"image {i} of the stack: {e}") from None
         if shape != want:
@@ -208,8 +209,7 @@ def decode(data, *, out: np.ndarray | None = None, max_pixels: float | None = No
     # sections' checksums were checked above)
     for i, f in enumerate(files):
         try:
-            flat[i] = single.decode_single(f, max_pixels=math.inf,
-                                           verify=False).reshape(hdr.image_shape)
+            flat[i] = strips.decode_image(f, max_pixels=math.inf, verify=False).reshape(hdr.image_shape)
         except FormatError as e:
             raise FormatError(f"image {i} of the stack: {e}") from None
     return result if out is None else out
