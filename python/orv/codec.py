@@ -14,17 +14,23 @@ import numpy as np
 
 from . import container as fmt
 from . import stack, strips
-from .single import CODERS
+from .single import CODERS, DEFAULT_EFFORT
 
 __all__ = ["CODERS", "Decoded", "decode", "decode_single", "decode_with_metadata", "encode",
            "info", "metadata_of"]
 
 
-def encode(image, *, icc_profile=None, exif=None, xmp=None, **options) -> bytes:
-    """Codes a uint8 image of shape (h, w), (h, w, 3) or (h, w, 4); the coder
-    options are those of orv.single.encode. A large image is coded as strips
-    (format version 3), a smaller one as a single-image file (version 1)."""
-    return strips.encode(image, icc_profile=icc_profile, exif=exif, xmp=xmp, **options)
+def encode(image, *, effort: int = DEFAULT_EFFORT, coder: str | None = None, icc_profile=None,
+           exif=None, xmp=None) -> bytes:
+    """Codes a uint8 image of shape (h, w), (h, w, 3) or (h, w, 4).
+
+    effort: 1..5 (default 2), what the encoder tries (orv.effort); coder:
+    None (the level decides) or "shard", "bitpair", "auto" for every plane;
+    icc_profile, exif, xmp: bytes (XMP also str) stored with the pixels.
+    A large image is coded as strips (format version 3), a smaller one as a
+    single-image file."""
+    return strips.encode(image, effort=effort, coder=coder, icc_profile=icc_profile, exif=exif,
+                         xmp=xmp)
 
 
 def decode_single(data, *, max_pixels: float | None = None) -> np.ndarray:
