@@ -46,7 +46,7 @@ class OrvImageFile(ImageFile.ImageFile):
                     raise FileFormatError("the orv stack file holds no image")
                 channels, size = hdr.channels, (hdr.width, hdr.height)
             else:
-                head = fmt.read_header(data)[0]
+                head = single.walk(data, verify=False)[0]
                 files = [memoryview(data)]
                 channels, size = head.channels, (head.width, head.height)
             first, _, meta = single.walk(files[0], verify=False)
@@ -65,7 +65,7 @@ class OrvImageFile(ImageFile.ImageFile):
         self._close_exclusive_fp_after_loading = not self.is_animated
         self._fp = self.fp   # Pillow drops self.fp after each load
         self._frame = -1
-        self.info["orv_coders"] = tuple(fmt.CODER_NAMES[c] for c in first.coders)
+        self.info["orv_coders"] = first.coder_names
         for key, value in meta._asdict().items():
             if value is not None:
                 self.info[key] = value

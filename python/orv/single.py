@@ -1,5 +1,6 @@
 """A single-image .orv file (format version 1): the header, the coded
-sections of its planes and its metadata sections.
+sections of its planes and its metadata sections. Images that the transforms
+for synthetic content code smaller are written as version 4 (orv.synthetic).
 
 Planes: gray, or green, red-green, blue-green (the module's colour transform),
 and alpha. Each plane is coded with one of two coders (orv.shard, the shard
@@ -13,7 +14,7 @@ from dataclasses import dataclass
 
 import numpy as np
 
-from . import bitpair, limits, model, native, shard
+from . import bitpair, limits, model, native, shard, synthetic
 from . import container as fmt
 from .analysis import analyse
 from .arrays import check_image
@@ -47,7 +48,16 @@ def encode(image, *, coder: str = "auto", effort: int = 1, icc_profile=None, exi
         fitted = encode_pixels(img, coder, 2)
         if len(fitted) < len(data):
             data = fitted
+    data = synthetic_candidates(img, data, coder, effort)
     return data + fmt.pack_metadata(meta)
+
+
+def synthetic_candidates(img: np.ndarray, data: bytes, coder: str, effort: int,
+                         thorough: bool = False) -> bytes:
+    """The smaller of `data` (the image coded as version 1) and the version-4
+    bodies (palette, zstd) tried for it; `thorough` searches every one of them."""
+    return synthetic.smallest(img, data, lambda gray: encode_pixels(gray, coder, effort),
+                              thorough=thorough)
 
 
 def encode_pixels(img: np.ndarray, coder: str, effort: int) -> bytes:
@@ -112,7 +122,10 @@ class Parsed:
 def parse(data, *, max_pixels: float | None = None) -> Parsed:
     """Reads and checks everything of a single-image file short of decoding
     its streams: the header, the pixel limit, every section's framing,
-    tables, and the least length its streams must have."""
+    tables, and the least length its streams must have (of a version-4
+    file: its header and the framing of its sections)."""
+    if synthetic.is_version4(data):
+        return synthetic.read(data, max_pixels=max_pixels)[0]
     hdr, r = fmt.read_header(data)
     limits.check_pixels(hdr.height * hdr.width, max_pixels)
     if hdr.class_map:
@@ -134,6 +147,8 @@ def parse(data, *, max_pixels: float | None = None) -> Parsed:
 
 def decode_single(data, *, max_pixels: float | None = None) -> np.ndarray:
     """The image of a single-image orv file (a stack file is refused)."""
+    if synthetic.is_version4(data):
+        return synthetic.decode(data, max_pixels=max_pixels, decode_v1=_decode_v1_body)
     f = parse(data, max_pixels=max_pixels)
     planes = _decode_planes(f)
     if f.hdr.channels == 1:
@@ -147,6 +162,17 @@ def decode_single(data, *, max_pixels: float | None = None) -> np.ndarray:
     if zlib.crc32(img) != f.hdr.pixel_crc:
         raise FormatError("decoded pixels do not match the stored checksum")
     return img
+
+
+def _decode_v1_body(data, shape: tuple[int, int]) -> np.ndarray:
+    """The version-1 image of `shape` inside a version-4 file: its header is
+    checked against the outer one before anything is allocated."""
+    if synthetic.is_version4(data):
+        raise FormatError("a version-4 image holds another version-4 image")
+    hdr = fmt.read_header(data)[0]
+    if hdr.shape != shape:
+        raise FormatError(f"it holds an image of shape {hdr.shape}, the header says {shape}")
+    return decode_single(data, max_pixels=float("inf"))
 
 
 def _decode_planes(f: Parsed) -> dict[int, np.ndarray]:
@@ -227,6 +253,8 @@ def walk(data, verify: bool = True) -> tuple[Header, dict[str, int], fmt.Metadat
 
 def info(data) -> dict:
     """Header fields, section sizes and metadata of a single-image file (not decoded)."""
+    if synthetic.is_version4(data):
+        return _info_version4(data)
     hdr, sections, meta = walk(data)
     planes = list(range(hdr.channels))
     K = max(hdr.class_map) + 1 if hdr.class_map else model.n_classes(hdr.bounds)
@@ -242,6 +270,32 @@ def info(data) -> dict:
         "pixel_crc32": f"{hdr.pixel_crc:08x}",
         "size": len(memoryview(data)),
         "bits_per_pixel": 8 * len(memoryview(data)) / (hdr.width * hdr.height),
+        "sections": sections,
+        "metadata": {k: len(v) for k, v in meta._asdict().items() if v is not None},
+    }
+
+
+def _info_version4(data) -> dict:
+    hdr, sections, meta = synthetic.walk(data)
+    body = synthetic.read(data, max_pixels=float("inf"), verify=False)[0]
+    inner = info(body.pixels) if hdr.coding == synthetic.CODING_ORV else None
+    coding = synthetic.CODING_NAMES[hdr.coding]
+    size = len(memoryview(data))
+    return {
+        "version": synthetic.VERSION,
+        "width": hdr.width,
+        "height": hdr.height,
+        "channels": hdr.channels,
+        "mode": {1: "L", 3: "RGB", 4: "RGBA"}[hdr.channels],
+        "model": inner["model"] if inner else 0,
+        "shards_per_plane": inner["shards_per_plane"] if inner else 0,
+        "transform": synthetic.TRANSFORM_NAMES[hdr.transform],
+        "palette_entries": 0 if body.entries is None else len(body.entries),
+        "coders": ({"indices": c for c in inner["coders"].values()} if inner else
+                   {("indices" if hdr.transform else p): coding for p in hdr.planes}),
+        "pixel_crc32": f"{hdr.pixel_crc:08x}",
+        "size": size,
+        "bits_per_pixel": 8 * size / (hdr.width * hdr.height),
         "sections": sections,
         "metadata": {k: len(v) for k, v in meta._asdict().items() if v is not None},
     }

@@ -1,0 +1,83 @@
+"""zstd for the planes that repeat: long runs, flat areas, glyphs drawn again
+and again, which an LZ77 coder with a large window catches and the context
+coders do not.
+
+Every frame is written with its content size; the reader never trusts it: it
+must equal the size the image calls for, and the output is bounded by it
+before anything is decompressed.
+"""
+from __future__ import annotations
+
+from .errors import FormatError
+
+# the levels tried: a cheap one for the default effort, the strongest for the searching one
+FAST_LEVEL = 9
+STRONG_LEVEL = 19
+MAX_LEVEL = 22
+
+
+def _zstd():
+    try:
+        import zstandard
+    except ImportError:  # a dependency of the package; only a broken install lacks it
+        raise ImportError("the zstandard package is needed for orv files of version 4 "
+                          "(pip install zstandard)") from None
+    return zstandard
+
+
+def available() -> bool:
+    try:
+        _zstd()
+    except ImportError:
+        return False
+    return True
+
+
+def compress(data, level: int = FAST_LEVEL) -> bytes:
+    """One zstd frame of `data`, its content size recorded, no checksum (the
+    file's sections carry CRC-32s)."""
+    z = _zstd()
+    return z.ZstdCompressor(level=level, write_content_size=True,
+                            write_checksum=False).compress(bytes(memoryview(data).cast("B")))
+
+
+def decompress(frame, size: int, what: str) -> bytes:
+    """Exactly `size` bytes from one zstd frame; anything else (another
+    content size, a broken or truncated frame, bytes after it) is a FormatError."""
+    z = _zstd()
+    frame = bytes(frame)
+    try:
+        declared = z.get_frame_parameters(frame).content_size
+    except z.ZstdError:
+        raise FormatError(f"the {what} section is corrupt (not a zstd frame)") from None
+    if declared != size:
+        raise FormatError(f"the {what} section is corrupt (its zstd frame holds "
+                          f"{'an unknown number of' if declared >= 1 << 63 else declared} "
+                          f"bytes, the image needs {size})")
+    d = z.ZstdDecompressor().decompressobj()
+    try:
+        # the decoder refuses a block that goes past the declared content size
+        out = d.decompress(frame)
+    except z.ZstdError:
+        raise FormatError(f"the {what} section is corrupt (bad zstd data)") from None
+    if not d.eof or len(out) != size:
+        raise FormatError(f"the {what} section is truncated (zstd frame ends early)")
+    if d.unused_data:
+        raise FormatError(f"the {what} section has {len(d.unused_data)} bytes after its "
+                          "zstd frame")
+    return out
+
+
+def estimate(data: bytes, sample_rows: int, row_bytes: int) -> float:
+    """A quick guess of zstd's size on `data`: the fastest level on bands of
+    rows spread over the image, scaled to the whole (a sample, so images
+    large enough to matter cost a small part of an encode)."""
+    z = _zstd()
+    rows = len(data) // row_bytes if row_bytes else 0
+    if rows <= 2 * sample_rows:
+        return float(len(z.ZstdCompressor(level=1).compress(data)))
+    band = 16
+    step = max(band, rows * band // sample_rows)
+    parts = [data[y * row_bytes:(y + band) * row_bytes] for y in range(0, rows, step)]
+    taken = sum(len(p) for p in parts)
+    return len(z.ZstdCompressor(level=1).compress(b"".join(parts))) * len(data) / taken
