@@ -14,6 +14,7 @@ import numpy as np
 MAX_ENTRIES = 256
 ORDERS = ("luma", "nearest")
 _SAMPLE = 4096  # pixels looked at before a full count
+_FEW_GRAY = 32   # gray values below which a palette is worth a try
 
 
 class Palette(NamedTuple):
@@ -38,8 +39,12 @@ def _unpacked(keys: np.ndarray, channels: int) -> np.ndarray:
 
 
 def few_colours(img: np.ndarray) -> bool:
-    """Whether a sample of the pixels has at most 256 values: a cheap test
-    that rules out photos before the full count."""
+    """Whether a palette may pay: a cheap test that rules out photos before
+    the full count. Colour: a sample of the pixels has at most 256 values.
+    Gray, whose values always fit: few of them are used, with gaps between."""
+    if img.ndim == 2:
+        used = np.flatnonzero(np.bincount(img.reshape(-1), minlength=256))
+        return len(used) <= _FEW_GRAY and len(used) < int(used[-1]) - int(used[0]) + 1
     flat = img.reshape(img.shape[0] * img.shape[1], -1)
     step = max(1, flat.shape[0] // _SAMPLE)
     sample = np.ascontiguousarray(flat[::step])
