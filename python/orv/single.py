@@ -31,7 +31,9 @@ def encode(image, *, coder: str = "auto", effort: int = 1, icc_profile=None, exi
            xmp=None) -> bytes:
     """Codes a uint8 image of shape (h, w), (h, w, 3) or (h, w, 4).
 
-    coder: "shard", "bitpair", or "auto" (per plane, whichever is smaller).
+    coder: "shard", "bitpair", or "auto" (per plane, whichever is smaller;
+    and, for the whole image, a palette or zstd when they are smaller:
+    format version 4).
     effort: 1, or 2 to fit the shard coder's context classes to the image
     (merged from fine classes; slower encoding, never a larger file).
     icc_profile, exif, xmp: bytes (XMP also str) stored with the pixels, or None."""
@@ -48,7 +50,10 @@ def encode(image, *, coder: str = "auto", effort: int = 1, icc_profile=None, exi
         fitted = encode_pixels(img, coder, 2)
         if len(fitted) < len(data):
             data = fitted
-    data = synthetic_candidates(img, data, coder, effort)
+    if coder == "auto":
+        # a forced coder codes every plane with it; the automatic choice also
+        # weighs the transforms and coders for synthetic content
+        data = synthetic_candidates(img, data, coder, effort)
     return data + fmt.pack_metadata(meta)
 
 
@@ -230,7 +235,10 @@ def _decode_planes(f: Parsed) -> dict[int, np.ndarray]:
 def walk(data, verify: bool = True) -> tuple[Header, dict[str, int], fmt.Metadata]:
     """The header, the framed size of every section and the metadata of a
     single-image file, nothing decoded; verify=False leaves the checksums of
-    the coded sections (not of the metadata) to the decoder."""
+    the coded sections (not of the metadata) to the decoder. A version-4
+    file gives its own header (orv.synthetic.Header4) and sections."""
+    if synthetic.is_version4(data):
+        return synthetic.walk(data, verify)
     hdr, r = fmt.read_header(data)
     section = r.section if verify else r.skip_section
     planes = list(range(hdr.channels))
