@@ -205,12 +205,32 @@ def _residual_planes(img: np.ndarray) -> bytes:
     return b"".join(p.tobytes() for p in parts)
 
 
-def _zstd_candidates(samples: np.ndarray, levels) -> list[tuple[int, bytes]]:
-    """(coding, frame) of the samples and of their residuals, at each level."""
-    raw = samples.tobytes()
-    res = _residual_planes(samples)
-    return [(coding, lz.compress(data, level)) for level in levels
-            for coding, data in ((CODING_ZSTD, raw), (CODING_ZSTD_RES, res))]
+def _code(samples: np.ndarray, coding: int, level: int, encode_v1: Callable) -> bytes:
+    """The "pixels" section's body for the samples."""
+    if coding == CODING_ORV:
+        return encode_v1(samples)
+    data = samples.tobytes() if coding == CODING_ZSTD else _residual_planes(samples)
+    return lz.compress(data, level)
+
+
+def encode_body(img: np.ndarray, transform: int, coding: int, encode_v1: Callable, *,
+                level: int = lz.FAST_LEVEL, order: str = "luma") -> bytes:
+    """The version-4 body (no metadata) of a checked image with the given
+    transform and coding; a palette needs at most 256 distinct pixels."""
+    if transform not in TRANSFORM_NAMES or coding not in CODING_NAMES:
+        raise ValueError(f"unknown transform {transform} or coding {coding}")
+    if transform == TRANSFORM_NONE and coding == CODING_ORV:
+        raise ValueError("without a transform, orv coding is version 1")
+    h, w = img.shape[:2]
+    ch = 1 if img.ndim == 2 else img.shape[2]
+    samples, entries = img, None
+    if transform == TRANSFORM_PALETTE:
+        pal = palette.build(img, order)
+        if pal is None:
+            raise ValueError("a palette holds at most 256 distinct pixels")
+        samples, entries = pal.indices, pal.entries
+    return pack(Header4(ch, h, w, transform, coding, zlib.crc32(img)), entries,
+                _code(samples, coding, level, encode_v1))
 
 
 def smallest(img: np.ndarray, base: bytes, encode_v1: Callable[[np.ndarray], bytes],
@@ -219,9 +239,10 @@ def smallest(img: np.ndarray, base: bytes, encode_v1: Callable[[np.ndarray], byt
     and the version-4 bodies tried for it.
 
     The default search is cheap on photos: the palette only when a sample of
-    the pixels has few values, zstd only when a quick estimate on bands of
-    rows comes near the size of `base`. `thorough` tries every transform,
-    order and coding at the stronger zstd levels."""
+    the pixels has few values (gray: few values with gaps), zstd only when a
+    quick estimate on bands of rows comes near the size of `base`; small
+    images try both. `thorough` tries every order, coding and the stronger
+    zstd levels."""
     if not lz.available():
         return base
     h, w = img.shape[:2]
@@ -232,11 +253,18 @@ def smallest(img: np.ndarray, base: bytes, encode_v1: Callable[[np.ndarray], byt
 
     def keep(transform, coding, entries, pixels) -> None:
         nonlocal best
-        # cheap check first: the body is the header, the sections and their frames
+        # the body's size is known before it is packed: the header, the sections, their frames
         size = HEADER_BYTES + len(pixels) + fmt.SECTION_FRAME + (
             0 if entries is None else entries.size + fmt.SECTION_FRAME)
         if size < len(best):
             best = pack(Header4(ch, h, w, transform, coding, crc), entries, pixels)
+
+    def try_codings(transform, samples, entries) -> None:
+        if transform == TRANSFORM_PALETTE:
+            keep(transform, CODING_ORV, entries, encode_v1(samples))
+        for level in levels:
+            for coding in (CODING_ZSTD, CODING_ZSTD_RES):
+                keep(transform, coding, entries, _code(samples, coding, level, encode_v1))
 
     small = h * w <= _SMALL_IMAGE
     if thorough or small or palette.few_colours(img):
@@ -244,13 +272,10 @@ def smallest(img: np.ndarray, base: bytes, encode_v1: Callable[[np.ndarray], byt
             pal = palette.build(img, order)
             if pal is None:
                 break
-            keep(TRANSFORM_PALETTE, CODING_ORV, pal.entries, encode_v1(pal.indices))
-            for coding, frame in _zstd_candidates(pal.indices, levels):
-                keep(TRANSFORM_PALETTE, coding, pal.entries, frame)
+            try_codings(TRANSFORM_PALETTE, pal.indices, pal.entries)
     if thorough or small or (lz.estimate(img.tobytes(), _PIXEL_ESTIMATE_ROWS, w * ch)
                              <= _ESTIMATE_SHARE * len(base)):
-        for coding, frame in _zstd_candidates(img, levels):
-            keep(TRANSFORM_NONE, coding, None, frame)
+        try_codings(TRANSFORM_NONE, img, None)
     return best
 
 
