@@ -1,0 +1,131 @@
+"""Photos and graphics as separate sets: orv per level against PNG optimize,
+WebP lossless and JPEG XL, in bits per pixel, per image and per set.
+
+Run as ``PYTHONPATH=build:python python bench/bench_graphics.py`` after
+bench/setup.sh (the photos of libjxl-testdata and scikit-image; the graphics
+corpus of bench/graphics.py, drawn into its cache directory by setup.sh).
+Nothing is downloaded at run time.
+
+orv levels measured (one process, one run; sizes exact):
+  v1 only     the version-1 coder alone (automatic coder, effort 1): what
+              orv wrote before the version-4 candidates
+  default     orv.encode() (effort 1, automatic coder, cheap candidates)
+  effort 2    fitted shard classes, cheap candidates
+  thorough    effort 2 and every version-4 candidate (palette orders, zstd
+              levels 19 and 22): the search meant for the highest level
+Encode times of orv are medians of --repeat runs (peers: one run, their
+sizes are what matters here), so that the cost of the candidates on photos
+shows as the ratio of "default" to "v1 only".
+
+Options: --repeat N (default 3), --sets photos,graphics, --no-e7 (leave out
+JPEG XL effort 7, slow on the large photo), --per-image.
+"""
+from __future__ import annotations
+
+import argparse
+import statistics
+import sys
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE))
+try:
+    import orv  # noqa: F401
+except ImportError:
+    sys.path.insert(0, str(HERE.parent / "python"))
+
+import numpy as np  # noqa: E402
+
+from orv import bench, codec, single  # noqa: E402
+
+REFERENCE = "PNG optimize"
+
+
+def orv_levels() -> list[bench.Codec]:
+    def thorough(img):
+        from orv.arrays import check_image
+        img = check_image(img)
+        return single.synthetic_candidates(img, codec.encode(img, effort=2), "auto", 2,
+                                           thorough=True)
+
+    return [
+        bench.Codec("orv v1 only", lambda img: single.encode_pixels(np.ascontiguousarray(img),
+                                                                    "auto", 1), codec.decode),
+        bench.Codec("orv default", codec.encode, codec.decode),
+        bench.Codec("orv effort 2", lambda img: codec.encode(img, effort=2), codec.decode),
+        bench.Codec("orv thorough", thorough, codec.decode),
+    ]
+
+
+def peer_codecs(e7: bool) -> list[bench.Codec]:
+    keep = {"PNG optimize", "WebP lossless", "JPEG XL e1", "JPEG XL e3"}
+    out = [c for c in bench.peers(threads=1) if c.name in keep]
+    if e7 and any(c.name.startswith("JPEG XL") for c in out):
+        import imagecodecs as ic
+        out.append(bench.Codec("JPEG XL e7",
+                               lambda img: ic.jpegxl_encode(img, lossless=True, effort=7,
+                                                            numthreads=1),
+                               lambda data: ic.jpegxl_decode(data, numthreads=1)))
+    return out
+
+
+def load_set(name: str) -> list[bench.Image]:
+    import corpus
+    import graphics
+    paths = corpus.photo_paths() if name == "photos" else graphics.graphics_paths()
+    skipped: list[str] = []
+    images = bench.load_images(paths, skipped)
+    for s in skipped:
+        print(f"  skipped: {s}")
+    return images
+
+
+def report(set_name: str, images, results, per_image: bool) -> None:
+    by = {r.codec: r for r in results if r.images}
+    ref = {n: b for n, b, *_ in by[REFERENCE].per_image}
+    pixels = {im.name: im.pixel_count for im in images}
+    names = list(by)
+    print(f"\n== {set_name}: {len(images)} images, "
+          f"{sum(pixels.values()) / 1e6:.2f} MP (bits/pixel; x: size / {REFERENCE})")
+    if per_image:
+        print(f"{'image':28s} " + " ".join(f"{n[:13]:>13s}" for n in names))
+        for im in images:
+            cells = []
+            for n in names:
+                b = next((b for m, b, *_ in by[n].per_image if m == im.name), None)
+                cells.append(f"{8 * b / pixels[im.name]:6.3f} {b / ref[im.name]:5.2f}x"
+                             if b is not None else f"{'-':>13s}")
+            print(f"{im.name[:28]:28s} " + " ".join(cells))
+    print(f"{'codec':16s} {'bpp':>7s} {'set x':>7s} {'worst x':>8s} {'median x':>9s} "
+          f"{'enc MP/s':>9s}")
+    for n in names:
+        r = by[n]
+        ratios = [b / ref[m] for m, b, *_ in r.per_image]
+        ref_total = sum(ref[m] for m, *_ in r.per_image)
+        print(f"{n:16s} {r.bpp:7.3f} {r.bytes / ref_total:7.3f} {max(ratios):8.3f} "
+              f"{statistics.median(ratios):9.3f} {r.enc_mps:9.2f}")
+    if "orv v1 only" in by and "orv default" in by:
+        a, b = by["orv default"], by["orv v1 only"]
+        print(f"orv default / v1 only: size {a.bytes / b.bytes:.4f}, encode time "
+              f"{a.enc_s / b.enc_s:.3f} (sum of per-image medians), per image median "
+              f"{statistics.median(x[2] / y[2] for x, y in zip(a.per_image, b.per_image)):.3f}")
+
+
+def main() -> int:
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--repeat", type=int, default=3)
+    ap.add_argument("--sets", default="photos,graphics")
+    ap.add_argument("--no-e7", action="store_true")
+    ap.add_argument("--per-image", action="store_true")
+    args = ap.parse_args()
+    print(f"instruction-set path: {bench.native.simd_path()}" if hasattr(bench, "native") else "")
+    for set_name in args.sets.split(","):
+        images = load_set(set_name)
+        results = bench.run(images, orv_levels(), repeat=args.repeat)
+        results += bench.run(images, peer_codecs(not args.no_e7), repeat=1)
+        report(set_name, images, results, args.per_image)
+    return 0
+
+
+if __name__ == "__main__":
+    raise SystemExit(main())
