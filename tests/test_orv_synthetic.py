@@ -185,3 +185,21 @@ def test_a_large_claimed_size_is_refused_before_decompressing():
     data = forge(0, 1, h=16000, w=16000, pixels=zframe(100))
     with pytest.raises(FormatError):
         orv.decode(data)
+
+
+def test_stacks_plugin_and_info_read_version4_images(tmp_path):
+    from PIL import Image
+
+    from orv import stack
+    arr = np.stack([few_colour_image(s, 30, 40, 4, 5) for s in range(3)])
+    data = stack.encode(arr)
+    assert all(f[8] == 4 for f in stack.split(data)[1])
+    np.testing.assert_array_equal(orv.decode(data), arr)
+    path = tmp_path / "a.orv"
+    path.write_bytes(orv.encode(arr[0], icc_profile=b"icc"))
+    with Image.open(path) as im:
+        assert im.mode == "RGBA" and im.info["icc_profile"] == b"icc"
+        np.testing.assert_array_equal(np.asarray(im), arr[0])
+    meta = orv.info(path.read_bytes())
+    assert meta["version"] == 4 and meta["metadata"] == {"icc_profile": 3}
+    assert sum(meta["sections"].values()) == path.stat().st_size

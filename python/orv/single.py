@@ -299,8 +299,12 @@ def _info_version4(data) -> dict:
         "shards_per_plane": inner["shards_per_plane"] if inner else 0,
         "transform": synthetic.TRANSFORM_NAMES[hdr.transform],
         "palette_entries": 0 if body.entries is None else len(body.entries),
+        # what each coded plane went through: the palette indices, the
+        # interleaved samples (zstd), or the planes of the colour transform
         "coders": ({"indices": c for c in inner["coders"].values()} if inner else
-                   {("indices" if hdr.transform else p): coding for p in hdr.planes}),
+                   {"indices": coding} if hdr.transform else
+                   {"samples": coding} if hdr.coding == synthetic.CODING_ZSTD else
+                   {p: coding for p in hdr.planes}),
         "pixel_crc32": f"{hdr.pixel_crc:08x}",
         "size": size,
         "bits_per_pixel": 8 * size / (hdr.width * hdr.height),
