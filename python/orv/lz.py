@@ -11,7 +11,7 @@ from __future__ import annotations
 from .errors import FormatError
 
 # the levels tried: a cheap one for the default effort, the strongest for the searching one
-FAST_LEVEL = 9
+FAST_LEVEL = 12
 STRONG_LEVEL = 19
 MAX_LEVEL = 22
 
