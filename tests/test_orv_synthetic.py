@@ -172,6 +172,8 @@ def zframe(n, fill=0):
     (forge(1, 0, entries=bytes(3), pixels=v1(np.zeros((4, 5, 3), np.uint8))), "shape"),
     (forge(1, 0, entries=bytes(3), pixels=forge(0, 1, 1, pixels=zframe(20))), "version-4"),
     (forge(1, 0, entries=bytes(3), pixels=b"junk"), "pixels section"),
+    (forge(1, 0, entries=bytes(3), pixels=orv.encode(np.zeros((4, 5), np.uint8), coder="shard",
+                                                     xmp="<x/>")), "metadata"),
     (forge(0, 1, pixels=zframe(60)), "checksum"),
 ])
 def test_forged_files_name_the_part_that_is_wrong(data, message):

@@ -174,9 +174,12 @@ def _decode_v1_body(data, shape: tuple[int, int]) -> np.ndarray:
     checked against the outer one before anything is allocated."""
     if synthetic.is_version4(data):
         raise FormatError("a version-4 image holds another version-4 image")
-    hdr = fmt.read_header(data)[0]
+    hdr, _, meta = walk(data, verify=False)
     if hdr.shape != shape:
         raise FormatError(f"it holds an image of shape {hdr.shape}, the header says {shape}")
+    if any(v is not None for v in meta):
+        raise FormatError("the image inside carries metadata sections (they belong after "
+                          "the outer file's sections)")
     return decode_single(data, max_pixels=float("inf"))
 
 
