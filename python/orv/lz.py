@@ -68,16 +68,16 @@ def decompress(frame, size: int, what: str) -> bytes:
     return out
 
 
-def estimate(data: bytes, sample_rows: int, row_bytes: int) -> float:
-    """A quick guess of zstd's size on `data`: the fastest level on bands of
-    rows spread over the image, scaled to the whole (a sample, so images
-    large enough to matter cost a small part of an encode)."""
+def estimate(img, sample_rows: int) -> float:
+    """A quick guess of zstd's size on the samples of `img` (an array whose
+    first axis is rows): the fastest level on bands of rows spread over the
+    image, scaled to the whole, so that a large photo costs a small part of
+    its encode."""
     z = _zstd()
-    rows = len(data) // row_bytes if row_bytes else 0
+    rows = img.shape[0]
     if rows <= 2 * sample_rows:
-        return float(len(z.ZstdCompressor(level=1).compress(data)))
+        return float(len(z.ZstdCompressor(level=1).compress(img.tobytes())))
     band = 16
     step = max(band, rows * band // sample_rows)
-    parts = [data[y * row_bytes:(y + band) * row_bytes] for y in range(0, rows, step)]
-    taken = sum(len(p) for p in parts)
-    return len(z.ZstdCompressor(level=1).compress(b"".join(parts))) * len(data) / taken
+    sample = b"".join(img[y:y + band].tobytes() for y in range(0, rows, step))
+    return len(z.ZstdCompressor(level=1).compress(sample)) * img.nbytes / len(sample)

@@ -42,7 +42,7 @@ CODING_NAMES = {CODING_ORV: "orv", CODING_ZSTD: "zstd", CODING_ZSTD_RES: "zstd r
 # magic, version, channels, transform, coding, width, height, pixel CRC; then the header's CRC
 _FIXED = struct.Struct("<8sBBBBIII")
 HEADER_BYTES = _FIXED.size + 4
-_PIXEL_ESTIMATE_ROWS = 256  # rows the quick zstd estimate looks at
+_PIXEL_ESTIMATE_ROWS = 128  # rows the quick zstd estimate looks at
 # zstd is tried when its quick estimate (the fastest level on the raw samples)
 # is at most this share of the version-1 size: graphics that zstd wins come
 # well below it, photos well above (1.3 to 3.5 on the bench corpus)
@@ -247,16 +247,17 @@ def smallest(img: np.ndarray, base: bytes, encode_v1: Callable[[np.ndarray], byt
         return base
     h, w = img.shape[:2]
     ch = 1 if img.ndim == 2 else img.shape[2]
-    crc = zlib.crc32(img)
+    crc = None  # computed once a candidate is kept: photos never need it
     best = base
     levels = (lz.STRONG_LEVEL, lz.MAX_LEVEL) if thorough else (lz.FAST_LEVEL,)
 
     def keep(transform, coding, entries, pixels) -> None:
-        nonlocal best
+        nonlocal best, crc
         # the body's size is known before it is packed: the header, the sections, their frames
         size = HEADER_BYTES + len(pixels) + fmt.SECTION_FRAME + (
             0 if entries is None else entries.size + fmt.SECTION_FRAME)
         if size < len(best):
+            crc = zlib.crc32(img) if crc is None else crc
             best = pack(Header4(ch, h, w, transform, coding, crc), entries, pixels)
 
     def try_codings(transform, samples, entries) -> None:
@@ -273,7 +274,7 @@ def smallest(img: np.ndarray, base: bytes, encode_v1: Callable[[np.ndarray], byt
             if pal is None:
                 break
             try_codings(TRANSFORM_PALETTE, pal.indices, pal.entries)
-    if thorough or small or (lz.estimate(img.tobytes(), _PIXEL_ESTIMATE_ROWS, w * ch)
+    if thorough or small or (lz.estimate(img, _PIXEL_ESTIMATE_ROWS)
                              <= _ESTIMATE_SHARE * len(base)):
         try_codings(TRANSFORM_NONE, img, None)
     return best
