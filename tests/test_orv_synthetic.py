@@ -90,6 +90,8 @@ def test_encode_chooses_the_smallest_and_round_trips(shape, colours):
     assert dec.xmp == b"<x/>"
     meta = orv.info(data)
     assert meta["version"] == 4 and meta["width"] == shape[1]
+    # a higher effort tries every candidate a lower one does
+    assert len(orv.encode(img, effort=2)) <= len(orv.encode(img))
     thorough = single.synthetic_candidates(img, plain, "auto", 1, thorough=True)
     assert len(thorough) <= len(data)
     np.testing.assert_array_equal(orv.decode(thorough), img)

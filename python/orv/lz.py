@@ -68,16 +68,15 @@ def decompress(frame, size: int, what: str) -> bytes:
     return out
 
 
-def estimate(img, sample_rows: int) -> float:
+def estimate(img, full_bytes: int = 4 << 20, share: int = 8) -> float:
     """A quick guess of zstd's size on the samples of `img` (an array whose
-    first axis is rows): the fastest level on bands of rows spread over the
-    image, scaled to the whole, so that a large photo costs a small part of
-    its encode."""
+    first axis is rows): the fastest level on the whole when it has at most
+    `full_bytes`, else on bands of rows spread over it (1/`share` of them)
+    scaled to the whole, so that a large photo costs a small part of its
+    encode. Bands miss repetition across them: the guess errs large."""
     z = _zstd()
-    rows = img.shape[0]
-    if rows <= 2 * sample_rows:
+    if img.nbytes <= full_bytes:
         return float(len(z.ZstdCompressor(level=1).compress(img.tobytes())))
-    band = 16
-    step = max(band, rows * band // sample_rows)
-    sample = b"".join(img[y:y + band].tobytes() for y in range(0, rows, step))
+    band = 32
+    sample = b"".join(img[y:y + band].tobytes() for y in range(0, img.shape[0], share * band))
     return len(z.ZstdCompressor(level=1).compress(sample)) * img.nbytes / len(sample)

@@ -45,6 +45,7 @@ def encode(image, *, coder: str = "auto", effort: int = 1, icc_profile=None, exi
                           ((icc_profile, "icc_profile"), (exif, "exif"), (xmp, "xmp"))))
     img = check_image(image)
     data = encode_pixels(img, coder, 1)
+    gate = len(data)
     if effort == 2 and coder != "bitpair":
         # merged classes usually win, but not on every image: keep the smaller file
         fitted = encode_pixels(img, coder, 2)
@@ -53,16 +54,24 @@ def encode(image, *, coder: str = "auto", effort: int = 1, icc_profile=None, exi
     if coder == "auto":
         # a forced coder codes every plane with it; the automatic choice also
         # weighs the transforms and coders for synthetic content
-        data = synthetic_candidates(img, data, coder, effort)
+        data = synthetic_candidates(img, data, coder, effort, gate=gate)
     return data + fmt.pack_metadata(meta)
 
 
 def synthetic_candidates(img: np.ndarray, data: bytes, coder: str, effort: int,
-                         thorough: bool = False) -> bytes:
+                         thorough: bool = False, gate: int | None = None) -> bytes:
     """The smaller of `data` (the image coded as version 1) and the version-4
-    bodies (palette, zstd) tried for it; `thorough` searches every one of them."""
-    return synthetic.smallest(img, data, lambda gray: encode_pixels(gray, coder, effort),
-                              thorough=thorough)
+    bodies (palette, zstd) tried for it; `thorough` searches every one of
+    them; `gate`: the effort-1 size of the image, when `data` is of a higher
+    effort (see orv.synthetic.smallest)."""
+    def indices(gray):
+        # the index plane as the image itself: fitted classes may lose, keep the smaller
+        out = encode_pixels(gray, coder, 1)
+        if effort > 1:
+            out = min(out, encode_pixels(gray, coder, effort), key=len)
+        return out
+
+    return synthetic.smallest(img, data, indices, thorough=thorough, gate=gate)
 
 
 def encode_pixels(img: np.ndarray, coder: str, effort: int) -> bytes:

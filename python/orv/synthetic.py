@@ -42,7 +42,6 @@ CODING_NAMES = {CODING_ORV: "orv", CODING_ZSTD: "zstd", CODING_ZSTD_RES: "zstd r
 # magic, version, channels, transform, coding, width, height, pixel CRC; then the header's CRC
 _FIXED = struct.Struct("<8sBBBBIII")
 HEADER_BYTES = _FIXED.size + 4
-_PIXEL_ESTIMATE_ROWS = 128  # rows the quick zstd estimate looks at
 # zstd is tried when its quick estimate (the fastest level on the raw samples)
 # is at most this share of the version-1 size: graphics that zstd wins come
 # well below it, photos well above (1.3 to 3.5 on the bench corpus)
@@ -234,7 +233,7 @@ def encode_body(img: np.ndarray, transform: int, coding: int, encode_v1: Callabl
 
 
 def smallest(img: np.ndarray, base: bytes, encode_v1: Callable[[np.ndarray], bytes],
-             thorough: bool = False) -> bytes:
+             thorough: bool = False, gate: int | None = None) -> bytes:
     """The smaller of `base` (the image coded as version 1, without metadata)
     and the version-4 bodies tried for it.
 
@@ -242,7 +241,9 @@ def smallest(img: np.ndarray, base: bytes, encode_v1: Callable[[np.ndarray], byt
     the pixels has few values (gray: few values with gaps), zstd only when a
     quick estimate on bands of rows comes near the size of `base`; small
     images try both. `thorough` tries every order, coding and the stronger
-    zstd levels."""
+    zstd levels. `gate`: the size the zstd estimate is held against (default
+    len(base)); a higher effort passes that of the lowest, so that it tries
+    every candidate a lower one does and never gives a larger file."""
     if not lz.available():
         return base
     h, w = img.shape[:2]
@@ -274,8 +275,7 @@ def smallest(img: np.ndarray, base: bytes, encode_v1: Callable[[np.ndarray], byt
             if pal is None:
                 break
             try_codings(TRANSFORM_PALETTE, pal.indices, pal.entries)
-    if thorough or small or (lz.estimate(img, _PIXEL_ESTIMATE_ROWS)
-                             <= _ESTIMATE_SHARE * len(base)):
+    if thorough or small or lz.estimate(img) <= _ESTIMATE_SHARE * (gate or len(base)):
         try_codings(TRANSFORM_NONE, img, None)
     return best
 
