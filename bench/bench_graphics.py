@@ -118,7 +118,8 @@ def main() -> int:
     ap.add_argument("--no-e7", action="store_true")
     ap.add_argument("--per-image", action="store_true")
     args = ap.parse_args()
-    print(f"instruction-set path: {bench.native.simd_path()}" if hasattr(bench, "native") else "")
+    from orv import native
+    print(f"instruction-set path: {native.simd_path()}")
     for set_name in args.sets.split(","):
         images = load_set(set_name)
         levels = orv_levels()
