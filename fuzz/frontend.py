@@ -55,6 +55,13 @@ def corpus(rng, orv) -> list[tuple[np.ndarray, bytes]]:
         except TypeError:
             continue  # a front end without metadata
         files.append((img, bytes(data)))
+    # few colours, flat areas: palette and zstd (format version 4), appended last as well
+    for shape in ((9, 14), (12, 10, 3), (8, 11, 4)):
+        idx = rng.integers(0, 5, shape[:2])
+        idx[shape[0] // 2:] = 0
+        entries = rng.integers(0, 256, (5,) + shape[2:], dtype=np.uint8)
+        img = np.ascontiguousarray(entries[idx])
+        files.append((img, bytes(orv.encode(img))))
     # strip files (format version 3), cut small here: orv.encode cuts only large images
     try:
         from orv import strips

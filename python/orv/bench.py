@@ -250,11 +250,16 @@ def _median_time(fn, arg, repeat: int):
 
 
 def _same(back: np.ndarray, orig: np.ndarray) -> bool:
-    """Exact equality; a gray image may come back as equal RGB channels (WebP)."""
+    """Exact equality; a gray image may come back as equal RGB channels, an
+    opaque RGBA one as RGB (WebP)."""
     if back.shape == orig.shape:
         return np.array_equal(back, orig)
     if orig.ndim == 2 and back.ndim == 3 and back.shape[:2] == orig.shape:
         return all(np.array_equal(back[:, :, c], orig) for c in range(min(back.shape[2], 3)))
+    if (orig.ndim == 3 and orig.shape[2] == 4 and back.shape == orig.shape[:2] + (3,)
+            and bool((orig[:, :, 3] == 255).all())):
+        # an opaque RGBA image may come back without its alpha (WebP)
+        return np.array_equal(back, orig[:, :, :3])
     if back.size == orig.size:
         return np.array_equal(back.reshape(orig.shape), orig)
     return False

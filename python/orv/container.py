@@ -57,6 +57,10 @@ class Header:
     def planes(self) -> tuple[str, ...]:
         return PLANE_NAMES[self.channels]
 
+    @property
+    def coder_names(self) -> tuple[str, ...]:
+        return tuple(CODER_NAMES[c] for c in self.coders)
+
 
 def check_dimensions(height: int, width: int) -> None:
     if not (1 <= height <= MAX_SIDE and 1 <= width <= MAX_SIDE):

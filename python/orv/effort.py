@@ -37,14 +37,19 @@ DEFAULT_EFFORT = 2
 FITTED_FROM = 3
 BITPAIR_FROM = 4
 EVERY_SPLIT_FROM = 5
+# the levels from which the encoder weighs the palette and zstd codings of
+# synthetic content (orv.synthetic), and from which it searches them thoroughly
+SYNTHETIC_FROM = 2
+THOROUGH_SYNTHETIC_FROM = 5
 
 # one line per level, for help texts and documentation
 LEVELS = {
     1: "the shard coder with fixed context classes, the fastest encode",
-    2: "+ the cheap content checks (the default)",
+    2: "+ a palette or zstd where a cheap check says they may pay (the default)",
     3: "+ context classes fitted to the image: about 1% smaller, slower encode",
     4: "+ the bit-pair coder per plane where it pays: smaller, slower decode",
-    5: "+ every split of the planes between the two coders: slowest encode",
+    5: "+ every split of the planes between the two coders, every palette order and "
+       "the strongest zstd levels: slowest encode",
 }
 
 

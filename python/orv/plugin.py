@@ -17,7 +17,7 @@ from __future__ import annotations
 
 from PIL import Image, ImageFile
 
-from . import imageio, stack, strips
+from . import imageio, single, stack, strips
 from . import container as fmt
 from .errors import FileFormatError, FormatError
 
@@ -66,7 +66,7 @@ class OrvImageFile(ImageFile.ImageFile):
         self._close_exclusive_fp_after_loading = not self.is_animated
         self._fp = self.fp   # Pillow drops self.fp after each load
         self._frame = -1
-        self.info["orv_coders"] = tuple(fmt.CODER_NAMES[c] for c in first.coders)
+        self.info["orv_coders"] = first.coders
         for key, value in first.meta._asdict().items():
             if value is not None:
                 self.info[key] = value

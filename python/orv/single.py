@@ -1,5 +1,6 @@
 """A single-image .orv file (format version 1): the header, the coded
-sections of its planes and its metadata sections.
+sections of its planes and its metadata sections. Images that the transforms
+for synthetic content code smaller are written as version 4 (orv.synthetic).
 
 Planes: gray, or green, red-green, blue-green (the module's colour transform),
 and alpha. Each plane is coded with one of two coders (orv.shard, the shard
@@ -16,7 +17,7 @@ from typing import Callable, NamedTuple
 
 import numpy as np
 
-from . import bitpair, limits, model, native, shard
+from . import bitpair, limits, model, native, shard, synthetic
 from . import effort as effort_scale
 from . import container as fmt
 from .analysis import analyse
@@ -103,7 +104,7 @@ def _coding(header: Header, sc: shard.ShardCoded | None,
 
 
 def encode_pixels(img: np.ndarray, *, effort: int = DEFAULT_EFFORT, coder: str | None = None,
-                  classes: Classes | None = None) -> bytes:
+                  classes: Classes | None = None, synthetic_search: bool = True) -> bytes:
     """The coded image (header and coded sections, no metadata) of a checked
     image: the smallest of the codings the level tries. `classes` replaces
     the level's choice of the shard coder's classes by these, whether or not
@@ -172,7 +173,28 @@ def encode_pixels(img: np.ndarray, *, effort: int = DEFAULT_EFFORT, coder: str |
             other = cand.encode(img, effort)
             if other is not None and len(other) < len(data):
                 data = bytes(other)
+    if plan.candidates and synthetic_search and effort >= effort_scale.SYNTHETIC_FROM:
+        # the estimate that lets zstd be tried is held against the effort-1
+        # size (the fixed classes, every plane with the shard coder), so that
+        # a higher level tries every candidate a lower one does
+        gate = codings[0].size if plan.shard else None
+        data = synthetic_candidates(img, data, effort, gate=gate)
     return data
+
+
+def synthetic_candidates(img: np.ndarray, data: bytes, effort: int,
+                         gate: int | None = None) -> bytes:
+    """The smaller of `data` (the image coded as version 1) and the version-4
+    bodies (palette, zstd) tried for it at this level (the thorough search
+    at the highest); `gate`: the effort-1 size of the image (see
+    orv.synthetic.smallest)."""
+    def indices(gray):
+        # the index plane is coded as a gray image at the same level, without
+        # a search of its own
+        return encode_pixels(gray, effort=effort, synthetic_search=False)
+
+    return synthetic.smallest(img, data, indices,
+                              thorough=effort >= effort_scale.THOROUGH_SYNTHETIC_FROM, gate=gate)
 
 
 # ---------------------------------------------------------------- decoder
@@ -191,8 +213,11 @@ class Parsed:
 def parse(data, *, max_pixels: float | None = None, verify: bool = True) -> Parsed:
     """Reads and checks everything of a single-image file short of decoding
     its streams: the header, the pixel limit, every section's framing,
-    tables, and the least length its streams must have. verify=False leaves
+    tables, and the least length its streams must have (of a version-4
+    file: its header and the framing of its sections). verify=False leaves
     the sections' checksums to a caller that has checked these bytes before."""
+    if synthetic.is_version4(data):
+        return synthetic.read(data, max_pixels=max_pixels, verify=verify)[0]
     hdr, r = fmt.read_header(data, verify)
     limits.check_pixels(hdr.height * hdr.width, max_pixels)
     if hdr.class_map:
@@ -215,6 +240,8 @@ def parse(data, *, max_pixels: float | None = None, verify: bool = True) -> Pars
 def decode_single(data, *, max_pixels: float | None = None, verify: bool = True) -> np.ndarray:
     """The image of a single-image orv file (a stack file is refused); verify
     as for parse (the decoded pixels' checksum is always checked)."""
+    if synthetic.is_version4(data):
+        return synthetic.decode(data, max_pixels=max_pixels, decode_v1=_decode_v1_body)
     f = parse(data, max_pixels=max_pixels, verify=verify)
     planes = _decode_planes(f)
     if f.hdr.channels == 1:
@@ -228,6 +255,20 @@ def decode_single(data, *, max_pixels: float | None = None, verify: bool = True)
     if zlib.crc32(img) != f.hdr.pixel_crc:
         raise FormatError("decoded pixels do not match the stored checksum")
     return img
+
+
+def _decode_v1_body(data, shape: tuple[int, int]) -> np.ndarray:
+    """The version-1 image of `shape` inside a version-4 file: its header is
+    checked against the outer one before anything is allocated."""
+    if synthetic.is_version4(data):
+        raise FormatError("a version-4 image holds another version-4 image")
+    hdr, _, meta = walk(data, verify=False)
+    if hdr.shape != shape:
+        raise FormatError(f"it holds an image of shape {hdr.shape}, the header says {shape}")
+    if any(v is not None for v in meta):
+        raise FormatError("the image inside carries metadata sections (they belong after "
+                          "the outer file's sections)")
+    return decode_single(data, max_pixels=float("inf"))
 
 
 def _decode_planes(f: Parsed) -> dict[int, np.ndarray]:
@@ -285,7 +326,10 @@ def _decode_planes(f: Parsed) -> dict[int, np.ndarray]:
 def walk(data, verify: bool = True) -> tuple[Header, dict[str, int], fmt.Metadata]:
     """The header, the framed size of every section and the metadata of a
     single-image file, nothing decoded; verify=False leaves the checksums of
-    the coded sections (not of the metadata) to the decoder."""
+    the coded sections (not of the metadata) to the decoder. A version-4
+    file gives its own header (orv.synthetic.Header4) and sections."""
+    if synthetic.is_version4(data):
+        return synthetic.walk(data, verify)
     hdr, r = fmt.read_header(data)
     section = r.section if verify else r.skip_section
     planes = list(range(hdr.channels))
@@ -308,6 +352,8 @@ def walk(data, verify: bool = True) -> tuple[Header, dict[str, int], fmt.Metadat
 
 def info(data) -> dict:
     """Header fields, section sizes and metadata of a single-image file (not decoded)."""
+    if synthetic.is_version4(data):
+        return _info_version4(data)
     hdr, sections, meta = walk(data)
     planes = list(range(hdr.channels))
     K = max(hdr.class_map) + 1 if hdr.class_map else model.n_classes(hdr.bounds)
@@ -323,6 +369,36 @@ def info(data) -> dict:
         "pixel_crc32": f"{hdr.pixel_crc:08x}",
         "size": len(memoryview(data)),
         "bits_per_pixel": 8 * len(memoryview(data)) / (hdr.width * hdr.height),
+        "sections": sections,
+        "metadata": {k: len(v) for k, v in meta._asdict().items() if v is not None},
+    }
+
+
+def _info_version4(data) -> dict:
+    hdr, sections, meta = synthetic.walk(data)
+    body = synthetic.read(data, max_pixels=float("inf"), verify=False)[0]
+    inner = info(body.pixels) if hdr.coding == synthetic.CODING_ORV else None
+    coding = synthetic.CODING_NAMES[hdr.coding]
+    size = len(memoryview(data))
+    return {
+        "version": synthetic.VERSION,
+        "width": hdr.width,
+        "height": hdr.height,
+        "channels": hdr.channels,
+        "mode": {1: "L", 3: "RGB", 4: "RGBA"}[hdr.channels],
+        "model": inner["model"] if inner else 0,
+        "shards_per_plane": inner["shards_per_plane"] if inner else 0,
+        "transform": synthetic.TRANSFORM_NAMES[hdr.transform],
+        "palette_entries": 0 if body.entries is None else len(body.entries),
+        # what each coded plane went through: the palette indices, the
+        # interleaved samples (zstd), or the planes of the colour transform
+        "coders": ({"indices": c for c in inner["coders"].values()} if inner else
+                   {"indices": coding} if hdr.transform else
+                   {"samples": coding} if hdr.coding == synthetic.CODING_ZSTD else
+                   {p: coding for p in hdr.planes}),
+        "pixel_crc32": f"{hdr.pixel_crc:08x}",
+        "size": size,
+        "bits_per_pixel": 8 * size / (hdr.width * hdr.height),
         "sections": sections,
         "metadata": {k: len(v) for k, v in meta._asdict().items() if v is not None},
     }

@@ -122,7 +122,7 @@ class Strips:
     """A strip file with its header and strip framing checked, nothing decoded."""
     hdr: StripHeader
     files: list            # memoryview per strip: a complete single-image file
-    coders: list           # per strip: its coder per plane
+    coders: list           # per strip: the name of its coder per plane
     meta: fmt.Metadata
     header_size: int
 
@@ -179,7 +179,7 @@ def split(data) -> Strips:
                               f"channels, the strip header says {w} x {sh} with {ch}")
         if any(v is not None for v in smeta):
             raise FormatError(f"strip {i} carries metadata (it belongs after the last strip)")
-        coders.append(shdr.coders)
+        coders.append(shdr.coder_names)
     return Strips(StripHeader(ch, h, w, heights), files, coders, meta, header_size)
 
 
@@ -223,7 +223,7 @@ class Look:
     """What an image file says of itself, nothing decoded."""
     shape: tuple[int, ...]
     channels: int
-    coders: tuple[int, ...]   # per plane (of the first strip, for strips)
+    coders: tuple[str, ...]   # the coder's name per plane (of the first strip, for strips)
     meta: fmt.Metadata
 
 
@@ -235,7 +235,7 @@ def look(data) -> Look:
         s = split(data)
         return Look(s.hdr.shape, s.hdr.channels, s.coders[0], s.meta)
     hdr, _, meta = single.walk(data, verify=False)
-    return Look(hdr.shape, hdr.channels, hdr.coders, meta)
+    return Look(hdr.shape, hdr.channels, hdr.coder_names, meta)
 
 
 def check(data) -> tuple[int, ...]:
@@ -276,8 +276,9 @@ def info(data) -> dict:
             sections[fmt.METADATA_NAMES[field]] = len(value) + fmt.SECTION_FRAME + 4
     first.pop("pixel_crc32", None)
     # a plane's coder is chosen strip by strip: name every one that was used
-    names = [sorted({fmt.CODER_NAMES[c[p]] for c in s.coders}) for p in range(s.hdr.channels)]
-    first["coders"] = {plane: "+".join(n) for plane, n in zip(first["coders"], names)}
+    names = [sorted({c[p] for c in s.coders}) for p in range(s.hdr.channels)]
+    first["coders"] = {plane: "+".join(n)
+                       for plane, n in zip(fmt.PLANE_NAMES[s.hdr.channels], names)}
     first.update({
         "version": STRIPS_VERSION,
         "height": s.hdr.height,

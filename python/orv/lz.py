@@ -1,0 +1,82 @@
+"""zstd for the planes that repeat: long runs, flat areas, glyphs drawn again
+and again, which an LZ77 coder with a large window catches and the context
+coders do not.
+
+Every frame is written with its content size; the reader never trusts it: it
+must equal the size the image calls for, and the output is bounded by it
+before anything is decompressed.
+"""
+from __future__ import annotations
+
+from .errors import FormatError
+
+# the levels tried: a cheap one for the default effort, the strongest for the searching one
+FAST_LEVEL = 12
+STRONG_LEVEL = 19
+MAX_LEVEL = 22
+
+
+def _zstd():
+    try:
+        import zstandard
+    except ImportError:  # a dependency of the package; only a broken install lacks it
+        raise ImportError("the zstandard package is needed for orv files of version 4 "
+                          "(pip install zstandard)") from None
+    return zstandard
+
+
+def available() -> bool:
+    try:
+        _zstd()
+    except ImportError:
+        return False
+    return True
+
+
+def compress(data, level: int = FAST_LEVEL) -> bytes:
+    """One zstd frame of `data`, its content size recorded, no checksum (the
+    file's sections carry CRC-32s)."""
+    z = _zstd()
+    return z.ZstdCompressor(level=level, write_content_size=True,
+                            write_checksum=False).compress(bytes(memoryview(data).cast("B")))
+
+
+def decompress(frame, size: int, what: str) -> bytes:
+    """Exactly `size` bytes from one zstd frame; anything else (another
+    content size, a broken or truncated frame, bytes after it) is a FormatError."""
+    z = _zstd()
+    frame = bytes(frame)
+    try:
+        declared = z.get_frame_parameters(frame).content_size
+    except z.ZstdError:
+        raise FormatError(f"the {what} section is corrupt (not a zstd frame)") from None
+    if declared != size:
+        raise FormatError(f"the {what} section is corrupt (its zstd frame holds "
+                          f"{'an unknown number of' if declared >= 1 << 63 else declared} "
+                          f"bytes, the image needs {size})")
+    d = z.ZstdDecompressor().decompressobj()
+    try:
+        # the decoder refuses a block that goes past the declared content size
+        out = d.decompress(frame)
+    except z.ZstdError:
+        raise FormatError(f"the {what} section is corrupt (bad zstd data)") from None
+    if not d.eof or len(out) != size:
+        raise FormatError(f"the {what} section is truncated (zstd frame ends early)")
+    if d.unused_data:
+        raise FormatError(f"the {what} section has {len(d.unused_data)} bytes after its "
+                          "zstd frame")
+    return out
+
+
+def estimate(img, full_bytes: int = 4 << 20, share: int = 8) -> float:
+    """A quick guess of zstd's size on the samples of `img` (an array whose
+    first axis is rows): the fastest level on the whole when it has at most
+    `full_bytes`, else on bands of rows spread over it (1/`share` of them)
+    scaled to the whole, so that a large photo costs a small part of its
+    encode. Bands miss repetition across them: the guess errs large."""
+    z = _zstd()
+    if img.nbytes <= full_bytes:
+        return float(len(z.ZstdCompressor(level=1).compress(img.tobytes())))
+    band = 32
+    sample = b"".join(img[y:y + band].tobytes() for y in range(0, img.shape[0], share * band))
+    return len(z.ZstdCompressor(level=1).compress(sample)) * img.nbytes / len(sample)
