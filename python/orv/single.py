@@ -357,18 +357,27 @@ def info(data) -> dict:
     hdr, sections, meta = walk(data)
     planes = list(range(hdr.channels))
     K = max(hdr.class_map) + 1 if hdr.class_map else model.n_classes(hdr.bounds)
+    return _info_fields(fmt.VERSION, hdr, data, sections, meta, {
+        "model": hdr.model,
+        "shards_per_plane": K,
+        "coders": {hdr.planes[p]: fmt.CODER_NAMES[hdr.coders[p]] for p in planes},
+    })
+
+
+def _info_fields(version: int, hdr, data, sections: dict, meta: fmt.Metadata,
+                 coding: dict) -> dict:
+    """The fields of info() that every single-image version has, around its own."""
+    size = len(memoryview(data))
     return {
-        "version": fmt.VERSION,
+        "version": version,
         "width": hdr.width,
         "height": hdr.height,
         "channels": hdr.channels,
         "mode": {1: "L", 3: "RGB", 4: "RGBA"}[hdr.channels],
-        "model": hdr.model,
-        "shards_per_plane": K,
-        "coders": {hdr.planes[p]: fmt.CODER_NAMES[hdr.coders[p]] for p in planes},
+        **coding,
         "pixel_crc32": f"{hdr.pixel_crc:08x}",
-        "size": len(memoryview(data)),
-        "bits_per_pixel": 8 * len(memoryview(data)) / (hdr.width * hdr.height),
+        "size": size,
+        "bits_per_pixel": 8 * size / (hdr.width * hdr.height),
         "sections": sections,
         "metadata": {k: len(v) for k, v in meta._asdict().items() if v is not None},
     }
@@ -379,13 +388,7 @@ def _info_version4(data) -> dict:
     body = synthetic.read(data, max_pixels=float("inf"), verify=False)[0]
     inner = info(body.pixels) if hdr.coding == synthetic.CODING_ORV else None
     coding = synthetic.CODING_NAMES[hdr.coding]
-    size = len(memoryview(data))
-    return {
-        "version": synthetic.VERSION,
-        "width": hdr.width,
-        "height": hdr.height,
-        "channels": hdr.channels,
-        "mode": {1: "L", 3: "RGB", 4: "RGBA"}[hdr.channels],
+    return _info_fields(synthetic.VERSION, hdr, data, sections, meta, {
         "model": inner["model"] if inner else 0,
         "shards_per_plane": inner["shards_per_plane"] if inner else 0,
         "transform": synthetic.TRANSFORM_NAMES[hdr.transform],
@@ -396,9 +399,4 @@ def _info_version4(data) -> dict:
                    {"indices": coding} if hdr.transform else
                    {"samples": coding} if hdr.coding == synthetic.CODING_ZSTD else
                    {p: coding for p in hdr.planes}),
-        "pixel_crc32": f"{hdr.pixel_crc:08x}",
-        "size": size,
-        "bits_per_pixel": 8 * size / (hdr.width * hdr.height),
-        "sections": sections,
-        "metadata": {k: len(v) for k, v in meta._asdict().items() if v is not None},
-    }
+    })
