@@ -291,17 +291,29 @@ def cmd_info(args) -> int:
             continue
         print(f"{shown}: orv version {meta['version']}, {meta['width']} x {meta['height']} "
               f"{meta['mode']}, {meta['size']} bytes, {meta['bits_per_pixel']:.3f} bits/pixel")
+        model = _model_line(meta)
         if "strips" in meta:  # every strip is an image file of its own, with its own CRC
             print(f"  {len(meta['strips'])} strips of {', '.join(map(str, meta['strips']))} rows; "
-                  f"the first: context model {meta['model']}, {meta['shards_per_plane']} shards "
-                  "per plane")
+                  f"the first: {model}")
         else:
-            print(f"  context model {meta['model']}, {meta['shards_per_plane']} shards per plane, "
-                  f"pixel CRC-32 {meta['pixel_crc32']}")
+            print(f"  {model}, pixel CRC-32 {meta['pixel_crc32']}")
         print("  coders: " + ", ".join(f"{k} {v}" for k, v in meta["coders"].items()))
         for sec, n in meta["sections"].items():
             print(f"  {sec:28s} {n:10d} bytes")
     return status
+
+
+def _model_line(meta: dict) -> str:
+    """How an image's samples were modelled: its context model, or for a
+    version-4 image its transform (the index plane's model when it has one)."""
+    parts = []
+    if meta.get("transform", "none") != "none":
+        parts.append(f"{meta['transform']} of {meta['palette_entries']} entries")
+    if meta["model"]:
+        parts.append(f"context model {meta['model']}, {meta['shards_per_plane']} shards per plane")
+    elif "transform" in meta:
+        parts.append("no context model")
+    return "; ".join(parts)
 
 
 # ---------------------------------------------------------------- bench, demo, zarr
