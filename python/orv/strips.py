@@ -21,7 +21,6 @@ from __future__ import annotations
 
 import math
 import struct
-import threading
 import zlib
 from dataclasses import dataclass
 
@@ -98,8 +97,7 @@ def encode_strips(image, heights, *, icc_profile=None, exif=None, xmp=None,
 
 def is_strips(data) -> bool:
     """Whether `data` starts like a strip file (rather than another orv file)."""
-    head = bytes(memoryview(data).cast("B")[:len(fmt.MAGIC) + 1])
-    return head[:-1] == fmt.MAGIC and head[-1:] == bytes([STRIPS_VERSION])
+    return fmt.is_version(data, STRIPS_VERSION)
 
 
 @dataclass(frozen=True)
@@ -112,9 +110,7 @@ class StripHeader:
 
     @property
     def shape(self) -> tuple[int, ...]:
-        if self.channels == 1:
-            return (self.height, self.width)
-        return (self.height, self.width, self.channels)
+        return fmt.image_shape(self.height, self.width, self.channels)
 
 
 @dataclass
@@ -184,28 +180,23 @@ def split(data) -> Strips:
 
 
 def decode(data, *, max_pixels: float | None = None, verify: bool = True) -> np.ndarray:
-    """The image of a strip file; its strips are decoded side by side, each
-    into its rows of the result (verify as for orv.single.parse)."""
+    """The image of a strip file; its strips are decoded side by side, then
+    joined (verify as for orv.single.parse)."""
     s = split(data)
     limits.check_pixels(s.hdr.height * s.hdr.width, max_pixels)
-    out = np.empty(s.hdr.shape, np.uint8)
-    tops = np.cumsum((0,) + s.hdr.heights)
 
-    # a decoded strip and its rows of the result both live while it is copied:
-    # one copy at a time keeps decoding within about twice the image's memory
-    copying = threading.Lock()
-
-    def strip(i: int) -> None:
+    def strip(i: int) -> np.ndarray:
         try:
-            px = single.decode_single(s.files[i], max_pixels=math.inf, verify=verify)
+            return single.decode_single(s.files[i], max_pixels=math.inf, verify=verify)
         except FormatError as e:
             raise FormatError(f"strip {i}: {e}") from None
-        with copying:
-            out[tops[i]:tops[i + 1]] = px
-            del px
 
-    native.parallel_map(strip, range(len(s.files)))
-    return out
+    # the result is joined once every strip is decoded: a strip's planes are
+    # gone by then, so decoding peaks at about twice the image's memory
+    # (the decoded strips and the result), however the side-by-side decodes
+    # overlap; a result allocated first would add to the strips' own peaks
+    parts = native.parallel_map(strip, range(len(s.files)))
+    return parts[0] if len(parts) == 1 else np.concatenate(parts, axis=0)
 
 
 # ---------------------------------------------------------------- either kind of image file
