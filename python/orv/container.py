@@ -49,9 +49,7 @@ class Header:
 
     @property
     def shape(self) -> tuple[int, ...]:
-        if self.channels == 1:
-            return (self.height, self.width)
-        return (self.height, self.width, self.channels)
+        return image_shape(self.height, self.width, self.channels)
 
     @property
     def planes(self) -> tuple[str, ...]:
@@ -60,6 +58,17 @@ class Header:
     @property
     def coder_names(self) -> tuple[str, ...]:
         return tuple(CODER_NAMES[c] for c in self.coders)
+
+
+def image_shape(height: int, width: int, channels: int) -> tuple[int, ...]:
+    """The array shape of an image: (h, w) for gray, (h, w, c) otherwise."""
+    return (height, width) if channels == 1 else (height, width, channels)
+
+
+def is_version(data, version: int) -> bool:
+    """Whether `data` starts with the magic number and this format version."""
+    head = bytes(memoryview(data).cast("B")[:len(MAGIC) + 1])
+    return head[:-1] == MAGIC and head[-1:] == bytes([version])
 
 
 def check_dimensions(height: int, width: int) -> None:

@@ -178,23 +178,24 @@ def encode_pixels(img: np.ndarray, *, effort: int = DEFAULT_EFFORT, coder: str |
         # size (the fixed classes, every plane with the shard coder), so that
         # a higher level tries every candidate a lower one does
         gate = codings[0].size if plan.shard else None
-        data = synthetic_candidates(img, data, effort, gate=gate)
+        data = synthetic_candidates(img, data, effort, gate=gate, crc=crc)
     return data
 
 
 def synthetic_candidates(img: np.ndarray, data: bytes, effort: int,
-                         gate: int | None = None) -> bytes:
+                         gate: int | None = None, crc: int | None = None) -> bytes:
     """The smaller of `data` (the image coded as version 1) and the version-4
     bodies (palette, zstd) tried for it at this level (the thorough search
     at the highest); `gate`: the effort-1 size of the image (see
-    orv.synthetic.smallest)."""
+    orv.synthetic.smallest); `crc`: the pixels' CRC-32, when known."""
     def indices(gray):
         # the index plane is coded as a gray image at the same level, without
         # a search of its own
         return encode_pixels(gray, effort=effort, synthetic_search=False)
 
     return synthetic.smallest(img, data, indices,
-                              thorough=effort >= effort_scale.THOROUGH_SYNTHETIC_FROM, gate=gate)
+                              thorough=effort >= effort_scale.THOROUGH_SYNTHETIC_FROM, gate=gate,
+                              crc=crc)
 
 
 # ---------------------------------------------------------------- decoder

@@ -109,8 +109,7 @@ def encode(array, *, effort: int = single.DEFAULT_EFFORT, coder: str | None = No
 
 def is_stack(data) -> bool:
     """Whether `data` starts like a stack file (rather than a single image)."""
-    head = bytes(memoryview(data).cast("B")[:len(fmt.MAGIC) + 1])
-    return head[:-1] == fmt.MAGIC and head[-1:] == bytes([STACK_VERSION])
+    return fmt.is_version(data, STACK_VERSION)
 
 
 class StackHeader:

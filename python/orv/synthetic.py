@@ -62,8 +62,7 @@ class Header4:
 
     @property
     def shape(self) -> tuple[int, ...]:
-        return (self.height, self.width) if self.channels == 1 else (
-            self.height, self.width, self.channels)
+        return fmt.image_shape(self.height, self.width, self.channels)
 
     @property
     def planes(self) -> tuple[str, ...]:
@@ -82,8 +81,7 @@ class Header4:
 
 
 def is_version4(data) -> bool:
-    head = bytes(memoryview(data)[:len(fmt.MAGIC) + 1])
-    return head[:-1] == fmt.MAGIC and head[-1:] == bytes([VERSION])
+    return fmt.is_version(data, VERSION)
 
 
 # ---------------------------------------------------------------- layout
@@ -234,22 +232,24 @@ def encode_body(img: np.ndarray, transform: int, coding: int, encode_v1: Callabl
 
 
 def smallest(img: np.ndarray, base: bytes, encode_v1: Callable[[np.ndarray], bytes],
-             thorough: bool = False, gate: int | None = None) -> bytes:
+             thorough: bool = False, gate: int | None = None,
+             crc: int | None = None) -> bytes:
     """The smaller of `base` (the image coded as version 1, without metadata)
     and the version-4 bodies tried for it.
 
     The default search is cheap on photos: the palette only when a sample of
     the pixels has few values (gray: few values with gaps), zstd only when a
-    quick estimate on bands of rows comes near the size of `base`; small
+    quick estimate (orv.lz.estimate) comes near the size of `base`; small
     images try both. `thorough` tries every order, coding and the stronger
     zstd levels. `gate`: the size the zstd estimate is held against (default
     len(base)); a higher effort passes that of the lowest, so that it tries
-    every candidate a lower one does and never gives a larger file."""
+    every candidate a lower one does and never gives a larger file. `crc`:
+    the pixels' CRC-32 when the caller has it (else computed once a
+    candidate is kept: photos never need it)."""
     if not lz.available():
         return base
     h, w = img.shape[:2]
     ch = 1 if img.ndim == 2 else img.shape[2]
-    crc = None  # computed once a candidate is kept: photos never need it
     best = base
     # the thorough search tries the cheap one's level too: it never gives a larger file
     levels = (lz.FAST_LEVEL, lz.STRONG_LEVEL, lz.MAX_LEVEL) if thorough else (lz.FAST_LEVEL,)
