@@ -207,6 +207,28 @@ def test_fork_while_threads_encode():
     assert out.returncode == 0 and out.stdout.strip() == "ok", out.stderr
 
 
+def test_codec_path_imports_nothing():
+    """Encoding and decoding at every level import no module after `import orv`:
+    a process forked while another thread is inside an import waits for ever
+    when it imports the same module (a lazy import of zstd hung the test above)."""
+    script = textwrap.dedent("""
+        import sys
+        import numpy as np, orv
+        rng = np.random.default_rng(1)
+        imgs = [np.cumsum(rng.integers(-3, 4, shape), axis=1).astype(np.uint8)
+                for shape in ((64, 64), (64, 64, 3), (64, 64, 4))]
+        imgs.append(np.tile(np.arange(4, dtype=np.uint8) * 60, (64, 16)))
+        before = set(sys.modules)
+        for img in imgs:
+            for effort in range(1, 6):
+                assert (orv.decode(orv.encode(img, effort=effort)) == img).all()
+        print(sorted(set(sys.modules) - before))
+    """)
+    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                         env=ENV, timeout=300)
+    assert out.returncode == 0 and out.stdout.strip() == "[]", out.stdout + out.stderr
+
+
 @pytest.mark.skipif(SANITIZED, reason="the sanitizers' allocator keeps freed memory")
 @pytest.mark.parametrize("channels", [1, 3, 4])
 @pytest.mark.parametrize("coder", ["shard", "bitpair"])

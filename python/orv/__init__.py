@@ -15,6 +15,10 @@ import sys
 import types
 
 import numpy as np
+# numpy imports numpy.ma on the first np.unique; done here so that encoding and
+# decoding import nothing: a process forked while another thread is inside an
+# import waits for ever when it imports the same module
+from numpy import ma as _numpy_ma  # noqa: F401
 
 from . import limits as _limits
 from .codec import CODERS, Decoded, decode, decode_with_metadata, encode, info

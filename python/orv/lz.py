@@ -16,13 +16,19 @@ STRONG_LEVEL = 19
 MAX_LEVEL = 22
 
 
+# imported with the module, not on first use: a process forked while another
+# thread was inside that first import would wait for ever on the import's lock
+try:
+    import zstandard as _zstandard
+except ImportError:  # a dependency of the package; only a broken install lacks it
+    _zstandard = None
+
+
 def _zstd():
-    try:
-        import zstandard
-    except ImportError:  # a dependency of the package; only a broken install lacks it
+    if _zstandard is None:
         raise ImportError("the zstandard package is needed for orv files of version 4 "
-                          "(pip install zstandard)") from None
-    return zstandard
+                          "(pip install zstandard)")
+    return _zstandard
 
 
 def available() -> bool:
