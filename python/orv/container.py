@@ -244,6 +244,20 @@ class Reader:
         self.pos += len(used)
         return values
 
+    def part_lengths(self, n: int, least: int, kind: str, part: str) -> np.ndarray:
+        """The lengths of the `n` parts of a container file (a stack's images,
+        an image's strips) and its header's checksum, which closes the header.
+        Every part takes at least `least` bytes, which bounds `n` before any
+        length is read."""
+        if n * least > self.remaining:
+            raise FormatError(f"{kind} file is truncated: {n} {part}s cannot fit in "
+                              f"{self.remaining} bytes")
+        lengths = self.varints(n, f"the {part} lengths")
+        hcrc = self.u32(f"the {kind} header checksum")
+        if zlib.crc32(bytes(self.buf[:self.pos - 4])) != hcrc:
+            raise FormatError(f"the {kind} header is corrupt (checksum mismatch)")
+        return lengths
+
     def section(self, what: str) -> memoryview:
         n = self.u32(f"length of the {what} section")
         body = self.take(n, f"the {what} section")

@@ -162,14 +162,7 @@ def split(data) -> tuple[StackHeader, list[memoryview]]:
     if prod(d for d in lead + (h, w, ch) if d) >= 1 << 62:
         raise FormatError(f"stack header: leading axes {lead} of {h} x {w} images make an "
                           "array too large to describe")
-    # every image file takes some bytes, which bounds the count before anything is read
-    if n * _MIN_IMAGE_FILE > r.remaining:
-        raise FormatError(f"stack file is truncated: {n} images cannot fit in "
-                          f"{r.remaining} bytes")
-    lengths = r.varints(n, "the image lengths")
-    hcrc = r.u32("the stack header checksum")
-    if zlib.crc32(bytes(r.buf[:r.pos - 4])) != hcrc:
-        raise FormatError("the stack header is corrupt (checksum mismatch)")
+    lengths = r.part_lengths(n, _MIN_IMAGE_FILE, "stack", "image")
     if n and int(lengths.min()) < _MIN_IMAGE_FILE:
         raise FormatError("stack header: an image file is too short")
     if int(lengths.sum()) != r.remaining:

@@ -144,14 +144,7 @@ def split(data) -> Strips:
         raise FormatError(f"strip header: {n} strips in an image of height {h} "
                           f"(1..{min(MAX_STRIPS, h)})")
     heights = struct.unpack(f"<{n}H", r.take(2 * n, "the strip heights"))
-    # every strip is a file of some bytes, which bounds the count before its lengths are read
-    if n * _MIN_STRIP_FILE > r.remaining:
-        raise FormatError(f"strip file is truncated: {n} strips cannot fit in "
-                          f"{r.remaining} bytes")
-    lengths = r.varints(n, "the strip lengths")
-    hcrc = r.u32("the strip header checksum")
-    if zlib.crc32(bytes(r.buf[:r.pos - 4])) != hcrc:
-        raise FormatError("the strip header is corrupt (checksum mismatch)")
+    lengths = r.part_lengths(n, _MIN_STRIP_FILE, "strip", "strip")
     if min(heights) < 1 or sum(heights) != h:
         raise FormatError(f"strip header: strip heights add up to {sum(heights)}, "
                           f"the image is {h} rows high")
