@@ -158,7 +158,7 @@ def measure(imgs, repeat: int):
 
 
 def report(rows) -> None:
-    print(f"{'group':8s} {"image":32s} {'op':8s} {'ms/call':>8s} {'inside':>8s} {'outside':>8s}")
+    print(f"{'group':8s} {'image':32s} {'op':8s} {'ms/call':>8s} {'inside':>8s} {'outside':>8s}")
     for group, name, op, wall, ins in rows:
         print(f"{group:8s} {name:32s} {op:8s} {1e3 * wall:8.2f} {1e3 * ins:8.2f} "
               f"{100 * (1 - ins / wall):7.1f}%")
