@@ -85,7 +85,7 @@ def encode(a: Analysed, K: int, luts, thorough: bool = True) -> ShardCoded:
 
     cum, freq, modes = native.build_pdf_tables_from_shards(data, offsets, counts, widths,
                                                            model.templates(), True)
-    modes = modes.copy()
+    # the module's results are new arrays of this call: changed in place below
     # choose, per shard, between its own table (which must be stored) and the
     # cheapest template (free), with the real size of the stored record
     own = modes == 0
@@ -104,7 +104,6 @@ def encode(a: Analysed, K: int, luts, thorough: bool = True) -> ShardCoded:
         idx = np.flatnonzero(own)[use_t]
         if len(idx):
             modes[idx] = 4 + best_t[use_t]
-            freq, cum = freq.copy(), cum.copy()
             freq[idx] = model.templates()[best_t[use_t]]
             cum[idx] = native.cumulative(freq[idx])
     coded = native.rans_encode_shards_parallel(data, offsets, counts, cum, freq)

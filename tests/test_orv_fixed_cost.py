@@ -1,0 +1,88 @@
+"""The quick paths that keep the fixed cost of a call low give exactly what
+the plain ones give: the palette check's count, the zstd estimate, and the
+reader's numbers (with the same refusals)."""
+import threading
+
+import numpy as np
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+from orv import container as fmt
+from orv import lz, palette
+from orv.errors import FormatError
+
+
+def distinct_pixels_of_sample(img):
+    # the count as byte strings, one per sampled pixel
+    flat = img.reshape(img.shape[0] * img.shape[1], -1)
+    sample = np.ascontiguousarray(flat[::max(1, flat.shape[0] // palette._SAMPLE)])
+    return len(np.unique(sample.view(np.dtype((np.void, sample.shape[1])))))
+
+
+@pytest.mark.parametrize("channels", [3, 4])
+@pytest.mark.parametrize("colours", [1, 200, 255, 256, 257, 300, 5000])
+@pytest.mark.parametrize("shape", [(1, 1), (7, 300), (64, 64), (150, 111)])
+def test_few_colours_counts_distinct_pixels(channels, colours, shape):
+    rng = np.random.default_rng(colours * 31 + shape[0])
+    entries = rng.integers(0, 256, (colours, channels), dtype=np.uint8)
+    # entries that differ only in a high channel must stay apart
+    entries[: colours // 2, :channels - 1] = 7
+    img = np.ascontiguousarray(entries[rng.integers(0, colours, shape)])
+    want = distinct_pixels_of_sample(img) <= palette.MAX_ENTRIES
+    assert palette.few_colours(img) == want
+
+
+@pytest.mark.skipif(not lz.available(), reason="zstandard missing")
+@pytest.mark.parametrize("shape", [(1, 1), (100, 33), (64, 64, 3), (40, 50, 4)])
+def test_estimate_is_a_fresh_compressor_size(shape):
+    import zstandard
+
+    rng = np.random.default_rng(len(shape))
+    img = (rng.integers(0, 4, shape, dtype=np.uint8) * 50).astype(np.uint8)
+    views = [img, img[:, ::-1], img[::2]]
+    results = {}
+
+    def run(i):
+        results[i] = [lz.estimate(v) for v in views * 2]
+
+    threads = [threading.Thread(target=run, args=(i,)) for i in range(3)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    run(3)
+    want = [float(len(zstandard.ZstdCompressor(level=1).compress(v.tobytes())))
+            for v in views * 2]
+    assert all(r == want for r in results.values())
+
+
+def read_varints(raw: bytes, count: int, few: bool):
+    r = fmt.Reader(b"\x00" + raw, "test")
+    r.pos = 1
+    try:
+        if few:
+            values = r._few_varints(count, "the numbers")
+        else:
+            limit, fmt._FEW_VARINTS = fmt._FEW_VARINTS, 0
+            try:
+                values = r.varints(count, "the numbers")
+            finally:
+                fmt._FEW_VARINTS = limit
+    except FormatError as e:
+        return str(e)
+    return values.dtype, values.tolist(), r.pos
+
+
+@given(st.lists(st.integers(0, 2**35 - 1), max_size=40), st.binary(max_size=60),
+       st.integers(0, 50))
+@settings(max_examples=300, deadline=None)
+def test_few_varints_read_as_the_vectorised_reader(values, noise, count):
+    # well-formed numbers followed by arbitrary bytes, read with any count:
+    # the same numbers and position, or the same refusal
+    raw = fmt.varints(values) + noise
+    count = max(count, 1)
+    assert read_varints(raw, count, few=True) == read_varints(raw, count, few=False)
+    if values:
+        got = read_varints(fmt.varints(values), len(values), few=True)
+        assert got[1] == values
