@@ -23,13 +23,18 @@ Options: --repeat N (default 15), --crops N (photos to crop, default 6),
 --workers N (RAYON_NUM_THREADS for the module, set before it is imported;
 default 1), --only NAME (substring of the image names), --profile OP
 (cProfile one operation, "encode", "encode1" or "decode", over every image,
-and print the 25 costliest entries by own time).
+and print the 25 costliest entries by own time), --baseline DIR (the
+python/ directory of another tree, such as ``git archive main python``
+unpacked: both trees are measured side by side in two processes with this
+build of the module, one call each in turn, and the ratios printed).
 """
 from __future__ import annotations
 
 import argparse
+import json
 import os
 import statistics
+import subprocess
 import sys
 import time
 from pathlib import Path
@@ -157,6 +162,83 @@ def measure(imgs, repeat: int):
     return rows
 
 
+class Server:
+    """One image set and the module timer in this process, measuring one
+    call per request: the side of a comparison (--baseline)."""
+
+    def __init__(self, imgs):
+        import orv
+        from orv import native
+
+        self.imgs = imgs
+        self.ops = operations(orv)
+        self.data = [orv.encode(img) for _, _, img in imgs]
+        self.timer = ModuleTimer(native._r).__enter__()
+
+    def once(self, i: int, op: str) -> tuple[float, float]:
+        img, data = self.imgs[i][2], self.data[i]
+        self.timer.take()
+        t0 = time.perf_counter()
+        self.ops[op](img, data)
+        wall = time.perf_counter() - t0
+        return wall, self.timer.take()
+
+
+def serve(imgs) -> None:
+    server = Server(imgs)
+    print("ready", flush=True)
+    for line in sys.stdin:
+        i, op = line.split()
+        print(json.dumps(server.once(int(i), op)), flush=True)
+
+
+def compare(args, baseline: str):
+    """The same measurement in two processes, this tree's python/ and
+    `baseline` (a python/ directory of another tree, with this build of the
+    module), one call each in turn, so that both see the same machine."""
+    def start(pythonpath):
+        env = dict(os.environ, PYTHONPATH=pythonpath)
+        cmd = [sys.executable, __file__, "--serve", "--crops", str(args.crops),
+               "--workers", str(args.workers)] + (["--only", args.only] if args.only else [])
+        p = subprocess.Popen(cmd, env=env, stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+        assert p.stdout.readline().strip() == "ready"
+        return p
+
+    build = os.pathsep.join(x for x in os.environ.get("PYTHONPATH", "").split(os.pathsep)
+                            if x and Path(x).resolve() != (REPO / "python").resolve())
+    sides = {"baseline": start(os.pathsep.join([build, baseline])),
+             "this tree": start(os.pathsep.join([build, str(REPO / "python")]))}
+    imgs = images(args.crops, args.only)
+    rows = {name: [] for name in sides}
+    for i, (group, name, _) in enumerate(imgs):
+        for op in ("encode", "encode1", "decode"):
+            got = {side: [] for side in sides}
+            for _ in range(args.repeat + 1):
+                for side, p in sides.items():
+                    p.stdin.write(f"{i} {op}\n")
+                    p.stdin.flush()
+                    got[side].append(json.loads(p.stdout.readline()))
+            for side, runs in got.items():
+                runs = runs[1:]   # the first warms the caches
+                rows[side].append((group, name, op, statistics.median(r[0] for r in runs),
+                                   statistics.median(r[1] for r in runs)))
+    for p in sides.values():
+        p.stdin.close()
+        p.wait()
+    for side in sides:
+        print(f"---- {side}")
+        report(rows[side])
+        print()
+    print("this tree against the baseline: ms per call (median over images of the ratio)")
+    for g in sorted({r[0] for r in rows["this tree"]}):
+        for op in ("encode", "encode1", "decode"):
+            pairs = [(a, b) for a, b in zip(rows["baseline"], rows["this tree"])
+                     if a[0] == g and a[2] == op]
+            if pairs:
+                ratio = statistics.median(b[3] / a[3] for a, b in pairs)
+                print(f"{g:8s} {op:8s} {ratio:6.2f}x")
+
+
 def report(rows) -> None:
     print(f"{'group':8s} {'image':32s} {'op':8s} {'ms/call':>8s} {'inside':>8s} {'outside':>8s}")
     for group, name, op, wall, ins in rows:
@@ -202,9 +284,17 @@ def main(argv=None) -> None:
     ap.add_argument("--workers", type=int, default=1)
     ap.add_argument("--only")
     ap.add_argument("--profile", choices=("encode", "encode1", "decode"))
+    ap.add_argument("--baseline", help="a python/ directory of another tree to compare with")
+    ap.add_argument("--serve", action="store_true", help=argparse.SUPPRESS)
     args = ap.parse_args(argv)
     _setup(args.workers)
+    if args.baseline:
+        compare(args, args.baseline)
+        return
     imgs = images(args.crops, args.only)
+    if args.serve:
+        serve(imgs)
+        return
     if args.profile:
         profile(imgs, args.profile, args.repeat)
         return

@@ -86,3 +86,17 @@ def test_few_varints_read_as_the_vectorised_reader(values, noise, count):
     if values:
         got = read_varints(fmt.varints(values), len(values), few=True)
         assert got[1] == values
+
+
+@pytest.mark.parametrize("values", [1, 2, 31, 32, 33, 200])
+@pytest.mark.parametrize("shape", [(1, 1), (64, 64), (300, 301)])
+@pytest.mark.parametrize("gaps", [False, True])
+def test_few_gray_values_counted_over_every_pixel(values, shape, gaps):
+    rng = np.random.default_rng(values + shape[0])
+    levels = np.arange(values) * (2 if gaps else 1) % 256
+    img = levels[rng.integers(0, values, shape)].astype(np.uint8)
+    # one pixel of another value, where a sample would miss it
+    img[-1, -1] = 255 if gaps else values
+    used = np.flatnonzero(np.bincount(img.reshape(-1), minlength=256))
+    want = len(used) <= palette._FEW_GRAY and len(used) < int(used[-1]) - int(used[0]) + 1
+    assert palette.few_colours(img) == want
