@@ -100,3 +100,25 @@ def test_few_gray_values_counted_over_every_pixel(values, shape, gaps):
     used = np.flatnonzero(np.bincount(img.reshape(-1), minlength=256))
     want = len(used) <= palette._FEW_GRAY and len(used) < int(used[-1]) - int(used[0]) + 1
     assert palette.few_colours(img) == want
+
+
+@pytest.mark.parametrize("kind", ["flat", "noise", "steps", "gray"])
+def test_shard_streams_section_holds_every_live_stream_in_order(kind):
+    from orv import shard, single
+    from orv.analysis import analyse
+
+    rng = np.random.default_rng(5)
+    shape = (40, 50) if kind == "gray" else (40, 50, 3)
+    img = {"flat": np.zeros(shape, np.uint8),
+           "noise": rng.integers(0, 256, shape, dtype=np.uint8),
+           "steps": (np.arange(40 * 50 * (1 if kind == "gray" else 3)).reshape(shape) // 97 * 40
+                     % 256).astype(np.uint8),
+           "gray": rng.integers(0, 4, shape, dtype=np.uint8) * 9}[kind]
+    planes = list(range(1 if img.ndim == 2 else 3))
+    cl = single.fixed_classes(img.shape[0] * img.shape[1])
+    sc = shard.encode(analyse(img, cl.K, cl.luts), cl.K, cl.luts, False)
+    side, live = shard._side(sc, planes)
+    want = b"".join(sc.coded.streams[o:o + k].tobytes() for o, k in
+                    zip(sc.coded.offsets[live].tolist(), sc.coded.lengths[live].tolist()))
+    parts = shard.section_parts(sc, planes)
+    assert parts[0] == side and bytes(parts[2]) == want

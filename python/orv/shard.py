@@ -175,6 +175,12 @@ def section_parts(sc: ShardCoded, planes: list[int]) -> list:
 
 # ---------------------------------------------------------------- decoder
 
+# the modes a stored table may not have: 1 and 2 (never written) and past the templates
+_BAD_MODE = np.zeros(256, dtype=bool)
+_BAD_MODE[[1, 2]] = True
+_BAD_MODE[4 + model.N_TEMPLATES:] = True
+
+
 class Group(NamedTuple):
     """The shard group of a file, read and checked, not yet decoded."""
     counts: np.ndarray       # uint32 (n,) residuals per shard
@@ -193,18 +199,17 @@ def read(r: fmt.Reader, hdr: Header, planes: list[int], K: int, hw: int) -> Grou
     n_col = 1 if hdr.channels == 1 else 3
     sizes = [K if p < n_col else 1 for p in planes]
     n = sum(sizes)
-    T = model.N_TEMPLATES
     body = r.section("shard tables")
     raw = fmt.inflate(body, n * 11 + n * 513, "shard tables")
     t = fmt.Reader(raw, "the shard tables section")
     modes = np.frombuffer(t.take(n, "the shard modes"), dtype=np.uint8)
-    bad = (modes == 1) | (modes == 2) | (modes >= 4 + T)
+    bad = _BAD_MODE[modes]
     if bad.any():
         raise FormatError(f"shard tables: invalid mode {int(modes[bad][0])}")
     counts = t.varints(n, "the shard sizes")
     ends = np.cumsum(sizes)
-    for p, e, s in zip(planes, ends, sizes):
-        if counts[e - s:e].sum() != hw:
+    for p, total in zip(planes, np.add.reduceat(counts, ends - sizes).tolist()):
+        if total != hw:
             raise FormatError(f"shard tables: the shard sizes of the {hdr.planes[p]} plane "
                               f"do not add up to {hw} pixels")
     counts = counts.astype(np.uint32)
