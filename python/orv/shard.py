@@ -46,6 +46,13 @@ class ShardCoded:
     sides: dict = field(default_factory=dict)   # planes -> _Side, made on first use
 
 
+_SYMBOL_ENDS = np.arange(1, native.SYMBOLS + 1, dtype=np.uint16)
+# log2 of every frequency a table can hold, in single precision (0 counted as
+# 1): looked up rather than computed, the logarithm being slow per element
+_FREQ_LOG2 = np.log2(np.maximum(np.arange(native.SCALE + 1), 1), dtype=np.float32)
+_FREQ_LOG2.setflags(write=False)
+
+
 def _record_bytes(nnz: np.ndarray, widths: np.ndarray) -> np.ndarray:
     sparse = 3 + 3 * nnz
     dense = 1 + 2 * widths.astype(np.int64)
@@ -80,8 +87,8 @@ def encode(a: Analysed, K: int, luts, thorough: bool = True) -> ShardCoded:
     offsets = offsets.astype(np.uint32)
     counts = counts.astype(np.uint32)
     present = hist > 0
-    widths = np.where(present.any(axis=1),
-                      native.SYMBOLS - np.argmax(present[:, ::-1], axis=1), 0).astype(np.uint16)
+    # a width is one past the last symbol that occurs (0 for an empty shard)
+    widths = (present * _SYMBOL_ENDS).max(axis=1)
 
     cum, freq, modes = native.build_pdf_tables_from_shards(data, offsets, counts, widths,
                                                            model.templates(), True)
@@ -93,8 +100,8 @@ def encode(a: Analysed, K: int, luts, thorough: bool = True) -> ShardCoded:
         # single precision is ample for a choice between estimates, and twice as fast
         hf = hist[own].astype(np.float32)
         # a symbol that occurs has a frequency of at least 1 in its own table
-        own_bits = (hf * (native.SCALE_BITS - np.log2(np.maximum(freq[own], 1),
-                                                       dtype=np.float32))).sum(axis=1)
+        own_bits = (hf * (native.SCALE_BITS - _FREQ_LOG2.take(freq[own].astype(np.int32)))
+                    ).sum(axis=1)
         # stored records are deflated, to about 0.6 of their size on photos
         header_bits = 8.0 * (0.6 * _record_bytes(present[own].sum(axis=1), widths[own]) + 1)
         t_bits = model.template_bits_by_width(hf, widths[own])
