@@ -6,6 +6,7 @@ from __future__ import annotations
 
 import mmap
 from dataclasses import dataclass, field
+from functools import lru_cache
 from typing import NamedTuple
 
 import numpy as np
@@ -51,6 +52,14 @@ _SYMBOL_ENDS = np.arange(1, native.SYMBOLS + 1, dtype=np.uint16)
 # 1): looked up rather than computed, the logarithm being slow per element
 _FREQ_LOG2 = np.log2(np.maximum(np.arange(native.SCALE + 1), 1), dtype=np.float32)
 _FREQ_LOG2.setflags(write=False)
+
+
+@lru_cache(maxsize=None)
+def _template_cumulative() -> np.ndarray:
+    """The cumulative tables of the templates, made once."""
+    cum = native.cumulative(model.templates())
+    cum.setflags(write=False)
+    return cum
 
 
 def _record_bytes(nnz: np.ndarray, widths: np.ndarray) -> np.ndarray:
@@ -112,7 +121,7 @@ def encode(a: Analysed, K: int, luts, thorough: bool = True) -> ShardCoded:
         if len(idx):
             modes[idx] = 4 + best_t[use_t]
             freq[idx] = model.templates()[best_t[use_t]]
-            cum[idx] = native.cumulative(freq[idx])
+            cum[idx] = _template_cumulative()[best_t[use_t]]
     coded = native.rans_encode_shards_parallel(data, offsets, counts, cum, freq)
     return ShardCoded(plane_shards, counts, widths, modes, freq, coded, thorough)
 
