@@ -4,8 +4,10 @@ encode and a decode is spent outside the orv_rans module's calls.
 Run as ``PYTHONPATH=build:python python bench/bench_small.py`` (after
 bench/setup.sh, for the photos). Nothing is downloaded at run time.
 
-Images: 256 x 256 centre crops of the corpus photos (RGB, and gray where
-the photo is gray), and the 512 x 512 gray photos of scikit-image whole.
+Images: 256 x 256 centre crops of photos spread over the corpus (RGB, an
+RGBA photo's colour planes; the gray ones of gray photos and, as gray
+images, the green plane of every RGB crop), and the 512 x 512 gray photos
+of scikit-image whole.
 Per image and operation (encode at the default level, encode at effort 1,
 decode) it prints the median wall time per call and the median time inside
 the module's calls, then the share outside them, and the medians over each
