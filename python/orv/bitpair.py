@@ -88,7 +88,7 @@ def encode(a: Analysed, planes: list[int]) -> dict[int, BitpairCoded]:
         return BitpairCoded(bounds, levels, coded)
 
     order = sorted(jobs)
-    return dict(zip(order, native.parallel_map(run, order)))
+    return dict(zip(order, native.parallel_map(run, order, pixels=h * w)))
 
 
 # ---------------------------------------------------------------- decoder

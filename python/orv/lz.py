@@ -8,6 +8,8 @@ before anything is decompressed.
 """
 from __future__ import annotations
 
+import threading
+
 from .errors import FormatError
 
 # the levels tried: a cheap one for the default effort, the strongest for the searching one
@@ -80,9 +82,25 @@ def estimate(img, full_bytes: int = 4 << 20, share: int = 8) -> float:
     `full_bytes`, else on bands of rows spread over it (1/`share` of them)
     scaled to the whole, so that a large photo costs a small part of its
     encode. Bands miss repetition across them: the guess errs large."""
-    z = _zstd()
+    fastest = _fastest()
     if img.nbytes <= full_bytes:
-        return float(len(z.ZstdCompressor(level=1).compress(img.tobytes())))
+        flat = memoryview(img).cast("B") if img.flags.c_contiguous else img.tobytes()
+        return float(len(fastest.compress(flat)))
     band = 32
     sample = b"".join(img[y:y + band].tobytes() for y in range(0, img.shape[0], share * band))
-    return len(z.ZstdCompressor(level=1).compress(sample)) * img.nbytes / len(sample)
+    return len(fastest.compress(sample)) * img.nbytes / len(sample)
+
+
+_local = threading.local()
+
+
+def _fastest():
+    """This thread's compressor at the fastest level, made once: a compressor
+    sets up its working memory on first use, which on a small image costs as
+    much as compressing it; each call starts a new frame, so the output is
+    the same as a fresh compressor's. One per thread, since a compressor must
+    not be used by two at once."""
+    c = getattr(_local, "fastest", None)
+    if c is None:
+        c = _local.fastest = _zstd().ZstdCompressor(level=1)
+    return c

@@ -71,11 +71,20 @@ def workers() -> int:
     return max(1, size if size is not None else cpu_count())
 
 
-def parallel_map(fn, items) -> list:
+# pixels per item below which parallel_map runs its items in turn: starting
+# the threads would cost about as much as the work it shares
+INLINE_PIXELS = 1 << 14
+
+
+def parallel_map(fn, items, pixels: int | None = None) -> list:
     """Runs independent module calls (which release the GIL) side by side, at
     most as many at once as the module has workers (so one worker means one
-    thread of work); the results come back in the order of `items`."""
+    thread of work); the results come back in the order of `items`.
+    `pixels`: the image pixels each item works on, when known; small work
+    runs in turn on the calling thread."""
     items = list(items)
+    if pixels is not None and pixels < INLINE_PIXELS:
+        return [fn(x) for x in items]
     width = min(len(items), cpu_count(), workers())
     if width > 1:
         with ThreadPoolExecutor(width) as ex:

@@ -6,6 +6,7 @@ from __future__ import annotations
 
 import mmap
 from dataclasses import dataclass, field
+from functools import lru_cache
 from typing import NamedTuple
 
 import numpy as np
@@ -46,6 +47,21 @@ class ShardCoded:
     sides: dict = field(default_factory=dict)   # planes -> _Side, made on first use
 
 
+_SYMBOL_ENDS = np.arange(1, native.SYMBOLS + 1, dtype=np.uint16)
+# log2 of every frequency a table can hold, in single precision (0 counted as
+# 1): looked up rather than computed, the logarithm being slow per element
+_FREQ_LOG2 = np.log2(np.maximum(np.arange(native.SCALE + 1), 1), dtype=np.float32)
+_FREQ_LOG2.setflags(write=False)
+
+
+@lru_cache(maxsize=None)
+def _template_cumulative() -> np.ndarray:
+    """The cumulative tables of the templates, made once."""
+    cum = native.cumulative(model.templates())
+    cum.setflags(write=False)
+    return cum
+
+
 def _record_bytes(nnz: np.ndarray, widths: np.ndarray) -> np.ndarray:
     sparse = 3 + 3 * nnz
     dense = 1 + 2 * widths.astype(np.int64)
@@ -80,12 +96,12 @@ def encode(a: Analysed, K: int, luts, thorough: bool = True) -> ShardCoded:
     offsets = offsets.astype(np.uint32)
     counts = counts.astype(np.uint32)
     present = hist > 0
-    widths = np.where(present.any(axis=1),
-                      native.SYMBOLS - np.argmax(present[:, ::-1], axis=1), 0).astype(np.uint16)
+    # a width is one past the last symbol that occurs (0 for an empty shard)
+    widths = (present * _SYMBOL_ENDS).max(axis=1)
 
     cum, freq, modes = native.build_pdf_tables_from_shards(data, offsets, counts, widths,
                                                            model.templates(), True)
-    modes = modes.copy()
+    # the module's results are new arrays of this call: changed in place below
     # choose, per shard, between its own table (which must be stored) and the
     # cheapest template (free), with the real size of the stored record
     own = modes == 0
@@ -93,8 +109,8 @@ def encode(a: Analysed, K: int, luts, thorough: bool = True) -> ShardCoded:
         # single precision is ample for a choice between estimates, and twice as fast
         hf = hist[own].astype(np.float32)
         # a symbol that occurs has a frequency of at least 1 in its own table
-        own_bits = (hf * (native.SCALE_BITS - np.log2(np.maximum(freq[own], 1),
-                                                       dtype=np.float32))).sum(axis=1)
+        own_bits = (hf * (native.SCALE_BITS - _FREQ_LOG2.take(freq[own].astype(np.int32)))
+                    ).sum(axis=1)
         # stored records are deflated, to about 0.6 of their size on photos
         header_bits = 8.0 * (0.6 * _record_bytes(present[own].sum(axis=1), widths[own]) + 1)
         t_bits = model.template_bits_by_width(hf, widths[own])
@@ -104,9 +120,8 @@ def encode(a: Analysed, K: int, luts, thorough: bool = True) -> ShardCoded:
         idx = np.flatnonzero(own)[use_t]
         if len(idx):
             modes[idx] = 4 + best_t[use_t]
-            freq, cum = freq.copy(), cum.copy()
             freq[idx] = model.templates()[best_t[use_t]]
-            cum[idx] = native.cumulative(freq[idx])
+            cum[idx] = _template_cumulative()[best_t[use_t]]
     coded = native.rans_encode_shards_parallel(data, offsets, counts, cum, freq)
     return ShardCoded(plane_shards, counts, widths, modes, freq, coded, thorough)
 
@@ -176,6 +191,12 @@ def section_parts(sc: ShardCoded, planes: list[int]) -> list:
 
 # ---------------------------------------------------------------- decoder
 
+# the modes a stored table may not have: 1 and 2 (never written) and past the templates
+_BAD_MODE = np.zeros(256, dtype=bool)
+_BAD_MODE[[1, 2]] = True
+_BAD_MODE[4 + model.N_TEMPLATES:] = True
+
+
 class Group(NamedTuple):
     """The shard group of a file, read and checked, not yet decoded."""
     counts: np.ndarray       # uint32 (n,) residuals per shard
@@ -194,18 +215,17 @@ def read(r: fmt.Reader, hdr: Header, planes: list[int], K: int, hw: int) -> Grou
     n_col = 1 if hdr.channels == 1 else 3
     sizes = [K if p < n_col else 1 for p in planes]
     n = sum(sizes)
-    T = model.N_TEMPLATES
     body = r.section("shard tables")
     raw = fmt.inflate(body, n * 11 + n * 513, "shard tables")
     t = fmt.Reader(raw, "the shard tables section")
     modes = np.frombuffer(t.take(n, "the shard modes"), dtype=np.uint8)
-    bad = (modes == 1) | (modes == 2) | (modes >= 4 + T)
+    bad = _BAD_MODE[modes]
     if bad.any():
         raise FormatError(f"shard tables: invalid mode {int(modes[bad][0])}")
     counts = t.varints(n, "the shard sizes")
     ends = np.cumsum(sizes)
-    for p, e, s in zip(planes, ends, sizes):
-        if counts[e - s:e].sum() != hw:
+    for p, total in zip(planes, np.add.reduceat(counts, ends - sizes).tolist()):
+        if total != hw:
             raise FormatError(f"shard tables: the shard sizes of the {hdr.planes[p]} plane "
                               f"do not add up to {hw} pixels")
     counts = counts.astype(np.uint32)

@@ -131,7 +131,7 @@ def encode_pixels(img: np.ndarray, *, effort: int = DEFAULT_EFFORT, coder: str |
             cl = fitted_classes(img)
             return cl, shard.encode(analyse(img, cl.K, cl.luts), cl.K, cl.luts)
         jobs["fitted"] = fit
-    done = dict(zip(jobs, native.parallel_map(lambda f: f(), jobs.values())))
+    done = dict(zip(jobs, native.parallel_map(lambda f: f(), jobs.values(), pixels=h * w)))
     jobs.clear()
     a = None    # the analysis goes before the file is built
     bp = done.get("bitpair", {})
@@ -314,7 +314,7 @@ def _decode_planes(f: Parsed) -> dict[int, np.ndarray]:
     if chroma_bp:
         ref = np.pad(out[0], 1).reshape(-1)
         for p, plane in zip(chroma_bp, native.parallel_map(
-                lambda q: bitpair.decode(bp[q], h, w, ref), chroma_bp)):
+                lambda q: bitpair.decode(bp[q], h, w, ref), chroma_bp, pixels=hw)):
             out[p] = plane
         del ref
     if 3 in bp:

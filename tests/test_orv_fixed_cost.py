@@ -1,0 +1,138 @@
+"""The quick paths that keep the fixed cost of a call low give exactly what
+the plain ones give: the palette check's count, the zstd estimate, and the
+reader's numbers (with the same refusals)."""
+import threading
+
+import numpy as np
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+from orv import container as fmt
+from orv import lz, palette
+from orv.errors import FormatError
+
+
+def distinct_pixels_of_sample(img):
+    # the count as byte strings, one per sampled pixel
+    flat = img.reshape(img.shape[0] * img.shape[1], -1)
+    sample = np.ascontiguousarray(flat[::max(1, flat.shape[0] // palette._SAMPLE)])
+    return len(np.unique(sample.view(np.dtype((np.void, sample.shape[1])))))
+
+
+@pytest.mark.parametrize("channels", [3, 4])
+@pytest.mark.parametrize("colours", [1, 200, 255, 256, 257, 300, 5000])
+@pytest.mark.parametrize("shape", [(1, 1), (7, 300), (64, 64), (150, 111)])
+def test_few_colours_counts_distinct_pixels(channels, colours, shape):
+    rng = np.random.default_rng(colours * 31 + shape[0])
+    entries = rng.integers(0, 256, (colours, channels), dtype=np.uint8)
+    # entries that differ only in a high channel must stay apart
+    entries[: colours // 2, :channels - 1] = 7
+    img = np.ascontiguousarray(entries[rng.integers(0, colours, shape)])
+    want = distinct_pixels_of_sample(img) <= palette.MAX_ENTRIES
+    assert palette.few_colours(img) == want
+
+
+@pytest.mark.skipif(not lz.available(), reason="zstandard missing")
+@pytest.mark.parametrize("shape", [(1, 1), (100, 33), (64, 64, 3), (40, 50, 4)])
+def test_estimate_is_a_fresh_compressor_size(shape):
+    import zstandard
+
+    rng = np.random.default_rng(len(shape))
+    img = (rng.integers(0, 4, shape, dtype=np.uint8) * 50).astype(np.uint8)
+    views = [img, img[:, ::-1], img[::2]]
+    results = {}
+
+    def run(i):
+        results[i] = [lz.estimate(v) for v in views * 2]
+
+    threads = [threading.Thread(target=run, args=(i,)) for i in range(3)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    run(3)
+    want = [float(len(zstandard.ZstdCompressor(level=1).compress(v.tobytes())))
+            for v in views * 2]
+    assert all(r == want for r in results.values())
+
+
+def read_varints(raw: bytes, count: int, few: bool):
+    r = fmt.Reader(b"\x00" + raw, "test")
+    r.pos = 1
+    try:
+        if few:
+            values = r._few_varints(count, "the numbers")
+        else:
+            limit, fmt._FEW_VARINTS = fmt._FEW_VARINTS, 0
+            try:
+                values = r.varints(count, "the numbers")
+            finally:
+                fmt._FEW_VARINTS = limit
+    except FormatError as e:
+        return str(e)
+    return values.dtype, values.tolist(), r.pos
+
+
+@given(st.lists(st.integers(0, 2**35 - 1), max_size=40), st.binary(max_size=60),
+       st.integers(0, 50))
+@settings(max_examples=300, deadline=None)
+def test_few_varints_read_as_the_vectorised_reader(values, noise, count):
+    # well-formed numbers followed by arbitrary bytes, read with any count:
+    # the same numbers and position, or the same refusal
+    raw = fmt.varints(values) + noise
+    count = max(count, 1)
+    assert read_varints(raw, count, few=True) == read_varints(raw, count, few=False)
+    if values:
+        got = read_varints(fmt.varints(values), len(values), few=True)
+        assert got[1] == values
+
+
+@pytest.mark.parametrize("values", [1, 2, 31, 32, 33, 200])
+@pytest.mark.parametrize("shape", [(1, 1), (64, 64), (300, 301)])
+@pytest.mark.parametrize("gaps", [False, True])
+def test_few_gray_values_counted_over_every_pixel(values, shape, gaps):
+    rng = np.random.default_rng(values + shape[0])
+    levels = np.arange(values) * (2 if gaps else 1) % 256
+    img = levels[rng.integers(0, values, shape)].astype(np.uint8)
+    # one pixel of another value, where a sample would miss it
+    img[-1, -1] = 255 if gaps else values
+    used = np.flatnonzero(np.bincount(img.reshape(-1), minlength=256))
+    want = len(used) <= palette._FEW_GRAY and len(used) < int(used[-1]) - int(used[0]) + 1
+    assert palette.few_colours(img) == want
+
+
+@pytest.mark.parametrize("kind", ["flat", "noise", "steps", "gray"])
+def test_shard_streams_section_holds_every_live_stream_in_order(kind):
+    from orv import shard, single
+    from orv.analysis import analyse
+
+    rng = np.random.default_rng(5)
+    shape = (40, 50) if kind == "gray" else (40, 50, 3)
+    img = {"flat": np.zeros(shape, np.uint8),
+           "noise": rng.integers(0, 256, shape, dtype=np.uint8),
+           "steps": (np.arange(40 * 50 * (1 if kind == "gray" else 3)).reshape(shape) // 97 * 40
+                     % 256).astype(np.uint8),
+           "gray": rng.integers(0, 4, shape, dtype=np.uint8) * 9}[kind]
+    planes = list(range(1 if img.ndim == 2 else 3))
+    cl = single.fixed_classes(img.shape[0] * img.shape[1])
+    sc = shard.encode(analyse(img, cl.K, cl.luts), cl.K, cl.luts, False)
+    side, live = shard._side(sc, planes)
+    want = b"".join(sc.coded.streams[o:o + k].tobytes() for o, k in
+                    zip(sc.coded.offsets[live].tolist(), sc.coded.lengths[live].tolist()))
+    parts = shard.section_parts(sc, planes)
+    assert parts[0] == side and bytes(parts[2]) == want
+
+
+@given(st.lists(st.integers(0, 4096), min_size=1, max_size=600), st.integers(0, 40))
+@settings(max_examples=100, deadline=None)
+def test_shard_frequency_logarithms_looked_up_as_computed(freqs, skip):
+    # the encoder's choice of table reads log2 of each frequency from a table:
+    # it must hold exactly what the logarithm gives on an array of any
+    # length and alignment (the vector loops' tails included)
+    from orv import shard
+
+    f = np.asarray(freqs, dtype=np.uint64)[skip % len(freqs):]
+    want = np.log2(np.maximum(f, 1), dtype=np.float32)
+    np.testing.assert_array_equal(shard._FREQ_LOG2.take(f.astype(np.int32)), want)
+    assert shard._FREQ_LOG2.dtype == want.dtype
