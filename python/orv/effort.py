@@ -35,6 +35,8 @@ DEFAULT_EFFORT = 2
 # from which it weighs the bit-pair coder per plane, and the one from which it
 # weighs every split of the planes between the coders
 FITTED_FROM = 3
+# the level from which the fitted classes may be split by intensity (context model 2)
+BANDS_FROM = 3
 BITPAIR_FROM = 4
 EVERY_SPLIT_FROM = 5
 # the levels from which the encoder weighs the palette and zstd codings of
@@ -69,6 +71,7 @@ class Plan(NamedTuple):
     per_plane: bool       # each plane with the smaller of the two coders
     bitpair: bool         # every plane with the bit-pair coder
     fitted: bool          # also with classes fitted to the image (the shard coder's)
+    bands: bool           # the fitted classes may be split by intensity band
     every_split: bool     # with per_plane: every split of the planes, by exact size
     candidates: bool      # also the registered whole-image candidates
     thorough: bool        # the side data compressed as tightly as zlib can
@@ -79,9 +82,11 @@ def plan(coder: str | None, effort: int) -> Plan:
     fitted = effort >= FITTED_FROM and coder != "bitpair"
     every_split = effort >= EVERY_SPLIT_FROM
     thorough = effort >= FITTED_FROM
+    bands = fitted and effort >= BANDS_FROM
     if coder is None:
-        return Plan(True, effort >= BITPAIR_FROM, False, fitted, every_split, True, thorough)
-    return Plan(coder == "shard", coder == "auto", coder == "bitpair", fitted,
+        return Plan(True, effort >= BITPAIR_FROM, False, fitted, bands, every_split, True,
+                    thorough)
+    return Plan(coder == "shard", coder == "auto", coder == "bitpair", fitted, bands,
                 every_split and coder == "auto", False, thorough)
 
 

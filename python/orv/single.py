@@ -17,7 +17,7 @@ from typing import Callable, NamedTuple
 
 import numpy as np
 
-from . import bitpair, limits, model, native, shard, synthetic
+from . import banded, bitpair, limits, model, native, shard, synthetic
 from . import effort as effort_scale
 from . import container as fmt
 from .analysis import analyse
@@ -55,11 +55,17 @@ def encode(image, *, effort: int = DEFAULT_EFFORT, coder: str | None = None, icc
 
 class Classes(NamedTuple):
     """The shard coder's context classes: gradient bounds, and the map of the
-    classes to shards (None: a shard per class)."""
+    classes (with intensity bands: of the class and band pairs) to shards
+    (None: a shard per class)."""
     bounds: tuple[int, ...]
     class_map: np.ndarray | None
     K: int                   # shards per colour plane
     luts: tuple
+    bands: tuple[int, ...] = ()   # the intensity thresholds of context model 2
+
+    @property
+    def model(self) -> int:
+        return model.MODEL_BANDS if self.bands else model.MODEL_ID
 
 
 def fixed_classes(pixels: int) -> Classes:
@@ -68,13 +74,34 @@ def fixed_classes(pixels: int) -> Classes:
     return Classes(bounds, None, model.n_classes(bounds), model.luts(bounds))
 
 
-def fitted_classes(img: np.ndarray) -> Classes:
-    """Fine classes, merged for this image while the estimated size drops."""
-    ch = 1 if img.ndim == 2 else img.shape[2]
+def fitted_classes(img: np.ndarray, bands: bool = False) -> Classes:
+    """Fine classes, merged for this image while the estimated size drops;
+    with `bands`, the gradient classes split by intensity too (context model
+    2) where the estimate says that pays."""
+    nc = 1 if img.ndim == 2 else 3
     bounds = model.FINE_BOUNDS
     fine = analyse(img, model.n_classes(bounds), model.luts(bounds))
-    class_map = model.merge_classes(fine.p1.hist[:1 if ch == 1 else 3], bounds)
-    return Classes(bounds, class_map, int(class_map.max()) + 1, model.luts(bounds, class_map))
+    hist = fine.p1.hist[:nc]
+    del fine
+    class_map = model.merge_classes(hist, bounds)
+    plain = Classes(bounds, class_map, int(class_map.max()) + 1, model.luts(bounds, class_map))
+    if not bands:
+        return plain
+    cells = banded.cell_histograms(img, bounds, class_map)
+    if cells is None:
+        return plain
+    B = len(cells.thresholds) + 1
+    split = model.split_by_band(cells.hist, bounds, class_map, B)
+    cell_map = model.band_map(split, class_map, B)
+    # both estimated over the same (shard, band) cells; the map is stored too,
+    # model 2's (bands) times as long, though it compresses
+    extra = 8 * (len(zlib.compress(cell_map.tobytes(), 9))
+                 - len(zlib.compress(class_map.tobytes(), 9)))
+    if model.merged_cost(cells.hist, split) + extra >= \
+            model.merged_cost(cells.hist, np.repeat(np.arange(plain.K), B)):
+        return plain
+    return Classes(bounds, cell_map, int(cell_map.max()) + 1,
+                   model.luts(bounds, cell_map, cells.thresholds), cells.thresholds)
 
 
 class _Coding(NamedTuple):
@@ -128,7 +155,7 @@ def encode_pixels(img: np.ndarray, *, effort: int = DEFAULT_EFFORT, coder: str |
         jobs["bitpair"] = lambda: bitpair.encode(a, planes)
     if plan.fitted:
         def fit():
-            cl = fitted_classes(img)
+            cl = fitted_classes(img, plan.bands)
             return cl, shard.encode(analyse(img, cl.K, cl.luts), cl.K, cl.luts)
         jobs["fitted"] = fit
     done = dict(zip(jobs, native.parallel_map(lambda f: f(), jobs.values())))
@@ -143,9 +170,9 @@ def encode_pixels(img: np.ndarray, *, effort: int = DEFAULT_EFFORT, coder: str |
         options.append(done["fitted"])
 
     def header(cl: Classes, coders) -> Header:
-        return Header(ch, h, w, model.MODEL_ID, cl.bounds,
+        return Header(ch, h, w, cl.model, cl.bounds,
                       b"" if cl.class_map is None else cl.class_map.tobytes(), tuple(coders),
-                      crc)
+                      crc, cl.bands)
 
     codings = []
     for cl, sc in options:
@@ -224,7 +251,7 @@ def parse(data, *, max_pixels: float | None = None, verify: bool = True) -> Pars
     if hdr.class_map:
         cmap = np.frombuffer(hdr.class_map, dtype=np.uint8)
         K = int(cmap.max()) + 1
-        luts = model.luts(hdr.bounds, cmap)
+        luts = model.luts(hdr.bounds, cmap, hdr.bands)
     else:
         K = model.n_classes(hdr.bounds)
         luts = model.luts(hdr.bounds)
