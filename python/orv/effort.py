@@ -35,8 +35,11 @@ DEFAULT_EFFORT = 2
 # from which it weighs the bit-pair coder per plane, and the one from which it
 # weighs every split of the planes between the coders
 FITTED_FROM = 3
-# the level from which the fitted classes may be split by intensity (context model 2)
+# the level from which the fitted classes may be split by intensity (context
+# model 2; chosen by an estimate), and the one from which both the split and
+# the unsplit classes are coded and weighed by their exact sizes
 BANDS_FROM = 3
+EVERY_MODEL_FROM = 5
 BITPAIR_FROM = 4
 EVERY_SPLIT_FROM = 5
 # the levels from which the encoder weighs the palette and zstd codings of
@@ -72,6 +75,7 @@ class Plan(NamedTuple):
     bitpair: bool         # every plane with the bit-pair coder
     fitted: bool          # also with classes fitted to the image (the shard coder's)
     bands: bool           # the fitted classes may be split by intensity band
+    every_model: bool     # with bands: both the split and the unsplit classes, by exact size
     every_split: bool     # with per_plane: every split of the planes, by exact size
     candidates: bool      # also the registered whole-image candidates
     thorough: bool        # the side data compressed as tightly as zlib can
@@ -83,11 +87,12 @@ def plan(coder: str | None, effort: int) -> Plan:
     every_split = effort >= EVERY_SPLIT_FROM
     thorough = effort >= FITTED_FROM
     bands = fitted and effort >= BANDS_FROM
+    every_model = bands and effort >= EVERY_MODEL_FROM
     if coder is None:
-        return Plan(True, effort >= BITPAIR_FROM, False, fitted, bands, every_split, True,
-                    thorough)
+        return Plan(True, effort >= BITPAIR_FROM, False, fitted, bands, every_model,
+                    every_split, True, thorough)
     return Plan(coder == "shard", coder == "auto", coder == "bitpair", fitted, bands,
-                every_split and coder == "auto", False, thorough)
+                every_model, every_split and coder == "auto", False, thorough)
 
 
 # ---------------------------------------------------------------- whole-image candidates

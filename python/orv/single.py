@@ -78,6 +78,13 @@ def fitted_classes(img: np.ndarray, bands: bool = False) -> Classes:
     """Fine classes, merged for this image while the estimated size drops;
     with `bands`, the gradient classes split by intensity too (context model
     2) where the estimate says that pays."""
+    return fitted_options(img, bands)[0]
+
+
+def fitted_options(img: np.ndarray, bands: bool = False, both: bool = False) -> list[Classes]:
+    """The fitted classes (as fitted_classes); with `both`, the classes of
+    model 1 and, where the image has bands, those of model 2, for the
+    encoder to weigh by their exact sizes."""
     nc = 1 if img.ndim == 2 else 3
     bounds = model.FINE_BOUNDS
     fine = analyse(img, model.n_classes(bounds), model.luts(bounds))
@@ -86,22 +93,25 @@ def fitted_classes(img: np.ndarray, bands: bool = False) -> Classes:
     class_map = model.merge_classes(hist, bounds)
     plain = Classes(bounds, class_map, int(class_map.max()) + 1, model.luts(bounds, class_map))
     if not bands:
-        return plain
+        return [plain]
     cells = banded.cell_histograms(img, bounds, class_map)
     if cells is None:
-        return plain
+        return [plain]
     B = len(cells.thresholds) + 1
     split = model.split_by_band(cells.hist, bounds, class_map, B)
     cell_map = model.band_map(split, class_map, B)
+    split_classes = Classes(bounds, cell_map, int(cell_map.max()) + 1,
+                            model.luts(bounds, cell_map, cells.thresholds), cells.thresholds)
+    if both:
+        return [plain, split_classes]
     # both estimated over the same (shard, band) cells; the map is stored too,
     # model 2's (bands) times as long, though it compresses
     extra = 8 * (len(zlib.compress(cell_map.tobytes(), 9))
                  - len(zlib.compress(class_map.tobytes(), 9)))
     if model.merged_cost(cells.hist, split) + extra >= \
             model.merged_cost(cells.hist, np.repeat(np.arange(plain.K), B)):
-        return plain
-    return Classes(bounds, cell_map, int(cell_map.max()) + 1,
-                   model.luts(bounds, cell_map, cells.thresholds), cells.thresholds)
+        return [plain]
+    return [split_classes]
 
 
 class _Coding(NamedTuple):
@@ -152,11 +162,12 @@ def encode_pixels(img: np.ndarray, *, effort: int = DEFAULT_EFFORT, coder: str |
     if use_shard:
         jobs["fixed"] = lambda: shard.encode(a, fixed.K, fixed.luts, plan.thorough)
     if use_bp:
-        jobs["bitpair"] = lambda: bitpair.encode(a, planes)
+        jobs["bitpair"] = (lambda: bitpair.encode_smallest(a, planes)) if plan.every_split \
+            else (lambda: bitpair.encode(a, planes))
     if plan.fitted:
         def fit():
-            cl = fitted_classes(img, plan.bands)
-            return cl, shard.encode(analyse(img, cl.K, cl.luts), cl.K, cl.luts)
+            return [(cl, shard.encode(analyse(img, cl.K, cl.luts), cl.K, cl.luts))
+                    for cl in fitted_options(img, plan.bands, plan.every_model)]
         jobs["fitted"] = fit
     done = dict(zip(jobs, native.parallel_map(lambda f: f(), jobs.values())))
     jobs.clear()
@@ -167,7 +178,7 @@ def encode_pixels(img: np.ndarray, *, effort: int = DEFAULT_EFFORT, coder: str |
     if use_shard:
         options.append((fixed, done["fixed"]))
     if plan.fitted:
-        options.append(done["fitted"])
+        options += done["fitted"]
 
     def header(cl: Classes, coders) -> Header:
         return Header(ch, h, w, cl.model, cl.bounds,
