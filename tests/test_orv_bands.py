@@ -59,17 +59,18 @@ def test_forced_band_classes_round_trip(seed, shape, scale):
     assert split.max() < model.MAX_SHARDS
     cmap = model.band_map(split, plain.class_map, B)
     cl = single.Classes(plain.bounds, cmap, int(cmap.max()) + 1,
-                        model.luts(plain.bounds, cmap, cells.thresholds), cells.thresholds)
+                        model.luts(plain.bounds, cmap, cells.thresholds), cells.thresholds,
+                        model.MODEL_BANDS)
     data = single.encode_pixels(img, coder="shard", classes=cl)
     assert model_of(data) == model.MODEL_BANDS
     np.testing.assert_array_equal(orv.decode(data), img)
 
 
-def test_small_and_flat_images_keep_model_1():
+def test_small_and_flat_images_get_no_bands():
     for img in (noisy_ramp((100, 120, 3)), np.full((300, 300), 7, dtype=np.uint8)):
         data = orv.encode(img, effort=5)
         if data[8] == 1:
-            assert model_of(data) == model.MODEL_ID
+            assert fmt.read_header(data)[0].bands == ()
         np.testing.assert_array_equal(orv.decode(data), img)
 
 
@@ -96,6 +97,22 @@ def rebuild(data: bytes, bands: bytes, kind_and_map: bytes, model_id=2) -> bytes
     return body + struct.pack("<I", zlib.crc32(body)) + bytes(r.buf[r.pos:])
 
 
+def test_fitted_classes_without_bands_store_their_map_deflated():
+    """Model 2 without thresholds is model 1's classes with a shorter map."""
+    img = noisy_ramp((64, 80, 3), scale=3.0)
+    cl = single.compact(single.fitted_classes(img))
+    data = single.encode_pixels(img, coder="shard", classes=cl)
+    hdr = fmt.read_header(data)[0]
+    assert (hdr.model, hdr.bands, hdr.class_map) == (model.MODEL_BANDS, (), cl.class_map.tobytes())
+    assert len(fmt.pack_header(hdr)) < len(fmt.pack_header(hdr.__class__(
+        *[getattr(hdr, f) for f in ("channels", "height", "width")], model.MODEL_ID,
+        hdr.bounds, hdr.class_map, hdr.coders, hdr.pixel_crc)))
+    np.testing.assert_array_equal(orv.decode(data), img)
+    # the same classes written as model 1 (the raw map) decode the same
+    raw = rebuild(data, b"", bytes([1]) + hdr.class_map, model_id=1)
+    np.testing.assert_array_equal(orv.decode(raw), img)
+
+
 def test_rebuilt_header_decodes():
     hdr = fmt.read_header(BANDED)[0]
     raw = bytes([1]) + hdr.class_map
@@ -105,7 +122,6 @@ def test_rebuilt_header_decodes():
 
 @pytest.mark.parametrize("fault, words", [
     ("no map", "needs a class map"),
-    ("no thresholds", "intensity thresholds"),
     ("four thresholds", "intensity thresholds"),
     ("thresholds out of order", "intensity thresholds"),
     ("threshold 0", "intensity thresholds"),
@@ -127,7 +143,6 @@ def test_crafted_model_2_headers_are_refused(fault, words):
 
     data = {
         "no map": lambda: rebuild(BANDED, t, bytes([0])),
-        "no thresholds": lambda: rebuild(BANDED, bytes([0]), bytes([1]) + cmap[:len(cmap) // 4]),
         "four thresholds": lambda: rebuild(BANDED, bytes([4, 10, 20, 30, 40]),
                                            bytes([1]) + cmap + cmap[:len(cmap) // 4]),
         "thresholds out of order": lambda: rebuild(BANDED, bytes([len(hdr.bands)]) +

@@ -80,17 +80,22 @@ def check_dimensions(height: int, width: int) -> None:
 
 
 # class map kinds: none (a shard per class), the entries as bytes, or (model
-# 2 only, whose maps are up to four times as long) the entries as a zlib
+# 2 only: model 1 readers know only the first two) the entries as a zlib
 # stream after its u16 length, whichever is shorter
 MAP_NONE, MAP_RAW, MAP_DEFLATED = 0, 1, 2
+
+
+def deflated_map_pays(class_map: bytes) -> bool:
+    """Whether the deflated form of a class map is the shorter."""
+    return 2 + len(zlib.compress(bytes(class_map), 9)) < len(class_map)
 
 
 def pack_class_map(class_map: bytes, model_id: int) -> bytes:
     """The kind byte and the stored form of a class map (the shorter one)."""
     if not class_map:
         return bytes([MAP_NONE])
-    packed = zlib.compress(bytes(class_map), 9)
-    if model_id == model.MODEL_BANDS and 2 + len(packed) < len(class_map):
+    if model_id == model.MODEL_BANDS and deflated_map_pays(class_map):
+        packed = zlib.compress(bytes(class_map), 9)
         return bytes([MAP_DEFLATED]) + struct.pack("<H", len(packed)) + packed
     return bytes([MAP_RAW]) + bytes(class_map)
 
@@ -299,7 +304,7 @@ def read_header(data, verify: bool = True) -> tuple[Header, Reader]:
     bounds = tuple(r.take(nb, "the header's gradient bounds"))
     bands = ()
     if model_id == model.MODEL_BANDS:
-        bands = tuple(r.take(r.u8("the header's intensity band count"),
+        bands = tuple(r.take(r.u8("the header's intensity threshold count"),
                              "the header's intensity thresholds"))
     kind = r.u8("the header's class map kind")
     if kind > (MAP_DEFLATED if model_id == model.MODEL_BANDS else MAP_RAW):

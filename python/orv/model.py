@@ -29,7 +29,8 @@ Model 2
 -------
 Model 1's gradient classes, each split further by the intensity key (the
 prediction of a gray or green sample, the green sample for a chroma one)
-into the bands that 1 to 3 stored thresholds t_1 < ... < t_B cut: ``i_lut``
+into the bands that 0 to 3 stored thresholds t_1 < ... < t_B cut (none:
+model 1's classes, with a map that the header may store deflated): ``i_lut``
 gives a key its number of thresholds reached (0..B). A photo's noise and
 its texture change with brightness (shadows are noisier in relative terms
 and flatter in absolute ones, highlights clip), which the gradients alone
@@ -78,10 +79,10 @@ def check_model(model_id: int) -> None:
 
 
 def check_bands(bands) -> tuple[int, ...]:
-    """The intensity thresholds of model 2: 1..3 of them, strictly increasing in 1..255."""
+    """The intensity thresholds of model 2: 0..3 of them, strictly increasing in 1..255."""
     b = tuple(int(x) for x in bands)
-    if not 1 <= len(b) <= MAX_BAND_THRESHOLDS:
-        raise ValueError(f"1 to {MAX_BAND_THRESHOLDS} intensity thresholds, got {len(b)}")
+    if len(b) > MAX_BAND_THRESHOLDS:
+        raise ValueError(f"at most {MAX_BAND_THRESHOLDS} intensity thresholds, got {len(b)}")
     if any(not 1 <= x <= 255 for x in b) or any(x >= y for x, y in zip(b, b[1:])):
         raise ValueError(f"intensity thresholds must increase strictly within 1..255, got {b}")
     return b

@@ -62,10 +62,16 @@ class Classes(NamedTuple):
     K: int                   # shards per colour plane
     luts: tuple
     bands: tuple[int, ...] = ()   # the intensity thresholds of context model 2
+    model: int = model.MODEL_ID   # the context model the header names
 
-    @property
-    def model(self) -> int:
-        return model.MODEL_BANDS if self.bands else model.MODEL_ID
+
+def compact(cl: Classes) -> Classes:
+    """The classes written as model 2 without bands where that stores their
+    map shorter (deflated, which model 1 cannot)."""
+    if cl.model == model.MODEL_ID and cl.class_map is not None \
+            and fmt.deflated_map_pays(cl.class_map.tobytes()):
+        return cl._replace(model=model.MODEL_BANDS)
+    return cl
 
 
 def fixed_classes(pixels: int) -> Classes:
@@ -101,7 +107,8 @@ def fitted_options(img: np.ndarray, bands: bool = False, both: bool = False) -> 
     split = model.split_by_band(cells.hist, bounds, class_map, B)
     cell_map = model.band_map(split, class_map, B)
     split_classes = Classes(bounds, cell_map, int(cell_map.max()) + 1,
-                            model.luts(bounds, cell_map, cells.thresholds), cells.thresholds)
+                            model.luts(bounds, cell_map, cells.thresholds), cells.thresholds,
+                            model.MODEL_BANDS)
     if both:
         return [plain, split_classes]
     # both estimated over the same (shard, band) cells; the map is stored too,
@@ -166,7 +173,7 @@ def encode_pixels(img: np.ndarray, *, effort: int = DEFAULT_EFFORT, coder: str |
             else (lambda: bitpair.encode(a, planes))
     if plan.fitted:
         def fit():
-            return [(cl, shard.encode(analyse(img, cl.K, cl.luts), cl.K, cl.luts))
+            return [(compact(cl), shard.encode(analyse(img, cl.K, cl.luts), cl.K, cl.luts))
                     for cl in fitted_options(img, plan.bands, plan.every_model)]
         jobs["fitted"] = fit
     done = dict(zip(jobs, native.parallel_map(lambda f: f(), jobs.values())))
