@@ -8,13 +8,16 @@ never gives a larger file.
    with ``register_candidate`` (content checks such as a palette or a
    repetition coder) that say they pay at this level.
 3  level 2, and the shard coder with context classes fitted to the image
-   (merged from fine classes), its tables compressed as tightly as zlib can:
-   about 1% smaller, a slower encode, a decode as fast.
+   (merged from fine classes, and split by intensity band where the
+   estimate says that pays: context model 2), its tables compressed as
+   tightly as zlib can: about 1.5% smaller, a slower encode, a decode as fast.
 4  level 3, and the bit-pair coder for every plane where it is smaller:
    smaller again on most photos, a slower decode for the planes it takes.
 5  level 4 with every split of the planes between the two coders weighed by
-   its exact size (rather than each plane on its own), and the costlier
-   searches registered for it.
+   its exact size (rather than each plane on its own), the fitted classes
+   with and without intensity bands both coded and weighed, each bit-pair
+   plane coded with three more class sets, and the costlier searches
+   registered for it.
 
 ``coder`` forces the entropy coder of every plane ("shard", "bitpair") or
 the per-plane choice ("auto") at any level; the level then only adds the
@@ -51,10 +54,11 @@ THOROUGH_SYNTHETIC_FROM = 5
 LEVELS = {
     1: "the shard coder with fixed context classes, the fastest encode",
     2: "+ a palette or zstd where a cheap check says they may pay (the default)",
-    3: "+ context classes fitted to the image: about 1% smaller, slower encode",
+    3: "+ context classes fitted to the image (and its intensity bands): about 1.5% "
+       "smaller, slower encode",
     4: "+ the bit-pair coder per plane where it pays: smaller, slower decode",
-    5: "+ every split of the planes between the two coders, every palette order and "
-       "the strongest zstd levels: slowest encode",
+    5: "+ every split of the planes between the two coders, both fitted models, more "
+       "bit-pair classes, every palette order and the strongest zstd levels: slowest encode",
 }
 
 
