@@ -89,8 +89,9 @@ def fitted_classes(img: np.ndarray, bands: bool = False) -> Classes:
 
 def fitted_options(img: np.ndarray, bands: bool = False, both: bool = False) -> list[Classes]:
     """The fitted classes (as fitted_classes); with `both`, the classes of
-    model 1 and, where the image has bands, those of model 2, for the
-    encoder to weigh by their exact sizes."""
+    model 1 and, where the image has bands, those of model 2 for each cut of
+    the bands (banded.QUANTILES and MORE_QUANTILES), for the encoder to weigh
+    by their exact sizes."""
     nc = 1 if img.ndim == 2 else 3
     bounds = model.FINE_BOUNDS
     fine = analyse(img, model.n_classes(bounds), model.luts(bounds))
@@ -100,25 +101,38 @@ def fitted_options(img: np.ndarray, bands: bool = False, both: bool = False) -> 
     plain = Classes(bounds, class_map, int(class_map.max()) + 1, model.luts(bounds, class_map))
     if not bands:
         return [plain]
+    if both:
+        out, seen = [plain], set()
+        for q in (banded.QUANTILES, *banded.MORE_QUANTILES):
+            cells = banded.cell_histograms(img, bounds, class_map, q)
+            if cells is not None and cells.thresholds not in seen:
+                seen.add(cells.thresholds)
+                out.append(_split(cells, bounds, class_map)[0])
+        return out
     cells = banded.cell_histograms(img, bounds, class_map)
     if cells is None:
         return [plain]
-    B = len(cells.thresholds) + 1
-    split = model.split_by_band(cells.hist, bounds, class_map, B)
-    cell_map = model.band_map(split, class_map, B)
-    split_classes = Classes(bounds, cell_map, int(cell_map.max()) + 1,
-                            model.luts(bounds, cell_map, cells.thresholds), cells.thresholds,
-                            model.MODEL_BANDS)
-    if both:
-        return [plain, split_classes]
+    split_classes, split = _split(cells, bounds, class_map)
     # both estimated over the same (shard, band) cells; the map is stored too,
     # model 2's (bands) times as long, though it compresses
-    extra = 8 * (len(zlib.compress(cell_map.tobytes(), 9))
+    extra = 8 * (len(zlib.compress(split_classes.class_map.tobytes(), 9))
                  - len(zlib.compress(class_map.tobytes(), 9)))
+    B = len(cells.thresholds) + 1
     if model.merged_cost(cells.hist, split) + extra >= \
             model.merged_cost(cells.hist, np.repeat(np.arange(plain.K), B)):
         return [plain]
     return [split_classes]
+
+
+def _split(cells: banded.Cells, bounds, class_map: np.ndarray) -> tuple[Classes, np.ndarray]:
+    """The classes of model 2 that split `class_map`'s shards by the cells'
+    bands, and the split of the (shard, band) cells."""
+    B = len(cells.thresholds) + 1
+    split = model.split_by_band(cells.hist, bounds, class_map, B)
+    cell_map = model.band_map(split, class_map, B)
+    return Classes(bounds, cell_map, int(cell_map.max()) + 1,
+                   model.luts(bounds, cell_map, cells.thresholds), cells.thresholds,
+                   model.MODEL_BANDS), split
 
 
 class _Coding(NamedTuple):
