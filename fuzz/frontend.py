@@ -70,6 +70,26 @@ def corpus(rng, orv) -> list[tuple[np.ndarray, bytes]]:
     for img in images(rng)[6:12]:
         heights = [img.shape[0] // 2, img.shape[0] - img.shape[0] // 2] if img.shape[0] > 1 else [1]
         files.append((img, bytes(strips.encode_strips(img, heights, exif=b"Exif\0\0II"))))
+    # context model 2: fitted classes with a deflated map, and split into
+    # intensity bands (forced here: the encoder splits only larger images)
+    try:
+        from orv import model, single
+        compact = single.compact
+    except (ImportError, AttributeError):
+        compact = None  # a front end without model 2
+    if compact is not None:
+        for img in images(rng)[3:8]:
+            if img.shape[0] * img.shape[1] < 64:
+                continue
+            plain = single.fitted_classes(img)
+            files.append((img, bytes(single.encode_pixels(img, coder="shard",
+                                                          classes=compact(plain)))))
+            t = (64, 128, 192)
+            cmap = np.stack([plain.class_map + plain.K * (b > 0) for b in range(4)], 1)
+            cmap = np.ascontiguousarray(cmap.reshape(-1), dtype=np.uint8)
+            cl = single.Classes(plain.bounds, cmap, int(cmap.max()) + 1,
+                                model.luts(plain.bounds, cmap, t), t, model.MODEL_BANDS)
+            files.append((img, bytes(single.encode_pixels(img, coder="shard", classes=cl))))
     return files
 
 

@@ -26,6 +26,11 @@ def bitpair_bounds(pixels: int) -> tuple[int, ...]:
     return (1, 4)
 
 
+# the bounds that the thorough search (effort 5) codes every plane with,
+# besides the size's own, keeping per plane the smallest
+BOUNDS_TRIED = ((), (2,), (1, 4))
+
+
 def _flat_luts(bounds: tuple[int, ...]) -> tuple:
     return tuple(t.reshape(-1) for t in model.luts(bounds))
 
@@ -54,10 +59,26 @@ class BitpairCoded:
         return len(self.body())
 
 
-def encode(a: Analysed, planes: list[int]) -> dict[int, BitpairCoded]:
-    """Codes the given planes of the analysed image with the bit-pair coder."""
+def encode_smallest(a: Analysed, planes: list[int]) -> dict[int, BitpairCoded]:
+    """Each plane coded with the bounds of its size and with each of
+    BOUNDS_TRIED, the smallest kept (the first of equal sizes)."""
+    tried = [bitpair_bounds(a.h * a.w)]
+    tried += [b for b in BOUNDS_TRIED if b not in tried]
+    best: dict[int, BitpairCoded] = {}
+    for bounds in tried:
+        for p, coded in encode(a, planes, bounds).items():
+            if p not in best or coded.size() < best[p].size():
+                best[p] = coded
+    return best
+
+
+def encode(a: Analysed, planes: list[int], bounds: tuple[int, ...] | None = None
+           ) -> dict[int, BitpairCoded]:
+    """Codes the given planes of the analysed image with the bit-pair coder
+    (with the gradient bounds of its size, or `bounds`)."""
     h, w = a.h, a.w
-    bounds = bitpair_bounds(h * w)
+    if bounds is None:
+        bounds = bitpair_bounds(h * w)
     luts = _flat_luts(bounds)
     n_ctx = 64 * model.n_classes(bounds)
     green = a.p1.planes[0].reshape(-1)

@@ -46,6 +46,7 @@ class Header:
     class_map: bytes         # empty (a shard per class) or one shard number per class
     coders: tuple[int, ...]  # one per plane
     pixel_crc: int
+    bands: tuple[int, ...] = ()   # model 2: the intensity thresholds of its bands
 
     @property
     def shape(self) -> tuple[int, ...]:
@@ -78,11 +79,34 @@ def check_dimensions(height: int, width: int) -> None:
         raise ValueError(f"image has {height * width} pixels, more than the limit {MAX_PIXELS}")
 
 
+# class map kinds: none (a shard per class), the entries as bytes, or (model
+# 2 only: model 1 readers know only the first two) the entries as a zlib
+# stream after its u16 length, whichever is shorter
+MAP_NONE, MAP_RAW, MAP_DEFLATED = 0, 1, 2
+
+
+def deflated_map_pays(class_map: bytes) -> bool:
+    """Whether the deflated form of a class map is the shorter."""
+    return 2 + len(zlib.compress(bytes(class_map), 9)) < len(class_map)
+
+
+def pack_class_map(class_map: bytes, model_id: int) -> bytes:
+    """The kind byte and the stored form of a class map (the shorter one)."""
+    if not class_map:
+        return bytes([MAP_NONE])
+    if model_id == model.MODEL_BANDS and deflated_map_pays(class_map):
+        packed = zlib.compress(bytes(class_map), 9)
+        return bytes([MAP_DEFLATED]) + struct.pack("<H", len(packed)) + packed
+    return bytes([MAP_RAW]) + bytes(class_map)
+
+
 def pack_header(h: Header) -> bytes:
     body = _FIXED.pack(MAGIC, VERSION, h.channels, h.model, len(h.bounds), h.width, h.height,
                        h.pixel_crc)
-    body += bytes(h.bounds) + bytes([1 if h.class_map else 0]) + bytes(h.class_map)
-    body += bytes(h.coders)
+    body += bytes(h.bounds)
+    if h.model == model.MODEL_BANDS:
+        body += bytes([len(h.bands), *h.bands])
+    body += pack_class_map(h.class_map, h.model) + bytes(h.coders)
     return body + struct.pack("<I", zlib.crc32(body))
 
 
@@ -322,10 +346,28 @@ def read_header(data, verify: bool = True) -> tuple[Header, Reader]:
     if channels not in CHANNELS:
         raise FormatError(f"header: unsupported channel count {channels}")
     bounds = tuple(r.take(nb, "the header's gradient bounds"))
+    bands = ()
+    if model_id == model.MODEL_BANDS:
+        bands = tuple(r.take(r.u8("the header's intensity threshold count"),
+                             "the header's intensity thresholds"))
     kind = r.u8("the header's class map kind")
-    if kind > 1:
+    if kind > (MAP_DEFLATED if model_id == model.MODEL_BANDS else MAP_RAW):
         raise FormatError(f"header: unknown class map kind {kind}")
-    class_map = bytes(r.take((2 * nb + 1) ** 2, "the header's class map")) if kind else b""
+    entries = (2 * nb + 1) ** 2 * (len(bands) + 1)
+    if kind == MAP_RAW:
+        class_map = bytes(r.take(entries, "the header's class map"))
+    elif kind == MAP_DEFLATED:
+        packed = r.take(int.from_bytes(r.take(2, "the header's class map length"), "little"),
+                        "the header's class map")
+        try:
+            class_map = inflate(packed, entries, "header's class map")
+        except FormatError:
+            raise FormatError("header: the class map is corrupt (bad compressed data)") from None
+        if len(class_map) != entries:
+            raise FormatError(f"header: the class map holds {len(class_map)} entries, "
+                              f"not {entries}")
+    else:
+        class_map = b""
     coders = tuple(r.take(channels, "the header's coder bytes"))
     hcrc = r.u32("the header checksum")
     if zlib.crc32(bytes(r.buf[:r.pos - 4])) != hcrc:
@@ -333,6 +375,8 @@ def read_header(data, verify: bool = True) -> tuple[Header, Reader]:
     try:
         model.check_model(model_id)
         model.check_bounds(bounds)
+        if model_id == model.MODEL_BANDS:
+            model.check_bands(bands)
         check_dimensions(height, width)
     except ValueError as e:
         raise FormatError(f"header: {e}") from None
@@ -341,7 +385,9 @@ def read_header(data, verify: bool = True) -> tuple[Header, Reader]:
             raise FormatError(f"header: unknown coder {c}")
     if class_map and max(class_map) >= len(class_map):
         raise FormatError("header: the class map names more shards than classes")
-    return Header(channels, height, width, model_id, bounds, class_map, coders, crc), r
+    if model_id == model.MODEL_BANDS and not class_map:
+        raise FormatError("header: context model 2 needs a class map")
+    return Header(channels, height, width, model_id, bounds, class_map, coders, crc, bands), r
 
 
 def inflate(body, limit: int, what: str) -> bytes:

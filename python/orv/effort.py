@@ -8,13 +8,16 @@ never gives a larger file.
    with ``register_candidate`` (content checks such as a palette or a
    repetition coder) that say they pay at this level.
 3  level 2, and the shard coder with context classes fitted to the image
-   (merged from fine classes), its tables compressed as tightly as zlib can:
-   about 1% smaller, a slower encode, a decode as fast.
+   (merged from fine classes, and split by intensity band where the
+   estimate says that pays: context model 2), its tables compressed as
+   tightly as zlib can: about 1.5% smaller, a slower encode, a decode as fast.
 4  level 3, and the bit-pair coder for every plane where it is smaller:
    smaller again on most photos, a slower decode for the planes it takes.
 5  level 4 with every split of the planes between the two coders weighed by
-   its exact size (rather than each plane on its own), and the costlier
-   searches registered for it.
+   its exact size (rather than each plane on its own), the fitted classes
+   with and without intensity bands both coded and weighed, each bit-pair
+   plane coded with three more class sets, and the costlier searches
+   registered for it.
 
 ``coder`` forces the entropy coder of every plane ("shard", "bitpair") or
 the per-plane choice ("auto") at any level; the level then only adds the
@@ -35,6 +38,11 @@ DEFAULT_EFFORT = 2
 # from which it weighs the bit-pair coder per plane, and the one from which it
 # weighs every split of the planes between the coders
 FITTED_FROM = 3
+# the level from which the fitted classes may be split by intensity (context
+# model 2; chosen by an estimate), and the one from which both the split and
+# the unsplit classes are coded and weighed by their exact sizes
+BANDS_FROM = 3
+EVERY_MODEL_FROM = 5
 BITPAIR_FROM = 4
 EVERY_SPLIT_FROM = 5
 # the levels from which the encoder weighs the palette and zstd codings of
@@ -46,10 +54,11 @@ THOROUGH_SYNTHETIC_FROM = 5
 LEVELS = {
     1: "the shard coder with fixed context classes, the fastest encode",
     2: "+ a palette or zstd where a cheap check says they may pay (the default)",
-    3: "+ context classes fitted to the image: about 1% smaller, slower encode",
+    3: "+ context classes fitted to the image (and its intensity bands): about 1.5% "
+       "smaller, slower encode",
     4: "+ the bit-pair coder per plane where it pays: smaller, slower decode",
-    5: "+ every split of the planes between the two coders, every palette order and "
-       "the strongest zstd levels: slowest encode",
+    5: "+ every split of the planes between the two coders, both fitted models, more "
+       "bit-pair classes, every palette order and the strongest zstd levels: slowest encode",
 }
 
 
@@ -69,6 +78,8 @@ class Plan(NamedTuple):
     per_plane: bool       # each plane with the smaller of the two coders
     bitpair: bool         # every plane with the bit-pair coder
     fitted: bool          # also with classes fitted to the image (the shard coder's)
+    bands: bool           # the fitted classes may be split by intensity band
+    every_model: bool     # with bands: both the split and the unsplit classes, by exact size
     every_split: bool     # with per_plane: every split of the planes, by exact size
     candidates: bool      # also the registered whole-image candidates
     thorough: bool        # the side data compressed as tightly as zlib can
@@ -79,10 +90,13 @@ def plan(coder: str | None, effort: int) -> Plan:
     fitted = effort >= FITTED_FROM and coder != "bitpair"
     every_split = effort >= EVERY_SPLIT_FROM
     thorough = effort >= FITTED_FROM
+    bands = fitted and effort >= BANDS_FROM
+    every_model = bands and effort >= EVERY_MODEL_FROM
     if coder is None:
-        return Plan(True, effort >= BITPAIR_FROM, False, fitted, every_split, True, thorough)
-    return Plan(coder == "shard", coder == "auto", coder == "bitpair", fitted,
-                every_split and coder == "auto", False, thorough)
+        return Plan(True, effort >= BITPAIR_FROM, False, fitted, bands, every_model,
+                    every_split, True, thorough)
+    return Plan(coder == "shard", coder == "auto", coder == "bitpair", fitted, bands,
+                every_model, every_split and coder == "auto", False, thorough)
 
 
 # ---------------------------------------------------------------- whole-image candidates

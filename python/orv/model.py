@@ -25,6 +25,20 @@ class itself, so a plane has one shard (or one block of 64 bit-pair
 contexts) per class; or, when the file carries an explicit map (the encoder's
 ``effort`` 3 and up), the shard that the map gives for the class.
 
+Model 2
+-------
+Model 1's gradient classes, each split further by the intensity key (the
+prediction of a gray or green sample, the green sample for a chroma one)
+into the bands that 0 to 3 stored thresholds t_1 < ... < t_B cut (none:
+model 1's classes, with a map that the header may store deflated): ``i_lut``
+gives a key its number of thresholds reached (0..B). A photo's noise and
+its texture change with brightness (shadows are noisier in relative terms
+and flatter in absolute ones, highlights clip), which the gradients alone
+do not see. The file always carries an explicit map, one shard number per
+(class, band) pair, class-major: entry ``class * (B + 1) + band``;
+``d_lut`` row ``class`` holds the class's B + 1 entries (its unused columns
+0).
+
 Pair tables of the bit-pair coder are stored as one level per frequency,
 ``q = round(2 log2 f)`` in 0..24; the decoder turns the levels of a table
 back into the integers ``PAIR_LEVELS[q]`` (about 2^(q/2)) and scales them to
@@ -45,7 +59,12 @@ import numpy as np
 from .native import SCALE, SCALE_BITS, SYMBOLS
 
 MODEL_ID = 1
+MODEL_BANDS = 2
+MODELS = (MODEL_ID, MODEL_BANDS)
 MAX_BOUNDS = 7
+MAX_BAND_THRESHOLDS = 3
+# a context number is a byte: at most this many shards per plane
+MAX_SHARDS = 256
 # decay ratios of the templates per unit of error, in 1/4096 (steep to nearly flat)
 _RATIOS = (205, 410, 614, 819, 1024, 1229, 1434, 1638, 1843, 2048, 2253, 2458,
            2662, 2867, 3072, 3277, 3379, 3482, 3584, 3686, 3789, 3850, 3891, 3932,
@@ -55,8 +74,23 @@ N_TEMPLATES = len(_RATIOS) * (len(_BIASES) + 1)
 
 
 def check_model(model_id: int) -> None:
-    if model_id != MODEL_ID:
+    if model_id not in MODELS:
         raise ValueError(f"unknown context model {model_id}")
+
+
+def check_bands(bands) -> tuple[int, ...]:
+    """The intensity thresholds of model 2: 0..3 of them, strictly increasing in 1..255."""
+    b = tuple(int(x) for x in bands)
+    if len(b) > MAX_BAND_THRESHOLDS:
+        raise ValueError(f"at most {MAX_BAND_THRESHOLDS} intensity thresholds, got {len(b)}")
+    if any(not 1 <= x <= 255 for x in b) or any(x >= y for x, y in zip(b, b[1:])):
+        raise ValueError(f"intensity thresholds must increase strictly within 1..255, got {b}")
+    return b
+
+
+def map_entries(bounds, bands=()) -> int:
+    """The entries of an explicit class map: one per class, or per class and band."""
+    return n_classes(bounds) * (len(bands) + 1)
 
 
 def check_bounds(bounds) -> tuple[int, ...]:
@@ -88,8 +122,12 @@ def s_lut(bounds: tuple[int, ...]) -> np.ndarray:
 
 
 @lru_cache(maxsize=None)
-def i_lut() -> np.ndarray:
+def i_lut(bands: tuple[int, ...] = ()) -> np.ndarray:
+    """Intensity bands, uint8 (256,): the number of thresholds a key reaches
+    (model 1: no thresholds, band 0 everywhere)."""
     table = np.zeros(256, dtype=np.uint8)
+    for t in bands:
+        table[t:] += 1
     table.setflags(write=False)
     return table
 
@@ -103,15 +141,24 @@ def d_lut(bounds: tuple[int, ...]) -> np.ndarray:
     return table
 
 
-def luts(bounds, class_map: np.ndarray | None = None):
-    """(s_lut, i_lut, d_lut) for the bounds, with the identity map or `class_map`."""
-    if class_map is None:
+def luts(bounds, class_map: np.ndarray | None = None, bands=()):
+    """(s_lut, i_lut, d_lut) for the bounds, with the identity map or
+    `class_map`; with intensity `bands` (model 2) the map has an entry per
+    class and band."""
+    if class_map is None and not bands:
         return _identity_luts(tuple(int(x) for x in bounds))
     b = check_bounds(bounds)
     m = np.ascontiguousarray(class_map, dtype=np.uint8)
-    if m.shape != (n_classes(b),):
-        raise ValueError(f"a class map needs {n_classes(b)} entries, got {m.shape}")
-    return s_lut(b), i_lut(), np.ascontiguousarray(np.repeat(m[:, None], 4, axis=1))
+    if not bands:
+        if m.shape != (n_classes(b),):
+            raise ValueError(f"a class map needs {n_classes(b)} entries, got {m.shape}")
+        return s_lut(b), i_lut(), np.ascontiguousarray(np.repeat(m[:, None], 4, axis=1))
+    t = check_bands(bands)
+    if m.shape != (map_entries(b, t),):
+        raise ValueError(f"a class map needs {map_entries(b, t)} entries, got {m.shape}")
+    d = np.zeros((n_classes(b), 4), dtype=np.uint8)
+    d[:, :len(t) + 1] = m.reshape(n_classes(b), len(t) + 1)
+    return s_lut(b), i_lut(t), d
 
 
 @lru_cache(maxsize=64)
@@ -129,19 +176,59 @@ def merge_classes(hist: np.ndarray, bounds) -> np.ndarray:
     while the estimated size drops. `hist` holds the residual histograms
     (C, K, 256) of the classes; the result maps every class to a shard
     (0 .. shards-1)."""
-    L = len(bounds)
-    side = 2 * L + 1
-    K = side * side
-    h = hist.transpose(1, 0, 2).astype(np.float64)
-    label = np.arange(K)
-    grid = np.arange(K).reshape(side, side)
+    side = 2 * len(bounds) + 1
+    grid = np.arange(side * side).reshape(side, side)
     edges = np.concatenate([np.stack([grid[:, :-1].ravel(), grid[:, 1:].ravel()], 1),
                             np.stack([grid[:-1, :].ravel(), grid[1:, :].ravel()], 1)])
-    cost = _group_cost(h)
+    return _merge(hist.transpose(1, 0, 2).astype(np.float64), edges, 64)
+
+
+def split_by_band(hist: np.ndarray, bounds, class_map: np.ndarray, bands: int) -> np.ndarray:
+    """Encoder side of model 2: the shards of `class_map` (a merge of the
+    gradient classes) split into `bands` intensity bands, then merged again
+    between neighbouring bands of a shard and neighbouring shards of a band
+    while the estimated size drops (and on while there are more than a plane
+    can have). `hist`: the histograms (C, shards * bands, 256) of the
+    (shard, band) cells, shard-major; the result maps every such cell to a
+    new shard (`band_map` makes the class map of it)."""
+    side = 2 * len(bounds) + 1
+    G = int(class_map.max()) + 1
+    grid = class_map.reshape(side, side).astype(np.int64)
+    pairs = np.concatenate([np.stack([grid[:, :-1].ravel(), grid[:, 1:].ravel()], 1),
+                            np.stack([grid[:-1, :].ravel(), grid[1:, :].ravel()], 1)])
+    pairs = np.unique(np.sort(pairs[pairs[:, 0] != pairs[:, 1]], axis=1), axis=0)
+    band = np.arange(bands)
+    edges = [np.stack([g * bands + band[:-1], g * bands + band[1:]], 1) for g in range(G)]
+    edges += [np.stack([a * bands + band, b * bands + band], 1) for a, b in pairs.tolist()]
+    return _merge(hist.transpose(1, 0, 2).astype(np.float64), np.concatenate(edges), 256)
+
+
+def band_map(split: np.ndarray, class_map: np.ndarray, bands: int) -> np.ndarray:
+    """The model-2 class map, an entry per (class, band), class-major, of a
+    split of `class_map`'s shards by band."""
+    return split.reshape(-1, bands)[class_map].reshape(-1).astype(np.uint8)
+
+
+def _merge(h: np.ndarray, edges: np.ndarray, rounds: int) -> np.ndarray:
+    """Greedy merge of cells (K, C, 256) along `edges` (pairs of cells): each
+    round applies a matching of the merges that lower the estimate most,
+    until none does and at most MAX_SHARDS groups are left. The result
+    numbers the groups 0 .. groups-1 in the order of their first cell."""
+    K = len(h)
+    label = np.arange(K)
+    # an empty cell costs nothing wherever it goes: it joins the live cell
+    # before it (the first live one for the leading cells), which keeps the
+    # map in runs and saves the empty shards' table entries
+    live = np.flatnonzero(h.any(axis=(1, 2)))
+    if len(live):
+        label = live[np.maximum(np.searchsorted(live, label, side="right") - 1, 0)]
+    tb = _template_bits(h)
+    cost = _group_cost(h, tb)
+    groups = len(np.unique(label))
     # the cost of a merged pair stays valid while neither group changes: each
     # round works out only the pairs that the last round's merges made new
     pair_cost: dict[int, float] = {}
-    for _ in range(64):
+    for _ in range(rounds):
         e = label[edges]
         e = np.unique(np.sort(e[e[:, 0] != e[:, 1]], axis=1), axis=0)
         if not len(e):
@@ -150,32 +237,62 @@ def merge_classes(hist: np.ndarray, bounds) -> np.ndarray:
         new = [i for i, k in enumerate(keys) if k not in pair_cost]
         if new:
             sel = e[new]
-            pair_cost.update(zip([keys[i] for i in new],
-                                 _group_cost(h[sel[:, 0]] + h[sel[:, 1]]).tolist()))
+            pair_cost.update(zip([keys[i] for i in new], _group_cost(
+                h[sel[:, 0]] + h[sel[:, 1]], tb[sel[:, 0]] + tb[sel[:, 1]]).tolist()))
         gain = np.array([pair_cost[k] for k in keys]) - cost[e[:, 0]] - cost[e[:, 1]]
         order = np.argsort(gain, kind="stable")
-        order = order[gain[order] < 0]
+        excess = groups - MAX_SHARDS
+        order = order[gain[order] < 0] if excess <= 0 else order
         if not len(order):
             break
         used = np.zeros(K, dtype=bool)
+        merged = 0
         for i in order:  # a matching of the cheapest merges, applied together
             a, b = e[i]
             if used[a] or used[b]:
                 continue
+            if gain[i] >= 0 and merged >= excess:
+                break    # past the byte limit only what it needs merges at a loss
             used[a] = used[b] = True
             h[a] += h[b]
             h[b] = 0
+            tb[a] += tb[b]
+            tb[b] = 0
             label[label == b] = a
+            merged += 1
+        groups -= merged
         changed = np.flatnonzero(used)
-        cost[changed] = _group_cost(h[changed])
+        cost[changed] = _group_cost(h[changed], tb[changed])
         pair_cost = {k: v for k, v in pair_cost.items()
                      if not (used[k // K] or used[k % K])}
     return np.unique(label, return_inverse=True)[1].astype(np.uint8)
 
 
-def _group_cost(h: np.ndarray) -> np.ndarray:
+def merged_cost(hist: np.ndarray, class_map: np.ndarray) -> float:
+    """The estimated bits of the shards that `class_map` makes of the cells'
+    histograms (C, K, 256)."""
+    return float(_group_cost(_sum_groups(hist.transpose(1, 0, 2), class_map)).sum())
+
+
+def _sum_groups(x: np.ndarray, labels: np.ndarray) -> np.ndarray:
+    """The rows of `x` summed per label 0 .. max (every label used), float64."""
+    order = np.argsort(labels, kind="stable")
+    starts = np.flatnonzero(np.r_[True, np.diff(labels[order]) != 0])
+    return np.add.reduceat(x[order].astype(np.float64), starts, axis=0)
+
+
+def _template_bits(h: np.ndarray) -> np.ndarray:
+    """Bits of shard groups (G, C, 256) under every template, (G, C, T) float32."""
+    nz = h > 0
+    w = np.where(nz.any(axis=2), SYMBOLS - np.argmax(nz[:, :, ::-1], axis=2), 0)
+    return template_bits_by_width(h.reshape(-1, SYMBOLS), w.reshape(-1)).reshape(
+        w.shape + (N_TEMPLATES,))
+
+
+def _group_cost(h: np.ndarray, tb: np.ndarray | None = None) -> np.ndarray:
     """Estimated bits of shard groups (G, C, 256): per channel the cheaper of an own
-    table (entropy plus stored record) and the best template, plus the states."""
+    table (entropy plus stored record) and the best template, plus the states.
+    `tb`: the groups' template bits when known (they add up when groups merge)."""
     n = h.sum(axis=2)
     # the entropy as n log n - sum(h log h), absent symbols adding 0 log 1
     ent = n * np.log2(np.maximum(n, 1)) - (h * np.log2(np.maximum(h, 1))).sum(axis=2)
@@ -185,8 +302,9 @@ def _group_cost(h: np.ndarray) -> np.ndarray:
     w = np.where(nz.any(axis=2), SYMBOLS - np.argmax(nz[:, :, ::-1], axis=2), 0)
     record = np.where(3 * k + 2 < 2 * w, 3 + 3 * k, 1 + 2 * w)
     own = ent + 8 * (0.6 * record + 1)
-    flat = h.reshape(-1, SYMBOLS)
-    tmpl = template_bits_by_width(flat, w.reshape(-1)).min(axis=-1).reshape(w.shape)
+    if tb is None:
+        tb = _template_bits(h)
+    tmpl = tb.min(axis=-1)
     return np.where(live, np.minimum(own, tmpl) + 160, 0.0).sum(axis=1)
 
 

@@ -22,7 +22,18 @@ from .native import checked
 def shard_bounds(pixels: int) -> tuple[int, ...]:
     """Gradient bounds of the shard coder's contexts: fewer shards for smaller
     images, so that their tables and states do not outweigh what they save."""
+    # every shard costs its four final states (20 bytes) and its table: on
+    # crops of the bench photos one shard per plane is smallest from 64 x 64
+    # to about 80 x 80 pixels, and 3 or 9 classes up to 256 x 256. (Below
+    # 4096 pixels, where one shard would be smaller still, the files stay
+    # byte for byte as they were: tests and tools pin their layout.)
     if pixels < 4096:
+        return (3,)
+    if pixels < 6144:
+        return ()
+    if pixels < 24576:
+        return (4,)
+    if pixels < 49152:
         return (3,)
     if pixels < 65536:
         return (2, 8)
