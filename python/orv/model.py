@@ -78,14 +78,20 @@ def check_model(model_id: int) -> None:
         raise ValueError(f"unknown context model {model_id}")
 
 
+def _increasing(values, most: int, what: str) -> tuple[int, ...]:
+    """0..`most` integers, strictly increasing within 1..255 (gradient bounds,
+    intensity thresholds); a ValueError naming `what` otherwise."""
+    b = tuple(int(x) for x in values)
+    if len(b) > most:
+        raise ValueError(f"at most {most} {what}, got {len(b)}")
+    if any(not 1 <= x <= 255 for x in b) or any(x >= y for x, y in zip(b, b[1:])):
+        raise ValueError(f"{what} must increase strictly within 1..255, got {b}")
+    return b
+
+
 def check_bands(bands) -> tuple[int, ...]:
     """The intensity thresholds of model 2: 0..3 of them, strictly increasing in 1..255."""
-    b = tuple(int(x) for x in bands)
-    if len(b) > MAX_BAND_THRESHOLDS:
-        raise ValueError(f"at most {MAX_BAND_THRESHOLDS} intensity thresholds, got {len(b)}")
-    if any(not 1 <= x <= 255 for x in b) or any(x >= y for x, y in zip(b, b[1:])):
-        raise ValueError(f"intensity thresholds must increase strictly within 1..255, got {b}")
-    return b
+    return _increasing(bands, MAX_BAND_THRESHOLDS, "intensity thresholds")
 
 
 def map_entries(bounds, bands=()) -> int:
@@ -94,12 +100,7 @@ def map_entries(bounds, bands=()) -> int:
 
 
 def check_bounds(bounds) -> tuple[int, ...]:
-    b = tuple(int(x) for x in bounds)
-    if len(b) > MAX_BOUNDS:
-        raise ValueError(f"at most {MAX_BOUNDS} gradient bounds, got {len(b)}")
-    if any(not 1 <= x <= 255 for x in b) or any(x >= y for x, y in zip(b, b[1:])):
-        raise ValueError(f"gradient bounds must increase strictly within 1..255, got {b}")
-    return b
+    return _increasing(bounds, MAX_BOUNDS, "gradient bounds")
 
 
 def n_classes(bounds) -> int:
