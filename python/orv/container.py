@@ -85,18 +85,25 @@ def check_dimensions(height: int, width: int) -> None:
 MAP_NONE, MAP_RAW, MAP_DEFLATED = 0, 1, 2
 
 
+def _deflated_map(class_map: bytes) -> bytes | None:
+    """The deflated form of a class map (its u16 length and zlib stream), or
+    None when it is not the shorter form."""
+    packed = zlib.compress(bytes(class_map), 9)
+    return struct.pack("<H", len(packed)) + packed if 2 + len(packed) < len(class_map) else None
+
+
 def deflated_map_pays(class_map: bytes) -> bool:
     """Whether the deflated form of a class map is the shorter."""
-    return 2 + len(zlib.compress(bytes(class_map), 9)) < len(class_map)
+    return _deflated_map(class_map) is not None
 
 
 def pack_class_map(class_map: bytes, model_id: int) -> bytes:
     """The kind byte and the stored form of a class map (the shorter one)."""
     if not class_map:
         return bytes([MAP_NONE])
-    if model_id == model.MODEL_BANDS and deflated_map_pays(class_map):
-        packed = zlib.compress(bytes(class_map), 9)
-        return bytes([MAP_DEFLATED]) + struct.pack("<H", len(packed)) + packed
+    deflated = _deflated_map(class_map) if model_id == model.MODEL_BANDS else None
+    if deflated is not None:
+        return bytes([MAP_DEFLATED]) + deflated
     return bytes([MAP_RAW]) + bytes(class_map)
 
 

@@ -178,10 +178,15 @@ def merge_classes(hist: np.ndarray, bounds) -> np.ndarray:
     (C, K, 256) of the classes; the result maps every class to a shard
     (0 .. shards-1)."""
     side = 2 * len(bounds) + 1
-    grid = np.arange(side * side).reshape(side, side)
-    edges = np.concatenate([np.stack([grid[:, :-1].ravel(), grid[:, 1:].ravel()], 1),
-                            np.stack([grid[:-1, :].ravel(), grid[1:, :].ravel()], 1)])
+    edges = _grid_edges(np.arange(side * side).reshape(side, side))
     return _merge(hist.transpose(1, 0, 2).astype(np.float64), edges, 64)
+
+
+def _grid_edges(grid: np.ndarray) -> np.ndarray:
+    """The (left, right) and (upper, lower) pairs of neighbouring entries of a
+    2-D grid, one pair per row."""
+    return np.concatenate([np.stack([grid[:, :-1].ravel(), grid[:, 1:].ravel()], 1),
+                           np.stack([grid[:-1, :].ravel(), grid[1:, :].ravel()], 1)])
 
 
 def split_by_band(hist: np.ndarray, bounds, class_map: np.ndarray, bands: int) -> np.ndarray:
@@ -194,9 +199,7 @@ def split_by_band(hist: np.ndarray, bounds, class_map: np.ndarray, bands: int) -
     new shard (`band_map` makes the class map of it)."""
     side = 2 * len(bounds) + 1
     G = int(class_map.max()) + 1
-    grid = class_map.reshape(side, side).astype(np.int64)
-    pairs = np.concatenate([np.stack([grid[:, :-1].ravel(), grid[:, 1:].ravel()], 1),
-                            np.stack([grid[:-1, :].ravel(), grid[1:, :].ravel()], 1)])
+    pairs = _grid_edges(class_map.reshape(side, side).astype(np.int64))
     pairs = np.unique(np.sort(pairs[pairs[:, 0] != pairs[:, 1]], axis=1), axis=0)
     band = np.arange(bands)
     edges = [np.stack([g * bands + band[:-1], g * bands + band[1:]], 1) for g in range(G)]
@@ -282,10 +285,17 @@ def _sum_groups(x: np.ndarray, labels: np.ndarray) -> np.ndarray:
     return np.add.reduceat(x[order].astype(np.float64), starts, axis=0)
 
 
-def _template_bits(h: np.ndarray) -> np.ndarray:
-    """Bits of shard groups (G, C, 256) under every template, (G, C, T) float32."""
+def _widths(h: np.ndarray) -> np.ndarray:
+    """One past the last symbol that occurs in each histogram of (G, C, 256) (0: empty)."""
     nz = h > 0
-    w = np.where(nz.any(axis=2), SYMBOLS - np.argmax(nz[:, :, ::-1], axis=2), 0)
+    return np.where(nz.any(axis=2), SYMBOLS - np.argmax(nz[:, :, ::-1], axis=2), 0)
+
+
+def _template_bits(h: np.ndarray, w: np.ndarray | None = None) -> np.ndarray:
+    """Bits of shard groups (G, C, 256) under every template, (G, C, T) float32
+    (`w`: their widths, when known)."""
+    if w is None:
+        w = _widths(h)
     return template_bits_by_width(h.reshape(-1, SYMBOLS), w.reshape(-1)).reshape(
         w.shape + (N_TEMPLATES,))
 
@@ -300,11 +310,11 @@ def _group_cost(h: np.ndarray, tb: np.ndarray | None = None) -> np.ndarray:
     nz = h > 0
     live = nz[:, :, 1:].any(axis=2)
     k = nz.sum(axis=2)
-    w = np.where(nz.any(axis=2), SYMBOLS - np.argmax(nz[:, :, ::-1], axis=2), 0)
+    w = _widths(h)
     record = np.where(3 * k + 2 < 2 * w, 3 + 3 * k, 1 + 2 * w)
     own = ent + 8 * (0.6 * record + 1)
     if tb is None:
-        tb = _template_bits(h)
+        tb = _template_bits(h, w)
     tmpl = tb.min(axis=-1)
     return np.where(live, np.minimum(own, tmpl) + 160, 0.0).sum(axis=1)
 
