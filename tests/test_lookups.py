@@ -73,3 +73,21 @@ def test_matches_the_slot_by_slot_rule(tables):
     r = lookups(c)
     for j in range(len(tables)):
         assert (r[0, j] == reference(c[0, j])).all()
+
+
+@settings(max_examples=60, deadline=None)
+@given(st.lists(st.lists(st.integers(0, 40), min_size=256, max_size=256).filter(any),
+                min_size=1, max_size=6), st.data())
+def test_ascending_tables_match_the_slot_by_slot_rule(weights, data):
+    """Cumulative tables from 0 to 4096 that never go down (every table the
+    encoder writes): wide, narrow and empty ranges side by side."""
+    rows = []
+    for w in weights:
+        cut = np.sort(np.array(data.draw(st.lists(st.integers(0, 4096), min_size=255,
+                                                      max_size=255)), np.uint64))
+        rows.append(np.concatenate([[0], cut, [4096]]) if data.draw(st.booleans())
+                    else np.concatenate([[0], np.cumsum(w) * 4096 // sum(w)]))
+    c = np.array(rows, np.uint64).reshape(1, len(rows), 257)
+    r = lookups(c)
+    for j in range(len(rows)):
+        assert (r[0, j] == reference(c[0, j])).all()

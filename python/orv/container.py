@@ -14,6 +14,7 @@ from typing import NamedTuple
 import numpy as np
 
 from . import model
+from .checksum import crc32
 from .errors import FormatError
 from .native import LANES, STATE_LIMIT, STATE_LOW
 
@@ -114,7 +115,7 @@ def pack_header(h: Header) -> bytes:
     if h.model == model.MODEL_BANDS:
         body += bytes([len(h.bands), *h.bands])
     body += pack_class_map(h.class_map, h.model) + bytes(h.coders)
-    return body + struct.pack("<I", zlib.crc32(body))
+    return body + struct.pack("<I", crc32(body))
 
 
 def section(body) -> bytes:
@@ -127,7 +128,7 @@ def section_parts(body) -> list:
     with others without copying a large body twice; `body` is any
     contiguous bytes-like object."""
     view = memoryview(body).cast("B")
-    return [struct.pack("<I", len(view)), view, struct.pack("<I", zlib.crc32(view))]
+    return [struct.pack("<I", len(view)), view, struct.pack("<I", crc32(view))]
 
 
 class Metadata(NamedTuple):
@@ -202,8 +203,9 @@ def states_from_bytes(raw: bytes | memoryview, what: str) -> np.ndarray:
 
 
 _VARINT_SHIFTS = np.arange(0, 35, 7, dtype=np.uint64)
-# a reader takes at most this many numbers one by one, more with NumPy
-_FEW_VARINTS = 1024
+# a reader takes at most this many numbers one by one, more with NumPy (whose
+# dozen calls cost as much as about a hundred numbers taken in a loop)
+_FEW_VARINTS = 128
 _VARINT_LIMITS = np.array([1 << (7 * k) for k in range(1, 5)], dtype=np.uint64)
 
 
@@ -315,7 +317,7 @@ class Reader:
                               f"{self.remaining} bytes")
         lengths = self.varints(n, f"the {part} lengths")
         hcrc = self.u32(f"the {kind} header checksum")
-        if zlib.crc32(bytes(self.buf[:self.pos - 4])) != hcrc:
+        if crc32(bytes(self.buf[:self.pos - 4])) != hcrc:
             raise FormatError(f"the {kind} header is corrupt (checksum mismatch)")
         return lengths
 
@@ -323,7 +325,7 @@ class Reader:
         n = self.u32(f"length of the {what} section")
         body = self.take(n, f"the {what} section")
         crc = self.u32(f"checksum of the {what} section")
-        if self.verify and zlib.crc32(body) != crc:
+        if self.verify and crc32(body) != crc:
             raise FormatError(f"the {what} section is corrupt (checksum mismatch)")
         return body
 
@@ -377,7 +379,7 @@ def read_header(data, verify: bool = True) -> tuple[Header, Reader]:
         class_map = b""
     coders = tuple(r.take(channels, "the header's coder bytes"))
     hcrc = r.u32("the header checksum")
-    if zlib.crc32(bytes(r.buf[:r.pos - 4])) != hcrc:
+    if crc32(bytes(r.buf[:r.pos - 4])) != hcrc:
         raise FormatError("the header is corrupt (checksum mismatch)")
     try:
         model.check_model(model_id)

@@ -22,6 +22,7 @@ from . import effort as effort_scale
 from . import container as fmt
 from .analysis import analyse
 from .arrays import check_image
+from .checksum import crc32
 from .container import CODER_BITPAIR, CODER_SHARD, Header
 from .errors import FormatError
 from .native import checked
@@ -194,7 +195,7 @@ def encode_pixels(img: np.ndarray, *, effort: int = DEFAULT_EFFORT, coder: str |
     jobs.clear()
     a = None    # the analysis goes before the file is built
     bp = done.get("bitpair", {})
-    crc = zlib.crc32(img)
+    crc = crc32(img)
     options = []
     if use_shard:
         options.append((fixed, done["fixed"]))
@@ -312,7 +313,7 @@ def decode_single(data, *, max_pixels: float | None = None, verify: bool = True)
         img = checked(native.restore_channels, (planes[0], planes[1], planes[2]),
                       planes.get(3))
     del planes
-    if zlib.crc32(img) != f.hdr.pixel_crc:
+    if crc32(img) != f.hdr.pixel_crc:
         raise FormatError("decoded pixels do not match the stored checksum")
     return img
 

@@ -16,7 +16,6 @@ from __future__ import annotations
 
 import math
 import struct
-import zlib
 from math import prod
 
 import numpy as np
@@ -25,6 +24,7 @@ from . import container as fmt
 from . import effort as effort_scale
 from . import limits, single, strips
 from .arrays import check_dtype
+from .checksum import crc32
 from .errors import FormatError
 
 STACK_VERSION = 2
@@ -104,7 +104,7 @@ def encode(array, *, effort: int = single.DEFAULT_EFFORT, coder: str | None = No
     head = _FIXED.pack(fmt.MAGIC, STACK_VERSION, ch, len(lead),
                        FLAG_GRAY_AXIS if keep_axis else 0, w, h)
     head += struct.pack(f"<{len(lead)}I", *lead) + fmt.varints([len(f) for f in files])
-    return b"".join([head, struct.pack("<I", zlib.crc32(head)), *files])
+    return b"".join([head, struct.pack("<I", crc32(head)), *files])
 
 
 def is_stack(data) -> bool:

@@ -21,7 +21,6 @@ from __future__ import annotations
 
 import math
 import struct
-import zlib
 from dataclasses import dataclass
 
 import numpy as np
@@ -29,6 +28,7 @@ import numpy as np
 from . import container as fmt
 from . import limits, native, single
 from .arrays import check_image
+from .checksum import crc32
 from .errors import FormatError
 
 STRIPS_VERSION = 3
@@ -89,7 +89,7 @@ def encode_strips(image, heights, *, icc_profile=None, exif=None, xmp=None,
         lambda i: single.encode(img[tops[i]:tops[i + 1]], **options), range(len(heights)))
     head = _FIXED.pack(fmt.MAGIC, STRIPS_VERSION, ch, len(heights), w, h)
     head += struct.pack(f"<{len(heights)}H", *heights) + fmt.varints([len(f) for f in files])
-    return b"".join([head, struct.pack("<I", zlib.crc32(head)), *files,
+    return b"".join([head, struct.pack("<I", crc32(head)), *files,
                      fmt.pack_metadata(meta)])
 
 

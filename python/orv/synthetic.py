@@ -22,7 +22,6 @@ in a circle.
 from __future__ import annotations
 
 import struct
-import zlib
 from dataclasses import dataclass
 from typing import Callable, NamedTuple
 
@@ -31,6 +30,7 @@ import numpy as np
 from . import container as fmt
 from . import limits, lz, model, native, palette
 from .analysis import analyse
+from .checksum import crc32
 from .errors import FormatError
 from .native import checked
 
@@ -89,7 +89,7 @@ def is_version4(data) -> bool:
 def pack(hdr: Header4, entries: np.ndarray | None, pixels: bytes) -> bytes:
     head = _FIXED.pack(fmt.MAGIC, VERSION, hdr.channels, hdr.transform, hdr.coding, hdr.width,
                        hdr.height, hdr.pixel_crc)
-    out = [head, struct.pack("<I", zlib.crc32(head))]
+    out = [head, struct.pack("<I", crc32(head))]
     if hdr.transform == TRANSFORM_PALETTE:
         out.append(fmt.section(np.ascontiguousarray(entries, dtype=np.uint8).tobytes()))
     out.append(fmt.section(pixels))
@@ -109,7 +109,7 @@ def read_header(data) -> tuple[Header4, fmt.Reader]:
         raise FormatError("not an orv file (bad magic number)")
     fixed = r.take(_FIXED.size, "the header")
     _, version, ch, transform, coding, width, height, crc = _FIXED.unpack(fixed)
-    if zlib.crc32(fixed) != r.u32("the header checksum"):
+    if crc32(fixed) != r.u32("the header checksum"):
         raise FormatError("the header is corrupt (checksum mismatch)")
     if version != VERSION:
         raise FormatError(f"unsupported orv format version {version} (expected {VERSION})")
@@ -163,7 +163,7 @@ def decode(data, *, max_pixels: float | None, decode_v1: Callable) -> np.ndarray
         img = palette.apply(body.entries, samples)
     else:
         img = samples
-    if zlib.crc32(img) != hdr.pixel_crc:
+    if crc32(img) != hdr.pixel_crc:
         raise FormatError("decoded pixels do not match the stored checksum")
     return img
 
@@ -227,7 +227,7 @@ def encode_body(img: np.ndarray, transform: int, coding: int, encode_v1: Callabl
         if pal is None:
             raise ValueError("a palette holds at most 256 distinct pixels")
         samples, entries = pal.indices, pal.entries
-    return pack(Header4(ch, h, w, transform, coding, zlib.crc32(img)), entries,
+    return pack(Header4(ch, h, w, transform, coding, crc32(img)), entries,
                 _code(samples, coding, level, encode_v1))
 
 
@@ -260,7 +260,7 @@ def smallest(img: np.ndarray, base: bytes, encode_v1: Callable[[np.ndarray], byt
         size = HEADER_BYTES + len(pixels) + fmt.SECTION_FRAME + (
             0 if entries is None else entries.size + fmt.SECTION_FRAME)
         if size < len(best):
-            crc = zlib.crc32(img) if crc is None else crc
+            crc = crc32(img) if crc is None else crc
             best = pack(Header4(ch, h, w, transform, coding, crc), entries, pixels)
 
     def try_codings(transform, samples, entries) -> None:

@@ -317,6 +317,23 @@ bool rebuild_colour(const Ctx& ctx, std::size_t h, std::size_t w, std::uint8_t* 
     return true;
 }
 
+// Whether every byte is zero: blocks are ORed whole (the compiler turns that
+// into vector code, which an early exit per byte would prevent), and the
+// scan stops at the first block that holds a non-zero byte.
+bool all_zero(Bytes b) {
+    constexpr std::size_t kBlock = 256;
+    const std::uint8_t* p = b.data();
+    std::size_t n = b.size();
+    for (; n >= kBlock; p += kBlock, n -= kBlock) {
+        std::uint8_t any = 0;
+        for (std::size_t i = 0; i < kBlock; ++i) any |= p[i];
+        if (any) return false;
+    }
+    std::uint8_t any = 0;
+    for (std::size_t i = 0; i < n; ++i) any |= p[i];
+    return any == 0;
+}
+
 // True when a chroma plane is sure to come out all zero without a fault: its
 // tables are proven, every cursor stays inside the stream (a cursor advances
 // at most once per pixel), and every residual is zero, so every sample equals
@@ -326,7 +343,7 @@ bool all_zero_plane(std::size_t pixels, Bytes res, std::span<const std::uint32_t
     if (offsets.empty() || !context_tables_proven(tables, offsets.size())) return false;
     const std::size_t reach = *std::max_element(offsets.begin(), offsets.end()) + pixels;
     if (reach > res.size()) return false;
-    return std::all_of(res.begin(), res.begin() + reach, [](std::uint8_t z) { return z == 0; });
+    return all_zero(res.first(reach));
 }
 
 // Rebuilds the planes in one interleaved scan with a lookup of proven tables
@@ -366,8 +383,11 @@ ColourPlanes reconstruct_shards_rgb(std::size_t h, std::size_t w, Bytes res_gr, 
     const PrivateContextTables own(caller_tables);
     const ContextTables& tables = own.tables();
     // the chroma planes of a gray image come out zero without being rebuilt
-    const bool zero_chroma =
-        all_zero_plane(pixels, res_rd, off_rd, tables) && all_zero_plane(pixels, res_bd, off_bd, tables);
+    // (a caller that passes one zero plane for both is checked once)
+    const bool same_chroma = res_rd.data() == res_bd.data() && res_rd.size() == res_bd.size() &&
+                             std::ranges::equal(off_rd, off_bd);
+    const bool zero_chroma = all_zero_plane(pixels, res_rd, off_rd, tables) &&
+                             (same_chroma || all_zero_plane(pixels, res_bd, off_bd, tables));
     // The interleaved scan needs no context checks (its cursor checks remain)
     // once the tables are proven for the cursors of every channel it rebuilds.
     const std::size_t limit =

@@ -1,13 +1,42 @@
 #include "lookups.hpp"
 
 #include <algorithm>
+#include <cstring>
 
 #include "../pool/pool.hpp"
 #include "fault.hpp"
 
 namespace rans {
 
+namespace {
+
+// Whether the ranges of c run from 0 to 4096 without going down: then they
+// cover every slot once, in ascending order, which is every table the
+// encoder writes.
+bool ranges_ascend(std::span<const std::uint64_t> c) {
+    if (c[0] != 0 || c[256] != kScale) return false;
+    bool ok = true;
+    for (std::size_t s = 0; s < 256; ++s) ok &= c[s] <= c[s + 1];
+    return ok;
+}
+
+// The lookup of ascending ranges: each range is written eight slots at a
+// time, running up to seven slots into the ranges after it, which their own
+// symbols then overwrite; the last range's run goes into the spare bytes of
+// `buf`, which is copied out without them.
+void fill_ascending(std::span<const std::uint64_t> c, std::span<std::uint8_t> out) {
+    std::uint8_t buf[kScale + 8];
+    for (std::size_t s = 0; s < 256; ++s) {
+        const std::uint64_t pattern = 0x0101010101010101ull * s;
+        for (std::uint64_t k = c[s]; k < c[s + 1]; k += 8) std::memcpy(buf + k, &pattern, 8);
+    }
+    std::memcpy(out.data(), buf, kScale);
+}
+
+}  // namespace
+
 void build_slot_lookup(std::span<const std::uint64_t> c, std::span<std::uint8_t> out) {
+    if (out.size() == kScale && ranges_ascend(c)) return fill_ascending(c, out);
     std::fill(out.begin(), out.end(), std::uint8_t{0});
     for (std::size_t s = 0; s < 256; ++s) {
         const std::uint64_t lo = c[s], hi = c[s + 1];
@@ -17,14 +46,14 @@ void build_slot_lookup(std::span<const std::uint64_t> c, std::span<std::uint8_t>
     }
 }
 
-std::vector<std::uint8_t> build_all_lookups(std::span<const std::uint64_t> cum, std::size_t tables) {
+ZeroedBytes build_all_lookups(std::span<const std::uint64_t> cum, std::size_t tables) {
     // Table j needs values 257j .. 257j+256. Checking the first table that
     // falls short before any work makes the fault the same for every pool size.
     if (tables > 0 && tables > cum.size() / kCumLen) {
         const std::size_t j = cum.size() / kCumLen;
         slice_end_fault(kCumLen * j + kCumLen, cum.size());
     }
-    std::vector<std::uint8_t> out(checked_mul(tables, kScale));
+    ZeroedBytes out(checked_mul(tables, kScale));
     // 16 tables (64 KiB of output) per chunk keeps the hand-out cost negligible
     pool::parallel_for(tables, 16, [&](std::size_t b, std::size_t e) {
         for (std::size_t j = b; j < e; ++j) {

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "scale.hpp"
+#include "zeroed.hpp"
 
 namespace rans {
 
@@ -18,7 +19,8 @@ inline constexpr std::size_t kFreqLen = 256;
 void build_slot_lookup(std::span<const std::uint64_t> c, std::span<std::uint8_t> out);
 
 // Slot lookups of the `tables` cumulative tables stacked at 257*j in `cum`,
-// laid out at 4096*j, built in parallel.
-std::vector<std::uint8_t> build_all_lookups(std::span<const std::uint64_t> cum, std::size_t tables);
+// laid out at 4096*j, built in parallel (every byte is written, so the
+// buffer is not zeroed first).
+ZeroedBytes build_all_lookups(std::span<const std::uint64_t> cum, std::size_t tables);
 
 }  // namespace rans
