@@ -259,3 +259,19 @@ def test_reconstruction_of_a_wide_real_photo_on_every_path(path):
             assert type(e).__name__ == "PanicException", repr(e)
             msg = str(e)
         assert msg == want
+
+
+@pytest.mark.parametrize("path", VECTOR_PATHS)
+@pytest.mark.parametrize("h,w", [(1, 1), (2, 15), (3, 16), (4, 17), (5, 47), (9, 100)])
+def test_restore_channels_agrees_with_the_scalar_path(path, h, w):
+    """Every mode (gray, add green, copy) and both pixel layouts, on widths
+    around the vector step, with a pixel loop for the rest."""
+    rng = np.random.default_rng(h * 1000 + w)
+    g, rd, bd, a = (rng.integers(0, 256, (h, w), dtype=np.uint8) for _ in range(4))
+    for rgba in (False, True):
+        for gray, gsub in ((True, False), (False, True), (False, False)):
+            args = (g, rd, bd, a if rgba else EMPTY, rgba, gray, gsub)
+            o._coder_simd("scalar")
+            expected = o.restore_channels(*args)
+            o._coder_simd(path)
+            np.testing.assert_array_equal(o.restore_channels(*args), expected)

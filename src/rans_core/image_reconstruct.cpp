@@ -15,6 +15,7 @@
 #include "fault.hpp"
 #include "image.hpp"
 #include "image_context.hpp"
+#include "image_rows.hpp"
 
 namespace rans {
 namespace {
@@ -438,19 +439,22 @@ std::vector<std::uint8_t> reconstruct_2d_channels(std::size_t h, std::size_t w, 
 
 namespace {
 
-enum class Colour { Gray, AddGreen, Copy };
-
-template <std::size_t C, Colour M>
-void restore_rows(std::size_t y0, std::size_t y1, std::size_t w, const std::uint8_t* gr,
-                  const std::uint8_t* rd, const std::uint8_t* bd, const std::uint8_t* a,
-                  std::uint8_t* out) {
-    for (std::size_t q = y0 * w, end = y1 * w; q < end; ++q) {
+template <std::size_t C, Restore M>
+void restore_rows(SimdPath path, std::size_t y0, std::size_t y1, std::size_t w, const std::uint8_t* gr,
+                  const std::uint8_t* rd, const std::uint8_t* bd, const std::uint8_t* a, std::uint8_t* out) {
+    const std::size_t q0 = y0 * w, end = y1 * w;
+    const std::size_t done =
+        path == SimdPath::scalar
+            ? 0
+            : restore_pixels_avx2(C, M, gr + q0, rd ? rd + q0 : nullptr, bd ? bd + q0 : nullptr, a ? a + q0 : nullptr,
+                                  end - q0, out + q0 * C);
+    for (std::size_t q = q0 + done; q < end; ++q) {
         const std::uint8_t G = gr[q];
         std::uint8_t R = G, B = G;
-        if constexpr (M == Colour::AddGreen) {
+        if constexpr (M == Restore::add_green) {
             R = static_cast<std::uint8_t>(G + rd[q]);
             B = static_cast<std::uint8_t>(G + bd[q]);
-        } else if constexpr (M == Colour::Copy) {
+        } else if constexpr (M == Restore::copy) {
             R = rd[q];
             B = bd[q];
         }
@@ -463,15 +467,16 @@ void restore_rows(std::size_t y0, std::size_t y1, std::size_t w, const std::uint
 }
 
 template <std::size_t C>
-void restore_all(std::size_t h, std::size_t w, Colour mode, const std::uint8_t* gr,
+void restore_all(std::size_t h, std::size_t w, Restore mode, const std::uint8_t* gr,
                  const std::uint8_t* rd, const std::uint8_t* bd, const std::uint8_t* a,
                  std::uint8_t* out) {
     const std::size_t grain = std::max<std::size_t>(1, kRestoreTaskPixels / w);
+    const SimdPath path = simd_path();
     pool::parallel_for(h, grain, [&](std::size_t y0, std::size_t y1) {
         switch (mode) {
-            case Colour::Gray: restore_rows<C, Colour::Gray>(y0, y1, w, gr, rd, bd, a, out); break;
-            case Colour::AddGreen: restore_rows<C, Colour::AddGreen>(y0, y1, w, gr, rd, bd, a, out); break;
-            case Colour::Copy: restore_rows<C, Colour::Copy>(y0, y1, w, gr, rd, bd, a, out); break;
+            case Restore::gray: restore_rows<C, Restore::gray>(path, y0, y1, w, gr, rd, bd, a, out); break;
+            case Restore::add_green: restore_rows<C, Restore::add_green>(path, y0, y1, w, gr, rd, bd, a, out); break;
+            case Restore::copy: restore_rows<C, Restore::copy>(path, y0, y1, w, gr, rd, bd, a, out); break;
         }
     });
 }
@@ -493,7 +498,7 @@ std::vector<std::uint8_t> restore_channels(std::size_t h, std::size_t w, Bytes g
         b = sub(bd, 0, pixels).data();
     }
     if (is_rgba) al = sub(a, 0, pixels).data();
-    const Colour mode = is_grayscale ? Colour::Gray : apply_gsub ? Colour::AddGreen : Colour::Copy;
+    const Restore mode = is_grayscale ? Restore::gray : apply_gsub ? Restore::add_green : Restore::copy;
     std::vector<std::uint8_t> out(checked_mul(pixels, c));
     if (is_rgba)
         restore_all<4>(h, w, mode, g, r, b, al, out.data());

@@ -76,6 +76,16 @@ std::size_t residuals_avx2(const std::uint8_t* r, const std::uint8_t* u, std::si
 std::size_t colour_transform_avx2(const std::uint8_t* rgb, std::size_t w, std::uint8_t* g, std::uint8_t* rd,
                                   std::uint8_t* bd);
 
+// How restore_channels rebuilds red and blue: both equal to green (a gray
+// image), green plus the stored difference, or the stored planes as they are.
+enum class Restore { gray, add_green, copy };
+
+// Planes back to interleaved pixels of `channels` (3 or 4; alpha from `a`)
+// on AVX2 for the first n - n % 16 pixels; returns how many it did (none
+// where AVX2 is not built in). Unused planes may be null.
+std::size_t restore_pixels_avx2(std::size_t channels, Restore mode, const std::uint8_t* g, const std::uint8_t* rd,
+                                const std::uint8_t* bd, const std::uint8_t* a, std::size_t n, std::uint8_t* out);
+
 // The same for every pixel, on the given path.
 inline void colour_transform(SimdPath path, const std::uint8_t* __restrict rgb, std::size_t w,
                              std::uint8_t* __restrict g, std::uint8_t* __restrict rd, std::uint8_t* __restrict bd) {
