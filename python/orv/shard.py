@@ -281,7 +281,14 @@ def _scratch(n: int) -> np.ndarray:
     returned when the last view of it goes."""
     if n < 1 << 20:
         return np.empty(n, dtype=np.uint8)
-    return np.frombuffer(mmap.mmap(-1, n), dtype=np.uint8)
+    # private (a shared mapping's pages cost more to map), and mapped in one
+    # call rather than a fault per page: every byte is written
+    m = mmap.mmap(-1, n, flags=_SCRATCH_FLAGS) if _SCRATCH_FLAGS else mmap.mmap(-1, n)
+    return np.frombuffer(m, dtype=np.uint8)
+
+
+_SCRATCH_FLAGS = (mmap.MAP_PRIVATE | mmap.MAP_ANONYMOUS | getattr(mmap, "MAP_POPULATE", 0)
+                  if hasattr(mmap, "MAP_ANONYMOUS") else 0)
 
 
 def decode(group: Group) -> np.ndarray:
