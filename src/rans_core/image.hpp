@@ -66,7 +66,7 @@ std::vector<std::uint8_t> reconstruct_2d_channels(std::size_t h, std::size_t w, 
 
 // Interleaves the planes into h x w x c pixels (c = 4 with alpha, else 3),
 // adding green back to the chroma planes when apply_gsub is set.
-std::vector<std::uint8_t> restore_channels(std::size_t h, std::size_t w, Bytes gr, Bytes rd, Bytes bd,
+ZeroedBytes restore_channels(std::size_t h, std::size_t w, Bytes gr, Bytes rd, Bytes bd,
                                            Bytes a, bool is_rgba, bool is_grayscale, bool apply_gsub);
 
 }  // namespace rans

@@ -483,7 +483,7 @@ void restore_all(std::size_t h, std::size_t w, Restore mode, const std::uint8_t*
 
 }  // namespace
 
-std::vector<std::uint8_t> restore_channels(std::size_t h, std::size_t w, Bytes gr, Bytes rd, Bytes bd,
+ZeroedBytes restore_channels(std::size_t h, std::size_t w, Bytes gr, Bytes rd, Bytes bd,
                                            Bytes a, bool is_rgba, bool is_grayscale, bool apply_gsub) {
     const std::size_t c = is_rgba ? 4 : 3;
     const std::size_t pixels = checked_mul(h, w);
@@ -499,7 +499,8 @@ std::vector<std::uint8_t> restore_channels(std::size_t h, std::size_t w, Bytes g
     }
     if (is_rgba) al = sub(a, 0, pixels).data();
     const Restore mode = is_grayscale ? Restore::gray : apply_gsub ? Restore::add_green : Restore::copy;
-    std::vector<std::uint8_t> out(checked_mul(pixels, c));
+    // every byte is written below: calloc's fresh pages need no second fill
+    ZeroedBytes out(checked_mul(pixels, c));
     if (is_rgba)
         restore_all<4>(h, w, mode, g, r, b, al, out.data());
     else
