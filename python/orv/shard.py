@@ -213,6 +213,7 @@ class Group(NamedTuple):
     counts: np.ndarray       # uint32 (n,) residuals per shard
     modes: np.ndarray        # uint8 (n,)
     freq: np.ndarray         # uint64 (n, SYMBOLS)
+    cum: np.ndarray          # uint64 (n, SYMBOLS + 1), the cumulative tables of freq
     live: np.ndarray         # bool (n,): shards with a stream in the file
     states: np.ndarray       # uint64 (live, LANES)
     lengths: np.ndarray      # uint32 (live,) stream lengths
@@ -248,7 +249,9 @@ def read(r: fmt.Reader, hdr: Header, planes: list[int], K: int, hw: int) -> Grou
     again = checked(native.compact_pdf_tables, freq, widths, modes)
     if again.tobytes() != compacted.tobytes():
         raise FormatError("shard tables: the stored frequency tables are malformed")
-    if (freq.sum(axis=1) != native.SCALE).any():
+    # a table's last cumulative value is its sum (both wrap alike modulo 2^64)
+    cum = native.cumulative(freq)
+    if (cum[:, -1] != native.SCALE).any():
         raise FormatError(f"shard tables: a frequency table does not sum to {native.SCALE}")
     live = (counts > 0) & (modes != 3)
     nl = int(live.sum())
@@ -263,12 +266,12 @@ def read(r: fmt.Reader, hdr: Header, planes: list[int], K: int, hw: int) -> Grou
     streams = r.section("shard streams")
     if int(lengths.sum(dtype=np.int64)) != len(streams):
         raise FormatError("shard streams: the stream lengths do not match the section")
-    short = lengths < native.least_stream_bytes(counts[live], freq[live].max(axis=1))
+    short = lengths < native.least_stream_bytes(counts[live], freq.max(axis=1)[live])
     if short.any():
         i = int(np.flatnonzero(live)[np.argmax(short)])
         raise FormatError(f"shard streams: the stream of shard {i} is too short for its "
                           f"{int(counts[i])} residuals")
-    return Group(counts, modes, freq, live, states, lengths,
+    return Group(counts, modes, freq, cum, live, states, lengths,
                  np.frombuffer(streams, dtype=np.uint8), ends, sizes)
 
 
@@ -307,7 +310,7 @@ def decode(group: Group) -> np.ndarray:
     payload = _scratch(native.PAYLOAD_HEADER_BYTES * n + len(group.streams))
     checked(native.pack_shard_payloads, all_states, all_lengths, bs_off, group.streams,
             payload, write)
-    cum = native.cumulative(group.freq)
+    cum = group.cum
     lookups = checked(native.build_all_lookups, cum)
     decoded, consumed = checked(native.rans_decode_shards_parallel, payload, group.counts, cum,
                                 group.freq, lookups)
