@@ -28,6 +28,7 @@
 #include <cstring>
 #include <memory>
 #include <optional>
+#include <span>
 #include <type_traits>
 
 #include "fault.hpp"
@@ -65,16 +66,25 @@ struct ProvenContext {
     std::uint8_t finish(Ahead a, std::uint8_t W, std::uint8_t v) const { return (*this)(W, a.N, a.NW, v); }
 };
 
+// The largest byte of a non-empty span, in a loop the compiler turns into
+// vector code (std::max_element keeps the position too, one byte at a time):
+// the proof below reads the whole gradient table on every call.
+inline std::uint8_t largest_byte(std::span<const std::uint8_t> b) {
+    std::uint8_t m = 0;
+    for (const std::uint8_t x : b) m = x > m ? x : m;
+    return m;
+}
+
 // True when every gradient index and intensity key reads inside s_lut and
 // i_lut, every d_lut index 4*s + i that those entries can form reads inside
 // d_lut, and every d_lut entry that can be reached lies below `limit`.
 inline bool context_tables_proven(const ContextTables& t, std::size_t limit) {
     if (t.s_lut.size() < kGradientCount || t.i_lut.size() < 256) return false;
-    const std::size_t max_s = *std::max_element(t.s_lut.begin(), t.s_lut.begin() + kGradientCount);
-    const std::size_t max_i = *std::max_element(t.i_lut.begin(), t.i_lut.begin() + 256);
+    const std::size_t max_s = largest_byte(t.s_lut.first(kGradientCount));
+    const std::size_t max_i = largest_byte(t.i_lut.first(256));
     const std::size_t reach = 4 * max_s + max_i + 1;  // d_lut entries [0, reach) can be read
     if (t.d_lut.size() < reach) return false;
-    return *std::max_element(t.d_lut.begin(), t.d_lut.begin() + reach) < limit;
+    return largest_byte(t.d_lut.first(reach)) < limit;
 }
 
 // A private copy of every table entry that a lookup can read: s_lut up to the
