@@ -2,19 +2,22 @@
 // holding its four states (64-bit lanes), so every step decodes a group of
 // four symbols and the shards' dependency chains overlap.
 //
-// A step: slot = x & 0xFFF in each lane; four loads of the shard's per-slot
-// entries (symbol, frequency, slot - cum); x = f * (x >> 12) + slot - cum;
-// then the refill. Within a group the states take their bytes in the order
+// A step: slot = x & 0xFFF in each lane; four byte loads of the shard's slot
+// lookup give the symbols, four loads of its per-symbol entries (frequency,
+// cumulative start) the arithmetic; x = f * (x >> 12) + slot - cum; then the
+// refill. The per-symbol entries fill 2 KiB a shard and the lookup is the
+// caller's (4 KiB), so eight shards' tables stay in the first-level cache,
+// and a shard's setup writes 256 entries, not 4096. Within a group the states take their bytes in the order
 // 0, 1, 2, 3, each one byte if it fell below 2^31 and a second one if it was
 // below 2^23, so the lanes' bytes are consecutive in the stream: the two
 // masks of the comparisons select a byte shuffle of the next eight stream
 // bytes that gives every lane its byte(s), and the stream pointer moves back
 // by the number of bytes taken.
 //
-// Exactness. The entries are built only for a table whose cumulative row
-// runs from 0 to 4096 without decreasing, whose slot lookup is the one those
-// ranges give, and whose used frequencies lie in 1..4095; and only for states
-// below 2^44. Then slot - cum lies in 0..4095, x >> 12 fits 32 bits (the
+// Exactness. The vector path takes only a shard whose cumulative row runs
+// from 0 to 4096 without decreasing, whose slot lookup is the one those
+// ranges give, and whose used frequencies lie in 1..4095; and only states
+// below 2^44. Then every slot's symbol has cum <= slot, slot - cum lies in 0..4095, x >> 12 fits 32 bits (the
 // multiply takes 32-bit halves), and a step maps a state below 2^44 to one
 // below 2^44 (4096 * (2^32 - 1) + 4095 < 2^44; a refill starts below 2^31),
 // so the arithmetic never wraps and equals the scalar step's. Any other
@@ -73,52 +76,40 @@ constexpr RefillShuffles make_refill_shuffles() {
 
 constexpr RefillShuffles kRefill = make_refill_shuffles();
 
-// Per-slot entry: symbol << 24 | frequency << 12 | (slot - cum[symbol]), for
-// frequencies 1..4095 (a table with a symbol of frequency 4096 takes the
-// scalar path).
-constexpr std::uint32_t entry(std::uint32_t s, std::uint32_t f, std::uint32_t base) {
-    return s << 24 | f << 12 | base;
-}
+// Per-symbol entry: frequency in the low half (the multiply reads the low 32
+// bits of a lane), cumulative start in the high half.
+constexpr std::uint64_t entry(std::uint64_t f, std::uint64_t c) { return c << 32 | f; }
 
-// An idle lane decodes with frequency 1 and base 0 everywhere from a stream
-// of zeros long enough for a run (at most eight bytes a group): it writes
-// into scratch, and its state stays below 2^44 like any other.
+// An idle lane decodes symbol 0 of frequency 1 and start 0 everywhere from a
+// stream of zeros long enough for a run (at most eight bytes a group): it
+// writes into scratch, and its state stays below 2^44 like any other.
 struct IdleTable {
-    std::uint32_t e[kScale];
+    std::uint8_t lookup[kScale];
+    std::uint64_t e[256];
 };
 constexpr IdleTable make_idle_table() {
     IdleTable t{};
-    for (std::uint32_t k = 0; k < kScale; ++k) t.e[k] = entry(0, 1, 0);
+    t.e[0] = entry(1, 0);
     return t;
 }
 constexpr IdleTable kIdle = make_idle_table();
 constexpr std::uint8_t kIdleStream[8 * kMaxRounds + 8] = {};
 
-// Builds the per-slot entries of a shard, or returns false if the shard must
-// take the scalar path (see Exactness above). `tab` has room for kTabRoom
-// entries: each symbol's range is written in whole vectors, running up to
-// seven entries into the next range, which the next symbol then overwrites
-// (the ranges ascend without gaps).
-constexpr std::size_t kTabRoom = kScale + 8;
-
-[[gnu::target("avx2")]] bool build_entries(const ShardStream& s, std::uint32_t* tab) {
+// Builds the per-symbol entries of a shard, or returns false if the shard
+// must take the scalar path (see Exactness above). The slot lookup is the
+// caller's: it is compared with the one the cumulative ranges give.
+[[gnu::target("avx2")]] bool build_entries(const ShardStream& s, std::uint64_t* tab) {
     const std::uint64_t* c = s.cum.data();
     const std::uint64_t* f = s.freq.data();
     if (c[0] != 0 || c[256] != kScale) return false;
     alignas(32) std::uint8_t syms[kScale + 32];  // the slot lookup the ranges give
-    const __m256i iota = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
-    const __m256i eight = _mm256_set1_epi32(8);
     for (std::uint32_t sym = 0; sym < 256; ++sym) {
         const std::uint64_t lo = c[sym], hi = c[sym + 1];
         // checked before writing: a range may pass 4096 before the row comes back down
         if (hi < lo || hi > kScale) return false;
+        tab[sym] = entry(f[sym], lo);
         if (hi == lo) continue;
         if (f[sym] - 1 >= kScale - 1) return false;
-        __m256i v = _mm256_add_epi32(_mm256_set1_epi32(static_cast<int>(entry(sym, static_cast<std::uint32_t>(f[sym]), 0))), iota);
-        for (std::uint64_t k = lo; k < hi; k += 8) {
-            _mm256_storeu_si256(reinterpret_cast<__m256i*>(tab + k), v);
-            v = _mm256_add_epi32(v, eight);
-        }
         const __m256i b = _mm256_set1_epi8(static_cast<char>(sym));
         for (std::uint64_t k = lo; k < hi; k += 32) _mm256_storeu_si256(reinterpret_cast<__m256i*>(syms + k), b);
     }
@@ -127,7 +118,8 @@ constexpr std::size_t kTabRoom = kScale + 8;
 
 struct Lane {
     const ShardStream* shard = nullptr;  // nullptr: idle
-    const std::uint32_t* tab = kIdle.e;
+    const std::uint8_t* lookup = kIdle.lookup;
+    const std::uint64_t* tab = kIdle.e;
     const std::uint8_t* end = nullptr;        // one past the next byte to read
     std::uint8_t* out = nullptr;                // output of the next full group
     std::size_t group = 0, groups = 0;          // next full group, full groups of the shard
@@ -139,26 +131,26 @@ struct Lane {
     }
 };
 
-[[gnu::target("avx2,popcnt"), gnu::always_inline]] inline void step(__m256i& x, const std::uint32_t* tab,
+[[gnu::target("avx2,popcnt"), gnu::always_inline]] inline void step(__m256i& x, const std::uint8_t* lookup,
+                                                                     const std::uint64_t* tab,
                                                                      const std::uint8_t*& end, std::uint8_t* out) {
     const __m256i mask12 = _mm256_set1_epi64x(0xFFF);
     const __m256i slot = _mm256_and_si256(x, mask12);
-    // four plain loads: on some cores a gather costs more than its parts
+    // plain loads: on some cores a gather costs more than its parts
     const __m128i lo = _mm256_castsi256_si128(slot), hi = _mm256_extracti128_si256(slot, 1);
-    __m128i e = _mm_cvtsi32_si128(static_cast<int>(tab[_mm_cvtsi128_si64(lo)]));
-    e = _mm_insert_epi32(e, static_cast<int>(tab[_mm_extract_epi64(lo, 1)]), 1);
-    e = _mm_insert_epi32(e, static_cast<int>(tab[_mm_cvtsi128_si64(hi)]), 2);
-    e = _mm_insert_epi32(e, static_cast<int>(tab[_mm_extract_epi64(hi, 1)]), 3);
-    const __m128i syms = _mm_shuffle_epi8(e, _mm_setr_epi8(3, 7, 11, 15, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1,
-                                                           -1, -1));
-    const std::uint32_t four = static_cast<std::uint32_t>(_mm_cvtsi128_si32(syms));
-    std::memcpy(out, &four, 4);
-
-    const __m256i en = _mm256_cvtepu32_epi64(e);
+    const std::uint8_t s0 = lookup[_mm_cvtsi128_si64(lo)], s1 = lookup[_mm_extract_epi64(lo, 1)];
+    const std::uint8_t s2 = lookup[_mm_cvtsi128_si64(hi)], s3 = lookup[_mm_extract_epi64(hi, 1)];
+    out[0] = s0;
+    out[1] = s1;
+    out[2] = s2;
+    out[3] = s3;
+    const __m128i e01 = _mm_insert_epi64(_mm_cvtsi64_si128(static_cast<long long>(tab[s0])),
+                                         static_cast<long long>(tab[s1]), 1);
+    const __m128i e23 = _mm_insert_epi64(_mm_cvtsi64_si128(static_cast<long long>(tab[s2])),
+                                         static_cast<long long>(tab[s3]), 1);
+    const __m256i e = _mm256_inserti128_si256(_mm256_castsi128_si256(e01), e23, 1);
     const __m256i q = _mm256_srli_epi64(x, 12);
-    const __m256i f = _mm256_and_si256(_mm256_srli_epi64(en, 12), mask12);
-    const __m256i base = _mm256_and_si256(en, mask12);
-    x = _mm256_add_epi64(_mm256_mul_epu32(q, f), base);
+    x = _mm256_sub_epi64(_mm256_add_epi64(_mm256_mul_epu32(q, e), slot), _mm256_srli_epi64(e, 32));
 
     // the states that need no first byte (-1), and no second byte
     const __m256i keep1 = _mm256_cmpgt_epi64(x, _mm256_set1_epi64x((1ll << 31) - 1));
@@ -180,18 +172,20 @@ struct Lane {
 template <std::size_t N>
 [[gnu::target("avx2,popcnt")]] void run(Lane* const (&ls)[N], std::uint64_t* const (&st)[N], std::size_t rounds) {
     __m256i xs[N];
-    const std::uint32_t* tabs[N];
+    const std::uint8_t* lookups[N];
+    const std::uint64_t* tabs[N];
     const std::uint8_t* ends[N];
     std::uint8_t* outs[N];
     for (std::size_t j = 0; j < N; ++j) {
         xs[j] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(st[j]));
+        lookups[j] = ls[j]->lookup;
         tabs[j] = ls[j]->tab;
         ends[j] = ls[j]->end;
         outs[j] = ls[j]->out;
     }
     for (std::size_t r = 0; r < rounds; ++r) {
 #pragma GCC unroll 8
-        for (std::size_t j = 0; j < N; ++j) step(xs[j], tabs[j], ends[j], outs[j] + 4 * r);
+        for (std::size_t j = 0; j < N; ++j) step(xs[j], lookups[j], tabs[j], ends[j], outs[j] + 4 * r);
     }
     for (std::size_t j = 0; j < N; ++j) {
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(st[j]), xs[j]);
@@ -206,7 +200,7 @@ void decode_batch_avx2(std::span<const ShardStream> batch) {
                                       [](const ShardStream& s) { return s.out.size() >= kMinSymbols; });
     if (!any_long) return decode_batch(CoderPath::scalar, batch);
     // every entry a lane reads is written by build_entries first
-    auto tables = std::make_unique_for_overwrite<std::uint32_t[]>(kLanes * kTabRoom);
+    std::uint64_t tables[kLanes][256];
     std::uint8_t scratch[4 * kMaxRounds];  // idle lanes' output
     Lane lanes[kLanes];
     std::uint64_t st[kLanes][4];
@@ -219,11 +213,12 @@ void decode_batch_avx2(std::span<const ShardStream> batch) {
         lane = Lane{};
         while (next < batch.size()) {
             const ShardStream& s = batch[next++];
-            std::uint32_t* tab = tables.get() + j * kTabRoom;
+            std::uint64_t* tab = tables[j];
             const bool states_ok = s.states[0] < kStateLimit && s.states[1] < kStateLimit &&
                                    s.states[2] < kStateLimit && s.states[3] < kStateLimit;
             if (s.out.size() >= kMinSymbols && s.freq[0] != kScale && states_ok && build_entries(s, tab)) {
                 lane.shard = &s;
+                lane.lookup = s.lookup.data();
                 lane.tab = tab;
                 lane.end = s.stream.data() + s.stream.size();
                 lane.out = s.out.data();
