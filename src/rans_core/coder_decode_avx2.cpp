@@ -44,7 +44,7 @@ namespace {
 
 constexpr std::size_t kLanes = 4;           // shards in flight (fewer near the end of a batch)
 constexpr std::size_t kMaxRounds = 1024;    // groups per run between bookkeeping
-constexpr std::size_t kMinSymbols = 2048;   // shorter shards are cheaper on the scalar path
+constexpr std::size_t kMinSymbols = 256;    // shorter shards are cheaper on the scalar path
 constexpr std::uint64_t kStateLimit = 1ull << 44;
 
 // Byte shuffles of the refill, indexed by the eight bits of one mask: bit 2k
