@@ -27,6 +27,7 @@
 // are left, goes to the scalar decoder.
 #include <algorithm>
 #include <cstring>
+#include <limits>
 #include <memory>
 #include <vector>
 
@@ -110,15 +111,37 @@ constexpr std::uint8_t kIdleStream[8 * kMaxRounds + 8] = {};
     const std::uint64_t* c = s.cum.data();
     const std::uint64_t* f = s.freq.data();
     if (c[0] != 0 || c[256] != kScale) return false;
+    // Every range ascends and ends by 4096, and every used frequency lies in
+    // 1..4095: checked four symbols at a time, without a branch, before any
+    // lookup byte is written (a range may pass 4096 before the row comes
+    // back down). The comparisons are unsigned: both sides flip their sign bit.
+    const __m256i sign = _mm256_set1_epi64x(std::numeric_limits<std::int64_t>::min());
+    const __m256i scale = _mm256_xor_si256(_mm256_set1_epi64x(kScale), sign);
+    const __m256i max_f = _mm256_xor_si256(_mm256_set1_epi64x(kScale - 2), sign);  // f - 1 <= 4094
+    const __m256i one = _mm256_set1_epi64x(1);
+    __m256i bad = _mm256_setzero_si256();
+    for (std::size_t sym = 0; sym < 256; sym += 4) {
+        const __m256i lo = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(c + sym));
+        const __m256i hi = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(c + sym + 1));
+        const __m256i fr = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(f + sym));
+        const __m256i los = _mm256_xor_si256(lo, sign), his = _mm256_xor_si256(hi, sign);
+        const __m256i used = _mm256_cmpgt_epi64(his, los);
+        const __m256i f_out = _mm256_cmpgt_epi64(_mm256_xor_si256(_mm256_sub_epi64(fr, one), sign), max_f);
+        bad = _mm256_or_si256(bad, _mm256_or_si256(_mm256_cmpgt_epi64(los, his), _mm256_cmpgt_epi64(his, scale)));
+        bad = _mm256_or_si256(bad, _mm256_and_si256(used, f_out));
+        // entry(f, lo); an unused symbol's entry is never read
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(t.e + sym), _mm256_or_si256(_mm256_slli_epi64(lo, 32), fr));
+    }
+    if (!_mm256_testz_si256(bad, bad)) return false;
+    // Each symbol writes 32 bytes at the start of its range, even an empty
+    // one, and more while its range goes on: what runs past a range is
+    // overwritten by the next symbols, which start at or after it and write
+    // at least 32 bytes from their start (or lands in the padding past 4096).
     for (std::uint32_t sym = 0; sym < 256; ++sym) {
         const std::uint64_t lo = c[sym], hi = c[sym + 1];
-        // checked before writing: a range may pass 4096 before the row comes back down
-        if (hi < lo || hi > kScale) return false;
-        t.e[sym] = entry(f[sym], lo);
-        if (hi == lo) continue;
-        if (f[sym] - 1 >= kScale - 1) return false;
         const __m256i b = _mm256_set1_epi8(static_cast<char>(sym));
-        for (std::uint64_t k = lo; k < hi; k += 32) _mm256_storeu_si256(reinterpret_cast<__m256i*>(t.lookup + k), b);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(t.lookup + lo), b);
+        for (std::uint64_t k = lo + 32; k < hi; k += 32) _mm256_storeu_si256(reinterpret_cast<__m256i*>(t.lookup + k), b);
     }
     return std::memcmp(t.lookup, s.lookup.data(), kScale) == 0;
 }
