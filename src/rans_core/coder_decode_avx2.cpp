@@ -148,7 +148,6 @@ constexpr std::uint8_t kIdleStream[8 * kMaxRounds + 8] = {};
 
 struct Lane {
     const ShardStream* shard = nullptr;  // nullptr: idle
-    const ShardTable* tab = &kIdle;
     const std::uint8_t* end = nullptr;        // one past the next byte to read
     std::uint8_t* out = nullptr;                // output of the next full group
     std::size_t group = 0, groups = 0;          // next full group, full groups of the shard
@@ -198,21 +197,21 @@ struct Lane {
 }
 
 // `rounds` groups on each of the N lanes (each has that many safe groups).
+// Lane j's tables are tabs[j]: one base register for all of them.
 template <std::size_t N>
-[[gnu::target("avx2,popcnt")]] void run(Lane* const (&ls)[N], std::uint64_t* const (&st)[N], std::size_t rounds) {
+[[gnu::target("avx2,popcnt")]] void run(Lane* const (&ls)[N], std::uint64_t* const (&st)[N],
+                                        const ShardTable* tabs, std::size_t rounds) {
     __m256i xs[N];
-    const ShardTable* tabs[N];
     const std::uint8_t* ends[N];
     std::uint8_t* outs[N];
     for (std::size_t j = 0; j < N; ++j) {
         xs[j] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(st[j]));
-        tabs[j] = ls[j]->tab;
         ends[j] = ls[j]->end;
         outs[j] = ls[j]->out;
     }
     for (std::size_t r = 0; r < rounds; ++r) {
 #pragma GCC unroll 8
-        for (std::size_t j = 0; j < N; ++j) step(xs[j], tabs[j], ends[j], outs[j] + 4 * r);
+        for (std::size_t j = 0; j < N; ++j) step(xs[j], tabs + j, ends[j], outs[j] + 4 * r);
     }
     for (std::size_t j = 0; j < N; ++j) {
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(st[j]), xs[j]);
@@ -236,6 +235,7 @@ void decode_batch_avx2(std::span<const ShardStream> batch) {
                      [](const ShardStream* a, const ShardStream* b) { return a->out.size() > b->out.size(); });
     // every entry a lane reads is written by build_table first
     auto tables = std::make_unique<ShardTable[]>(kLanes);
+    bool idle_table[kLanes] = {};  // tables[j] holds the idle lane's table
     std::uint8_t scratch[4 * kMaxRounds];  // idle lanes' output
     Lane lanes[kLanes];
     std::uint64_t st[kLanes][4];
@@ -249,11 +249,11 @@ void decode_batch_avx2(std::span<const ShardStream> batch) {
         while (next < queue.size()) {
             const ShardStream& s = *queue[next++];
             ShardTable& tab = tables[j];
+            idle_table[j] = false;
             const bool states_ok = s.states[0] < kStateLimit && s.states[1] < kStateLimit &&
                                    s.states[2] < kStateLimit && s.states[3] < kStateLimit;
             if (s.out.size() >= kMinSymbols && s.freq[0] != kScale && states_ok && build_table(s, tab)) {
                 lane.shard = &s;
-                lane.tab = &tab;
                 lane.end = s.stream.data() + s.stream.size();
                 lane.out = s.out.data();
                 lane.groups = s.out.size() / 4;
@@ -285,6 +285,8 @@ void decode_batch_avx2(std::span<const ShardStream> batch) {
                 order[active++] = j;
                 rounds = std::min(rounds, lanes[j].safe_rounds());
             } else {
+                if (!idle_table[j]) tables[j] = kIdle;
+                idle_table[j] = true;
                 lanes[j].out = scratch;
                 lanes[j].end = kIdleStream + sizeof kIdleStream;
             }
@@ -306,7 +308,7 @@ void decode_batch_avx2(std::span<const ShardStream> batch) {
             ls[j] = &lanes[j];
             sts[j] = st[j];
         }
-        run<kLanes>(ls, sts, rounds);
+        run<kLanes>(ls, sts, tables.get(), rounds);
         for (Lane& lane : lanes)
             if (lane.shard) {
                 lane.group += rounds;
