@@ -22,9 +22,8 @@
 // in 0..4095; x >> 12 fits 32 bits (the multiply takes 32-bit halves); and
 // a step maps a state below 2^44 to one below 2^44 (4096 * (2^32 - 1) + 4095
 // < 2^44; a refill starts below 2^31), so the arithmetic never wraps and
-// equals the scalar step's. Any other
-// shard, and every shard once fewer than eight stream bytes or no full group
-// are left, goes to the scalar decoder.
+// equals the scalar step's. Any other shard, and every shard once fewer than
+// eight stream bytes or no full group are left, goes to the scalar decoder.
 #include <algorithm>
 #include <cstring>
 #include <limits>
@@ -233,8 +232,10 @@ void decode_batch_avx2(std::span<const ShardStream> batch) {
     for (std::size_t i = 0; i < batch.size(); ++i) queue[i] = &batch[i];
     std::stable_sort(queue.begin(), queue.end(),
                      [](const ShardStream* a, const ShardStream* b) { return a->out.size() > b->out.size(); });
-    // every entry a lane reads is written by build_table first
-    auto tables = std::make_unique<ShardTable[]>(kLanes);
+    // A lane reads tables[j] only once build_table has accepted a shard
+    // there (which writes every entry and lookup byte) or the idle table has
+    // been copied in.
+    auto tables = std::make_unique_for_overwrite<ShardTable[]>(kLanes);
     bool idle_table[kLanes] = {};  // tables[j] holds the idle lane's table
     std::uint8_t scratch[4 * kMaxRounds];  // idle lanes' output
     Lane lanes[kLanes];
