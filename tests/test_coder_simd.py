@@ -1,8 +1,8 @@
 """Every instruction-set path of the shard decoder against the scalar one: the
 same symbols on real and damaged payloads, the same faults with the same
-messages. The vector paths take shards of a few thousand symbols (2048 and
-more); batches mix them with short, empty and symbol-zero shards and run past
-the lanes in flight."""
+messages. The vector paths take shards of 256 symbols and more; batches mix
+them with shorter, empty and symbol-zero shards and run past the lanes in
+flight."""
 import struct
 
 import numpy as np
@@ -47,7 +47,7 @@ def symbols_for(rng, f, n):
 
 def random_shards(seed, n_shards):
     rng = np.random.default_rng(seed)
-    lengths = rng.choice([0, 1, 2, 3, 4, 5, 6, 7, 1024, 2100, 3000, 4099, 9000], n_shards)
+    lengths = rng.choice([0, 1, 2, 3, 4, 5, 6, 7, 255, 256, 259, 1024, 2100, 3000, 4099, 9000], n_shards)
     data, freqs = [], []
     for n in lengths:
         kind = rng.choice(["data", "data", "data", "single", "zero", "uniform", "rare"])
@@ -136,6 +136,39 @@ DAMAGE = ["cut_stream", "longer_count", "flip_bytes", "big_states", "tiny_states
           "cum_not_monotone", "cum_beyond_scale", "freq_zero", "freq_large", "freq_4096_elsewhere", "cum_short_of_4096"]
 
 
+def damage_shard(rng, damage, i, states, streams, counts, cums, freqs, lookups):
+    """Damages shard i in place, one way the decoder must survive."""
+    s = streams[i]
+    if damage == "cut_stream":  # the stream ends early: its first bytes (read last) are gone
+        streams[i] = s[rng.integers(0, len(s) + 1):]
+    elif damage == "longer_count":  # more symbols than were coded
+        counts[i] += int(rng.integers(1, 3000))
+    elif damage == "flip_bytes" and len(s):
+        s[rng.integers(0, len(s), 5)] ^= rng.integers(1, 256, 5).astype(U8)
+    elif damage == "big_states":
+        states[i] = [int(v) for v in rng.integers(2**43, 2**64 - 1, 4, dtype=U64, endpoint=True)]
+        states[i][int(rng.integers(0, 4))] = 2**44 - 1
+    elif damage == "tiny_states":
+        states[i] = [0, 1, 2**19, 2**31 - 1]
+    elif damage == "lookup_swapped":
+        a, b = rng.integers(0, 4096, 2)
+        lookups[i, a], lookups[i, b] = lookups[i, b], lookups[i, a] + 1
+    elif damage == "cum_not_monotone":
+        k = int(rng.integers(1, 256))
+        cums[i, k] = cums[i, k + 1] + 1
+    elif damage == "cum_beyond_scale":  # a range runs far past 4096, and the row comes back down
+        k = int(rng.integers(1, 255))
+        cums[i, k] = [4097, 5000, 2**20, 2**63][int(rng.integers(0, 4))]
+    elif damage == "freq_zero":
+        freqs[i, int(np.argmax(freqs[i]))] = 0
+    elif damage == "freq_large":
+        freqs[i, int(np.argmax(freqs[i]))] = [4097, 2**32 + 5, 2**64 - 1][int(rng.integers(0, 3))]
+    elif damage == "freq_4096_elsewhere":
+        freqs[i, int(np.argmax(freqs[i]))] = 4096
+    elif damage == "cum_short_of_4096":
+        cums[i, 256] = 4000
+
+
 @pytest.mark.skipif(not VECTOR_PATHS, reason="this CPU runs only the scalar path")
 @pytest.mark.parametrize("damage", DAMAGE)
 @pytest.mark.parametrize("seed", range(3))
@@ -149,37 +182,47 @@ def test_vector_paths_match_scalar_on_damaged_input(restore_path, damage, seed):
     lookups = lookup_of(cums)
     victims = rng.choice(len(data), 4, replace=False)
     for i in victims:
-        s = streams[i]
-        if damage == "cut_stream":  # the stream ends early: its first bytes (read last) are gone
-            streams[i] = s[rng.integers(0, len(s) + 1):]
-        elif damage == "longer_count":  # more symbols than were coded
-            counts[i] += int(rng.integers(1, 3000))
-        elif damage == "flip_bytes" and len(s):
-            s[rng.integers(0, len(s), 5)] ^= rng.integers(1, 256, 5).astype(U8)
-        elif damage == "big_states":
-            states[i] = [int(v) for v in rng.integers(2**43, 2**64 - 1, 4, dtype=U64, endpoint=True)]
-            states[i][int(rng.integers(0, 4))] = 2**44 - 1
-        elif damage == "tiny_states":
-            states[i] = [0, 1, 2**19, 2**31 - 1]
-        elif damage == "lookup_swapped":
-            a, b = rng.integers(0, 4096, 2)
-            lookups[i, a], lookups[i, b] = lookups[i, b], lookups[i, a] + 1
-        elif damage == "cum_not_monotone":
-            k = int(rng.integers(1, 256))
-            cums[i, k] = cums[i, k + 1] + 1
-        elif damage == "cum_beyond_scale":  # a range runs far past 4096, and the row comes back down
-            k = int(rng.integers(1, 255))
-            cums[i, k] = [4097, 5000, 2**20, 2**63][int(rng.integers(0, 4))]
-        elif damage == "freq_zero":
-            freqs[i, int(np.argmax(freqs[i]))] = 0
-        elif damage == "freq_large":
-            freqs[i, int(np.argmax(freqs[i]))] = [4097, 2**32 + 5, 2**64 - 1][int(rng.integers(0, 3))]
-        elif damage == "freq_4096_elsewhere":
-            freqs[i, int(np.argmax(freqs[i]))] = 4096
-        elif damage == "cum_short_of_4096":
-            cums[i, 256] = 4000
+        damage_shard(rng, damage, i, states, streams, counts, cums, freqs, lookups)
     payload = packed(states, streams)
     assert_paths_agree(payload, counts, cums, freqs, lookups)
+
+
+@pytest.mark.skipif(not VECTOR_PATHS, reason="this CPU runs only the scalar path")
+@pytest.mark.parametrize("damage", DAMAGE)
+def test_vector_paths_match_scalar_on_damaged_short_shards(restore_path, damage):
+    # shards from just below to well above the shortest the vector paths take
+    rng = np.random.default_rng(300)
+    _, freqs = random_shards(300, 16)
+    data = [symbols_for(rng, f, int(rng.integers(200, 2100))) for f in freqs]
+    cums = np.array([cum_of(f) for f in freqs], U64)
+    states, streams = shard_parts(data, freqs)
+    counts = [len(d) for d in data]
+    lookups = lookup_of(cums)
+    for i in rng.choice(len(data), 6, replace=False):
+        damage_shard(rng, damage, i, states, streams, counts, cums, freqs, lookups)
+    assert_paths_agree(packed(states, streams), counts, cums, freqs, lookups)
+
+
+def skewed_shards(rng, n):
+    """Shards of a few hundred to a few thousand symbols and one or two
+    dozens of times longer, at random places."""
+    lengths = rng.integers(0, 3000, n)
+    lengths[rng.choice(n, int(rng.integers(1, 3)), replace=False)] = rng.integers(40000, 90000)
+    freqs = np.array([random_table(rng, rng.choice(["uniform", "rare", "single"])) for _ in range(n)], U64)
+    return [symbols_for(rng, f, int(m)) for f, m in zip(freqs, lengths)], freqs
+
+
+@pytest.mark.skipif(not VECTOR_PATHS, reason="this CPU runs only the scalar path")
+@pytest.mark.parametrize("seed", range(4))
+def test_vector_paths_decode_long_shards_among_short_ones(restore_path, seed):
+    # a batch whose work sits mostly in one or two shards: the lanes still agree with the scalar path
+    data, freqs = skewed_shards(np.random.default_rng(seed + 500), [9, 24, 40, 70][seed])
+    cums = np.array([cum_of(f) for f in freqs], U64)
+    states, streams = shard_parts(data, freqs)
+    payload = packed(states, streams)
+    kind, (dec, consumed) = assert_paths_agree(payload, [len(d) for d in data], cums, freqs, lookup_of(cums))
+    assert consumed == payload.size
+    assert dec.tobytes() == b"".join(d.tobytes() for d in data)
 
 
 @pytest.mark.skipif(not VECTOR_PATHS, reason="this CPU runs only the scalar path")

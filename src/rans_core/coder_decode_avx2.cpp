@@ -2,27 +2,33 @@
 // holding its four states (64-bit lanes), so every step decodes a group of
 // four symbols and the shards' dependency chains overlap.
 //
-// A step: slot = x & 0xFFF in each lane; four loads of the shard's per-slot
-// entries (symbol, frequency, slot - cum); x = f * (x >> 12) + slot - cum;
-// then the refill. Within a group the states take their bytes in the order
-// 0, 1, 2, 3, each one byte if it fell below 2^31 and a second one if it was
-// below 2^23, so the lanes' bytes are consecutive in the stream: the two
-// masks of the comparisons select a byte shuffle of the next eight stream
-// bytes that gives every lane its byte(s), and the stream pointer moves back
-// by the number of bytes taken.
+// A step: slot = x & 0xFFF in each lane; four byte loads of the shard's slot
+// lookup give the symbols, four loads of its per-symbol entries (frequency,
+// cumulative start) the arithmetic, x = f * (x >> 12) + slot - cum; then the
+// refill. A shard's tables take 6 KiB, so the four shards in flight keep
+// theirs in the first-level cache with room for the streams and the output
+// (eight in flight measured slower: their tables no longer fit), and a
+// shard's setup writes 256 entries and a copy of the lookup. Within a group
+// the states take their bytes in the order 0, 1, 2, 3, each one byte if it
+// fell below 2^31 and a second one if it was below 2^23, so the lanes' bytes
+// are consecutive in the stream: the two masks of the comparisons select a
+// byte shuffle of the next eight stream bytes that gives every lane its
+// byte(s), and the stream pointer moves back by the number of bytes taken.
 //
-// Exactness. The entries are built only for a table whose cumulative row
-// runs from 0 to 4096 without decreasing, whose slot lookup is the one those
-// ranges give, and whose used frequencies lie in 1..4095; and only for states
-// below 2^44. Then slot - cum lies in 0..4095, x >> 12 fits 32 bits (the
-// multiply takes 32-bit halves), and a step maps a state below 2^44 to one
-// below 2^44 (4096 * (2^32 - 1) + 4095 < 2^44; a refill starts below 2^31),
-// so the arithmetic never wraps and equals the scalar step's. Any other
-// shard, and every shard once fewer than eight stream bytes or no full group
-// are left, goes to the scalar decoder.
+// Exactness. The vector path takes only a shard whose cumulative row runs
+// from 0 to 4096 without decreasing, whose slot lookup is the one those
+// ranges give, and whose used frequencies lie in 1..4095; and only states
+// below 2^44. Then every slot's symbol has cum <= slot, so slot - cum lies
+// in 0..4095; x >> 12 fits 32 bits (the multiply takes 32-bit halves); and
+// a step maps a state below 2^44 to one below 2^44 (4096 * (2^32 - 1) + 4095
+// < 2^44; a refill starts below 2^31), so the arithmetic never wraps and
+// equals the scalar step's. Any other shard, and every shard once fewer than
+// eight stream bytes or no full group are left, goes to the scalar decoder.
 #include <algorithm>
 #include <cstring>
+#include <limits>
 #include <memory>
+#include <vector>
 
 #include "coder.hpp"
 #include "coder_simd.hpp"
@@ -37,13 +43,14 @@ namespace rans {
 #if defined(__x86_64__)
 namespace {
 
-constexpr std::size_t kLanes = 8;           // shards in flight (fewer near the end of a batch)
+constexpr std::size_t kLanes = 4;           // shards in flight (fewer near the end of a batch)
 constexpr std::size_t kMaxRounds = 1024;    // groups per run between bookkeeping
-constexpr std::size_t kMinSymbols = 2048;   // shorter shards are cheaper on the scalar path
+constexpr std::size_t kMinSymbols = 256;    // shorter shards are cheaper on the scalar path
 constexpr std::uint64_t kStateLimit = 1ull << 44;
 
-// Byte shuffles of the refill, indexed by m1 | m2 << 4, where bit k of m1 says
-// state k takes a byte (x < 2^31) and bit k of m2 a second one (x < 2^23).
+// Byte shuffles of the refill, indexed by the eight bits of one mask: bit 2k
+// says state k keeps its value without a first byte (x >= 2^31), bit 2k + 1
+// without a second one (x >= 2^23).
 // The window holds the next eight stream bytes with the next one last
 // (window byte 7 = end[-1]); lane k's bytes start `off` bytes further back,
 // off = bytes taken by states 0..k-1. One byte b1 gives the lane b1; two give
@@ -59,7 +66,7 @@ constexpr RefillShuffles make_refill_shuffles() {
         for (int k = 0; k < 4; ++k) {
             std::uint8_t* c = t.ctrl[idx] + 8 * k;
             for (int b = 0; b < 8; ++b) c[b] = 0x80;
-            const int n = ((idx >> k) & 1) + ((idx >> (4 + k)) & 1);
+            const int n = 2 - ((idx >> (2 * k)) & 1) - ((idx >> (2 * k + 1)) & 1);
             if (n == 1 && off <= 7) c[0] = static_cast<std::uint8_t>(7 - off);
             if (n == 2 && off <= 6) {
                 c[0] = static_cast<std::uint8_t>(6 - off);
@@ -73,61 +80,73 @@ constexpr RefillShuffles make_refill_shuffles() {
 
 constexpr RefillShuffles kRefill = make_refill_shuffles();
 
-// Per-slot entry: symbol << 24 | frequency << 12 | (slot - cum[symbol]), for
-// frequencies 1..4095 (a table with a symbol of frequency 4096 takes the
-// scalar path).
-constexpr std::uint32_t entry(std::uint32_t s, std::uint32_t f, std::uint32_t base) {
-    return s << 24 | f << 12 | base;
-}
+// Per-symbol entry: frequency in the low half (the multiply reads the low 32
+// bits of a lane), cumulative start in the high half.
+constexpr std::uint64_t entry(std::uint64_t f, std::uint64_t c) { return c << 32 | f; }
 
-// An idle lane decodes with frequency 1 and base 0 everywhere from a stream
-// of zeros long enough for a run (at most eight bytes a group): it writes
-// into scratch, and its state stays below 2^44 like any other.
-struct IdleTable {
-    std::uint32_t e[kScale];
+// A shard's tables side by side, so that a lane needs one pointer: the
+// per-symbol entries and a copy of its slot lookup (checked against the
+// caller's), padded for whole-vector fills.
+struct ShardTable {
+    std::uint64_t e[256];
+    alignas(32) std::uint8_t lookup[kScale + 32];
 };
-constexpr IdleTable make_idle_table() {
-    IdleTable t{};
-    for (std::uint32_t k = 0; k < kScale; ++k) t.e[k] = entry(0, 1, 0);
+
+// An idle lane decodes symbol 0 of frequency 1 and start 0 everywhere from a
+// stream of zeros long enough for a run (at most eight bytes a group): it
+// writes into scratch, and its state stays below 2^44 like any other.
+constexpr ShardTable make_idle_table() {
+    ShardTable t{};
+    t.e[0] = entry(1, 0);
     return t;
 }
-constexpr IdleTable kIdle = make_idle_table();
+constexpr ShardTable kIdle = make_idle_table();
 constexpr std::uint8_t kIdleStream[8 * kMaxRounds + 8] = {};
 
-// Builds the per-slot entries of a shard, or returns false if the shard must
-// take the scalar path (see Exactness above). `tab` has room for kTabRoom
-// entries: each symbol's range is written in whole vectors, running up to
-// seven entries into the next range, which the next symbol then overwrites
-// (the ranges ascend without gaps).
-constexpr std::size_t kTabRoom = kScale + 8;
-
-[[gnu::target("avx2")]] bool build_entries(const ShardStream& s, std::uint32_t* tab) {
+// Builds the tables of a shard, or returns false if the shard must take the
+// scalar path (see Exactness above): the slot lookup the cumulative ranges
+// give must be the caller's.
+[[gnu::target("avx2")]] bool build_table(const ShardStream& s, ShardTable& t) {
     const std::uint64_t* c = s.cum.data();
     const std::uint64_t* f = s.freq.data();
     if (c[0] != 0 || c[256] != kScale) return false;
-    alignas(32) std::uint8_t syms[kScale + 32];  // the slot lookup the ranges give
-    const __m256i iota = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
-    const __m256i eight = _mm256_set1_epi32(8);
+    // Every range ascends and ends by 4096, and every used frequency lies in
+    // 1..4095: checked four symbols at a time, without a branch, before any
+    // lookup byte is written (a range may pass 4096 before the row comes
+    // back down). The comparisons are unsigned: both sides flip their sign bit.
+    const __m256i sign = _mm256_set1_epi64x(std::numeric_limits<std::int64_t>::min());
+    const __m256i scale = _mm256_xor_si256(_mm256_set1_epi64x(kScale), sign);
+    const __m256i max_f = _mm256_xor_si256(_mm256_set1_epi64x(kScale - 2), sign);  // f - 1 <= 4094
+    const __m256i one = _mm256_set1_epi64x(1);
+    __m256i bad = _mm256_setzero_si256();
+    for (std::size_t sym = 0; sym < 256; sym += 4) {
+        const __m256i lo = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(c + sym));
+        const __m256i hi = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(c + sym + 1));
+        const __m256i fr = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(f + sym));
+        const __m256i los = _mm256_xor_si256(lo, sign), his = _mm256_xor_si256(hi, sign);
+        const __m256i used = _mm256_cmpgt_epi64(his, los);
+        const __m256i f_out = _mm256_cmpgt_epi64(_mm256_xor_si256(_mm256_sub_epi64(fr, one), sign), max_f);
+        bad = _mm256_or_si256(bad, _mm256_or_si256(_mm256_cmpgt_epi64(los, his), _mm256_cmpgt_epi64(his, scale)));
+        bad = _mm256_or_si256(bad, _mm256_and_si256(used, f_out));
+        // entry(f, lo); an unused symbol's entry is never read
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(t.e + sym), _mm256_or_si256(_mm256_slli_epi64(lo, 32), fr));
+    }
+    if (!_mm256_testz_si256(bad, bad)) return false;
+    // Each symbol writes 32 bytes at the start of its range, even an empty
+    // one, and more while its range goes on: what runs past a range is
+    // overwritten by the next symbols, which start at or after it and write
+    // at least 32 bytes from their start (or lands in the padding past 4096).
     for (std::uint32_t sym = 0; sym < 256; ++sym) {
         const std::uint64_t lo = c[sym], hi = c[sym + 1];
-        // checked before writing: a range may pass 4096 before the row comes back down
-        if (hi < lo || hi > kScale) return false;
-        if (hi == lo) continue;
-        if (f[sym] - 1 >= kScale - 1) return false;
-        __m256i v = _mm256_add_epi32(_mm256_set1_epi32(static_cast<int>(entry(sym, static_cast<std::uint32_t>(f[sym]), 0))), iota);
-        for (std::uint64_t k = lo; k < hi; k += 8) {
-            _mm256_storeu_si256(reinterpret_cast<__m256i*>(tab + k), v);
-            v = _mm256_add_epi32(v, eight);
-        }
         const __m256i b = _mm256_set1_epi8(static_cast<char>(sym));
-        for (std::uint64_t k = lo; k < hi; k += 32) _mm256_storeu_si256(reinterpret_cast<__m256i*>(syms + k), b);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(t.lookup + lo), b);
+        for (std::uint64_t k = lo + 32; k < hi; k += 32) _mm256_storeu_si256(reinterpret_cast<__m256i*>(t.lookup + k), b);
     }
-    return std::memcmp(syms, s.lookup.data(), kScale) == 0;
+    return std::memcmp(t.lookup, s.lookup.data(), kScale) == 0;
 }
 
 struct Lane {
     const ShardStream* shard = nullptr;  // nullptr: idle
-    const std::uint32_t* tab = kIdle.e;
     const std::uint8_t* end = nullptr;        // one past the next byte to read
     std::uint8_t* out = nullptr;                // output of the next full group
     std::size_t group = 0, groups = 0;          // next full group, full groups of the shard
@@ -139,32 +158,32 @@ struct Lane {
     }
 };
 
-[[gnu::target("avx2,popcnt"), gnu::always_inline]] inline void step(__m256i& x, const std::uint32_t* tab,
+[[gnu::target("avx2,popcnt"), gnu::always_inline]] inline void step(__m256i& x, const ShardTable* t,
                                                                      const std::uint8_t*& end, std::uint8_t* out) {
     const __m256i mask12 = _mm256_set1_epi64x(0xFFF);
     const __m256i slot = _mm256_and_si256(x, mask12);
-    // four plain loads: on some cores a gather costs more than its parts
+    // plain loads: on some cores a gather costs more than its parts
     const __m128i lo = _mm256_castsi256_si128(slot), hi = _mm256_extracti128_si256(slot, 1);
-    __m128i e = _mm_cvtsi32_si128(static_cast<int>(tab[_mm_cvtsi128_si64(lo)]));
-    e = _mm_insert_epi32(e, static_cast<int>(tab[_mm_extract_epi64(lo, 1)]), 1);
-    e = _mm_insert_epi32(e, static_cast<int>(tab[_mm_cvtsi128_si64(hi)]), 2);
-    e = _mm_insert_epi32(e, static_cast<int>(tab[_mm_extract_epi64(hi, 1)]), 3);
-    const __m128i syms = _mm_shuffle_epi8(e, _mm_setr_epi8(3, 7, 11, 15, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1,
-                                                           -1, -1));
-    const std::uint32_t four = static_cast<std::uint32_t>(_mm_cvtsi128_si32(syms));
-    std::memcpy(out, &four, 4);
-
-    const __m256i en = _mm256_cvtepu32_epi64(e);
+    const std::uint8_t s0 = t->lookup[_mm_cvtsi128_si64(lo)], s1 = t->lookup[_mm_extract_epi64(lo, 1)];
+    const std::uint8_t s2 = t->lookup[_mm_cvtsi128_si64(hi)], s3 = t->lookup[_mm_extract_epi64(hi, 1)];
+    out[0] = s0;
+    out[1] = s1;
+    out[2] = s2;
+    out[3] = s3;
+    const __m128i e01 = _mm_insert_epi64(_mm_cvtsi64_si128(static_cast<long long>(t->e[s0])),
+                                         static_cast<long long>(t->e[s1]), 1);
+    const __m128i e23 = _mm_insert_epi64(_mm_cvtsi64_si128(static_cast<long long>(t->e[s2])),
+                                         static_cast<long long>(t->e[s3]), 1);
+    const __m256i e = _mm256_inserti128_si256(_mm256_castsi128_si256(e01), e23, 1);
     const __m256i q = _mm256_srli_epi64(x, 12);
-    const __m256i f = _mm256_and_si256(_mm256_srli_epi64(en, 12), mask12);
-    const __m256i base = _mm256_and_si256(en, mask12);
-    x = _mm256_add_epi64(_mm256_mul_epu32(q, f), base);
+    x = _mm256_sub_epi64(_mm256_add_epi64(_mm256_mul_epu32(q, e), slot), _mm256_srli_epi64(e, 32));
 
     // the states that need no first byte (-1), and no second byte
     const __m256i keep1 = _mm256_cmpgt_epi64(x, _mm256_set1_epi64x((1ll << 31) - 1));
     const __m256i keep2 = _mm256_cmpgt_epi64(x, _mm256_set1_epi64x((1ll << 23) - 1));
-    const unsigned idx = (static_cast<unsigned>(_mm256_movemask_pd(_mm256_castsi256_pd(keep1))) |
-                          static_cast<unsigned>(_mm256_movemask_pd(_mm256_castsi256_pd(keep2))) << 4) ^ 0xFF;
+    // keep1 in each lane's low half, keep2 in its high half: one mask of eight bits
+    const unsigned idx = static_cast<unsigned>(
+        _mm256_movemask_ps(_mm256_castsi256_ps(_mm256_blend_epi32(keep1, keep2, 0xAA))));
     std::uint64_t w;
     std::memcpy(&w, end - 8, 8);
     const __m256i bytes = _mm256_shuffle_epi8(_mm256_set1_epi64x(static_cast<long long>(w)),
@@ -173,25 +192,25 @@ struct Lane {
     const __m256i shift =
         _mm256_slli_epi64(_mm256_add_epi64(_mm256_set1_epi64x(2), _mm256_add_epi64(keep1, keep2)), 3);
     x = _mm256_or_si256(_mm256_sllv_epi64(x, shift), bytes);
-    end -= _mm_popcnt_u32(idx);
+    end += static_cast<std::ptrdiff_t>(_mm_popcnt_u32(idx)) - 8;  // eight bytes less those kept
 }
 
 // `rounds` groups on each of the N lanes (each has that many safe groups).
+// Lane j's tables are tabs[j]: one base register for all of them.
 template <std::size_t N>
-[[gnu::target("avx2,popcnt")]] void run(Lane* const (&ls)[N], std::uint64_t* const (&st)[N], std::size_t rounds) {
+[[gnu::target("avx2,popcnt")]] void run(Lane* const (&ls)[N], std::uint64_t* const (&st)[N],
+                                        const ShardTable* tabs, std::size_t rounds) {
     __m256i xs[N];
-    const std::uint32_t* tabs[N];
     const std::uint8_t* ends[N];
     std::uint8_t* outs[N];
     for (std::size_t j = 0; j < N; ++j) {
         xs[j] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(st[j]));
-        tabs[j] = ls[j]->tab;
         ends[j] = ls[j]->end;
         outs[j] = ls[j]->out;
     }
     for (std::size_t r = 0; r < rounds; ++r) {
 #pragma GCC unroll 8
-        for (std::size_t j = 0; j < N; ++j) step(xs[j], tabs[j], ends[j], outs[j] + 4 * r);
+        for (std::size_t j = 0; j < N; ++j) step(xs[j], tabs + j, ends[j], outs[j] + 4 * r);
     }
     for (std::size_t j = 0; j < N; ++j) {
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(st[j]), xs[j]);
@@ -205,8 +224,19 @@ void decode_batch_avx2(std::span<const ShardStream> batch) {
     const bool any_long = std::any_of(batch.begin(), batch.end(),
                                       [](const ShardStream& s) { return s.out.size() >= kMinSymbols; });
     if (!any_long) return decode_batch(CoderPath::scalar, batch);
-    // every entry a lane reads is written by build_entries first
-    auto tables = std::make_unique_for_overwrite<std::uint32_t[]>(kLanes * kTabRoom);
+    // Longest shards first, so that the lanes run out of work at about the
+    // same time and what is left when fewer than three are busy (decoded by
+    // the scalar path) is short. Shards write disjoint outputs and decoding
+    // raises no fault, so the order changes nothing but the speed.
+    std::vector<const ShardStream*> queue(batch.size());
+    for (std::size_t i = 0; i < batch.size(); ++i) queue[i] = &batch[i];
+    std::stable_sort(queue.begin(), queue.end(),
+                     [](const ShardStream* a, const ShardStream* b) { return a->out.size() > b->out.size(); });
+    // A lane reads tables[j] only once build_table has accepted a shard
+    // there (which writes every entry and lookup byte) or the idle table has
+    // been copied in.
+    auto tables = std::make_unique_for_overwrite<ShardTable[]>(kLanes);
+    bool idle_table[kLanes] = {};  // tables[j] holds the idle lane's table
     std::uint8_t scratch[4 * kMaxRounds];  // idle lanes' output
     Lane lanes[kLanes];
     std::uint64_t st[kLanes][4];
@@ -217,14 +247,14 @@ void decode_batch_avx2(std::span<const ShardStream> batch) {
     auto take_next = [&](std::size_t j) {
         Lane& lane = lanes[j];
         lane = Lane{};
-        while (next < batch.size()) {
-            const ShardStream& s = batch[next++];
-            std::uint32_t* tab = tables.get() + j * kTabRoom;
+        while (next < queue.size()) {
+            const ShardStream& s = *queue[next++];
+            ShardTable& tab = tables[j];
+            idle_table[j] = false;
             const bool states_ok = s.states[0] < kStateLimit && s.states[1] < kStateLimit &&
                                    s.states[2] < kStateLimit && s.states[3] < kStateLimit;
-            if (s.out.size() >= kMinSymbols && s.freq[0] != kScale && states_ok && build_entries(s, tab)) {
+            if (s.out.size() >= kMinSymbols && s.freq[0] != kScale && states_ok && build_table(s, tab)) {
                 lane.shard = &s;
-                lane.tab = tab;
                 lane.end = s.stream.data() + s.stream.size();
                 lane.out = s.out.data();
                 lane.groups = s.out.size() / 4;
@@ -246,7 +276,7 @@ void decode_batch_avx2(std::span<const ShardStream> batch) {
     for (std::size_t j = 0; j < kLanes; ++j) take_next(j);
     for (;;) {
         std::size_t rounds = kMaxRounds;
-        std::size_t order[kLanes], active = 0, idle = kLanes;  // active lanes first, then idle ones
+        std::size_t order[kLanes], active = 0;  // the active lanes
         for (std::size_t j = 0; j < kLanes; ++j) {
             while (lanes[j].shard && lanes[j].safe_rounds() == 0) {
                 finish(j);
@@ -256,15 +286,16 @@ void decode_batch_avx2(std::span<const ShardStream> batch) {
                 order[active++] = j;
                 rounds = std::min(rounds, lanes[j].safe_rounds());
             } else {
-                order[--idle] = j;
+                if (!idle_table[j]) tables[j] = kIdle;
+                idle_table[j] = true;
                 lanes[j].out = scratch;
                 lanes[j].end = kIdleStream + sizeof kIdleStream;
             }
         }
         if (active == 0) break;
         // The batch has no shards left to start. One or two shards in
-        // vectors would wait on their dependency chains: the scalar decoder
-        // is faster for them. Three or four fill four lanes.
+        // vectors would wait on their dependency chains, and the idle lanes
+        // cost as much as busy ones: the scalar decoder is faster for them.
         if (active <= 2) {
             for (std::size_t k = 0; k < active; ++k) {
                 finish(order[k]);
@@ -272,19 +303,13 @@ void decode_batch_avx2(std::span<const ShardStream> batch) {
             }
             break;
         }
-        if (active <= 4) {
-            Lane* const ls[4] = {&lanes[order[0]], &lanes[order[1]], &lanes[order[2]], &lanes[order[3]]};
-            std::uint64_t* const sts[4] = {st[order[0]], st[order[1]], st[order[2]], st[order[3]]};
-            run<4>(ls, sts, rounds);
-        } else {
-            Lane* ls[kLanes];
-            std::uint64_t* sts[kLanes];
-            for (std::size_t j = 0; j < kLanes; ++j) {
-                ls[j] = &lanes[j];
-                sts[j] = st[j];
-            }
-            run<kLanes>(ls, sts, rounds);
+        Lane* ls[kLanes];
+        std::uint64_t* sts[kLanes];
+        for (std::size_t j = 0; j < kLanes; ++j) {
+            ls[j] = &lanes[j];
+            sts[j] = st[j];
         }
+        run<kLanes>(ls, sts, tables.get(), rounds);
         for (Lane& lane : lanes)
             if (lane.shard) {
                 lane.group += rounds;

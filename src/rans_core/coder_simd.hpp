@@ -8,6 +8,7 @@
 // of every shard, to the scalar decoder, which resumes where it stopped.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -51,21 +52,38 @@ void decode_4way_resume(const std::uint64_t states[4], std::span<const std::uint
                         std::size_t first_group);
 
 // Task boundaries for the batch decoder: like group_shards, but a task holds
-// at least `min_shards` shards (or the rest), so the vector lanes have work.
-// Callers take min_shards = min(kBatchShards, ceil(n / workers)), so that
-// every worker still gets a task. Grouping never changes a result.
+// at least `min_shards` shards (or the rest), so the vector lanes have work,
+// and at least kLaneBalance times its longest shard's work unless it has
+// reached `max_work`: a shard's steps run in one lane, so a task made of one
+// long shard and a few short ones would leave the other lanes idle.
+// Callers take min_shards = min(kBatchShards, ceil(n / workers)) and
+// max_work = ceil(total work / workers), so that every worker still gets a
+// task. Grouping never changes a result.
 inline constexpr std::size_t kBatchShards = 8;
+inline constexpr std::uint64_t kLaneBalance = 4;
+inline constexpr std::uint64_t kBatchTaskWork = 64 * 1024;  // symbols per task, at least
+inline constexpr std::uint64_t kBatchShardCost = 256;       // fixed cost of a shard, in symbols
+
 template <class Count>
-std::vector<std::size_t> group_shard_batches(std::size_t n, std::size_t min_shards, Count&& count) {
-    constexpr std::uint64_t kTaskWork = 64 * 1024;
-    constexpr std::uint64_t kShardCost = 256;
-    std::vector<std::size_t> bounds{0};
+std::uint64_t batch_work(std::size_t n, Count&& count) {
     std::uint64_t work = 0;
+    for (std::size_t i = 0; i < n; ++i) work += static_cast<std::uint64_t>(count(i)) + kBatchShardCost;
+    return work;
+}
+
+template <class Count>
+std::vector<std::size_t> group_shard_batches(std::size_t n, std::size_t min_shards, std::uint64_t max_work,
+                                             Count&& count) {
+    std::vector<std::size_t> bounds{0};
+    std::uint64_t work = 0, longest = 0;
     for (std::size_t i = 0; i < n; ++i) {
-        work += static_cast<std::uint64_t>(count(i)) + kShardCost;
-        if (work >= kTaskWork && i + 1 - bounds.back() >= min_shards) {
+        const std::uint64_t w = static_cast<std::uint64_t>(count(i)) + kBatchShardCost;
+        work += w;
+        longest = std::max(longest, w);
+        const bool balanced = work >= kLaneBalance * longest || work >= max_work;
+        if (work >= kBatchTaskWork && i + 1 - bounds.back() >= min_shards && balanced) {
             bounds.push_back(i + 1);
-            work = 0;
+            work = longest = 0;
         }
     }
     if (bounds.back() != n) bounds.push_back(n);
