@@ -270,15 +270,22 @@ class Reader:
         ends = np.flatnonzero(window < 0x80)[:count]
         if len(ends) < count:
             raise FormatError(f"{self.what} is truncated: {what} runs past the end")
-        starts = np.concatenate(([0], ends[:-1] + 1))
-        if (ends - starts >= 5).any():
-            raise FormatError(f"{self.what}: {what} is not a valid number")
-        used = window[:ends[-1] + 1].astype(np.int64)
-        group = np.repeat(np.arange(count), ends - starts + 1)
-        shift = 7 * (np.arange(len(used)) - starts[group])
-        # every number has at least one byte, so the starts increase strictly
-        values = np.add.reduceat((used & 0x7F) << shift, starts)
-        self.pos += len(used)
+        # each number from its last byte (the most significant seven bits)
+        # back to its first: byte k before a number's end is one of its own
+        # while it lies after the end of the number before
+        values = window[ends].astype(np.int64)
+        before = np.empty(count, dtype=np.int64)
+        before[0] = -1
+        before[1:] = ends[:-1]
+        for k in range(1, 6):
+            at = ends - k
+            more = at > before
+            if not more.any():
+                break
+            if k == 5:
+                raise FormatError(f"{self.what}: {what} is not a valid number")
+            values[more] = (values[more] << 7) | (window[at[more]] & 0x7F)
+        self.pos += int(ends[-1]) + 1
         return values
 
     def _few_varints(self, count: int, what: str) -> np.ndarray:
