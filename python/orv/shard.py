@@ -275,6 +275,12 @@ def read(r: fmt.Reader, hdr: Header, planes: list[int], K: int, hw: int) -> Grou
                  np.frombuffer(streams, dtype=np.uint8), ends, sizes)
 
 
+# a scratch mapping: private (a shared mapping's pages cost more to map), and
+# mapped in one call rather than a fault per page, since every byte is written
+_SCRATCH_FLAGS = (mmap.MAP_PRIVATE | mmap.MAP_ANONYMOUS | getattr(mmap, "MAP_POPULATE", 0)
+                  if hasattr(mmap, "MAP_ANONYMOUS") else 0)
+
+
 def _scratch(n: int) -> np.ndarray:
     """A uint8 work buffer that goes back to the system when it is dropped.
 
@@ -284,14 +290,8 @@ def _scratch(n: int) -> np.ndarray:
     returned when the last view of it goes."""
     if n < 1 << 20:
         return np.empty(n, dtype=np.uint8)
-    # private (a shared mapping's pages cost more to map), and mapped in one
-    # call rather than a fault per page: every byte is written
     m = mmap.mmap(-1, n, flags=_SCRATCH_FLAGS) if _SCRATCH_FLAGS else mmap.mmap(-1, n)
     return np.frombuffer(m, dtype=np.uint8)
-
-
-_SCRATCH_FLAGS = (mmap.MAP_PRIVATE | mmap.MAP_ANONYMOUS | getattr(mmap, "MAP_POPULATE", 0)
-                  if hasattr(mmap, "MAP_ANONYMOUS") else 0)
 
 
 def decode(group: Group) -> np.ndarray:
@@ -310,9 +310,8 @@ def decode(group: Group) -> np.ndarray:
     payload = _scratch(native.PAYLOAD_HEADER_BYTES * n + len(group.streams))
     checked(native.pack_shard_payloads, all_states, all_lengths, bs_off, group.streams,
             payload, write)
-    cum = group.cum
-    lookups = checked(native.build_all_lookups, cum)
-    decoded, consumed = checked(native.rans_decode_shards_parallel, payload, group.counts, cum,
+    lookups = checked(native.build_all_lookups, group.cum)
+    decoded, consumed = checked(native.rans_decode_shards_parallel, payload, group.counts, group.cum,
                                 group.freq, lookups)
     if consumed != len(payload):
         raise FormatError("shard streams: the payload does not match its lengths")

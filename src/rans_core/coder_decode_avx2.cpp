@@ -86,10 +86,10 @@ constexpr std::uint64_t entry(std::uint64_t f, std::uint64_t c) { return c << 32
 
 // A shard's tables side by side, so that a lane needs one pointer: the
 // per-symbol entries and a copy of its slot lookup (checked against the
-// caller's), padded for whole-vector fills.
+// caller's), with room for the spill of write_ascending_lookup.
 struct ShardTable {
     std::uint64_t e[256];
-    alignas(32) std::uint8_t lookup[kScale + 32];
+    std::uint8_t lookup[kScale + kLookupSpill];
 };
 
 // An idle lane decodes symbol 0 of frequency 1 and start 0 everywhere from a
@@ -132,16 +132,7 @@ constexpr std::uint8_t kIdleStream[8 * kMaxRounds + 8] = {};
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(t.e + sym), _mm256_or_si256(_mm256_slli_epi64(lo, 32), fr));
     }
     if (!_mm256_testz_si256(bad, bad)) return false;
-    // Each symbol writes 32 bytes at the start of its range, even an empty
-    // one, and more while its range goes on: what runs past a range is
-    // overwritten by the next symbols, which start at or after it and write
-    // at least 32 bytes from their start (or lands in the padding past 4096).
-    for (std::uint32_t sym = 0; sym < 256; ++sym) {
-        const std::uint64_t lo = c[sym], hi = c[sym + 1];
-        const __m256i b = _mm256_set1_epi8(static_cast<char>(sym));
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(t.lookup + lo), b);
-        for (std::uint64_t k = lo + 32; k < hi; k += 32) _mm256_storeu_si256(reinterpret_cast<__m256i*>(t.lookup + k), b);
-    }
+    write_ascending_lookup(c, t.lookup);
     return std::memcmp(t.lookup, s.lookup.data(), kScale) == 0;
 }
 

@@ -20,23 +20,22 @@ bool ranges_ascend(std::span<const std::uint64_t> c) {
     return ok;
 }
 
-// The lookup of ascending ranges: each range is written eight slots at a
-// time, running up to seven slots into the ranges after it, which their own
-// symbols then overwrite; the last range's run goes into the spare bytes of
-// `buf`, which is copied out without them.
-void fill_ascending(std::span<const std::uint64_t> c, std::span<std::uint8_t> out) {
-    std::uint8_t buf[kScale + 8];
-    for (std::size_t s = 0; s < 256; ++s) {
-        const std::uint64_t pattern = 0x0101010101010101ull * s;
-        for (std::uint64_t k = c[s]; k < c[s + 1]; k += 8) std::memcpy(buf + k, &pattern, 8);
-    }
-    std::memcpy(out.data(), buf, kScale);
-}
-
 }  // namespace
 
+void write_ascending_lookup(const std::uint64_t* c, std::uint8_t* out) {
+    for (std::size_t s = 0; s < 256; ++s) {
+        const std::uint64_t pattern = 0x0101010101010101ull * s;
+        for (std::uint64_t k = c[s]; k < c[s + 1]; k += 8) std::memcpy(out + k, &pattern, 8);
+    }
+}
+
 void build_slot_lookup(std::span<const std::uint64_t> c, std::span<std::uint8_t> out) {
-    if (out.size() == kScale && ranges_ascend(c)) return fill_ascending(c, out);
+    if (out.size() == kScale && ranges_ascend(c)) {
+        std::uint8_t buf[kScale + kLookupSpill];
+        write_ascending_lookup(c.data(), buf);
+        std::memcpy(out.data(), buf, kScale);
+        return;
+    }
     std::fill(out.begin(), out.end(), std::uint8_t{0});
     for (std::size_t s = 0; s < 256; ++s) {
         const std::uint64_t lo = c[s], hi = c[s + 1];
