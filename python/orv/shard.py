@@ -73,6 +73,14 @@ def _template_cumulative() -> np.ndarray:
     return cum
 
 
+@lru_cache(maxsize=None)
+def _template_lookups() -> np.ndarray:
+    """The slot lookups of the templates, made once (768 KiB)."""
+    lookups = native.build_all_lookups(_template_cumulative())
+    lookups.setflags(write=False)
+    return lookups
+
+
 def _record_bytes(nnz: np.ndarray, widths: np.ndarray) -> np.ndarray:
     sparse = 3 + 3 * nnz
     dense = 1 + 2 * widths.astype(np.int64)
@@ -310,12 +318,31 @@ def decode(group: Group) -> np.ndarray:
     payload = _scratch(native.PAYLOAD_HEADER_BYTES * n + len(group.streams))
     checked(native.pack_shard_payloads, all_states, all_lengths, bs_off, group.streams,
             payload, write)
-    lookups = checked(native.build_all_lookups, group.cum)
+    lookups = _lookups(group)
     decoded, consumed = checked(native.rans_decode_shards_parallel, payload, group.counts, group.cum,
                                 group.freq, lookups)
     if consumed != len(payload):
         raise FormatError("shard streams: the payload does not match its lengths")
     return decoded
+
+
+def _lookups(group: Group) -> np.ndarray:
+    """The slot lookups of the group's tables, the same as build_all_lookups
+    gives for them: a template's table is the template's own (its lookup is
+    made once per process), the symbol-zero table's lookup is all zeros, and
+    only the stored tables' lookups are built (on small images most shards
+    take a template, and building their lookups cost more than decoding)."""
+    modes = group.modes
+    stored = np.flatnonzero(modes == 0)
+    if len(stored) == len(modes):
+        return checked(native.build_all_lookups, group.cum)
+    lookups = np.zeros((len(modes), native.SCALE), dtype=np.uint8)
+    templated = np.flatnonzero(modes >= 4)
+    if len(templated):
+        lookups[templated] = _template_lookups()[modes[templated] - 4]
+    if len(stored):
+        lookups[stored] = checked(native.build_all_lookups, group.cum[stored])
+    return lookups
 
 
 def plane_residuals(group: Group, planes: list[int], flat: np.ndarray, hw: int):
