@@ -162,3 +162,30 @@ def test_group_lookups_are_the_module_lookups(data):
     group = shard.Group(np.ones(n, np.uint32), modes, freq, cum, np.ones(n, bool),
                         None, None, None, None, None)
     assert (shard._lookups(group) == native.build_all_lookups(cum)).all()
+
+
+@settings(max_examples=40, deadline=None)
+@given(st.lists(st.integers(0, 2**40 - 1), max_size=40))
+def test_states_read_at_a_stride_are_the_records(offsets):
+    from orv import native
+
+    raw = b"".join(x.to_bytes(fmt.STATE_BYTES, "little") for x in offsets)
+    if any(x >= native.STATE_LIMIT - native.STATE_LOW for x in offsets):
+        with pytest.raises(FormatError, match="coder state out of range"):
+            fmt.states_from_bytes(raw, "s")
+        return
+    got = fmt.states_from_bytes(memoryview(raw), "s")
+    assert got.dtype == np.uint64 and got.tolist() == [x + native.STATE_LOW for x in offsets]
+    assert fmt.states_to_bytes(got) == raw
+
+
+def test_least_stream_bytes_looked_up_as_computed():
+    from orv import native
+
+    top = np.arange(1, native.SCALE + 1)
+    symbols = np.random.default_rng(5).integers(0, 10**7, top.size)
+    held = native.LANES * 8
+    bits = symbols * (native.SCALE_BITS - np.log2(top.astype(np.float64)))
+    want = np.maximum(0, np.floor((0.99 * bits - held) / 8)).astype(np.int64)
+    for t in (top, top.astype(np.uint64), top.astype(np.float64)):
+        assert (native.least_stream_bytes(symbols, t) == want).all()

@@ -192,12 +192,19 @@ def states_to_bytes(states: np.ndarray) -> bytes:
     return off.view(np.uint8).reshape(-1, 8)[:, :STATE_BYTES].tobytes()
 
 
+_STATE_MASK = np.uint64((1 << (8 * STATE_BYTES)) - 1)
+
+
 def states_from_bytes(raw: bytes | memoryview, what: str) -> np.ndarray:
-    b = np.frombuffer(raw, dtype=np.uint8).reshape(-1, STATE_BYTES)
-    full = np.zeros((b.shape[0], 8), dtype=np.uint8)
-    full[:, :STATE_BYTES] = b
-    off = full.view("<u8").reshape(-1).astype(np.uint64)
-    if off.size and int(off.max()) >= STATE_LIMIT - STATE_LOW:
+    """The states of `raw` (a whole number of STATE_BYTES records)."""
+    n = len(raw) // STATE_BYTES
+    if n * STATE_BYTES != len(raw):
+        raise ValueError("states take a whole number of records")
+    # each state read as eight bytes at its record (three spare zero bytes
+    # after the last) and cut to its five: two vector steps for any count
+    padded = bytes(raw) + bytes(8 - STATE_BYTES)
+    off = np.ndarray((n,), dtype="<u8", buffer=padded, strides=(STATE_BYTES,)) & _STATE_MASK
+    if n and int(off.max()) >= STATE_LIMIT - STATE_LOW:
         raise FormatError(f"{what}: coder state out of range")
     return off + np.uint64(STATE_LOW)
 

@@ -210,10 +210,9 @@ def section_parts(sc: ShardCoded, planes: list[int]) -> list:
 
 # ---------------------------------------------------------------- decoder
 
-# the modes a stored table may not have: 1 and 2 (never written) and past the templates
-_BAD_MODE = np.zeros(256, dtype=bool)
-_BAD_MODE[[1, 2]] = True
-_BAD_MODE[4 + model.N_TEMPLATES:] = True
+# the modes a stored table may have (not 1 and 2, never written, nor past
+# the templates), as the bytes that bytes.translate deletes
+_GOOD_MODE_BYTES = bytes([0, 3, *range(4, 4 + model.N_TEMPLATES)])
 
 
 class Group(NamedTuple):
@@ -238,10 +237,11 @@ def read(r: fmt.Reader, hdr: Header, planes: list[int], K: int, hw: int) -> Grou
     body = r.section("shard tables")
     raw = fmt.inflate(body, n * 11 + n * 513, "shard tables")
     t = fmt.Reader(raw, "the shard tables section")
-    modes = np.frombuffer(t.take(n, "the shard modes"), dtype=np.uint8)
-    bad = _BAD_MODE[modes]
-    if bad.any():
-        raise FormatError(f"shard tables: invalid mode {int(modes[bad][0])}")
+    mode_bytes = bytes(t.take(n, "the shard modes"))
+    bad = mode_bytes.translate(None, _GOOD_MODE_BYTES)
+    if bad:
+        raise FormatError(f"shard tables: invalid mode {bad[0]}")
+    modes = np.frombuffer(mode_bytes, dtype=np.uint8)
     counts = t.varints(n, "the shard sizes")
     ends = np.cumsum(sizes)
     for p, total in zip(planes, np.add.reduceat(counts, ends - sizes).tolist()):
@@ -251,7 +251,8 @@ def read(r: fmt.Reader, hdr: Header, planes: list[int], K: int, hw: int) -> Grou
     counts = counts.astype(np.uint32)
     own = modes == 0
     widths = np.zeros(n, dtype=np.uint16)
-    widths[own] = np.frombuffer(t.take(int(own.sum()), "the shard widths"), dtype=np.uint8).astype(np.uint16) + 1
+    widths[own] = np.add(np.frombuffer(t.take(mode_bytes.count(0), "the shard widths"), dtype=np.uint8),
+                         1, dtype=np.uint16)
     compacted = np.frombuffer(t.take(t.remaining, "the tables"), dtype=np.uint8)
     freq = checked(native.expand_pdf_tables, compacted, widths, modes, model.templates())
     again = checked(native.compact_pdf_tables, freq, widths, modes)
