@@ -178,14 +178,3 @@ def test_states_read_at_a_stride_are_the_records(offsets):
     assert got.dtype == np.uint64 and got.tolist() == [x + native.STATE_LOW for x in offsets]
     assert fmt.states_to_bytes(got) == raw
 
-
-def test_least_stream_bytes_looked_up_as_computed():
-    from orv import native
-
-    top = np.arange(1, native.SCALE + 1)
-    symbols = np.random.default_rng(5).integers(0, 10**7, top.size)
-    held = native.LANES * 8
-    bits = symbols * (native.SCALE_BITS - np.log2(top.astype(np.float64)))
-    want = np.maximum(0, np.floor((0.99 * bits - held) / 8)).astype(np.int64)
-    for t in (top, top.astype(np.uint64), top.astype(np.float64)):
-        assert (native.least_stream_bytes(symbols, t) == want).all()

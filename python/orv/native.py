@@ -140,18 +140,9 @@ def least_stream_bytes(symbols, top_freq) -> np.ndarray:
     cannot come from the encoder, so the decoder refuses it before it
     allocates anything for the pixels the stream claims."""
     held = LANES * (STATE_LIMIT.bit_length() - STATE_LOW.bit_length())
-    top = np.asarray(top_freq)
-    if top.dtype.kind in "ui" and top.size and 0 < top.min() and top.max() <= SCALE:
-        per_symbol = _LEAST_BITS[top]   # the same values, looked up
-    else:
-        per_symbol = SCALE_BITS - np.log2(np.asarray(top, np.float64))
-    bits = np.asarray(symbols, dtype=np.float64) * per_symbol
+    bits = np.asarray(symbols, dtype=np.float64) * (
+        SCALE_BITS - np.log2(np.asarray(top_freq, np.float64)))
     return np.maximum(0, np.floor((0.99 * bits - held) / 8)).astype(np.int64)
-
-
-# the least bits of a symbol under a table whose largest frequency is f (entry f)
-_LEAST_BITS = SCALE_BITS - np.log2(np.maximum(np.arange(SCALE + 1, dtype=np.float64), 1))
-_LEAST_BITS.setflags(write=False)
 
 
 def cumulative(freq: np.ndarray) -> np.ndarray:
