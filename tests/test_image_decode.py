@@ -6,7 +6,8 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 import orv_rans as o
-from test_image_model import EMPTY, analyse, colour_planes, panics, random_tables, shard_streams, zigzag, neighbours, predict
+from test_image_model import (EMPTY, analyse, colour_planes, context, neighbours, panics, predict, random_tables,
+                              shard_streams, unzigzag, zigzag)
 
 
 def rgb_streams(rgb, tables, K):
@@ -185,3 +186,46 @@ def test_zero_chroma_streams_rebuild_zero_planes_and_still_fault_past_the_end():
     late = np.full(3, 60, np.uint32)
     msg = panics(o.reconstruct_shards_rgb, 7, 9, stream, z, z, starts, zoff, late, *tables)
     assert msg is not None and msg.startswith("index out of bounds: the len is 63 but the index is 63")
+
+
+def rebuild_plane_after_plane(h, w, streams, starts, tables):
+    """The decoder's rule one sample at a time, green first: the planes, or
+    the message of the first read past a stream's end."""
+    planes = [np.zeros((h + 2, w + 2), np.uint8) for _ in range(3)]
+    for c in range(3):
+        cur = [int(s) for s in starts[c]]
+        res, p = streams[c], planes[c]
+        for y in range(1, h + 1):
+            for x in range(1, w + 1):
+                W, N, NW = p[y, x - 1], p[y - 1, x], p[y - 1, x - 1]
+                P = predict(W, N, NW)
+                k = int(context(W, N, NW, P if c == 0 else planes[0][y, x], tables))
+                at = cur[k]
+                if at >= len(res):
+                    return f"index out of bounds: the len is {len(res)} but the index is {at}"
+                cur[k] = at + 1
+                p[y, x] = unzigzag(res[at], P)
+    return [p[1:h + 1, 1:w + 1] for p in planes]
+
+
+@settings(max_examples=80, deadline=None)
+@given(st.integers(1, 9), st.integers(1, 40), st.integers(1, 4), st.integers(0, 2**32 - 1),
+       st.lists(st.integers(0, 45), min_size=3, max_size=3), st.lists(st.integers(-3, 3), min_size=3, max_size=3),
+       st.booleans())
+def test_streams_cut_short_or_shifted_fault_as_plane_after_plane(h, w, K, seed, cuts, shifts, gray):
+    # streams that end anywhere (within a row, near its end, before the last
+    # shard starts) and offsets moved so that cursors overlap or run past the
+    # end; gray pixels (zero chroma) take the green plane's own loop
+    rng = np.random.default_rng(seed)
+    rgb = rng.integers(0, 256, (h, w, 1 if gray else 3), dtype=np.uint8).repeat(3 if gray else 1, axis=2)
+    rgb[: h // 2] //= 32
+    tables = random_tables(rng, K)
+    streams, starts = rgb_streams(rgb, tables, K)
+    streams = [s[: max(0, len(s) - cut)] for s, cut in zip(streams, cuts)]
+    starts = [np.clip(s.astype(np.int64) + shift, 0, None).astype(np.uint32) for s, shift in zip(starts, shifts)]
+    want = rebuild_plane_after_plane(h, w, streams, starts, tables)
+    if isinstance(want, str):
+        assert panics(o.reconstruct_shards_rgb, h, w, *streams, *starts, *tables) == want
+    else:
+        for got, plane in zip(o.reconstruct_shards_rgb(h, w, *streams, *starts, *tables), want):
+            np.testing.assert_array_equal(got, plane)

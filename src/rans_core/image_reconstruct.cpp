@@ -57,15 +57,22 @@ void rebuild_channel(std::size_t h, std::size_t w, std::uint8_t* plane, const st
 
 // Shard cursors in the fast loops: a cursor points at its shard's next
 // residual in the stream, which is read where the caller keeps it (no copy,
-// so decoding costs no more memory than the planes it returns). A cursor at
-// or past the stream's end is spent: a whole stream never uses its shard
-// again. Spent cursors point into a zero-filled trap of w + 2 bytes instead,
-// so a row can go without a test per sample once no live cursor can reach
-// the end within it (a cursor moves at most once per sample), and a spent
-// cursor that moved during such a row shows the fault at the row's end. Any
-// fault sends the caller to the plane-after-plane rebuild, which reports the
-// first fault in its order with its numbers, so these loops only have to stop
-// before they read outside a stream or the trap.
+// so decoding costs no more memory than the planes it returns), except near
+// the stream's end. A cursor moves at most once per sample, so within a row
+// it reads at most w + 1 bytes from where the row starts it (the gray loop
+// reads one residual ahead). At every row boundary `settle` places each
+// cursor where that cannot leave its buffer:
+// - a cursor at least w + 1 bytes before the end stays in the stream;
+// - a live cursor nearer the end moves to the same position in the stream's
+//   tail: a private copy of its last w + 1 bytes followed by w + 2 zeros;
+// - a cursor at the end is spent (a whole stream never uses its shard
+//   again) and points into a zero-filled trap of w + 2 bytes.
+// So no row needs a test per sample. A cursor that read past the end (its
+// stream is too short) stands past it at the next boundary, and a spent one
+// that moved has left its place in the trap: either is a fault, which sends
+// the caller to the plane-after-plane rebuild that reports the first fault
+// in its order with its numbers; the values read past the end meanwhile are
+// zeros and are never returned.
 //
 // The loops take their state by value: a byte store may alias anything the
 // compiler reaches through memory, so state kept in the caller's structures
@@ -78,44 +85,64 @@ struct Stream {
     std::size_t len;
 };
 
-[[noreturn]] void leave_fast_loop() { throw Fault("a shard cursor left its stream"); }
-
-// Whether p points inside s (a spent cursor points into the trap, never there).
-inline bool inside(const std::uint8_t* p, Stream s) {
-    return reinterpret_cast<std::uintptr_t>(p) - reinterpret_cast<std::uintptr_t>(s.begin) < s.len;
+// Whether p points into the n bytes from begin.
+inline bool points_into(const std::uint8_t* p, const std::uint8_t* begin, std::size_t n) {
+    return reinterpret_cast<std::uintptr_t>(p) - reinterpret_cast<std::uintptr_t>(begin) < n;
 }
 
-// One channel's cursors (n of them, n <= 256) and where they point.
+// The trap and the tail of one stream for rows of w samples.
+class StreamEnds {
+public:
+    StreamEnds(Stream s, std::size_t w) : trap_(w + 2, 0) {
+        tail_start_ = s.len > w + 1 ? s.len - (w + 1) : 0;
+        tail_.assign(s.len - tail_start_ + w + 2, 0);
+        std::copy(s.begin + tail_start_, s.begin + s.len, tail_.begin());
+    }
+    const std::uint8_t* trap() const { return trap_.data(); }
+    std::size_t trap_len() const { return trap_.size(); }
+    const std::uint8_t* tail() const { return tail_.data(); }
+    std::size_t tail_len() const { return tail_.size(); }
+    std::size_t tail_start() const { return tail_start_; }  // the stream position of tail()[0]
+
+private:
+    std::vector<std::uint8_t> trap_, tail_;
+    std::size_t tail_start_;
+};
+
+// One channel's cursors (n of them, n <= 256) and where they may point.
 struct Cursors {
     const std::uint8_t** cur;
     std::size_t n;
     Stream s;
-    const std::uint8_t* trap;
-    std::size_t trap_len;
+    const StreamEnds* ends;
 };
 
 // The cursors at the caller's offsets (spent ones at the trap).
 void start_cursors(const Cursors& c, std::span<const std::uint32_t> off) {
-    for (std::size_t k = 0; k < c.n; ++k) c.cur[k] = off[k] < c.s.len ? c.s.begin + off[k] : c.trap;
+    for (std::size_t k = 0; k < c.n; ++k) c.cur[k] = off[k] < c.s.len ? c.s.begin + off[k] : c.ends->trap();
 }
 
-// At a row boundary: false when a spent cursor moved (its shard was used, a
-// fault); else moves cursors that reached the end to the trap and sets
-// `clear` when no live cursor can reach the end in the next w samples.
-bool settle(const Cursors& c, std::size_t w, bool& clear) {
-    std::size_t most = 0;
+// At a row boundary (see above): false when a cursor read past the stream's
+// end or a spent cursor moved; else every cursor is placed for the next row
+// of w samples.
+bool settle(const Cursors& c, std::size_t w) {
+    const StreamEnds& e = *c.ends;
     for (std::size_t k = 0; k < c.n; ++k) {
         const std::uint8_t* p = c.cur[k];
-        if (p == c.trap) continue;
-        if (reinterpret_cast<std::uintptr_t>(p) - reinterpret_cast<std::uintptr_t>(c.trap) < c.trap_len)
-            return false;
-        const std::size_t at = static_cast<std::size_t>(p - c.s.begin);  // at most len: live cursors stay inside
-        if (at >= c.s.len)
-            c.cur[k] = c.trap;
+        if (p == e.trap()) continue;
+        if (points_into(p, e.trap(), e.trap_len())) return false;
+        // a live cursor is in the stream or in its tail (never anywhere else)
+        const std::size_t at = points_into(p, e.tail(), e.tail_len())
+                                   ? e.tail_start() + static_cast<std::size_t>(p - e.tail())
+                                   : static_cast<std::size_t>(p - c.s.begin);
+        if (at > c.s.len) return false;
+        if (at == c.s.len)
+            c.cur[k] = e.trap();
+        else if (at + w + 1 >= c.s.len)
+            c.cur[k] = e.tail() + (at - e.tail_start());  // at >= len - (w + 1) >= tail_start
         else
-            most = std::max(most, at);
+            c.cur[k] = c.s.begin + at;
     }
-    clear = most + w < c.s.len;  // the read-ahead of the last sample reads below most + w
     return true;
 }
 
@@ -127,8 +154,8 @@ bool settle(const Cursors& c, std::size_t w, bool& clear) {
 // next[context], two reads after its left neighbour is known, while the
 // cursor and the stream are read off that chain.
 
-template <bool Checked, class Ctx>
-void green_row(Ctx ctx, const std::uint8_t** __restrict cur, std::uint8_t* __restrict next, Stream s,
+template <class Ctx>
+void green_row(Ctx ctx, const std::uint8_t** __restrict cur, std::uint8_t* __restrict next,
                std::uint8_t* __restrict row, const std::uint8_t* __restrict up, std::size_t w) {
     std::uint8_t W = 0, NW = 0;
     for (std::size_t x = 0; x < w; ++x) {
@@ -137,13 +164,7 @@ void green_row(Ctx ctx, const std::uint8_t** __restrict cur, std::uint8_t* __res
         const std::uint8_t k = ctx.finish(ctx.ahead(N, NW), W, P);  // the chain's part after W kept short
         const std::uint8_t d = next[k];
         const std::uint8_t* p = cur[k];
-        if constexpr (Checked) {
-            if (!inside(p, s)) [[unlikely]]
-                leave_fast_loop();
-            next[k] = inside(p + 1, s) ? zigzag_decode(p[1], 0) : std::uint8_t{0};
-        } else {
-            next[k] = zigzag_decode(p[1], 0);
-        }
+        next[k] = zigzag_decode(p[1], 0);
         cur[k] = p + 1;
         W = static_cast<std::uint8_t>(P + d);
         row[x] = W;
@@ -154,25 +175,21 @@ void green_row(Ctx ctx, const std::uint8_t** __restrict cur, std::uint8_t* __res
 template <class Ctx>
 bool rebuild_green(const Ctx& ctx, std::size_t h, std::size_t w, std::uint8_t* plane, Stream s,
                    std::span<const std::uint32_t> off) {
-    const std::vector<std::uint8_t> zero_row(w, 0), trap(w + 2, 0);
-    std::vector<const std::uint8_t*> cursors(kCursorStride, trap.data());
-    const Cursors c{cursors.data(), std::min(off.size(), kCursorStride), s, trap.data(), trap.size()};
+    const std::vector<std::uint8_t> zero_row(w, 0);
+    const StreamEnds ends(s, w);
+    std::vector<const std::uint8_t*> cursors(kCursorStride, ends.trap());
+    const Cursors c{cursors.data(), std::min(off.size(), kCursorStride), s, &ends};
     start_cursors(c, off);
     std::vector<std::uint8_t> next(kCursorStride, 0);
     for (std::size_t k = 0; k < c.n; ++k)
-        if (inside(cursors[k], s)) next[k] = zigzag_decode(*cursors[k], 0);
+        if (points_into(cursors[k], s.begin, s.len)) next[k] = zigzag_decode(*cursors[k], 0);
     for (std::size_t y = 0; y < h; ++y) {
         std::uint8_t* row = plane + y * w;
         const std::uint8_t* up = y ? row - w : zero_row.data();
-        bool clear = false;
-        if (!settle(c, w, clear)) return false;
-        if (clear)
-            green_row<false>(ctx, cursors.data(), next.data(), s, row, up, w);
-        else
-            green_row<true>(ctx, cursors.data(), next.data(), s, row, up, w);
+        if (!settle(c, w)) return false;
+        green_row(ctx, cursors.data(), next.data(), row, up, w);
     }
-    bool clear = false;
-    return settle(c, w, clear);
+    return settle(c, w);
 }
 
 // ---- the three colour planes: three chains side by side
@@ -192,48 +209,40 @@ constexpr DifferenceTable make_difference_table() {
 }
 constexpr DifferenceTable kDifference = make_difference_table();
 
-struct ColourStreams {
-    Stream s[3];
-};
-
-template <int c, bool Checked, class Ctx>
+template <int c, class Ctx>
 [[gnu::always_inline]] inline std::uint8_t colour_sample(Ctx ctx, const std::uint8_t** __restrict cur,
-                                                         const ColourStreams& s, std::uint8_t W, std::uint8_t N,
-                                                         std::uint8_t NW, std::uint8_t key) {
+                                                         std::uint8_t W, std::uint8_t N, std::uint8_t NW,
+                                                         std::uint8_t key) {
     const std::uint8_t P = predict_sample(W, N, NW);
     const std::uint8_t k = ctx(W, N, NW, c == 0 ? P : key);
     const std::uint8_t*& q = cur[c * kCursorStride + k];
     const std::uint8_t* p = q;
-    if constexpr (Checked) {
-        if (!inside(p, s.s[c])) [[unlikely]]
-            leave_fast_loop();
-    }
     q = p + 1;
     return static_cast<std::uint8_t>(P + kDifference.d[*p]);
 }
 
-template <bool Checked, class Ctx>
-void colour_green_row(Ctx ctx, const std::uint8_t** __restrict cur, ColourStreams s, std::uint8_t* __restrict row,
+template <class Ctx>
+void colour_green_row(Ctx ctx, const std::uint8_t** __restrict cur, std::uint8_t* __restrict row,
                       const std::uint8_t* __restrict up, std::size_t w) {
     std::uint8_t W = 0, NW = 0;
     for (std::size_t x = 0; x < w; ++x) {
         const std::uint8_t N = up[x];
-        W = colour_sample<0, Checked>(ctx, cur, s, W, N, NW, 0);
+        W = colour_sample<0>(ctx, cur, W, N, NW, 0);
         row[x] = W;
         NW = N;
     }
 }
 
 // Both chroma rows, keyed by the finished green row `key`.
-template <bool Checked, class Ctx>
-void colour_chroma_row(Ctx ctx, const std::uint8_t** __restrict cur, ColourStreams s, std::uint8_t* __restrict row_r,
+template <class Ctx>
+void colour_chroma_row(Ctx ctx, const std::uint8_t** __restrict cur, std::uint8_t* __restrict row_r,
                        std::uint8_t* __restrict row_b, const std::uint8_t* __restrict up_r,
                        const std::uint8_t* __restrict up_b, const std::uint8_t* __restrict key, std::size_t w) {
     std::uint8_t Wr = 0, NWr = 0, Wb = 0, NWb = 0;
     for (std::size_t x = 0; x < w; ++x) {
         const std::uint8_t Nr = up_r[x], Nb = up_b[x], G = key[x];
-        Wr = colour_sample<1, Checked>(ctx, cur, s, Wr, Nr, NWr, G);
-        Wb = colour_sample<2, Checked>(ctx, cur, s, Wb, Nb, NWb, G);
+        Wr = colour_sample<1>(ctx, cur, Wr, Nr, NWr, G);
+        Wb = colour_sample<2>(ctx, cur, Wb, Nb, NWb, G);
         row_r[x] = Wr;
         row_b[x] = Wb;
         NWr = Nr;
@@ -244,17 +253,17 @@ void colour_chroma_row(Ctx ctx, const std::uint8_t** __restrict cur, ColourStrea
 // Green row y and both chroma rows y - 1 in one loop: the chroma samples are
 // keyed by the green row finished one pass before (up_g), so the three
 // dependency chains share no value and run side by side.
-template <bool Checked, class Ctx>
-void colour_three_rows(Ctx ctx, const std::uint8_t** __restrict cur, ColourStreams s, std::uint8_t* __restrict row_g,
+template <class Ctx>
+void colour_three_rows(Ctx ctx, const std::uint8_t** __restrict cur, std::uint8_t* __restrict row_g,
                        const std::uint8_t* __restrict up_g, std::uint8_t* __restrict row_r,
                        std::uint8_t* __restrict row_b, const std::uint8_t* __restrict up_r,
                        const std::uint8_t* __restrict up_b, std::size_t w) {
     std::uint8_t Wg = 0, NWg = 0, Wr = 0, NWr = 0, Wb = 0, NWb = 0;
     for (std::size_t x = 0; x < w; ++x) {
         const std::uint8_t Ng = up_g[x], Nr = up_r[x], Nb = up_b[x];
-        Wg = colour_sample<0, Checked>(ctx, cur, s, Wg, Ng, NWg, 0);
-        Wr = colour_sample<1, Checked>(ctx, cur, s, Wr, Nr, NWr, Ng);
-        Wb = colour_sample<2, Checked>(ctx, cur, s, Wb, Nb, NWb, Ng);
+        Wg = colour_sample<0>(ctx, cur, Wg, Ng, NWg, 0);
+        Wr = colour_sample<1>(ctx, cur, Wr, Nr, NWr, Ng);
+        Wb = colour_sample<2>(ctx, cur, Wb, Nb, NWb, Ng);
         row_g[x] = Wg;
         row_r[x] = Wr;
         row_b[x] = Wb;
@@ -269,14 +278,17 @@ void colour_three_rows(Ctx ctx, const std::uint8_t** __restrict cur, ColourStrea
 template <class Ctx>
 bool rebuild_colour(const Ctx& ctx, std::size_t h, std::size_t w, std::uint8_t* const (&plane)[3],
                     const std::array<Bytes, 3>& res, const std::array<std::span<const std::uint32_t>, 3>& off) {
-    const std::vector<std::uint8_t> zero_row(w, 0), trap(w + 2, 0);
-    std::vector<const std::uint8_t*> cursors(3 * kCursorStride, trap.data());
-    ColourStreams s;
+    const std::vector<std::uint8_t> zero_row(w, 0);
+    std::vector<const std::uint8_t*> cursors(3 * kCursorStride);
+    std::vector<StreamEnds> ends;
+    ends.reserve(3);  // the cursors keep pointers to them
     Cursors c[3];
-    for (int j = 0; j < 3; ++j) {
-        s.s[j] = {res[j].data(), res[j].size()};
-        c[j] = {cursors.data() + j * kCursorStride, std::min(off[j].size(), kCursorStride), s.s[j], trap.data(),
-                trap.size()};
+    for (std::size_t j = 0; j < 3; ++j) {
+        const Stream s{res[j].data(), res[j].size()};
+        ends.emplace_back(s, w);
+        const auto first = cursors.begin() + static_cast<std::ptrdiff_t>(j * kCursorStride);
+        std::fill(first, first + kCursorStride, ends[j].trap());
+        c[j] = {cursors.data() + j * kCursorStride, std::min(off[j].size(), kCursorStride), s, &ends[j]};
         start_cursors(c[j], off[j]);
     }
     const auto row_of = [&](int j, std::size_t y) { return plane[j] + y * w; };
@@ -285,36 +297,19 @@ bool rebuild_colour(const Ctx& ctx, std::size_t h, std::size_t w, std::uint8_t* 
     };
     const std::uint8_t** cur = cursors.data();
     for (std::size_t y = 0; y <= h; ++y) {
-        const bool green = y < h, chroma = y > 0;
-        bool clear[3] = {false, false, false};
-        for (int j = 0; j < 3; ++j)
-            if (!settle(c[j], w, clear[j])) return false;
-        const bool fast = (!green || clear[0]) && (!chroma || (clear[1] && clear[2]));
-        const std::size_t yc = chroma ? y - 1 : 0;
-        if (green && chroma) {
-            if (fast)
-                colour_three_rows<false>(ctx, cur, s, row_of(0, y), up_of(0, y), row_of(1, yc), row_of(2, yc),
-                                         up_of(1, yc), up_of(2, yc), w);
-            else
-                colour_three_rows<true>(ctx, cur, s, row_of(0, y), up_of(0, y), row_of(1, yc), row_of(2, yc),
-                                        up_of(1, yc), up_of(2, yc), w);
-        } else if (green) {
-            if (fast)
-                colour_green_row<false>(ctx, cur, s, row_of(0, y), up_of(0, y), w);
-            else
-                colour_green_row<true>(ctx, cur, s, row_of(0, y), up_of(0, y), w);
-        } else {
-            if (fast)
-                colour_chroma_row<false>(ctx, cur, s, row_of(1, yc), row_of(2, yc), up_of(1, yc), up_of(2, yc),
-                                         row_of(0, yc), w);
-            else
-                colour_chroma_row<true>(ctx, cur, s, row_of(1, yc), row_of(2, yc), up_of(1, yc), up_of(2, yc),
-                                        row_of(0, yc), w);
-        }
+        for (const Cursors& cj : c)
+            if (!settle(cj, w)) return false;
+        const std::size_t yc = y ? y - 1 : 0;
+        if (y < h && y > 0)
+            colour_three_rows(ctx, cur, row_of(0, y), up_of(0, y), row_of(1, yc), row_of(2, yc), up_of(1, yc),
+                              up_of(2, yc), w);
+        else if (y < h)
+            colour_green_row(ctx, cur, row_of(0, y), up_of(0, y), w);
+        else
+            colour_chroma_row(ctx, cur, row_of(1, yc), row_of(2, yc), up_of(1, yc), up_of(2, yc), row_of(0, yc), w);
     }
-    bool clear = false;
-    for (int j = 0; j < 3; ++j)
-        if (!settle(c[j], w, clear)) return false;
+    for (const Cursors& cj : c)
+        if (!settle(cj, w)) return false;
     return true;
 }
 
@@ -363,13 +358,9 @@ bool try_interleaved(const Ctx& ctx, std::size_t h, std::size_t w, bool zero_chr
     out = {ZeroedBytes(pixels), ZeroedBytes(pixels), ZeroedBytes(pixels)};
     // a context number lies below the limit, itself at most every channel's
     // count of offsets, and is a byte: the first 256 cursors are all it reaches
-    try {
-        if (zero_chroma) return rebuild_green(ctx, h, w, out.g.data(), {res[0].data(), res[0].size()}, off[0]);
-        std::uint8_t* const plane[3] = {out.g.data(), out.rd.data(), out.bd.data()};
-        return rebuild_colour(ctx, h, w, plane, res, off);
-    } catch (const Fault&) {
-        return false;
-    }
+    if (zero_chroma) return rebuild_green(ctx, h, w, out.g.data(), {res[0].data(), res[0].size()}, off[0]);
+    std::uint8_t* const plane[3] = {out.g.data(), out.rd.data(), out.bd.data()};
+    return rebuild_colour(ctx, h, w, plane, res, off);
 }
 
 }  // namespace
@@ -391,8 +382,9 @@ ColourPlanes reconstruct_shards_rgb(std::size_t h, std::size_t w, Bytes res_gr, 
                              std::ranges::equal(off_rd, off_bd);
     const bool zero_chroma = all_zero_plane(pixels, res_rd, off_rd, tables) &&
                              (same_chroma || all_zero_plane(pixels, res_bd, off_bd, tables));
-    // The interleaved scan needs no context checks (its cursor checks remain)
-    // once the tables are proven for the cursors of every channel it rebuilds.
+    // The interleaved scan needs no context checks once the tables are proven
+    // for the cursors of every channel it rebuilds (its cursors are placed
+    // at every row boundary, see settle).
     const std::size_t limit =
         zero_chroma ? off_gr.size() : std::min({off_gr.size(), off_rd.size(), off_bd.size()});
     ColourPlanes out;
