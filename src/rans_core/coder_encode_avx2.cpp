@@ -175,42 +175,44 @@ constexpr EmitShuffles kEmit = make_emit_shuffles();
     x = _mm256_add_epi64(x, _mm256_add_epi64(_mm256_mul_epu32(q, cmpl), _mm256_srli_epi64(a, 32)));
 }
 
+// A shard in a lane, between runs.
 struct Lane {
-    const EncodeJob* job = nullptr;     // nullptr: idle
-    std::size_t pos = 0;                // the job's place in the batch
+    const EncodeJob* job = nullptr;
+    std::size_t pos = 0;                  // the job's place in the batch
     const std::uint8_t* group = nullptr;  // the next group to code (going down)
-    std::size_t groups = 0;             // full groups left
-    std::uint8_t* p = nullptr;          // stream end
+    std::size_t groups = 0;               // full groups left
+    std::uint8_t* p = nullptr;            // stream end
+    alignas(32) std::uint64_t x[4];       // states 0..3
 };
 
-// `rounds` groups on each of the N lanes (each has that many left).
+// `rounds` groups on each of the first N lanes (each has that many left),
+// lane j with tables[j]. Returns whether an entry met had its bad bit set.
 template <std::size_t N>
-[[gnu::target("avx2,popcnt")]] void run(Lane* const (&ls)[N], std::uint64_t* const (&st)[N],
-                                        std::uint64_t* const (&seen)[N], const ShardTable* const (&tabs)[N],
-                                        std::size_t rounds) {
-    __m256i xs[N], sn[N];
+[[gnu::target("avx2,popcnt")]] bool run(Lane* lanes, const ShardTable* tables, std::size_t rounds) {
+    __m256i xs[N];
     const std::uint8_t* gs[N];
     std::uint8_t* ps[N];
     for (std::size_t j = 0; j < N; ++j) {
-        xs[j] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(st[j]));
-        sn[j] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(seen[j]));
-        gs[j] = ls[j]->group;
-        ps[j] = ls[j]->p;
+        xs[j] = _mm256_load_si256(reinterpret_cast<const __m256i*>(lanes[j].x));
+        gs[j] = lanes[j].group;
+        ps[j] = lanes[j].p;
     }
+    __m256i seen = _mm256_setzero_si256();
     for (std::size_t r = 0; r < rounds; ++r) {
 #pragma GCC unroll 4
         for (std::size_t j = 0; j < N; ++j) {
-            step(xs[j], sn[j], tabs[j]->e, gs[j], ps[j]);
+            step(xs[j], seen, tables[j].e, gs[j], ps[j]);
             gs[j] -= 4;
         }
     }
     for (std::size_t j = 0; j < N; ++j) {
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(st[j]), xs[j]);
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(seen[j]), sn[j]);
-        ls[j]->group = gs[j];
-        ls[j]->p = ps[j];
-        ls[j]->groups -= rounds;
+        _mm256_store_si256(reinterpret_cast<__m256i*>(lanes[j].x), xs[j]);
+        lanes[j].group = gs[j];
+        lanes[j].p = ps[j];
+        lanes[j].groups -= rounds;
     }
+    const __m256i bad = _mm256_and_si256(seen, _mm256_set1_epi64x(static_cast<long long>(kBadBit)));
+    return !_mm256_testz_si256(bad, bad);
 }
 
 }  // namespace
@@ -227,18 +229,17 @@ void encode_batch_avx2(std::span<const EncodeJob> batch, std::uint64_t initial_s
     std::vector<bool> done(batch.size());  // coded here, exactly
 
     if (!queue.empty()) {
+        // The busy lanes are always the first `active`, so that one base
+        // register reaches every lane's table.
         auto tables = std::make_unique_for_overwrite<ShardTable[]>(kLanes);
         Lane lanes[kLanes];
-        alignas(32) std::uint64_t st[kLanes][4];
-        alignas(32) std::uint64_t seen[kLanes][4];
-        std::size_t next = 0;
+        std::size_t active = 0, next = 0;
 
-        // Gives lane j the next shard the vector path can take, its tail
-        // coded; the others are left to the scalar encoder. Idle once the
-        // queue is done.
+        // Lane j takes the next shard the vector path can take, its tail
+        // coded; the others are left to the scalar encoder. Returns false
+        // once the queue is done.
         auto take_next = [&](std::size_t j) {
             Lane& lane = lanes[j];
-            lane = Lane{};
             while (next < queue.size()) {
                 const std::size_t pos = queue[next++];
                 const EncodeJob& job = batch[pos];
@@ -254,56 +255,50 @@ void encode_batch_avx2(std::span<const EncodeJob> batch, std::uint64_t initial_s
                     if (ok) x[i & 3] = encode_step(x[i & 3], f, job.cum[s], [&](std::uint8_t b) { *p++ = b; });
                 }
                 if (!ok) continue;
-                lane = Lane{&job, pos, job.symbols + full - 4, full / 4, p};
-                std::copy(x, x + 4, st[j]);
-                std::fill(seen[j], seen[j] + 4, 0);
-                return;
+                lane.job = &job;
+                lane.pos = pos;
+                lane.group = job.symbols + full - 4;
+                lane.groups = full / 4;
+                lane.p = p;
+                std::copy(x, x + 4, lane.x);
+                return true;
             }
+            return false;
         };
-        // Lane j's shard is coded: its results, unless it met a symbol
-        // that cannot be coded.
-        auto finish = [&](std::size_t j) {
-            const Lane& lane = lanes[j];
-            if ((seen[j][0] | seen[j][1] | seen[j][2] | seen[j][3]) & kBadBit) return;
-            std::copy(st[j], st[j] + 4, lane.job->states);
-            *lane.job->length = static_cast<std::uint32_t>(lane.p - lane.job->slot);
-            done[lane.pos] = true;
+        // Lane j's shard leaves its lane: coded, or dropped if `keep` is
+        // false. The last busy lane moves into its place once no shard is
+        // left to take.
+        auto release = [&](std::size_t j, bool keep) {
+            Lane& lane = lanes[j];
+            if (keep) {
+                std::copy(lane.x, lane.x + 4, lane.job->states);
+                *lane.job->length = static_cast<std::uint32_t>(lane.p - lane.job->slot);
+                done[lane.pos] = true;
+            }
+            if (take_next(j)) return;
+            if (j != --active) {
+                lane = lanes[active];
+                tables[j] = tables[active];
+            }
         };
 
-        for (std::size_t j = 0; j < kLanes; ++j) take_next(j);
-        for (;;) {
+        while (active < kLanes && take_next(active)) ++active;
+        while (active > 0) {
             std::size_t rounds = SIZE_MAX;
-            Lane* ls[kLanes];
-            std::uint64_t* sts[kLanes];
-            std::uint64_t* sns[kLanes];
-            const ShardTable* tabs[kLanes];
-            std::size_t active = 0;
-            for (std::size_t j = 0; j < kLanes; ++j) {
-                while (lanes[j].job && lanes[j].groups == 0) {
-                    finish(j);
-                    take_next(j);
-                }
-                if (!lanes[j].job) continue;
-                rounds = std::min(rounds, lanes[j].groups);
-                ls[active] = &lanes[j];
-                sts[active] = st[j];
-                sns[active] = seen[j];
-                tabs[active] = &tables[j];
-                ++active;
-            }
+            for (std::size_t j = 0; j < active; ++j) rounds = std::min(rounds, lanes[j].groups);
+            bool bad = false;
             switch (active) {
-                case 0: break;
-                case 1: run<1>({ls[0]}, {sts[0]}, {sns[0]}, {tabs[0]}, rounds); break;
-                case 2: run<2>({ls[0], ls[1]}, {sts[0], sts[1]}, {sns[0], sns[1]}, {tabs[0], tabs[1]}, rounds); break;
-                case 3:
-                    run<3>({ls[0], ls[1], ls[2]}, {sts[0], sts[1], sts[2]}, {sns[0], sns[1], sns[2]},
-                           {tabs[0], tabs[1], tabs[2]}, rounds);
-                    break;
-                default:
-                    run<4>({ls[0], ls[1], ls[2], ls[3]}, {sts[0], sts[1], sts[2], sts[3]},
-                           {sns[0], sns[1], sns[2], sns[3]}, {tabs[0], tabs[1], tabs[2], tabs[3]}, rounds);
+                case 1: bad = run<1>(lanes, tables.get(), rounds); break;
+                case 2: bad = run<2>(lanes, tables.get(), rounds); break;
+                case 3: bad = run<3>(lanes, tables.get(), rounds); break;
+                default: bad = run<4>(lanes, tables.get(), rounds);
             }
-            if (active == 0) break;
+            // A symbol that cannot be coded was met by one of the shards in
+            // flight: all of them go to the scalar encoder (only on the way
+            // to a fault, so slow is good enough). Going down, a lane moved
+            // into place j comes from above j, where every lane is settled.
+            for (std::size_t j = active; j-- > 0;)
+                if (bad || lanes[j].groups == 0) release(j, !bad);
         }
     }
     // Every other shard on the scalar encoder, in shard order: the first
