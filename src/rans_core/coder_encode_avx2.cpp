@@ -7,7 +7,7 @@
 // (the tail comes first in the stream); then each vector step codes one full
 // group, from the last group down. A step:
 // - loads the four symbols' entries from the shard's table (frequency and
-//   cumulative start in one 64-bit word, the reciprocal 1/f as a double);
+//   cumulative start in one 64-bit word, and 0.5/f as a double);
 // - emission: lane k sends out no byte if x < f << 27, one if x < f << 35,
 //   else two (x < 2^43 on entry, so x >> 16 < 2^27 <= f << 27: never three).
 //   The stream takes the group's bytes in the order of the scalar encoder:
@@ -52,10 +52,10 @@ constexpr std::uint64_t kStateLimit = 1ull << 43;
 constexpr std::uint64_t kCumLimit = 1ull << 32;
 constexpr std::uint64_t kBadBit = 1ull << 63;
 
-// A symbol's entry: a = c << 32 | f, and rf = 1.0 / f rounded to nearest.
+// A symbol's entry: a = c << 32 | f, and h = 0.5 / f rounded to nearest.
 struct alignas(16) Entry {
     std::uint64_t a;
-    double rf;
+    double h;
 };
 
 struct ShardTable {
@@ -95,7 +95,7 @@ constexpr EmitShuffles kEmit = make_emit_shuffles();
     const __m256i one = _mm256_set1_epi64x(1), scale = _mm256_set1_epi64x(kScale);
     const __m256i bad_bit = _mm256_set1_epi64x(static_cast<long long>(kBadBit));
     const __m256i exp52 = _mm256_set1_epi64x(0x4330000000000000);  // the bits of 2^52
-    const __m256d two52 = _mm256_set1_pd(0x1p52), ones = _mm256_set1_pd(1.0);
+    const __m256d two52 = _mm256_set1_pd(0x1p52), halves = _mm256_set1_pd(0.5);
     __m256i high = _mm256_setzero_si256();
     for (std::size_t s = 0; s < 256; s += 4) {
         const __m256i f = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(job.freq + s));
@@ -107,8 +107,8 @@ constexpr EmitShuffles kEmit = make_emit_shuffles();
         const __m256i a = _mm256_or_si256(_mm256_or_si256(_mm256_slli_epi64(c, 32), fc), _mm256_and_si256(bad, bad_bit));
         // fc <= 4096 as a double: its bits under the exponent of 2^52, less 2^52
         const __m256d fd = _mm256_sub_pd(_mm256_castsi256_pd(_mm256_or_si256(fc, exp52)), two52);
-        const __m256i rf = _mm256_castpd_si256(_mm256_div_pd(ones, fd));
-        const __m256i lo = _mm256_unpacklo_epi64(a, rf), hi = _mm256_unpackhi_epi64(a, rf);
+        const __m256i h = _mm256_castpd_si256(_mm256_div_pd(halves, fd));
+        const __m256i lo = _mm256_unpacklo_epi64(a, h), hi = _mm256_unpackhi_epi64(a, h);
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(t.e + s), _mm256_permute2x128_si256(lo, hi, 0x20));
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(t.e + s + 2), _mm256_permute2x128_si256(lo, hi, 0x31));
     }
@@ -116,27 +116,32 @@ constexpr EmitShuffles kEmit = make_emit_shuffles();
 }
 
 // q = x div f in each lane, for 0 <= x < f * 2^27 and 1 <= f <= 4096, from
-// rf = 1/f rounded to nearest, without a 64-bit multiply-high:
-// - x + 0.5 as a double, exactly: x < 2^39, so or-ing in the exponent bits
-//   of 2^52 gives the double 2^52 + x, and subtracting 2^52 - 0.5 (a double:
-//   below 2^52 the spacing is 1/2) leaves x + 0.5, which is representable,
-//   so the subtraction is exact;
-// - y = (x + 0.5) * rf, rounded: rf = (1 + d1)/f and the product rounds with
-//   1 + d2, |d1|, |d2| <= 2^-53, so y = ((x + 0.5)/f)(1 + d1)(1 + d2) lies
-//   within 2^27 * 2^-51.9 < 2^-24 of (x + 0.5)/f < 2^27;
-// - (x + 0.5)/f = q + (r + 0.5)/f with 0 <= r < f, so it lies at least 0.5/f
-//   >= 2^-13 away from every integer, and y truncates to q (below 2^27, so
-//   the 32-bit conversion holds it).
-[[gnu::target("avx2"), gnu::always_inline]] inline __m256i divide_exact(__m256i x, __m256d rf) {
-    const __m256i exp52 = _mm256_set1_epi64x(0x4330000000000000);
-    const __m256d bias = _mm256_set1_pd(0x1p52 - 0.5);
-    const __m256d xd = _mm256_sub_pd(_mm256_castsi256_pd(_mm256_or_si256(x, exp52)), bias);
-    return _mm256_cvtepu32_epi64(_mm256_cvttpd_epi32(_mm256_mul_pd(xd, rf)));
+// h = 0.5/f rounded to nearest, without a 64-bit multiply-high. With
+// x = q f + r, 0 <= r < f:
+//   (x - (f - 1)/2) / f = q + (r - (f - 1)/2) / f,
+// and the last term lies in [-1/2 + 1/(2f), 1/2 - 1/(2f)]: q is the integer
+// nearest to it, with a margin of 1/(2f) >= 2^-13 on either side.
+// - t = 2x - f + 1 + 2^40 is an integer in (0, 2^41); or-ing it into the
+//   mantissa of 2^52 gives the double 2^52 + t, and subtracting 2^52 + 2^40
+//   leaves 2x - f + 1 exactly (every value here is an integer below 2^53);
+// - the fused multiply-add takes (2x - f + 1) * h = (x - (f - 1)/2)/f times
+//   (1 + d), |d| <= 2^-53, exactly: within 2^27 * 2^-53 = 2^-26 of its true
+//   value, so still nearer to q than to any other integer; it adds 2^52 +
+//   2^32 and rounds once to the nearest double, and as every double in
+//   [2^52, 2^53) is an integer, that is 2^52 + 2^32 + q;
+// - the low 32 bits of that double's bits are q (2^52 is its exponent,
+//   2^32 + q its mantissa), which is all the 32-bit multiply after it reads.
+[[gnu::target("avx2,fma"), gnu::always_inline]] inline __m256i divide_exact(__m256i x, __m256i f, __m256d h) {
+    const __m256i exp52 = _mm256_set1_epi64x(0x4330000000000000);  // the bits of 2^52
+    const __m256i offset = _mm256_sub_epi64(f, _mm256_set1_epi64x((1ll << 40) + 1));
+    const __m256i t = _mm256_sub_epi64(_mm256_add_epi64(x, x), offset);
+    const __m256d td = _mm256_sub_pd(_mm256_castsi256_pd(_mm256_or_si256(t, exp52)), _mm256_set1_pd(0x1p52 + 0x1p40));
+    return _mm256_castpd_si256(_mm256_fmadd_pd(td, h, _mm256_set1_pd(0x1p52 + 0x1p32)));
 }
 
 // One group of the shard: symbols g[0..3] on states 0..3 (lanes of x), bytes
 // out at p. `seen` gathers the entries' bad bits.
-[[gnu::target("avx2,popcnt"), gnu::always_inline]] inline void step(__m256i& x, __m256i& seen, const Entry* t,
+[[gnu::target("avx2,fma,popcnt"), gnu::always_inline]] inline void step(__m256i& x, __m256i& seen, const Entry* t,
                                                                      const std::uint8_t* g, std::uint8_t*& p) {
     std::uint32_t w;
     std::memcpy(&w, g, 4);
@@ -148,7 +153,7 @@ constexpr EmitShuffles kEmit = make_emit_shuffles();
     const __m256i e02 = _mm256_inserti128_si256(_mm256_castsi128_si256(e0), e2, 1);
     const __m256i e13 = _mm256_inserti128_si256(_mm256_castsi128_si256(e1), e3, 1);
     const __m256i a = _mm256_unpacklo_epi64(e02, e13);  // c << 32 | f, lanes 0..3
-    const __m256d rf = _mm256_castsi256_pd(_mm256_unpackhi_epi64(e02, e13));
+    const __m256d h = _mm256_castsi256_pd(_mm256_unpackhi_epi64(e02, e13));
     seen = _mm256_or_si256(seen, a);
 
     const __m256i f = _mm256_and_si256(a, _mm256_set1_epi64x(0xFFFFFFFF));
@@ -163,14 +168,12 @@ constexpr EmitShuffles kEmit = make_emit_shuffles();
     const __m128i bytes = _mm_shuffle_epi8(low, _mm_loadl_epi64(reinterpret_cast<const __m128i*>(kEmit.ctrl[idx])));
     _mm_storel_epi64(reinterpret_cast<__m128i*>(p), bytes);
     p += 8 - _mm_popcnt_u32(idx);
-    // bits shifted out: 8 per byte emitted (the masks are -1 where true)
-    const __m256i shift =
-        _mm256_slli_epi64(_mm256_add_epi64(_mm256_set1_epi64x(2), _mm256_add_epi64(keep1, keep2)), 3);
-    x = _mm256_srlv_epi64(x, shift);
+    // one byte out: x >> 8; two: x >> 16
+    x = _mm256_blendv_epi8(_mm256_blendv_epi8(_mm256_srli_epi64(x, 16), _mm256_srli_epi64(x, 8), keep2), x, keep1);
 
     // x + q * (4096 - f) + c = (q << 12) + r + c; the multiply reads the low
     // 32 bits of each lane: q < 2^27 and 4096 - f
-    const __m256i q = divide_exact(x, rf);
+    const __m256i q = divide_exact(x, f, h);
     const __m256i cmpl = _mm256_sub_epi64(_mm256_set1_epi64x(kScale), a);
     x = _mm256_add_epi64(x, _mm256_add_epi64(_mm256_mul_epu32(q, cmpl), _mm256_srli_epi64(a, 32)));
 }
@@ -188,7 +191,7 @@ struct Lane {
 // `rounds` groups on each of the first N lanes (each has that many left),
 // lane j with tables[j]. Returns whether an entry met had its bad bit set.
 template <std::size_t N>
-[[gnu::target("avx2,popcnt")]] bool run(Lane* lanes, const ShardTable* tables, std::size_t rounds) {
+[[gnu::target("avx2,fma,popcnt")]] bool run(Lane* lanes, const ShardTable* tables, std::size_t rounds) {
     __m256i xs[N];
     const std::uint8_t* gs[N];
     std::uint8_t* ps[N];
