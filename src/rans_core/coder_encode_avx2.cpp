@@ -18,7 +18,7 @@
 //   them; the stream pointer moves on by the number emitted. The zero bytes
 //   past the end are overwritten by the next store or stay as the buffer's
 //   zero padding.
-// - division, without a 64-bit multiply-high: see divide_exact below.
+// - division, without a 64-bit multiply-high: see divide_avx2.hpp.
 //
 // Exactness. The vector path takes only shards of at least kMinSymbols
 // symbols from an initial state below 2^43, with every cumulative value
@@ -35,6 +35,7 @@
 #include <vector>
 
 #include "coder_encode.hpp"
+#include "divide_avx2.hpp"
 #include "rans_step.hpp"
 
 #if defined(__x86_64__)
@@ -113,30 +114,6 @@ constexpr EmitShuffles kEmit = make_emit_shuffles();
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(t.e + s + 2), _mm256_permute2x128_si256(lo, hi, 0x31));
     }
     return _mm256_testz_si256(high, high);
-}
-
-// q = x div f in each lane, for 0 <= x < f * 2^27 and 1 <= f <= 4096, from
-// h = 0.5/f rounded to nearest, without a 64-bit multiply-high. With
-// x = q f + r, 0 <= r < f:
-//   (x - (f - 1)/2) / f = q + (r - (f - 1)/2) / f,
-// and the last term lies in [-1/2 + 1/(2f), 1/2 - 1/(2f)]: q is the integer
-// nearest to it, with a margin of 1/(2f) >= 2^-13 on either side.
-// - t = 2x - f + 1 + 2^40 is an integer in (0, 2^41); or-ing it into the
-//   mantissa of 2^52 gives the double 2^52 + t, and subtracting 2^52 + 2^40
-//   leaves 2x - f + 1 exactly (every value here is an integer below 2^53);
-// - the fused multiply-add takes (2x - f + 1) * h = (x - (f - 1)/2)/f times
-//   (1 + d), |d| <= 2^-53, exactly: within 2^27 * 2^-53 = 2^-26 of its true
-//   value, so still nearer to q than to any other integer; it adds 2^52 +
-//   2^32 and rounds once to the nearest double, and as every double in
-//   [2^52, 2^53) is an integer, that is 2^52 + 2^32 + q;
-// - the low 32 bits of that double's bits are q (2^52 is its exponent,
-//   2^32 + q its mantissa), which is all the 32-bit multiply after it reads.
-[[gnu::target("avx2,fma"), gnu::always_inline]] inline __m256i divide_exact(__m256i x, __m256i f, __m256d h) {
-    const __m256i exp52 = _mm256_set1_epi64x(0x4330000000000000);  // the bits of 2^52
-    const __m256i offset = _mm256_sub_epi64(f, _mm256_set1_epi64x((1ll << 40) + 1));
-    const __m256i t = _mm256_sub_epi64(_mm256_add_epi64(x, x), offset);
-    const __m256d td = _mm256_sub_pd(_mm256_castsi256_pd(_mm256_or_si256(t, exp52)), _mm256_set1_pd(0x1p52 + 0x1p40));
-    return _mm256_castpd_si256(_mm256_fmadd_pd(td, h, _mm256_set1_pd(0x1p52 + 0x1p32)));
 }
 
 // One group of the shard: symbols g[0..3] on states 0..3 (lanes of x), bytes
