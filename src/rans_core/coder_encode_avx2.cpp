@@ -144,7 +144,8 @@ constexpr EmitShuffles kEmit = make_emit_shuffles();
     const __m128i low = _mm256_castsi256_si128(_mm256_permutevar8x32_epi32(x, low_dwords));
     const __m128i bytes = _mm_shuffle_epi8(low, _mm_loadl_epi64(reinterpret_cast<const __m128i*>(kEmit.ctrl[idx])));
     _mm_storel_epi64(reinterpret_cast<__m128i*>(p), bytes);
-    p += 8 - _mm_popcnt_u32(idx);
+    p += 8;  // less the bytes kept back
+    p -= static_cast<std::size_t>(_mm_popcnt_u32(idx));
     // one byte out: x >> 8; two: x >> 16
     x = _mm256_blendv_epi8(_mm256_blendv_epi8(_mm256_srli_epi64(x, 16), _mm256_srli_epi64(x, 8), keep2), x, keep1);
 
