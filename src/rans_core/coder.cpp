@@ -251,7 +251,7 @@ EncodedShards encode_shards(std::span<const std::uint8_t> data, std::span<const 
     // takes its shards' jobs in shard order; a fault while taking one waits
     // until the shards before it are coded, whose own faults come first.
     const std::size_t workers = std::max<std::size_t>(1, pool::size());
-    const std::size_t min_shards = std::min(kBatchShards, (n + workers - 1) / workers);
+    const std::size_t min_shards = std::min(kEncodeBatchShards, (n + workers - 1) / workers);
     const auto count = [&](std::size_t i) { return lengths[i]; };
     const std::uint64_t max_work = (batch_work(n, count) + workers - 1) / workers;
     const auto tasks = group_shard_batches(n, min_shards, max_work, count);

@@ -40,6 +40,13 @@ struct EncodeJob {
 // than the room a slice fault; states and length are then left as they were.
 void encode_one(const EncodeJob& job, std::uint64_t initial_state);
 
+// Shards in flight on the vector paths: three vectors of states keep the
+// lanes' dependency chains busy, while a fourth runs short of registers
+// (measured slower on AVX2). A batch of the parallel encoder takes at least
+// kEncodeBatchShards shards (or the rest), a multiple of it.
+inline constexpr std::size_t kEncodeLanes = 3;
+inline constexpr std::size_t kEncodeBatchShards = 4 * kEncodeLanes;
+
 // Encodes every shard of the batch with the given path, exactly as
 // encode_one would, shard after shard; raises the fault of the lowest faulty
 // shard.

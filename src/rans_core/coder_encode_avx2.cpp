@@ -47,7 +47,7 @@ namespace rans {
 #if defined(__x86_64__)
 namespace {
 
-constexpr std::size_t kLanes = 4;          // shards in flight (fewer near the end of a batch)
+constexpr std::size_t kLanes = kEncodeLanes;  // shards in flight (fewer near the end of a batch)
 constexpr std::size_t kMinSymbols = 256;   // shorter shards are cheaper on the scalar path
 constexpr std::uint64_t kStateLimit = 1ull << 43;
 constexpr std::uint64_t kCumLimit = 1ull << 32;
@@ -271,8 +271,7 @@ void encode_batch_avx2(std::span<const EncodeJob> batch, std::uint64_t initial_s
             switch (active) {
                 case 1: bad = run<1>(lanes, tables.get(), rounds); break;
                 case 2: bad = run<2>(lanes, tables.get(), rounds); break;
-                case 3: bad = run<3>(lanes, tables.get(), rounds); break;
-                default: bad = run<4>(lanes, tables.get(), rounds);
+                default: bad = run<3>(lanes, tables.get(), rounds);
             }
             // A symbol that cannot be coded was met by one of the shards in
             // flight: all of them go to the scalar encoder (only on the way
