@@ -160,7 +160,7 @@ constexpr EmitShuffles kEmit = make_emit_shuffles();
 struct Lane {
     const EncodeJob* job = nullptr;
     std::size_t pos = 0;                  // the job's place in the batch
-    const std::uint8_t* group = nullptr;  // the next group to code (going down)
+    const std::uint8_t* group = nullptr;  // one past the next group to code (going down)
     std::size_t groups = 0;               // full groups left
     std::uint8_t* p = nullptr;            // stream end
     alignas(32) std::uint64_t x[4];       // states 0..3
@@ -182,8 +182,8 @@ template <std::size_t N>
     for (std::size_t r = 0; r < rounds; ++r) {
 #pragma GCC unroll 4
         for (std::size_t j = 0; j < N; ++j) {
-            step(xs[j], seen, tables[j].e, gs[j], ps[j]);
             gs[j] -= 4;
+            step(xs[j], seen, tables[j].e, gs[j], ps[j]);
         }
     }
     for (std::size_t j = 0; j < N; ++j) {
@@ -238,7 +238,7 @@ void encode_batch_avx2(std::span<const EncodeJob> batch, std::uint64_t initial_s
                 if (!ok) continue;
                 lane.job = &job;
                 lane.pos = pos;
-                lane.group = job.symbols + full - 4;
+                lane.group = job.symbols + full;
                 lane.groups = full / 4;
                 lane.p = p;
                 std::copy(x, x + 4, lane.x);
