@@ -171,20 +171,18 @@ struct Lane {
 template <std::size_t N>
 [[gnu::target("avx2,fma,popcnt")]] bool run(Lane* lanes, const ShardTable* tables, std::size_t rounds) {
     __m256i xs[N];
-    const std::uint8_t* gs[N];
+    const std::uint8_t* gs[N];  // the lowest group of the run
     std::uint8_t* ps[N];
     for (std::size_t j = 0; j < N; ++j) {
         xs[j] = _mm256_load_si256(reinterpret_cast<const __m256i*>(lanes[j].x));
-        gs[j] = lanes[j].group;
+        gs[j] = lanes[j].group - 4 * rounds;
         ps[j] = lanes[j].p;
     }
     __m256i seen = _mm256_setzero_si256();
-    for (std::size_t r = 0; r < rounds; ++r) {
+    for (std::size_t r = 4 * rounds; r != 0;) {
+        r -= 4;
 #pragma GCC unroll 4
-        for (std::size_t j = 0; j < N; ++j) {
-            gs[j] -= 4;
-            step(xs[j], seen, tables[j].e, gs[j], ps[j]);
-        }
+        for (std::size_t j = 0; j < N; ++j) step(xs[j], seen, tables[j].e, gs[j] + r, ps[j]);
     }
     for (std::size_t j = 0; j < N; ++j) {
         _mm256_store_si256(reinterpret_cast<__m256i*>(lanes[j].x), xs[j]);
