@@ -30,6 +30,7 @@ std::uint32_t shard_capacity(std::uint32_t m) {
 namespace {
 
 constexpr std::uint64_t kMaxFreq = kScale;  // 4096
+constexpr std::size_t kFastMinSymbols = 32;
 
 // A symbol of the shard's table, ready for the fast encode step.
 struct EncSymbol {
@@ -170,7 +171,9 @@ void encode_one(const EncodeJob& job, std::uint64_t initial_state) {
     // is below 2^39 + c and at least 1, so small cumulative values keep it
     // there. Each symbol then emits at most two bytes, and the step stores
     // two bytes past the current end.
-    bool fast = initial_state >= 1 && initial_state < (1ull << 43) && job.room >= 2 * m + 2;
+    // A short shard takes the checked step outright: building the fast
+    // step's table would cost more than its symbols.
+    bool fast = m >= kFastMinSymbols && initial_state >= 1 && initial_state < (1ull << 43) && job.room >= 2 * m + 2;
     EncSymbol table[256];
     for (std::size_t s = 0; s < 256 && fast; ++s) {
         table[s] = make_symbol(job.freq[s], job.cum[s]);

@@ -48,7 +48,7 @@ namespace rans {
 namespace {
 
 constexpr std::size_t kLanes = kEncodeLanes;  // shards in flight (fewer near the end of a batch)
-constexpr std::size_t kMinSymbols = 256;   // shorter shards are cheaper on the scalar path
+constexpr std::size_t kMinSymbols = 32;    // shorter shards are cheaper on the scalar path
 constexpr std::uint64_t kStateLimit = 1ull << 43;
 constexpr std::uint64_t kCumLimit = 1ull << 32;
 constexpr std::uint64_t kBadBit = 1ull << 63;
