@@ -251,7 +251,7 @@ def test_vector_paths_fault_like_scalar(restore_path, fault):
 
 # ---- the encoder's paths ---------------------------------------------------------
 #
-# The vector paths code shards of 256 symbols and more from initial states
+# The vector paths code shards of 32 symbols and more from initial states
 # below 2^43 with cumulative values below 2^32; everything else, and every
 # shard that holds a symbol it cannot code, goes to the scalar encoder.
 
@@ -316,7 +316,7 @@ INITIAL_STATES = [2**31, 2**39 - 1, 0, 1, 2**43 - 1, 2**43, 2**64 - 1]
 @pytest.mark.parametrize("seed", range(8))
 def test_vector_encoders_match_scalar(restore_path, seed):
     rng = np.random.default_rng(seed + 900)
-    lengths = rng.choice([0, 1, 2, 3, 4, 5, 6, 7, 255, 256, 257, 258, 259, 1000, 4099, 20000], int(rng.integers(1, 40)))
+    lengths = rng.choice([0, 1, 2, 3, 4, 5, 6, 7, 31, 32, 33, 35, 255, 256, 259, 1000, 4099, 20000], int(rng.integers(1, 40)))
     data, freqs, cums = encoder_shards(rng, lengths)
     initial = INITIAL_STATES[seed % len(INITIAL_STATES)] if seed < 7 else int(rng.integers(2**31, 2**39))
     assert_encoders_agree(data, lengths, cums, freqs, initial)
@@ -362,7 +362,7 @@ def test_vector_encoders_fault_like_scalar(restore_path, fault, seed):
     # faulty shards among sound ones, long and short: the same fault, with
     # the same message, is raised on every path (the lowest shard's)
     rng = np.random.default_rng(seed + 70)
-    lengths = rng.choice([3, 300, 1000, 5003], 24).astype(U32)
+    lengths = rng.choice([3, 40, 300, 1000, 5003], 24).astype(U32)
     data, freqs, cums = encoder_shards(rng, lengths)
     offsets = np.concatenate([[0], np.cumsum(lengths, dtype=np.uint64)[:-1]]).astype(U32)
     victims = sorted(rng.choice(24, 3, replace=False))
