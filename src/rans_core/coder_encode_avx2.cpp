@@ -120,13 +120,11 @@ constexpr EmitShuffles kEmit = make_emit_shuffles();
 // out at p. `seen` gathers the entries' bad bits.
 [[gnu::target("avx2,fma,popcnt"), gnu::always_inline]] inline void step(__m256i& x, __m256i& seen, const Entry* t,
                                                                      const std::uint8_t* g, std::uint8_t*& p) {
-    std::uint32_t w;
-    std::memcpy(&w, g, 4);
     // plain loads: on some cores a gather costs more than its parts
-    const __m128i e0 = _mm_load_si128(reinterpret_cast<const __m128i*>(t + (w & 0xFF)));
-    const __m128i e1 = _mm_load_si128(reinterpret_cast<const __m128i*>(t + ((w >> 8) & 0xFF)));
-    const __m128i e2 = _mm_load_si128(reinterpret_cast<const __m128i*>(t + ((w >> 16) & 0xFF)));
-    const __m128i e3 = _mm_load_si128(reinterpret_cast<const __m128i*>(t + (w >> 24)));
+    const __m128i e0 = _mm_load_si128(reinterpret_cast<const __m128i*>(t + g[0]));
+    const __m128i e1 = _mm_load_si128(reinterpret_cast<const __m128i*>(t + g[1]));
+    const __m128i e2 = _mm_load_si128(reinterpret_cast<const __m128i*>(t + g[2]));
+    const __m128i e3 = _mm_load_si128(reinterpret_cast<const __m128i*>(t + g[3]));
     const __m256i e02 = _mm256_inserti128_si256(_mm256_castsi128_si256(e0), e2, 1);
     const __m256i e13 = _mm256_inserti128_si256(_mm256_castsi128_si256(e1), e3, 1);
     const __m256i a = _mm256_unpacklo_epi64(e02, e13);  // c << 32 | f, lanes 0..3
