@@ -29,7 +29,6 @@
 // set; the lanes gather those bits, and a shard that met one is coded again
 // on the scalar path, which refuses it with the scalar path's message.
 #include <algorithm>
-#include <cstring>
 #include <limits>
 #include <memory>
 #include <vector>
@@ -50,7 +49,6 @@ namespace {
 constexpr std::size_t kLanes = kEncodeLanes;  // shards in flight (fewer near the end of a batch)
 constexpr std::size_t kMinSymbols = 32;    // shorter shards are cheaper on the scalar path
 constexpr std::uint64_t kStateLimit = 1ull << 43;
-constexpr std::uint64_t kCumLimit = 1ull << 32;
 constexpr std::uint64_t kBadBit = 1ull << 63;
 
 // A symbol's entry: a = c << 32 | f, and h = 0.5 / f rounded to nearest.
@@ -264,6 +262,7 @@ void encode_batch_avx2(std::span<const EncodeJob> batch, std::uint64_t initial_s
             std::size_t rounds = SIZE_MAX;
             for (std::size_t j = 0; j < active; ++j) rounds = std::min(rounds, lanes[j].groups);
             bool bad = false;
+            static_assert(kLanes == 3, "one run<N> for every number of busy lanes");
             switch (active) {
                 case 1: bad = run<1>(lanes, tables.get(), rounds); break;
                 case 2: bad = run<2>(lanes, tables.get(), rounds); break;
