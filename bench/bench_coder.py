@@ -30,7 +30,7 @@ rounds), so a change of load on a shared machine hits them all alike:
 - zlib level 1, one call per shard;
 - a NumPy copy of the same bytes (the memory-bandwidth ceiling).
 orv_rans runs with 1 and with 2 workers, each worker count in its own process
-(RAYON_NUM_THREADS), with the decoder path this CPU gets; in the one-worker
+(RAYON_NUM_THREADS), with the coder path this CPU gets; in the one-worker
 process it also runs forced to each path this CPU can run (scalar, avx2,
 avx512: ``orv_rans._coder_simd``), side by side. The peers are
 single-threaded and measured in the one-worker process. Sizes are compared with the order-0 entropy of each
@@ -347,7 +347,7 @@ def main() -> None:
 
     print(f"shard coder, 16 MiB of residual-like bytes, medians of {args.reps} runs of {args.clock}-clock time "
           "(MB/s = 1e6 bytes/s)")
-    print(f"orv_rans decoder path on this CPU: {runs[1]['path']} (available: {', '.join(runs[1]['paths'])}; "
+    print(f"orv_rans coder path on this CPU (encoder and decoder): {runs[1]['path']} (available: {', '.join(runs[1]['paths'])}; "
           "ORV_RANS_SIMD=scalar|avx2|avx512 chooses another)")
     print("size: compressed bytes / (order-0 entropy of each shard + 36-byte header per shard)")
     print(f"load average at the end: {' '.join(f'{v:.2f}' for v in os.getloadavg())} on {os.cpu_count()} cores")

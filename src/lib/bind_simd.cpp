@@ -1,6 +1,6 @@
 // Private hooks, outside the module's public functions: which instruction-set
-// path the vector kernels take (the shard decoder and the image phases share
-// one choice), for tests that compare every path with the
+// path the vector kernels take (the shard encoder and decoder and the image
+// phases share one choice), for tests that compare every path with the
 // scalar one and for front ends that report it.
 //
 //   _coder_simd()            -> "scalar" | "avx2" | "avx512", the path in use

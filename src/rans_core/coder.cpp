@@ -2,9 +2,12 @@
 #include "coder.hpp"
 
 #include <algorithm>
+#include <exception>
+#include <optional>
 #include <string>
 
 #include "../pool/pool.hpp"
+#include "coder_encode.hpp"
 #include "fault.hpp"
 #include "lookups.hpp"
 #include "magic.hpp"
@@ -27,6 +30,7 @@ std::uint32_t shard_capacity(std::uint32_t m) {
 namespace {
 
 constexpr std::uint64_t kMaxFreq = kScale;  // 4096
+constexpr std::size_t kFastMinSymbols = 32;
 
 // A symbol of the shard's table, ready for the fast encode step.
 struct EncSymbol {
@@ -42,12 +46,15 @@ struct EncSymbol {
 // exceeds x/f by less than x/2^64 < 1/f. For f = 1 the reciprocal 2^64 - 1
 // gives x - 1 (x >= 1), which the cumulative value makes up for: x + (x - 1) *
 // 4095 + c + 4095 = 4096x + c.
+//
+// ceil(2^64/f) = floor((2^64 - 1)/f) + 1 = magic[f] + 1 for every f >= 2
+// (one less than 2^64 only changes the quotient when f divides 2^64, where
+// the ceiling is that quotient itself), so no 128-bit division is needed:
+// building a table is a fixed cost of every shard.
 EncSymbol make_symbol(std::uint64_t f, std::uint64_t c) {
     if (f - 1 >= kMaxFreq) return {UINT64_MAX, 0, 0, 1, 0};  // refused when met (a rerun names it)
     if (f == 1) return {1ull << kEmitShift, UINT64_MAX, 4095, 0, c + 4095};
-    const auto u = static_cast<unsigned __int128>(1) << 64;
-    return {f << kEmitShift, static_cast<std::uint64_t>((u + f - 1) / f), static_cast<std::uint32_t>(kScale - f), 0,
-            c};
+    return {f << kEmitShift, kMagic[f] + 1, static_cast<std::uint32_t>(kScale - f), 0, c};
 }
 
 [[noreturn]] void refuse_symbol(std::size_t shard, std::uint8_t s, std::uint64_t f) {
@@ -113,21 +120,11 @@ struct CountingSink {
     }
 };
 
-struct ShardJob {
-    std::size_t index;
-    const std::uint8_t* symbols;
-    std::size_t m;
-    const std::uint64_t* freq;  // the shard's table rows (256 and 257 entries)
-    const std::uint64_t* cum;
-    std::uint8_t* slot;  // the shard's room in the stream buffer
-    std::size_t room;
-};
-
 // Symbols are coded from the last to the first: the tail (positions
 // 4*floor(m/4) .. m-1, state p mod 4) from its end, then the full groups from
 // the last one down, states 3, 2, 1, 0 within a group.
 template <class Step>
-void encode_order(const ShardJob& job, std::uint64_t x[4], Step&& step) {
+void encode_order(const EncodeJob& job, std::uint64_t x[4], Step&& step) {
     const std::uint8_t* d = job.symbols;
     const std::size_t full = job.m & ~std::size_t{3};
     for (std::size_t p = job.m; p-- > full;) step(x[p & 3], d[p]);
@@ -142,7 +139,7 @@ void encode_order(const ShardJob& job, std::uint64_t x[4], Step&& step) {
 }
 
 // The shard with the checked step; returns the number of bytes emitted.
-std::size_t encode_checked(const ShardJob& job, std::uint64_t x[4]) {
+std::size_t encode_checked(const EncodeJob& job, std::uint64_t x[4]) {
     CountingSink sink{job.slot, job.room};
     encode_order(job, x, [&](std::uint64_t& st, std::uint8_t s) {
         const std::uint64_t f = job.freq[s];
@@ -157,7 +154,7 @@ std::size_t encode_checked(const ShardJob& job, std::uint64_t x[4]) {
 // at most two bytes per symbol, and one spare byte stored past the end.
 // Returns false, with nothing decided, if the shard holds a symbol that
 // cannot be coded.
-bool encode_fast(const ShardJob& job, const EncSymbol* table, std::uint64_t x[4], std::size_t& len) {
+bool encode_fast(const EncodeJob& job, const EncSymbol* table, std::uint64_t x[4], std::size_t& len) {
     std::uint8_t* p = job.slot;
     std::uint32_t bad = 0;
     encode_order(job, x, [&](std::uint64_t& st, std::uint8_t s) { step_fast(st, table[s], bad, p); });
@@ -167,6 +164,43 @@ bool encode_fast(const ShardJob& job, const EncSymbol* table, std::uint64_t x[4]
 }
 
 }  // namespace
+
+void encode_one(const EncodeJob& job, std::uint64_t initial_state) {
+    const std::size_t m = job.m;
+    // The fast step needs every state in [1, 2^43): a state leaving a step
+    // is below 2^39 + c and at least 1, so small cumulative values keep it
+    // there. Each symbol then emits at most two bytes, and the step stores
+    // two bytes past the current end.
+    // A short shard takes the checked step outright: building the fast
+    // step's table would cost more than its symbols.
+    bool fast = m >= kFastMinSymbols && initial_state >= 1 && initial_state < (1ull << 43) && job.room >= 2 * m + 2;
+    EncSymbol table[256];
+    for (std::size_t s = 0; s < 256 && fast; ++s) {
+        table[s] = make_symbol(job.freq[s], job.cum[s]);
+        fast = job.cum[s] < (1ull << 42);
+    }
+    std::uint64_t x[4] = {initial_state, initial_state, initial_state, initial_state};
+    std::size_t len = 0;
+    if (!fast || !encode_fast(job, table, x, len)) {
+        std::fill(x, x + 4, initial_state);
+        len = encode_checked(job, x);
+    }
+    if (len > job.room) {
+        // Past the end of the buffer, or (only with tables that are not
+        // running sums) past the shard's own slot: refused either way, so
+        // shards never write into each other's room.
+        const std::size_t end = job.offset + len;
+        if (end > job.buffer_size) slice_end_fault(end, job.buffer_size);
+        slice_end_fault(end, job.offset + job.room);
+    }
+    std::copy(x, x + 4, job.states);
+    *job.length = static_cast<std::uint32_t>(len);
+}
+
+void encode_batch(CoderPath path, std::span<const EncodeJob> batch, std::uint64_t initial_state) {
+    if (path == CoderPath::avx2) return encode_batch_avx2(batch, initial_state);
+    for (const EncodeJob& job : batch) encode_one(job, initial_state);
+}
 
 EncodedShards encode_shards(std::span<const std::uint8_t> data, std::span<const std::uint32_t> offsets,
                             std::span<const std::uint32_t> lengths, std::span<const std::uint64_t> cum,
@@ -190,47 +224,52 @@ EncodedShards encode_shards(std::span<const std::uint8_t> data, std::span<const 
     }
     out.streams.resize(total);  // zero, its pages mapped only where a stream lands
 
-    const auto bounds = group_shards(n, [&](std::size_t i) { return lengths[i]; });
-    for_each_shard(bounds, [&](std::size_t i) {
+    // Shard i's job, or nothing for a shard that codes no bytes; faults on
+    // rows, offsets or symbols outside their arrays.
+    const auto job_of = [&](std::size_t i) -> std::optional<EncodeJob> {
         const std::size_t m = lengths[i];
         auto f = sub(freq, kFreqLen * i, kFreqLen * i + kFreqLen);
         auto c = sub(cum, kCumLen * i, kCumLen * i + kCumLen);
-        if (m == 0 || f[0] == kScale) return;  // states stay initial, no bytes
+        if (m == 0 || f[0] == kScale) return std::nullopt;  // states stay initial, no bytes
         const std::size_t start = at(offsets, i);
         // the encoder reads the last symbol first
         if (start + m > data.size()) index_fault(data.size(), start + m - 1);
-
         const std::size_t slot = out.offsets[i];
-        const std::size_t cap = shard_capacity(lengths[i]);
-        const std::size_t room = std::min<std::size_t>(cap, out.streams.size() - slot);
-        const ShardJob job{i, data.data() + start, m, f.data(), c.data(), out.streams.data() + slot, room};
+        const std::size_t room = std::min<std::size_t>(shard_capacity(lengths[i]), out.streams.size() - slot);
+        return EncodeJob{i,     data.data() + start, m, f.data(), c.data(), out.streams.data() + slot, slot, room,
+                         out.streams.size(), out.final_states.data() + 4 * i, out.lengths.data() + i};
+    };
 
-        // The fast step needs every state in [1, 2^43): a state leaving a
-        // step is below 2^39 + c and at least 1, so small cumulative values
-        // keep it there. Each symbol then emits at most two bytes, and the
-        // step stores two bytes past the current end.
-        bool fast = initial_state >= 1 && initial_state < (1ull << 43) && room >= 2 * m + 2;
-        EncSymbol table[256];
-        for (std::size_t s = 0; s < 256 && fast; ++s) {
-            table[s] = make_symbol(f[s], c[s]);
-            fast = c[s] < (1ull << 42);
+    const CoderPath path = coder_path();
+    if (path == CoderPath::scalar) {
+        const auto bounds = group_shards(n, [&](std::size_t i) { return lengths[i]; });
+        for_each_shard(bounds, [&](std::size_t i) {
+            if (const auto job = job_of(i)) encode_one(*job, initial_state);
+        });
+        return out;
+    }
+
+    // Several shards in flight per task, so that the vector encoder has
+    // independent states to interleave (the decoder's grouping). A task
+    // takes its shards' jobs in shard order; a fault while taking one waits
+    // until the shards before it are coded, whose own faults come first.
+    const std::size_t workers = std::max<std::size_t>(1, pool::size());
+    const std::size_t min_shards = std::min(kEncodeBatchShards, (n + workers - 1) / workers);
+    const auto count = [&](std::size_t i) { return lengths[i]; };
+    const std::uint64_t max_work = (batch_work(n, count) + workers - 1) / workers;
+    const auto tasks = group_shard_batches(n, min_shards, max_work, count);
+    pool::parallel_each_lowest_fault(tasks.size() - 1, [&](std::size_t t) {
+        std::vector<EncodeJob> batch;
+        std::exception_ptr fault;
+        for (std::size_t i = tasks[t]; i < tasks[t + 1] && !fault; ++i) {
+            try {
+                if (const auto job = job_of(i)) batch.push_back(*job);
+            } catch (...) {
+                fault = std::current_exception();
+            }
         }
-        std::uint64_t x[4] = {initial_state, initial_state, initial_state, initial_state};
-        std::size_t len = 0;
-        if (!fast || !encode_fast(job, table, x, len)) {
-            std::fill(x, x + 4, initial_state);
-            len = encode_checked(job, x);
-        }
-        if (len > room) {
-            // Past the end of the buffer, or (only with tables that are not
-            // running sums) past the shard's own slot: refused either way, so
-            // shards never write into each other's room.
-            const std::size_t end = slot + len;
-            if (end > out.streams.size()) slice_end_fault(end, out.streams.size());
-            slice_end_fault(end, slot + room);
-        }
-        std::copy(x, x + 4, out.final_states.begin() + static_cast<std::ptrdiff_t>(4 * i));
-        out.lengths[i] = static_cast<std::uint32_t>(len);
+        encode_batch(path, batch, initial_state);
+        if (fault) std::rethrow_exception(fault);
     });
     return out;
 }

@@ -11,7 +11,8 @@ bool cpu_has(SimdPath p) {
 #if defined(__x86_64__) || defined(__i386__)
     switch (p) {
         case SimdPath::scalar: return true;
-        case SimdPath::avx2: return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("popcnt");
+        case SimdPath::avx2:  // the shard encoder divides with fused multiply-adds
+            return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma") && __builtin_cpu_supports("popcnt");
         case SimdPath::avx512: return false;  // no AVX-512 kernel is built in yet
     }
     return false;

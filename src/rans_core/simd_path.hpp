@@ -1,5 +1,5 @@
-// The instruction-set path of the module's vector kernels (the shard decoder
-// and the image side's pixel loops): one choice per process, shared by every
+// The instruction-set path of the module's vector kernels (the shard encoder
+// and decoder and the image side's pixel loops): one choice per process, shared by every
 // kernel, so a test that forces a path forces it everywhere.
 //
 // Every path gives the same results and the same faults as the scalar one;
