@@ -76,7 +76,7 @@ def _template_cumulative() -> np.ndarray:
 @lru_cache(maxsize=None)
 def _template_lookups() -> np.ndarray:
     """The slot lookups of the templates, made once (768 KiB)."""
-    lookups = native.build_all_lookups(_template_cumulative())
+    lookups = checked(native.build_all_lookups, _template_cumulative())
     lookups.setflags(write=False)
     return lookups
 
