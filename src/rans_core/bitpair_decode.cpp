@@ -5,7 +5,9 @@
 #include <string>
 
 #include "bitpair.hpp"
+#include "bitpair_entries.hpp"
 #include "bitpair_rows.hpp"
+#include "image_context.hpp"
 #include "rans_step.hpp"
 
 namespace rans {
@@ -122,6 +124,157 @@ struct DecoderPass {
     }
 };
 
+
+// ------------------------------------------------------------ fast rows
+//
+// A row whose every read is proven (its pixels' context numbers are below
+// table_end, so all their pair tables are inside the lists, and the caller's
+// planes hold the row) runs without a check: the pair tables come from the
+// entries, each pixel's four table offsets without its W neighbour are
+// prepared for the whole row beforehand, and the W neighbours' bit pairs are
+// the symbols just decoded. A row that starts at least eight bytes per pixel
+// from the stream's start cannot reach it, so its refills need no position
+// test either.
+
+// Byte offsets into the entries of one pixel's four pair tables, less its
+// context number's share (non-chroma rule) and its W neighbour's.
+struct alignas(16) PixelOffsets {
+    std::uint32_t plane[4];
+};
+
+// The symbol of the entry at p for state x, and x advanced past it.
+[[gnu::always_inline]] inline std::uint32_t entry_symbol(std::uint64_t& x, const std::uint8_t* p) {
+    const PairEntry& e = *reinterpret_cast<const PairEntry*>(p);
+    const std::uint64_t slot = x & kSlotMask;
+    const std::uint32_t s = (slot >= e.cum[1]) + (slot >= e.cum[2]) + (slot >= e.cum[3]);
+    x = decode_advance(x, e.freq[s], e.cum[s]);
+    return s;
+}
+
+// The refill of a fast row: without a position test inside the window
+// (rans_step.hpp), else the one that stops at the stream's start.
+template <bool Window>
+[[gnu::always_inline]] inline std::uint64_t refill_row(std::uint64_t x, const std::uint8_t* stream,
+                                                       const std::uint8_t*& end) {
+    if constexpr (Window) {
+        return refill_fast(x, end);
+    } else {
+        std::ptrdiff_t pos = end - stream - 1;
+        x = refill(x, stream, pos);
+        end = stream + (pos + 1);
+        return x;
+    }
+}
+
+constexpr std::uint32_t kEntryBytes = sizeof(PairEntry);
+constexpr std::uint32_t kContextBytes = 64 * kEntryBytes;  // one context number's pair tables
+
+// The entries, and whether their byte offsets fit the prepared 32-bit ones.
+struct FastTables {
+    std::vector<PairEntry> entries;
+    std::uint32_t plane_bytes;  // n_ctx entries
+    bool usable;
+
+    FastTables(const BitPairCoded& in, std::size_t n_ctx, std::size_t table_end) {
+        const std::size_t count = entries_reached(n_ctx, table_end);
+        usable = count > 0 && count <= UINT32_MAX / kEntryBytes;
+        if (!usable) return;
+        entries = pair_entries(in.cf, in.sf, count);
+        plane_bytes = static_cast<std::uint32_t>(n_ctx * kEntryBytes);
+    }
+};
+
+// The offsets of a row's pixels from the residuals of the row above (`zup`,
+// padded) and, with the chroma rule, its context numbers.
+template <bool WithNumbers>
+void prepare_offsets(const std::uint8_t* zup, const std::uint8_t* numbers, std::uint32_t plane_bytes,
+                     std::size_t w, PixelOffsets* out) {
+    for (std::size_t i = 0; i < w; ++i) {
+        const std::uint32_t nw = zup[i], n = zup[i + 1];
+        const std::uint32_t k = WithNumbers ? kContextBytes * numbers[i] : 0;
+        for (unsigned j = 0; j < 4; ++j) {
+            const std::uint32_t above = 16 * ((nw >> (2 * j)) & 3) + 4 * ((n >> (2 * j)) & 3);
+            out[i].plane[j] = j * plane_bytes + k + kEntryBytes * above;
+        }
+    }
+}
+
+// The context lookup of the non-chroma rule through the caller's tables,
+// every read checked (in the order the checked rows read them).
+struct CheckedNumbers {
+    const ContextTables* t;
+    struct Ahead {
+        std::uint8_t n, nw;
+    };
+    Ahead ahead(std::uint8_t n, std::uint8_t nw) const { return {n, nw}; }
+    std::uint8_t finish(Ahead a, std::uint8_t w, std::uint8_t v) const { return t->number(w, a.n, a.nw, v); }
+};
+
+// A pixel whose context number reaches beyond table_end in a fast row: its
+// four symbols through the checked reads, exactly as a checked row codes it.
+// The state goes in and out by value, so that the row's loop keeps its own in
+// registers.
+[[gnu::noinline]] DecodeState checked_pixel(const DecoderPass& d, DecodeState st, std::size_t c,
+                                            std::uint32_t low, std::uint8_t& z) {
+    z = d.pixel<true>(st.x, st.pos, c, low);
+    return st;
+}
+
+// One fast row. Own: the context numbers from the samples decoded so far
+// (`ctx` a lookup, `srow`/`sup` the sample rows; `Proven`: every number it
+// can give is below table_end); else they are in the offsets already.
+template <bool Own, bool Proven, bool Window, class Ctx>
+void fast_row(const DecoderPass& d, const FastTables& ft, const Ctx& ctx, DecodeState& st,
+              std::uint8_t* zrow, const PixelOffsets* offsets, std::uint8_t* srow, const std::uint8_t* sup) {
+    std::uint64_t x0 = st.x[0], x1 = st.x[1], x2 = st.x[2], x3 = st.x[3];
+    const std::uint8_t* stream = d.in.stream.data();
+    const std::uint8_t* end = stream + (st.pos + 1);  // one past the next byte to read
+    const std::size_t w = d.g.w, table_end = d.table_end;
+    const auto* table = reinterpret_cast<const std::uint8_t*>(ft.entries.data());
+    std::uint32_t w0 = 0, w1 = 0, w2 = 0, w3 = 0;  // the W neighbour's bit pairs (border: 0)
+    std::uint8_t sw = 0;
+    for (std::size_t i = 0; i < w; ++i) {
+        std::uint32_t k = 0;
+        std::uint8_t pred = 0;
+        const PixelOffsets o = offsets[i];
+        if constexpr (Own) {
+            const std::uint8_t n = sup[i + 1], nw = sup[i];
+            pred = predict_sample(sw, n, nw);
+            const std::size_t c = ctx.finish(ctx.ahead(n, nw), sw, pred);
+            if (!Proven && c >= table_end) [[unlikely]] {
+                std::uint8_t z;
+                std::uint32_t low = w0 | (w1 << 8) | (w2 << 16) | (w3 << 24);
+                for (unsigned j = 0; j < 4; ++j) low += ((o.plane[j] - j * ft.plane_bytes) / kEntryBytes) << (8 * j);
+                const DecodeState out = checked_pixel(d, {{x0, x1, x2, x3}, end - stream - 1}, c, low, z);
+                x0 = out.x[0], x1 = out.x[1], x2 = out.x[2], x3 = out.x[3];
+                end = stream + (out.pos + 1);
+                w0 = z & 3, w1 = (z >> 2) & 3, w2 = (z >> 4) & 3, w3 = z >> 6;
+                zrow[i + 1] = z;
+                srow[i + 1] = sw = zigzag_decode(z, pred);
+                continue;
+            }
+            k = kContextBytes * static_cast<std::uint32_t>(c);
+        }
+        const std::uint32_t s0 = entry_symbol(x0, table + (o.plane[0] + k + kEntryBytes * w0));
+        x0 = refill_row<Window>(x0, stream, end);
+        const std::uint32_t s1 = entry_symbol(x1, table + (o.plane[1] + k + kEntryBytes * w1));
+        x1 = refill_row<Window>(x1, stream, end);
+        const std::uint32_t s2 = entry_symbol(x2, table + (o.plane[2] + k + kEntryBytes * w2));
+        x2 = refill_row<Window>(x2, stream, end);
+        const std::uint32_t s3 = entry_symbol(x3, table + (o.plane[3] + k + kEntryBytes * w3));
+        x3 = refill_row<Window>(x3, stream, end);
+        w0 = s0, w1 = s1, w2 = s2, w3 = s3;
+        const auto z = static_cast<std::uint8_t>(s0 | (s1 << 2) | (s2 << 4) | (s3 << 6));
+        zrow[i + 1] = z;
+        if constexpr (Own) srow[i + 1] = sw = zigzag_decode(z, pred);
+    }
+    st = {{x0, x1, x2, x3}, end - stream - 1};
+}
+
+// Images this large repay a private copy of the context tables (262 KB) and
+// the proof that lets the non-chroma rule read it unchecked.
+constexpr std::size_t kPrivateTablesMin = std::size_t{1} << 16;
+
 template <Rule M>
 std::vector<std::uint8_t> decode_channel(const BitPairCoded& in, const ContextTables& t, Bytes ref,
                                          Bytes orig, std::optional<BitPairMismatch>* report) {
@@ -149,12 +302,60 @@ std::vector<std::uint8_t> decode_channel(const BitPairCoded& in, const ContextTa
     if constexpr (M == Rule::Debug) safe = safe_rows(orig.size(), g.w, g);
 
     RowScratch rs(M == Rule::Ref ? g.w : 0);
-    for (std::size_t r = 1; r <= g.h; ++r) {
-        const Rows Rr = rows(R, r), Sr = rows(S, r);
+    const auto checked_row = [&](std::size_t r, const Rows& Rr, const Rows& Sr) {
         if (r <= safe) d.row<M, true>(r, st, Rr, Sr, ref, orig, report, &rs);
         else d.row<M, false>(r, st, Rr, Sr, ref, orig, report, &rs);
-        std::copy_n(Rr.cur + 1, g.w, out.data() + (r - 1) * g.w);
+    };
+    const auto all_checked = [&] {
+        for (std::size_t r = 1; r <= g.h; ++r) {
+            const Rows Rr = rows(R, r), Sr = rows(S, r);
+            checked_row(r, Rr, Sr);
+            std::copy_n(Rr.cur + 1, g.w, out.data() + (r - 1) * g.w);
+        }
+        return std::move(out);
+    };
+    if constexpr (M == Rule::Debug) return all_checked();
+
+    const FastTables ft(in, n_ctx, d.table_end);
+    if (!ft.usable) return all_checked();
+    std::vector<PixelOffsets> offsets(g.w);
+    const auto fast_rows = [&](const auto& ctx, auto proven) {
+        constexpr bool Own = M == Rule::Own, Proven = decltype(proven)::value;
+        for (std::size_t r = 1; r <= g.h; ++r) {
+            const Rows Rr = rows(R, r), Sr = rows(S, r);
+            bool fast = true;
+            if constexpr (M == Rule::Ref) {
+                fast = r <= safe && row_contexts<true>(ref.data(), r, g, t, rs) &&
+                       largest_byte({rs.ctx.data(), g.w}) < d.table_end;
+                if (fast) prepare_offsets<true>(Rr.up, rs.ctx.data(), ft.plane_bytes, g.w, offsets.data());
+            } else {
+                prepare_offsets<false>(Rr.up, nullptr, ft.plane_bytes, g.w, offsets.data());
+            }
+            if (fast) {
+                // a pixel reads at most eight bytes
+                const bool window = st.pos >= 0 && static_cast<std::size_t>(st.pos) / 8 >= g.w;
+                if (window) fast_row<Own, Proven, true>(d, ft, ctx, st, Rr.cur, offsets.data(), Sr.cur, Sr.up);
+                else fast_row<Own, Proven, false>(d, ft, ctx, st, Rr.cur, offsets.data(), Sr.cur, Sr.up);
+            } else {
+                checked_row(r, Rr, Sr);
+            }
+            std::copy_n(Rr.cur + 1, g.w, out.data() + (r - 1) * g.w);
+        }
+    };
+    if constexpr (M == Rule::Own) {
+        if (g.h * g.w >= kPrivateTablesMin) {
+            const PrivateContextTables own(t);
+            if (context_tables_proven(own.tables(), d.table_end)) {
+                with_proven_context(own.tables(), [&](const auto& ctx) { fast_rows(ctx, std::true_type{}); });
+                return out;
+            }
+            if (context_tables_proven(own.tables(), 256)) {
+                with_proven_context(own.tables(), [&](const auto& ctx) { fast_rows(ctx, std::false_type{}); });
+                return out;
+            }
+        }
     }
+    fast_rows(CheckedNumbers{&t}, std::false_type{});
     return out;
 }
 
