@@ -2,6 +2,7 @@
 // rebuilt from the decoded residuals, the chroma rule with the encoder's
 // context plane, and the first rule checked pixel by pixel against the
 // encoded residuals.
+#include <atomic>
 #include <string>
 
 #include "bitpair.hpp"
@@ -275,91 +276,134 @@ void fast_row(const DecoderPass& d, const FastTables& ft, const Ctx& ctx, Decode
 // the proof that lets the non-chroma rule read it unchecked.
 constexpr std::size_t kPrivateTablesMin = std::size_t{1} << 16;
 
+// One channel's decoding: the working rows, the state between rows, and the
+// choice of fast or checked path for each row.
+template <Rule M>
+class ChannelDecoder {
+public:
+    ChannelDecoder(const BitPairCoded& in, const ContextTables& t, Bytes ref, Bytes orig,
+                   std::optional<BitPairMismatch>* report)
+        : d_{in, t, geometry(in.h, in.w), in.cf.size() / 20,
+             table_safe_end(in.cf.size(), in.sf.size(), in.cf.size() / 20)},
+          st_{{in.states[0], in.states[1], in.states[2], in.states[3]},
+              static_cast<std::ptrdiff_t>(in.stream.size()) - 1},
+          ref_(ref),
+          orig_(orig),
+          report_(report),
+          out_(checked_mul(d_.g.h, d_.g.w)),
+          R_(2 * d_.g.stride, 0),
+          S_(M == Rule::Ref ? 0 : 2 * d_.g.stride, 0),
+          rs_(M == Rule::Ref ? d_.g.w : 0) {
+        // rows whose reads of the caller's plane are proven in range
+        safe_ = d_.g.h;
+        if constexpr (M == Rule::Ref) safe_ = safe_rows(ref.size(), d_.g.w, d_.g);
+        if constexpr (M == Rule::Debug) safe_ = safe_rows(orig.size(), d_.g.w, d_.g);
+    }
+
+    std::vector<std::uint8_t> run() {
+        if constexpr (M == Rule::Debug) {
+            for (std::size_t r = 1; r <= d_.g.h; ++r) checked_row(r);
+        } else {
+            const FastTables ft(d_.in, d_.n_ctx, d_.table_end);
+            if (!ft.usable || bp_checked_rows_only()) {
+                for (std::size_t r = 1; r <= d_.g.h; ++r) checked_row(r);
+            } else if (!own_with_private_tables(ft)) {
+                fast_rows(ft, CheckedNumbers{&d_.t}, std::false_type{});
+            }
+        }
+        return std::move(out_);
+    }
+
+private:
+    // A pixel's context reads only its own row and the one above, so two
+    // padded rows of each working plane suffice (zero border columns, and a
+    // zero row above the first); each finished row goes straight to the result.
+    Rows rows(std::vector<std::uint8_t>& v, std::size_t r) {
+        if (v.empty()) return Rows{};
+        std::uint8_t* p = v.data();
+        return Rows{p + (r & 1) * d_.g.stride, p + ((r - 1) & 1) * d_.g.stride};
+    }
+
+    void finish_row(std::size_t r) {
+        std::copy_n(R_.data() + (r & 1) * d_.g.stride + 1, d_.g.w, out_.data() + (r - 1) * d_.g.w);
+    }
+
+    void checked_row(std::size_t r) {
+        const Rows Rr = rows(R_, r), Sr = rows(S_, r);
+        if (r <= safe_) d_.row<M, true>(r, st_, Rr, Sr, ref_, orig_, report_, &rs_);
+        else d_.row<M, false>(r, st_, Rr, Sr, ref_, orig_, report_, &rs_);
+        finish_row(r);
+    }
+
+    // The non-chroma rule on a large image reads a private copy of the
+    // context tables once they are proven: through a grid when they fold,
+    // and without the test against table_end when no number reaches it.
+    bool own_with_private_tables(const FastTables& ft) {
+        if constexpr (M != Rule::Own) {
+            return false;
+        } else {
+            if (d_.g.h * d_.g.w < kPrivateTablesMin) return false;
+            const PrivateContextTables own(d_.t);
+            if (context_tables_proven(own.tables(), d_.table_end))
+                with_proven_context(own.tables(), [&](const auto& ctx) { fast_rows(ft, ctx, std::true_type{}); });
+            else if (context_tables_proven(own.tables(), 256))
+                with_proven_context(own.tables(), [&](const auto& ctx) { fast_rows(ft, ctx, std::false_type{}); });
+            else
+                return false;
+            return true;
+        }
+    }
+
+    template <class Ctx, class Proven>
+    void fast_rows(const FastTables& ft, const Ctx& ctx, Proven) {
+        constexpr bool Own = M == Rule::Own;
+        const Geometry& g = d_.g;
+        std::vector<PixelOffsets> offsets(g.w);
+        for (std::size_t r = 1; r <= g.h; ++r) {
+            const Rows Rr = rows(R_, r), Sr = rows(S_, r);
+            if constexpr (M == Rule::Ref) {
+                if (!(r <= safe_ && row_contexts<true>(ref_.data(), r, g, d_.t, rs_) &&
+                      largest_byte({rs_.ctx.data(), g.w}) < d_.table_end)) {
+                    checked_row(r);
+                    continue;
+                }
+                prepare_offsets<true>(Rr.up, rs_.ctx.data(), ft.plane_bytes, g.w, offsets.data());
+            } else {
+                prepare_offsets<false>(Rr.up, nullptr, ft.plane_bytes, g.w, offsets.data());
+            }
+            // a pixel reads at most eight bytes
+            if (st_.pos >= 0 && static_cast<std::size_t>(st_.pos) / 8 >= g.w)
+                fast_row<Own, Proven::value, true>(d_, ft, ctx, st_, Rr.cur, offsets.data(), Sr.cur, Sr.up);
+            else
+                fast_row<Own, Proven::value, false>(d_, ft, ctx, st_, Rr.cur, offsets.data(), Sr.cur, Sr.up);
+            finish_row(r);
+        }
+    }
+
+    const DecoderPass d_;
+    DecodeState st_;
+    Bytes ref_, orig_;
+    std::optional<BitPairMismatch>* report_;
+    std::vector<std::uint8_t> out_, R_, S_;
+    RowScratch rs_;
+    std::size_t safe_;
+};
+
 template <Rule M>
 std::vector<std::uint8_t> decode_channel(const BitPairCoded& in, const ContextTables& t, Bytes ref,
                                          Bytes orig, std::optional<BitPairMismatch>* report) {
     if (in.h == 0 || in.w == 0) return {};
-    const Geometry g = geometry(in.h, in.w);
-    const std::size_t n_ctx = in.cf.size() / 20;
-    const DecoderPass d{in, t, g, n_ctx, table_safe_end(in.cf.size(), in.sf.size(), n_ctx)};
-    DecodeState st{{in.states[0], in.states[1], in.states[2], in.states[3]},
-                   static_cast<std::ptrdiff_t>(in.stream.size()) - 1};
-    std::vector<std::uint8_t> out(checked_mul(g.h, g.w));
-    // a pixel's context reads only its own row and the one above, so two
-    // padded rows of each working plane suffice (zero border columns, and a
-    // zero row above the first); each finished row goes straight to the result
-    std::vector<std::uint8_t> R(2 * g.stride, 0), S;
-    if constexpr (M != Rule::Ref) S.assign(2 * g.stride, 0);
-    const auto rows = [&g](std::vector<std::uint8_t>& v, std::size_t r) {
-        if (v.empty()) return Rows{};
-        std::uint8_t* p = v.data();
-        return Rows{p + (r & 1) * g.stride, p + ((r - 1) & 1) * g.stride};
-    };
-
-    // rows whose reads of the caller's plane are proven in range
-    std::size_t safe = g.h;
-    if constexpr (M == Rule::Ref) safe = safe_rows(ref.size(), g.w, g);
-    if constexpr (M == Rule::Debug) safe = safe_rows(orig.size(), g.w, g);
-
-    RowScratch rs(M == Rule::Ref ? g.w : 0);
-    const auto checked_row = [&](std::size_t r, const Rows& Rr, const Rows& Sr) {
-        if (r <= safe) d.row<M, true>(r, st, Rr, Sr, ref, orig, report, &rs);
-        else d.row<M, false>(r, st, Rr, Sr, ref, orig, report, &rs);
-    };
-    const auto all_checked = [&] {
-        for (std::size_t r = 1; r <= g.h; ++r) {
-            const Rows Rr = rows(R, r), Sr = rows(S, r);
-            checked_row(r, Rr, Sr);
-            std::copy_n(Rr.cur + 1, g.w, out.data() + (r - 1) * g.w);
-        }
-        return std::move(out);
-    };
-    if constexpr (M == Rule::Debug) return all_checked();
-
-    const FastTables ft(in, n_ctx, d.table_end);
-    if (!ft.usable) return all_checked();
-    std::vector<PixelOffsets> offsets(g.w);
-    const auto fast_rows = [&](const auto& ctx, auto proven) {
-        constexpr bool Own = M == Rule::Own, Proven = decltype(proven)::value;
-        for (std::size_t r = 1; r <= g.h; ++r) {
-            const Rows Rr = rows(R, r), Sr = rows(S, r);
-            bool fast = true;
-            if constexpr (M == Rule::Ref) {
-                fast = r <= safe && row_contexts<true>(ref.data(), r, g, t, rs) &&
-                       largest_byte({rs.ctx.data(), g.w}) < d.table_end;
-                if (fast) prepare_offsets<true>(Rr.up, rs.ctx.data(), ft.plane_bytes, g.w, offsets.data());
-            } else {
-                prepare_offsets<false>(Rr.up, nullptr, ft.plane_bytes, g.w, offsets.data());
-            }
-            if (fast) {
-                // a pixel reads at most eight bytes
-                const bool window = st.pos >= 0 && static_cast<std::size_t>(st.pos) / 8 >= g.w;
-                if (window) fast_row<Own, Proven, true>(d, ft, ctx, st, Rr.cur, offsets.data(), Sr.cur, Sr.up);
-                else fast_row<Own, Proven, false>(d, ft, ctx, st, Rr.cur, offsets.data(), Sr.cur, Sr.up);
-            } else {
-                checked_row(r, Rr, Sr);
-            }
-            std::copy_n(Rr.cur + 1, g.w, out.data() + (r - 1) * g.w);
-        }
-    };
-    if constexpr (M == Rule::Own) {
-        if (g.h * g.w >= kPrivateTablesMin) {
-            const PrivateContextTables own(t);
-            if (context_tables_proven(own.tables(), d.table_end)) {
-                with_proven_context(own.tables(), [&](const auto& ctx) { fast_rows(ctx, std::true_type{}); });
-                return out;
-            }
-            if (context_tables_proven(own.tables(), 256)) {
-                with_proven_context(own.tables(), [&](const auto& ctx) { fast_rows(ctx, std::false_type{}); });
-                return out;
-            }
-        }
-    }
-    fast_rows(CheckedNumbers{&t}, std::false_type{});
-    return out;
+    return ChannelDecoder<M>(in, t, ref, orig, report).run();
 }
 
 }  // namespace
+
+namespace {
+std::atomic<bool> g_checked_rows_only{false};
+}  // namespace
+
+void bp_set_checked_rows_only(bool on) { g_checked_rows_only.store(on, std::memory_order_relaxed); }
+bool bp_checked_rows_only() { return g_checked_rows_only.load(std::memory_order_relaxed); }
 
 std::vector<std::uint8_t> bp_decode_sharded(const BitPairCoded& in, const ContextTables& t) {
     return decode_channel<Rule::Own>(in, t, {}, {}, nullptr);
