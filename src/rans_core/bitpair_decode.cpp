@@ -152,12 +152,23 @@ struct alignas(16) PixelOffsets {
     return s;
 }
 
-// The refill of a fast row: without a position test inside the window
-// (rans_step.hpp), else the one that stops at the stream's start.
-template <bool Window>
+// The refill of a fast row: without a position test inside the window, else
+// the one that stops at the stream's start. Inside the window, planes 0 and
+// 1 (the low bit pairs, close to noise) need a byte about every few pixels,
+// at random, so their first byte is taken without a branch (rans_step.hpp);
+// planes 2 and 3 (`Rare`) code mostly symbol 0 at a fraction of a bit and
+// need one seldom, so a branch that is almost always right costs less there
+// than the conditional move.
+template <bool Window, bool Rare = false>
 [[gnu::always_inline]] inline std::uint64_t refill_row(std::uint64_t x, const std::uint8_t* stream,
                                                        const std::uint8_t*& end) {
-    if constexpr (Window) {
+    if constexpr (Window && Rare) {
+        if (x < kLowerBound) [[unlikely]] {
+            x = (x << 8) | *--end;
+            if (x < kLowerBound) x = (x << 8) | *--end;
+        }
+        return x;
+    } else if constexpr (Window) {
         return refill_fast(x, end);
     } else {
         std::ptrdiff_t pos = end - stream - 1;
@@ -261,9 +272,9 @@ void fast_row(const DecoderPass& d, const FastTables& ft, const Ctx& ctx, Decode
         const std::uint32_t s1 = entry_symbol(x1, table + (o.plane[1] + k + kEntryBytes * w1));
         x1 = refill_row<Window>(x1, stream, end);
         const std::uint32_t s2 = entry_symbol(x2, table + (o.plane[2] + k + kEntryBytes * w2));
-        x2 = refill_row<Window>(x2, stream, end);
+        x2 = refill_row<Window, true>(x2, stream, end);
         const std::uint32_t s3 = entry_symbol(x3, table + (o.plane[3] + k + kEntryBytes * w3));
-        x3 = refill_row<Window>(x3, stream, end);
+        x3 = refill_row<Window, true>(x3, stream, end);
         w0 = s0, w1 = s1, w2 = s2, w3 = s3;
         const auto z = static_cast<std::uint8_t>(s0 | (s1 << 2) | (s2 << 4) | (s3 << 6));
         zrow[i + 1] = z;
