@@ -4,8 +4,8 @@ residuals or the same fault, on streams that decode and on streams cut short,
 damaged or driven by states the encoder never gives, with tables that reach
 past their lists part-way through an image, and with context tables that fold
 into a grid, that do not, that are too short, or that name contexts past the
-pair tables. Images of 256 x 256 pixels and more take the private, proven
-context tables of the non-chroma rule."""
+pair tables. The non-chroma rule takes its fast rows from 8192 pixels on
+(with private, proven context tables), the chroma rule at every size."""
 from __future__ import annotations
 
 import numpy as np

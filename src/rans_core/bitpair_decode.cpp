@@ -184,8 +184,8 @@ constexpr std::uint32_t kContextBytes = 64 * kEntryBytes;  // one context number
 // The entries, and whether their byte offsets fit the prepared 32-bit ones.
 struct FastTables {
     std::vector<PairEntry> entries;
-    std::uint32_t plane_bytes;  // n_ctx entries
-    bool usable;
+    std::uint32_t plane_bytes = 0;  // n_ctx entries
+    bool usable = false;
 
     FastTables(const BitPairCoded& in, std::size_t n_ctx, std::size_t table_end) {
         const std::size_t count = entries_reached(n_ctx, table_end);
@@ -210,17 +210,6 @@ void prepare_offsets(const std::uint8_t* zup, const std::uint8_t* numbers, std::
         }
     }
 }
-
-// The context lookup of the non-chroma rule through the caller's tables,
-// every read checked (in the order the checked rows read them).
-struct CheckedNumbers {
-    const ContextTables* t;
-    struct Ahead {
-        std::uint8_t n, nw;
-    };
-    Ahead ahead(std::uint8_t n, std::uint8_t nw) const { return {n, nw}; }
-    std::uint8_t finish(Ahead a, std::uint8_t w, std::uint8_t v) const { return t->number(w, a.n, a.nw, v); }
-};
 
 // A pixel whose context number reaches beyond table_end in a fast row: its
 // four symbols through the checked reads, exactly as a checked row codes it.
@@ -283,9 +272,10 @@ void fast_row(const DecoderPass& d, const FastTables& ft, const Ctx& ctx, Decode
     st = {{x0, x1, x2, x3}, end - stream - 1};
 }
 
-// Images this large repay a private copy of the context tables (262 KB) and
-// the proof that lets the non-chroma rule read it unchecked.
-constexpr std::size_t kPrivateTablesMin = std::size_t{1} << 16;
+// Images this large (90 x 90 pixels) repay a private copy of the context
+// tables (262 KB) and the proof that lets the non-chroma rule read it
+// unchecked.
+constexpr std::size_t kPrivateTablesMin = std::size_t{1} << 13;
 
 // One channel's decoding: the working rows, the state between rows, and the
 // choice of fast or checked path for each row.
@@ -315,12 +305,22 @@ public:
         if constexpr (M == Rule::Debug) {
             for (std::size_t r = 1; r <= d_.g.h; ++r) checked_row(r);
         } else {
-            const FastTables ft(d_.in, d_.n_ctx, d_.table_end);
-            if (!ft.usable || bp_checked_rows_only()) {
-                for (std::size_t r = 1; r <= d_.g.h; ++r) checked_row(r);
-            } else if (!own_with_private_tables(ft)) {
-                fast_rows(ft, CheckedNumbers{&d_.t}, std::false_type{});
+            // the non-chroma rule's fast rows need the private context tables,
+            // which small images do not repay
+            bool done = false;
+            if (!bp_checked_rows_only() && (M == Rule::Ref || d_.g.h * d_.g.w >= kPrivateTablesMin)) {
+                const FastTables ft(d_.in, d_.n_ctx, d_.table_end);
+                if (ft.usable) {
+                    if constexpr (M == Rule::Own) {
+                        done = own_with_private_tables(ft);
+                    } else {
+                        fast_rows(ft, nullptr, std::true_type{});  // the numbers come with the row
+                        done = true;
+                    }
+                }
             }
+            if (!done)
+                for (std::size_t r = 1; r <= d_.g.h; ++r) checked_row(r);
         }
         return std::move(out_);
     }
@@ -346,14 +346,14 @@ private:
         finish_row(r);
     }
 
-    // The non-chroma rule on a large image reads a private copy of the
-    // context tables once they are proven: through a grid when they fold,
-    // and without the test against table_end when no number reaches it.
+    // The non-chroma rule's fast rows read a private copy of the context
+    // tables once they are proven: through a grid when they fold, and without
+    // the test against table_end when no number reaches it. Tables that
+    // cannot be proven take the checked rows.
     bool own_with_private_tables(const FastTables& ft) {
         if constexpr (M != Rule::Own) {
             return false;
         } else {
-            if (d_.g.h * d_.g.w < kPrivateTablesMin) return false;
             const PrivateContextTables own(d_.t);
             if (context_tables_proven(own.tables(), d_.table_end))
                 with_proven_context(own.tables(), [&](const auto& ctx) { fast_rows(ft, ctx, std::true_type{}); });
