@@ -1,9 +1,7 @@
 // Private hooks, outside the module's public functions: which instruction-set
 // path the vector kernels take (the shard decoder and the image phases share
 // one choice), for tests that compare every path with the
-// scalar one and for front ends that report it; and whether the bit-pair
-// decoders take their fast rows, for tests that compare them with the
-// checked ones.
+// scalar one and for front ends that report it.
 //
 //   _coder_simd()            -> "scalar" | "avx2" | "avx512", the path in use
 //   _coder_simd(name)        -> switches to that path (ValueError if this CPU
