@@ -179,9 +179,15 @@ template <bool Window, bool Rare = false>
 }
 
 constexpr std::uint32_t kEntryBytes = sizeof(PairEntry);
+static_assert(kEntryBytes == 16);
 constexpr std::uint32_t kContextBytes = 64 * kEntryBytes;  // one context number's pair tables
 
-// The entries, and whether their byte offsets fit the prepared 32-bit ones.
+// Entries beyond any real table set (256 context numbers of 64 bit-pair
+// contexts in each of four planes take 65536): far larger lists, which a
+// caller can pass, keep to the checked rows rather than a second copy.
+constexpr std::size_t kMaxEntries = std::size_t{1} << 18;
+
+// The entries, when there are any and not too many.
 struct FastTables {
     std::vector<PairEntry> entries;
     std::uint32_t plane_bytes = 0;  // n_ctx entries
@@ -189,7 +195,7 @@ struct FastTables {
 
     FastTables(const BitPairCoded& in, std::size_t n_ctx, std::size_t table_end) {
         const std::size_t count = entries_reached(n_ctx, table_end);
-        usable = count > 0 && count <= UINT32_MAX / kEntryBytes;
+        usable = count > 0 && count <= kMaxEntries;  // byte offsets then fit 32 bits
         if (!usable) return;
         entries = pair_entries(in.cf, in.sf, count);
         plane_bytes = static_cast<std::uint32_t>(n_ctx * kEntryBytes);
