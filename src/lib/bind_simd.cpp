@@ -7,9 +7,13 @@
 //   _coder_simd(name)        -> switches to that path (ValueError if this CPU
 //                               cannot run it) and returns its name
 //   _coder_simd_available()  -> tuple of the paths this CPU can run
+//   _bitpair_checked_rows(on=None) -> whether the bit-pair decoders run every
+//                               row through their checked path (set with on),
+//                               for tests that compare it with the fast rows
 #include <string>
 #include <string_view>
 
+#include "../rans_core/bitpair.hpp"
 #include "../rans_core/coder_simd.hpp"
 #include "bindings.hpp"
 #include "python.hpp"
@@ -53,9 +57,21 @@ PyObject* coder_simd_available(PyObject*, PyObject*) {
     return t;
 }
 
+PyObject* bitpair_checked_rows(PyObject*, PyObject* args) {
+    PyObject* on = Py_None;
+    if (!PyArg_ParseTuple(args, "|O:_bitpair_checked_rows", &on)) return nullptr;
+    if (on != Py_None) {
+        const int flag = PyObject_IsTrue(on);
+        if (flag < 0) return nullptr;
+        rans::bp_set_checked_rows_only(flag != 0);
+    }
+    return PyBool_FromLong(rans::bp_checked_rows_only());
+}
+
 PyMethodDef g_hooks[] = {
     {"_coder_simd", coder_simd, METH_VARARGS, "_coder_simd(name=None)\n--\n\n"},
     {"_coder_simd_available", coder_simd_available, METH_NOARGS, "_coder_simd_available()\n--\n\n"},
+    {"_bitpair_checked_rows", bitpair_checked_rows, METH_VARARGS, "_bitpair_checked_rows(on=None)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

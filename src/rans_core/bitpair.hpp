@@ -85,4 +85,10 @@ std::vector<std::uint8_t> bp_decode_sharded_debug(const BitPairCoded& in, const 
                                                   Bytes orig_resid,
                                                   std::optional<BitPairMismatch>& report);
 
+// Testing hook: with it set, the decoders run every row through the checked
+// path (each read tested) instead of the fast rows, which must give the same
+// residuals and the same faults.
+void bp_set_checked_rows_only(bool on);
+bool bp_checked_rows_only();
+
 }  // namespace rans

@@ -14,25 +14,6 @@
 namespace rans {
 namespace {
 
-// If x < limit: x = t and one byte is taken (--end). Which way it goes
-// depends on the data (about every other step takes a byte), so this is a
-// conditional move: a branch would be mispredicted often, and compilers turn
-// the plain conditional into one.
-inline void take_if_below(std::uint64_t& x, std::uint64_t limit, std::uint64_t t, const std::uint8_t*& end) {
-#if defined(__x86_64__)
-    asm("cmpq %[lim], %[x]\n\t"
-        "cmovbq %[t], %[x]\n\t"
-        "sbbq $0, %[end]"  // the borrow of the comparison is the byte taken
-        : [x] "+r"(x), [end] "+r"(end)
-        : [lim] "r"(limit), [t] "r"(t)
-        : "cc");
-#else
-    const bool below = x < limit;
-    x = below ? t : x;
-    end -= below;
-#endif
-}
-
 // One decode step with every table access checked, followed by the refill
 // that stops at the start of the stream.
 inline void step_checked(std::uint64_t& x, std::uint8_t& o, std::span<const std::uint64_t> cum,
@@ -44,17 +25,6 @@ inline void step_checked(std::uint64_t& x, std::uint8_t& o, std::span<const std:
     const std::uint64_t f = at(freq, s);
     const std::uint64_t c = at(cum, s);
     x = refill(decode_advance(x, f, c), stream, pos);
-}
-
-// The refill once at least two unread bytes are left (end[-1] is the next
-// byte). The first byte is taken without a branch; a second one is needed
-// only when the state fell below 2^23, after a rare symbol, and exactly then
-// the state is still below 2^31 after the first byte.
-inline std::uint64_t refill_fast(std::uint64_t x, const std::uint8_t*& end) {
-    take_if_below(x, kLowerBound, (x << 8) | end[-1], end);
-    if (x < kLowerBound) [[unlikely]]
-        x = (x << 8) | *--end;
-    return x;
 }
 
 // The decode step once the tables are known to hold 4096 slots and 256

@@ -41,4 +41,34 @@ inline std::uint64_t refill(std::uint64_t x, const std::uint8_t* stream, std::pt
     return x;
 }
 
+// If x < limit: x = t and one byte is taken (--end). Which way it goes
+// depends on the data (about every other step takes a byte), so this is a
+// conditional move: a branch would be mispredicted often, and compilers turn
+// the plain conditional into one.
+inline void take_if_below(std::uint64_t& x, std::uint64_t limit, std::uint64_t t, const std::uint8_t*& end) {
+#if defined(__x86_64__)
+    asm("cmpq %[lim], %[x]\n\t"
+        "cmovbq %[t], %[x]\n\t"
+        "sbbq $0, %[end]"  // the borrow of the comparison is the byte taken
+        : [x] "+r"(x), [end] "+r"(end)
+        : [lim] "r"(limit), [t] "r"(t)
+        : "cc");
+#else
+    const bool below = x < limit;
+    x = below ? t : x;
+    end -= below;
+#endif
+}
+
+// The refill once at least two unread bytes are left (end[-1] is the next
+// byte). The first byte is taken without a branch; a second one is needed
+// only when the state fell below 2^23, after a rare symbol, and exactly then
+// the state is still below 2^31 after the first byte.
+inline std::uint64_t refill_fast(std::uint64_t x, const std::uint8_t*& end) {
+    take_if_below(x, kLowerBound, (x << 8) | end[-1], end);
+    if (x < kLowerBound) [[unlikely]]
+        x = (x << 8) | *--end;
+    return x;
+}
+
 }  // namespace rans
