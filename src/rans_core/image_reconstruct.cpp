@@ -138,10 +138,8 @@ bool settle(const Cursors& c, std::size_t w) {
         if (at > c.s.len) return false;
         if (at == c.s.len)
             c.cur[k] = e.trap();
-        else if (at + w + 1 >= c.s.len)
+        else if (at + w + 1 >= c.s.len)  // (a cursor in the tail stays there: it only moves on)
             c.cur[k] = e.tail() + (at - e.tail_start());  // at >= len - (w + 1) >= tail_start
-        else
-            c.cur[k] = c.s.begin + at;
     }
     return true;
 }
