@@ -44,6 +44,17 @@ SANITIZER_OOM = ("AddressSanitizer: out-of-memory", "AddressSanitizer: requested
 RESULT_DTYPES = ("uint8", "uint16", "uint32", "uint64")
 
 
+def _child_env() -> dict:
+    """The environment of a child run: a sanitizer's report must reach the
+    child's stderr, which is read here, so a log_path that the caller's
+    options name (to keep its own reports) is dropped."""
+    env = dict(os.environ)
+    for name in ("ASAN_OPTIONS", "UBSAN_OPTIONS"):
+        if name in env:
+            env[name] = ":".join(o for o in env[name].split(":") if not o.startswith("log_path="))
+    return env
+
+
 def outcome_of(exc: BaseException) -> str:
     name = type(exc).__name__
     if name == "PanicException" and isinstance(exc, Exception):
@@ -354,7 +365,8 @@ def parent(args) -> int:
             cmd += ["--functions", args.functions]
         stats_path.unlink(missing_ok=True)
         interrupted = False
-        child_proc = subprocess.Popen(cmd, stderr=subprocess.PIPE, text=True, errors="replace")
+        child_proc = subprocess.Popen(cmd, stderr=subprocess.PIPE, text=True, errors="replace",
+                                      env=_child_env())
         try:
             _, err = child_proc.communicate()
         except KeyboardInterrupt:  # the child stops after its current call and reports
