@@ -340,12 +340,17 @@ def _lookups(group: Group) -> np.ndarray:
     stored = np.flatnonzero(modes == 0)
     if len(stored) == len(modes):
         return checked(native.build_all_lookups, group.cum)
-    lookups = np.zeros((len(modes), native.SCALE), dtype=np.uint8)
+    # every row is written below, so the rows need no zero fill first (on a
+    # large photo the lookups take megabytes)
+    lookups = np.empty((len(modes), native.SCALE), dtype=np.uint8)
     templated = np.flatnonzero(modes >= 4)
     if len(templated):
         lookups[templated] = _template_lookups()[modes[templated] - 4]
     if len(stored):
         lookups[stored] = checked(native.build_all_lookups, group.cum[stored])
+    zero = np.flatnonzero(modes == 3)   # the symbol-zero tables (read() lets no other mode through)
+    if len(zero):
+        lookups[zero] = 0
     return lookups
 
 
