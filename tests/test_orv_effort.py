@@ -39,8 +39,10 @@ def test_a_higher_level_is_never_larger(seed, shape, noise, coder):
 
 @pytest.fixture
 def version_1_only(monkeypatch):
-    """No palette or zstd search (small images always try zstd): the levels' own codings."""
+    """No palette, zstd or colour transform (small images always try zstd): the
+    levels' own codings."""
     monkeypatch.setattr(effort, "SYNTHETIC_FROM", len(LEVELS) + 1)
+    monkeypatch.setattr(effort, "COLOUR_FROM", len(LEVELS) + 1)
 
 
 @pytest.mark.parametrize("shape", [(64, 60), (48, 50, 3), (40, 44, 4)], ids=str)

@@ -20,9 +20,9 @@ PLAIN_CODINGS = [(synthetic.TRANSFORM_NONE, c)
                  for c in (synthetic.CODING_ZSTD, synthetic.CODING_ZSTD_RES)]
 
 
-def v1(img):
+def v1(img, pixel_crc=None):
     # the version-1 coding the default level would write
-    return single.encode_pixels(img, synthetic_search=False)
+    return single.encode_pixels(img, synthetic_search=False, pixel_crc=pixel_crc)
 
 
 def body(img, transform, coding, **kw):
@@ -155,7 +155,10 @@ def zframe(n, fill=0):
 
 @pytest.mark.parametrize("data,message", [
     (forge(0, 0), "version-1 file"),
-    (forge(2, 1), "unknown transform"),
+    (forge(9, 1), "unknown transform"),
+    (forge(2, 1), "needs a colour image coded by orv"),
+    (forge(4, 0, channels=1), "needs a colour image coded by orv"),
+    (forge(3, 0, pixels=v1(np.zeros((4, 5), np.uint8))), "shape"),
     (forge(0, 3), "unknown coding"),
     (forge(0, 1, channels=2), "channel count"),
     (forge(0, 1, h=0), "sides"),

@@ -17,7 +17,7 @@ from typing import Callable, NamedTuple
 
 import numpy as np
 
-from . import banded, bitpair, limits, model, native, shard, synthetic
+from . import banded, bitpair, colour, limits, model, native, shard, synthetic
 from . import effort as effort_scale
 from . import container as fmt
 from .analysis import analyse
@@ -42,7 +42,7 @@ def encode(image, *, effort: int = DEFAULT_EFFORT, coder: str | None = None, icc
     shard coder with fixed context classes (fastest); 2 also the cheap
     content checks; 3 also classes fitted to the image, split by intensity
     where that pays (about 1.5% smaller, slower to encode); 4 also the bit-pair coder per plane where it pays
-    (smaller, slower to decode); 5 also the costlier searches. The smallest
+    and a colour transform where it pays (smaller, slower to decode); 5 also the costlier searches. The smallest
     coding tried is kept, so a higher level never gives a larger file.
     coder: None (the level decides), or "shard", "bitpair", or "auto" (per
     plane, whichever is smaller) to force the coder at any level.
@@ -163,12 +163,19 @@ def _coding(header: Header, sc: shard.ShardCoded | None,
 
 
 def encode_pixels(img: np.ndarray, *, effort: int = DEFAULT_EFFORT, coder: str | None = None,
-                  classes: Classes | None = None, synthetic_search: bool = True) -> bytes:
+                  classes: Classes | None = None, synthetic_search: bool = True,
+                  pixel_crc: int | None = None) -> bytes:
     """The coded image (header and coded sections, no metadata) of a checked
     image: the smallest of the codings the level tries. `classes` replaces
     the level's choice of the shard coder's classes by these, whether or not
-    they pay (to write such a file on purpose)."""
+    they pay (to write such a file on purpose). `pixel_crc`: the CRC-32 the
+    header names instead of the pixels' own: the image inside a colour
+    transform names the pixels it decodes to, and is coded by the level's
+    own codings alone (no whole-image candidate, palette, zstd or colour
+    transform: they were weighed for the image itself)."""
     plan = effort_scale.plan(coder, effort)
+    if pixel_crc is not None:
+        plan = plan._replace(candidates=False)
     h, w = img.shape[:2]
     ch = 1 if img.ndim == 2 else img.shape[2]
     planes = list(range(ch))
@@ -195,7 +202,7 @@ def encode_pixels(img: np.ndarray, *, effort: int = DEFAULT_EFFORT, coder: str |
     jobs.clear()
     a = None    # the analysis goes before the file is built
     bp = done.get("bitpair", {})
-    crc = crc32(img)
+    crc = crc32(img) if pixel_crc is None else pixel_crc
     options = []
     if use_shard:
         options.append((fixed, done["fixed"]))
@@ -239,7 +246,37 @@ def encode_pixels(img: np.ndarray, *, effort: int = DEFAULT_EFFORT, coder: str |
         # a higher level tries every candidate a lower one does
         gate = codings[0].size if plan.shard else None
         data = synthetic_candidates(img, data, effort, gate=gate, crc=crc)
+    if plan.candidates and effort >= effort_scale.COLOUR_FROM and ch >= 3:
+        data = colour_candidate(img, data, effort, codings[0].size, plan.thorough)
     return data
+
+
+def fixed_size(img: np.ndarray, thorough: bool) -> int:
+    """The size of the coding that every level weighs first: every plane with
+    the shard coder and the size's fixed classes."""
+    h, w = img.shape[:2]
+    cl = fixed_classes(h * w)
+    sc = shard.encode(analyse(img, cl.K, cl.luts), cl.K, cl.luts, thorough)
+    header = fmt.pack_header(Header(img.shape[2], h, w, cl.model, cl.bounds, b"",
+                                    (CODER_SHARD,) * img.shape[2], 0, cl.bands))
+    return len(header) + shard.sections_size(sc, list(range(img.shape[2])))
+
+
+def colour_candidate(img: np.ndarray, data: bytes, effort: int, plain_size: int,
+                     thorough: bool) -> bytes:
+    """The smaller of `data` and the image under the colour transform whose
+    fixed-class coding is smallest, if that is smaller than the image's own
+    (`plain_size`), coded at this level (orv.colour)."""
+    sizes = {t: fixed_size(colour.forward(img, t), thorough) for t in synthetic.COLOUR_TRANSFORMS}
+    best = min(sizes, key=lambda t: (sizes[t], t))
+    if sizes[best] >= plain_size:
+        return data
+
+    def inner(pixels, pixel_crc):
+        return encode_pixels(pixels, effort=effort, pixel_crc=pixel_crc)
+
+    other = synthetic.encode_body(img, best, synthetic.CODING_ORV, inner)
+    return other if len(other) < len(data) else data
 
 
 def synthetic_candidates(img: np.ndarray, data: bytes, effort: int,
@@ -298,13 +335,18 @@ def parse(data, *, max_pixels: float | None = None, verify: bool = True) -> Pars
     return Parsed(hdr, K, luts, shard_planes, group, bp)
 
 
-def decode_single(data, *, max_pixels: float | None = None, verify: bool = True) -> np.ndarray:
+def decode_single(data, *, max_pixels: float | None = None, verify: bool = True,
+                  colour_transform: int | None = None) -> np.ndarray:
     """The image of a single-image orv file (a stack file is refused); verify
-    as for parse (the decoded pixels' checksum is always checked)."""
+    as for parse (the decoded pixels' checksum is always checked).
+    `colour_transform`: the transform (orv.colour) that a version-4 file
+    holding this version-1 image names, undone on the decoded planes."""
     if synthetic.is_version4(data):
         return synthetic.decode(data, max_pixels=max_pixels, decode_v1=_decode_v1_body)
     f = parse(data, max_pixels=max_pixels, verify=verify)
     planes = _decode_planes(f)
+    if colour_transform is not None:
+        colour.undo_on_planes(planes, colour_transform)
     if f.hdr.channels == 1:
         img = planes.pop(0)
     else:
@@ -318,9 +360,10 @@ def decode_single(data, *, max_pixels: float | None = None, verify: bool = True)
     return img
 
 
-def _decode_v1_body(data, shape: tuple[int, int]) -> np.ndarray:
+def _decode_v1_body(data, shape: tuple[int, ...], colour_transform: int | None = None) -> np.ndarray:
     """The version-1 image of `shape` inside a version-4 file: its header is
-    checked against the outer one before anything is allocated."""
+    checked against the outer one before anything is allocated; a colour
+    transform is undone on its planes."""
     if synthetic.is_version4(data):
         raise FormatError("a version-4 image holds another version-4 image")
     hdr, _, meta = walk(data, verify=False)
@@ -329,7 +372,7 @@ def _decode_v1_body(data, shape: tuple[int, int]) -> np.ndarray:
     if any(v is not None for v in meta):
         raise FormatError("the image inside carries metadata sections (they belong after "
                           "the outer file's sections)")
-    return decode_single(data, max_pixels=float("inf"))
+    return decode_single(data, max_pixels=float("inf"), colour_transform=colour_transform)
 
 
 def _decode_planes(f: Parsed) -> dict[int, np.ndarray]:

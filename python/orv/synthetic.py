@@ -7,10 +7,11 @@ the file smaller than version 1.
     "pixels" section        the coded samples (below)
     [metadata sections]     as in version 1
 
-The samples are the palette indices (one gray plane) or the image's planes.
-They are coded as one of:
+The samples are the palette indices (one gray plane), the image's planes, or
+(a colour transform, orv.colour) the image with one chroma plane predicted
+from the other, coded by orv only. They are coded as one of:
     CODING_ORV       a version-1 coded image (header and coded sections, no
-                     metadata) of the index plane
+                     metadata) of the index plane, or of the colour-transformed image
     CODING_ZSTD      a zstd frame of the samples, interleaved, row-major
     CODING_ZSTD_RES  a zstd frame of the prediction residuals, plane after plane
                      (gray or indices; or green, red-green, blue-green, then alpha)
@@ -28,7 +29,7 @@ from typing import Callable, NamedTuple
 import numpy as np
 
 from . import container as fmt
-from . import limits, lz, model, native, palette
+from . import colour, limits, lz, model, native, palette
 from .analysis import analyse
 from .checksum import crc32
 from .errors import FormatError
@@ -37,7 +38,10 @@ from .native import checked
 VERSION = 4
 TRANSFORM_NONE, TRANSFORM_PALETTE = 0, 1
 CODING_ORV, CODING_ZSTD, CODING_ZSTD_RES = 0, 1, 2
-TRANSFORM_NAMES = {TRANSFORM_NONE: "none", TRANSFORM_PALETTE: "palette"}
+# the colour transforms (orv.colour), of RGB and RGBA images coded by orv
+COLOUR_TRANSFORMS = tuple(colour.TRANSFORMS)
+TRANSFORM_NAMES = {TRANSFORM_NONE: "none", TRANSFORM_PALETTE: "palette",
+                   **{t: c.name for t, c in colour.TRANSFORMS.items()}}
 CODING_NAMES = {CODING_ORV: "orv", CODING_ZSTD: "zstd", CODING_ZSTD_RES: "zstd residuals"}
 # magic, version, channels, transform, coding, width, height, pixel CRC; then the header's CRC
 _FIXED = struct.Struct("<8sBBBBIII")
@@ -122,6 +126,9 @@ def read_header(data) -> tuple[Header4, fmt.Reader]:
     if transform == TRANSFORM_NONE and coding == CODING_ORV:
         raise FormatError("header: an image without a transform coded by orv is a "
                           "version-1 file, not version 4")
+    if transform in COLOUR_TRANSFORMS and (ch < 3 or coding != CODING_ORV):
+        raise FormatError(f"header: the {TRANSFORM_NAMES[transform]} transform needs a colour "
+                          "image coded by orv")
     try:
         fmt.check_dimensions(height, width)
     except ValueError as e:
@@ -149,8 +156,9 @@ def read(data, *, max_pixels: float | None = None, verify: bool = True) -> tuple
 # ---------------------------------------------------------------- decoding
 
 def decode(data, *, max_pixels: float | None, decode_v1: Callable) -> np.ndarray:
-    """The image of a version-4 file; `decode_v1(data, shape)` decodes a
-    version-1 image of that shape (and refuses any other)."""
+    """The image of a version-4 file; `decode_v1(data, shape[, transform])`
+    decodes a version-1 image of that shape (and refuses any other), undoing
+    a colour transform on its planes."""
     body, r = read(data, max_pixels=max_pixels)
     fmt.read_metadata(r)
     r.done()
@@ -174,6 +182,10 @@ def _samples(body: Body, decode_v1: Callable) -> np.ndarray:
     h, w, cc = hdr.height, hdr.width, hdr.coded_channels
     if hdr.coding == CODING_ORV:
         try:
+            if hdr.transform in COLOUR_TRANSFORMS:
+                # the image itself: the decoder undoes the transform on its
+                # planes, before it interleaves them
+                return decode_v1(body.pixels, hdr.shape, hdr.transform)
             return decode_v1(body.pixels, (h, w))
         except FormatError as e:
             raise FormatError(f"the pixels section: {e}") from None
@@ -221,6 +233,14 @@ def encode_body(img: np.ndarray, transform: int, coding: int, encode_v1: Callabl
         raise ValueError("without a transform, orv coding is version 1")
     h, w = img.shape[:2]
     ch = 1 if img.ndim == 2 else img.shape[2]
+    if transform in COLOUR_TRANSFORMS:
+        if ch < 3 or coding != CODING_ORV:
+            raise ValueError("a colour transform needs an RGB or RGBA image coded by orv")
+        # the version-1 image inside names the pixels' own CRC-32: its
+        # decoder undoes the transform before it checks them
+        crc = crc32(img)
+        return pack(Header4(ch, h, w, transform, coding, crc), None,
+                    encode_v1(colour.forward(img, transform), pixel_crc=crc))
     samples, entries = img, None
     if transform == TRANSFORM_PALETTE:
         pal = palette.build(img, order)
