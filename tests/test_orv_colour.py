@@ -45,7 +45,9 @@ def test_every_transform_round_trips(params, transform, coder):
     data = synthetic.encode_body(img, transform, synthetic.CODING_ORV, inner(coder))
     assert synthetic.is_version4(data)
     np.testing.assert_array_equal(orv.decode(data), img)
-    assert orv.info(data)["transform"] == colour.TRANSFORMS[transform].name
+    info = orv.info(data)
+    assert info["transform"] == colour.TRANSFORMS[transform].name
+    assert set(info["coders"]) == set(orv.info(orv.encode(img, effort=1))["coders"])   # the planes
 
 
 def transform_of(data):

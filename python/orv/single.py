@@ -498,8 +498,10 @@ def _info_version4(data) -> dict:
         "transform": synthetic.TRANSFORM_NAMES[hdr.transform],
         "palette_entries": 0 if body.entries is None else len(body.entries),
         # what each coded plane went through: the palette indices, the
+        # planes of a colour-transformed image (named as in version 1), the
         # interleaved samples (zstd), or the planes of the colour transform
-        "coders": ({"indices": c for c in inner["coders"].values()} if inner else
+        "coders": (dict(inner["coders"]) if inner and hdr.transform in synthetic.COLOUR_TRANSFORMS
+                   else {"indices": c for c in inner["coders"].values()} if inner else
                    {"indices": coding} if hdr.transform else
                    {"samples": coding} if hdr.coding == synthetic.CODING_ZSTD else
                    {p: coding for p in hdr.planes}),
