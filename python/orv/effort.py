@@ -10,12 +10,11 @@ never gives a larger file.
 3  level 2, and the shard coder with context classes fitted to the image
    (merged from fine classes, and split by intensity band where the
    estimate says that pays: context model 2), its tables compressed as
-   tightly as zlib can: about 1.5% smaller, a slower encode, a decode as fast.
+   tightly as zlib can; and an RGB(A) image also under the colour transform
+   (orv.colour) whose fixed-class coding is smallest, where that beats the
+   image's own: about 3.5% smaller, a slower encode, a decode as fast.
 4  level 3, and the bit-pair coder for every plane where it is smaller:
-   smaller again on most photos, a slower decode for the planes it takes;
-   and an RGB(A) image also under the colour transform (orv.colour) whose
-   fixed-class coding is smallest, where that beats the image's own: about
-   2% smaller on colour photos, a few percent slower to decode.
+   smaller again on most photos, a slower decode for the planes it takes.
 5  level 4 with every split of the planes between the two coders weighed by
    its exact size (rather than each plane on its own), the fitted classes
    with and without intensity bands both coded and weighed, each bit-pair
@@ -54,16 +53,15 @@ SYNTHETIC_FROM = 2
 THOROUGH_SYNTHETIC_FROM = 5
 # the level from which an RGB(A) image is also coded under the colour transform
 # (orv.colour) whose fixed-class coding is smallest, where that beats its own
-COLOUR_FROM = 4
+COLOUR_FROM = 3
 
 # one line per level, for help texts and documentation
 LEVELS = {
     1: "the shard coder with fixed context classes, the fastest encode",
     2: "+ a palette or zstd where a cheap check says they may pay (the default)",
-    3: "+ context classes fitted to the image (and its intensity bands): about 1.5% "
-       "smaller, slower encode",
-    4: "+ the bit-pair coder per plane where it pays, and a colour transform where it pays: "
-       "smaller, slower decode",
+    3: "+ context classes fitted to the image (and its intensity bands), and a colour "
+       "transform where it pays: about 3.5% smaller, slower encode",
+    4: "+ the bit-pair coder per plane where it pays: smaller, slower decode",
     5: "+ every split of the planes between the two coders, both fitted models, more "
        "bit-pair classes, every palette order and the strongest zstd levels: slowest encode",
 }
