@@ -182,6 +182,16 @@ def encode_pixels(img: np.ndarray, *, effort: int = DEFAULT_EFFORT, coder: str |
     planes = list(range(ch))
     if classes is not None:
         plan = plan._replace(fitted=False)
+    transform = None
+    if plan.candidates and effort >= effort_scale.COLOUR_FROM and ch >= 3 and classes is None:
+        transform = chosen_colour_transform(img, plan.thorough)
+    if transform is not None:
+        # the level's own codings go to the transformed image, which the fixed
+        # classes code smaller; the image itself keeps only those (so the
+        # level still tries all that the one below it tries: the same choice,
+        # and the fixed classes of level 2)
+        plan = plan._replace(shard=True, per_plane=False, bitpair=False, fitted=False,
+                             every_split=False)
     fixed = fixed_classes(h * w) if classes is None else classes
     a = analyse(img, fixed.K, fixed.luts)
     use_shard = plan.shard or plan.per_plane
@@ -247,8 +257,8 @@ def encode_pixels(img: np.ndarray, *, effort: int = DEFAULT_EFFORT, coder: str |
         # a higher level tries every candidate a lower one does
         gate = codings[0].size if plan.shard else None
         data = synthetic_candidates(img, data, effort, gate=gate, crc=crc)
-    if plan.candidates and effort >= effort_scale.COLOUR_FROM and ch >= 3:
-        data = colour_candidate(img, data, effort, codings[0].size, plan.thorough)
+    if transform is not None:
+        data = colour_coded(img, data, effort, transform)
     return data
 
 
@@ -263,20 +273,21 @@ def fixed_size(img: np.ndarray, thorough: bool) -> int:
     return len(header) + shard.sections_size(sc, list(range(img.shape[2])))
 
 
-def colour_candidate(img: np.ndarray, data: bytes, effort: int, plain_size: int,
-                     thorough: bool) -> bytes:
-    """The smaller of `data` and the image under the colour transform whose
-    fixed-class coding is smallest, if that is smaller than the image's own
-    (`plain_size`), coded at this level (orv.colour)."""
+def chosen_colour_transform(img: np.ndarray, thorough: bool) -> int | None:
+    """The colour transform (orv.colour) under which the fixed classes code
+    an RGB(A) image smallest, or None when the image's own planes are."""
     sizes = {t: fixed_size(colour.forward(img, t), thorough) for t in synthetic.COLOUR_TRANSFORMS}
     best = min(sizes, key=lambda t: (sizes[t], t))
-    if sizes[best] >= plain_size:
-        return data
+    return best if sizes[best] < fixed_size(img, thorough) else None
 
+
+def colour_coded(img: np.ndarray, data: bytes, effort: int, transform: int) -> bytes:
+    """The smaller of `data` and the image under the colour transform, coded
+    with the level's own codings (a version-4 file)."""
     def inner(pixels, pixel_crc):
         return encode_pixels(pixels, effort=effort, pixel_crc=pixel_crc)
 
-    other = synthetic.encode_body(img, best, synthetic.CODING_ORV, inner)
+    other = synthetic.encode_body(img, transform, synthetic.CODING_ORV, inner)
     return other if len(other) < len(data) else data
 
 
