@@ -12,7 +12,8 @@ never gives a larger file.
    estimate says that pays: context model 2), its tables compressed as
    tightly as zlib can; and an RGB(A) image also under the colour transform
    (orv.colour) whose fixed-class coding is smallest, where that beats the
-   image's own: about 3.5% smaller, a slower encode, a decode as fast.
+   image's own: about 3% smaller, a slower encode, a decode a few percent
+   slower (the intensity bands).
 4  level 3, and the bit-pair coder for every plane where it is smaller:
    smaller again on most photos, a slower decode for the planes it takes.
 5  level 4 with every split of the planes between the two coders weighed by
@@ -60,7 +61,7 @@ LEVELS = {
     1: "the shard coder with fixed context classes, the fastest encode",
     2: "+ a palette or zstd where a cheap check says they may pay (the default)",
     3: "+ context classes fitted to the image (and its intensity bands), and a colour "
-       "transform where it pays: about 3.5% smaller, slower encode",
+       "transform where it pays: about 3% smaller, slower encode",
     4: "+ the bit-pair coder per plane where it pays: smaller, slower decode",
     5: "+ every split of the planes between the two coders, both fitted models, more "
        "bit-pair classes, every palette order and the strongest zstd levels: slowest encode",

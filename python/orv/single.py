@@ -41,7 +41,7 @@ def encode(image, *, effort: int = DEFAULT_EFFORT, coder: str | None = None, icc
     effort: 1..5 (default 2), what the encoder tries (orv.effort): 1 the
     shard coder with fixed context classes (fastest); 2 also the cheap
     content checks; 3 also classes fitted to the image, split by intensity
-    where that pays, and a colour transform where it pays (about 3.5% smaller, slower to
+    where that pays, and a colour transform where it pays (about 3% smaller, slower to
     encode); 4 also the bit-pair coder per plane where it pays (smaller, slower to decode);
     5 also the costlier searches. The smallest
     coding tried is kept, so a higher level never gives a larger file.
