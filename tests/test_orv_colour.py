@@ -76,10 +76,3 @@ def test_gray_images_and_forced_coders_get_no_transform():
     img = correlated_photo(3, 64, 64)
     assert not synthetic.is_version4(orv.encode(img, effort=5, coder="shard"))
 
-
-def test_a_damaged_image_inside_is_refused():
-    img = correlated_photo(5, 24, 24)
-    data = bytearray(synthetic.encode_body(img, TRANSFORMS[0], synthetic.CODING_ORV, inner("shard")))
-    data[-10] ^= 0x40
-    with pytest.raises(orv.FormatError):
-        orv.decode(bytes(data))
