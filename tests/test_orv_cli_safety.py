@@ -74,8 +74,10 @@ def test_an_interrupted_run_exits_130_and_leaves_no_partial_file(tmp_path):
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(
         [str(Path(orv.__file__).parent.parent), str(Path(orv_rans_dir())), os.environ.get(
             "PYTHONPATH", "")]))
+    # effort 3 (several times the default's work per file), so that the run
+    # is still busy when the interrupt arrives however fast the default is
     p = subprocess.Popen([sys.executable, "-m", "orv", "encode", str(src), str(out), "-f",
-                          "-j", "1", "--effort", "2", "--progress"], env=env,
+                          "-j", "1", "--effort", "3", "--progress"], env=env,
                          stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     seen = b""
     while b"converting" not in seen:    # the bar appears after the first file
