@@ -57,7 +57,7 @@ def forward(img: np.ndarray, transform: int) -> np.ndarray:
     diffs = {1: img[..., 0] - green, 2: img[..., 2] - green}
     out = img.copy()
     channel = 0 if t.plane == 1 else 2
-    out[..., channel] = green + (diffs[t.plane] - _term(np.ascontiguousarray(diffs[t.source]), t.shift))
+    out[..., channel] = green + (diffs[t.plane] - _term(diffs[t.source], t.shift))
     return out
 
 

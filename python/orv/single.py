@@ -182,9 +182,14 @@ def encode_pixels(img: np.ndarray, *, effort: int = DEFAULT_EFFORT, coder: str |
     planes = list(range(ch))
     if classes is not None:
         plan = plan._replace(fitted=False)
-    transform = None
+    fixed = fixed_classes(h * w) if classes is None else classes
+    a = analyse(img, fixed.K, fixed.luts)
+    transform, plain = None, None
     if plan.candidates and effort >= effort_scale.COLOUR_FROM and ch >= 3 and classes is None:
-        transform = chosen_colour_transform(img, plan.thorough)
+        # the fixed classes' coding, which every level weighs, made first:
+        # its size decides the colour transform
+        plain = shard.encode(a, fixed.K, fixed.luts, plan.thorough)
+        transform = chosen_colour_transform(img, plan.thorough, _shard_size(img, fixed, plain))
     if transform is not None:
         # the level's own codings go to the transformed image, which the fixed
         # classes code smaller; the image itself keeps only those (so the
@@ -192,15 +197,14 @@ def encode_pixels(img: np.ndarray, *, effort: int = DEFAULT_EFFORT, coder: str |
         # and the fixed classes of level 2)
         plan = plan._replace(shard=True, per_plane=False, bitpair=False, fitted=False,
                              every_split=False)
-    fixed = fixed_classes(h * w) if classes is None else classes
-    a = analyse(img, fixed.K, fixed.luts)
     use_shard = plan.shard or plan.per_plane
     use_bp = plan.bitpair or plan.per_plane
 
     # the codings share nothing but the analysis: the module calls run side by side
     jobs = {}
     if use_shard:
-        jobs["fixed"] = lambda: shard.encode(a, fixed.K, fixed.luts, plan.thorough)
+        jobs["fixed"] = (lambda: plain) if plain is not None else \
+            (lambda: shard.encode(a, fixed.K, fixed.luts, plan.thorough))
     if use_bp:
         jobs["bitpair"] = (lambda: bitpair.encode_smallest(a, planes)) if plan.every_split \
             else (lambda: bitpair.encode(a, planes))
@@ -221,9 +225,7 @@ def encode_pixels(img: np.ndarray, *, effort: int = DEFAULT_EFFORT, coder: str |
         options += done["fitted"]
 
     def header(cl: Classes, coders) -> Header:
-        return Header(ch, h, w, cl.model, cl.bounds,
-                      b"" if cl.class_map is None else cl.class_map.tobytes(), tuple(coders),
-                      crc, cl.bands)
+        return _header(img, cl, coders, crc)
 
     codings = []
     for cl, sc in options:
@@ -262,23 +264,31 @@ def encode_pixels(img: np.ndarray, *, effort: int = DEFAULT_EFFORT, coder: str |
     return data
 
 
-def fixed_size(img: np.ndarray, thorough: bool) -> int:
-    """The size of the coding that every level weighs first: every plane with
-    the shard coder and the size's fixed classes."""
+def _header(img: np.ndarray, cl: Classes, coders, crc: int) -> Header:
     h, w = img.shape[:2]
-    cl = fixed_classes(h * w)
-    sc = shard.encode(analyse(img, cl.K, cl.luts), cl.K, cl.luts, thorough)
-    header = fmt.pack_header(Header(img.shape[2], h, w, cl.model, cl.bounds, b"",
-                                    (CODER_SHARD,) * img.shape[2], 0, cl.bands))
-    return len(header) + shard.sections_size(sc, list(range(img.shape[2])))
+    return Header(1 if img.ndim == 2 else img.shape[2], h, w, cl.model, cl.bounds,
+                  b"" if cl.class_map is None else cl.class_map.tobytes(), tuple(coders), crc,
+                  cl.bands)
 
 
-def chosen_colour_transform(img: np.ndarray, thorough: bool) -> int | None:
+def _shard_size(img: np.ndarray, cl: Classes, sc: shard.ShardCoded) -> int:
+    """The size of the image's coding with every plane on the shard coder."""
+    ch = 1 if img.ndim == 2 else img.shape[2]
+    return _coding(_header(img, cl, [CODER_SHARD] * ch, 0), sc, {}).size
+
+
+def chosen_colour_transform(img: np.ndarray, thorough: bool, plain_size: int) -> int | None:
     """The colour transform (orv.colour) under which the fixed classes code
-    an RGB(A) image smallest, or None when the image's own planes are."""
-    sizes = {t: fixed_size(colour.forward(img, t), thorough) for t in synthetic.COLOUR_TRANSFORMS}
+    an RGB(A) image smallest, or None when its own planes (`plain_size`)
+    are smallest."""
+    cl = fixed_classes(img.shape[0] * img.shape[1])
+    sizes = {}
+    for t in synthetic.COLOUR_TRANSFORMS:
+        other = colour.forward(img, t)
+        sizes[t] = _shard_size(other, cl, shard.encode(analyse(other, cl.K, cl.luts), cl.K, cl.luts,
+                                                       thorough))
     best = min(sizes, key=lambda t: (sizes[t], t))
-    return best if sizes[best] < fixed_size(img, thorough) else None
+    return best if sizes[best] < plain_size else None
 
 
 def colour_coded(img: np.ndarray, data: bytes, effort: int, transform: int) -> bytes:

@@ -253,11 +253,8 @@ EncodedShards encode_shards(std::span<const std::uint8_t> data, std::span<const 
     // independent states to interleave (the decoder's grouping). A task
     // takes its shards' jobs in shard order; a fault while taking one waits
     // until the shards before it are coded, whose own faults come first.
-    const std::size_t workers = std::max<std::size_t>(1, pool::size());
-    const std::size_t min_shards = std::min(kEncodeBatchShards, (n + workers - 1) / workers);
-    const auto count = [&](std::size_t i) { return lengths[i]; };
-    const std::uint64_t max_work = (batch_work(n, count) + workers - 1) / workers;
-    const auto tasks = group_shard_batches(n, min_shards, max_work, count);
+    const auto tasks =
+        group_shard_batches(n, kEncodeBatchShards, pool::size(), [&](std::size_t i) { return lengths[i]; });
     pool::parallel_each_lowest_fault(tasks.size() - 1, [&](std::size_t t) {
         std::vector<EncodeJob> batch;
         std::exception_ptr fault;

@@ -180,11 +180,8 @@ DecodedShards decode_shards(std::span<const std::uint8_t> payload, std::span<con
         // independent streams to interleave. Each task takes its shards' rows
         // in shard order before decoding any, so the fault it reports is its
         // lowest shard's, as on the scalar path.
-        const std::size_t workers = std::max<std::size_t>(1, pool::size());
-        const std::size_t min_shards = std::min(kBatchShards, (n + workers - 1) / workers);
-        const auto count = [&](std::size_t i) { return counts[i]; };
-        const std::uint64_t max_work = (batch_work(n, count) + workers - 1) / workers;
-        const auto tasks = group_shard_batches(n, min_shards, max_work, count);
+        const auto tasks =
+            group_shard_batches(n, kBatchShards, pool::size(), [&](std::size_t i) { return counts[i]; });
         std::vector<std::size_t> task_index(tasks.size());
         for (std::size_t t = 0; t < task_index.size(); ++t) task_index[t] = t;
         for_each_shard(task_index, [&](std::size_t t) {

@@ -51,33 +51,31 @@ void decode_4way_resume(const std::uint64_t states[4], std::span<const std::uint
                         std::span<const std::uint8_t> lookup, std::span<std::uint8_t> out,
                         std::size_t first_group);
 
-// Task boundaries for the batch decoder: like group_shards, but a task holds
-// at least `min_shards` shards (or the rest), so the vector lanes have work,
-// and at least kLaneBalance times its longest shard's work unless it has
-// reached `max_work`: a shard's steps run in one lane, so a task made of one
-// long shard and a few short ones would leave the other lanes idle.
-// Callers take min_shards = min(kBatchShards, ceil(n / workers)) and
-// max_work = ceil(total work / workers), so that every worker still gets a
-// task. Grouping never changes a result.
+// Task boundaries for the batch coders: like group_shards, but a task holds
+// at least min(batch_shards, ceil(n / workers)) shards (or the rest), so the
+// vector lanes have work while every worker still gets a task, and at least
+// kLaneBalance times its longest shard's work unless it has reached
+// ceil(total work / workers): a shard's steps run in one lane, so a task
+// made of one long shard and a few short ones would leave the other lanes
+// idle. Grouping never changes a result.
 inline constexpr std::size_t kBatchShards = 8;
 inline constexpr std::uint64_t kLaneBalance = 4;
 inline constexpr std::uint64_t kBatchTaskWork = 64 * 1024;  // symbols per task, at least
 inline constexpr std::uint64_t kBatchShardCost = 256;       // fixed cost of a shard, in symbols
 
 template <class Count>
-std::uint64_t batch_work(std::size_t n, Count&& count) {
-    std::uint64_t work = 0;
-    for (std::size_t i = 0; i < n; ++i) work += static_cast<std::uint64_t>(count(i)) + kBatchShardCost;
-    return work;
-}
-
-template <class Count>
-std::vector<std::size_t> group_shard_batches(std::size_t n, std::size_t min_shards, std::uint64_t max_work,
+std::vector<std::size_t> group_shard_batches(std::size_t n, std::size_t batch_shards, std::size_t workers,
                                              Count&& count) {
+    workers = std::max<std::size_t>(1, workers);
+    const auto work_of = [&](std::size_t i) { return static_cast<std::uint64_t>(count(i)) + kBatchShardCost; };
+    std::uint64_t total = 0;
+    for (std::size_t i = 0; i < n; ++i) total += work_of(i);
+    const std::size_t min_shards = std::min(batch_shards, (n + workers - 1) / workers);
+    const std::uint64_t max_work = (total + workers - 1) / workers;
     std::vector<std::size_t> bounds{0};
     std::uint64_t work = 0, longest = 0;
     for (std::size_t i = 0; i < n; ++i) {
-        const std::uint64_t w = static_cast<std::uint64_t>(count(i)) + kBatchShardCost;
+        const std::uint64_t w = work_of(i);
         work += w;
         longest = std::max(longest, w);
         const bool balanced = work >= kLaneBalance * longest || work >= max_work;
