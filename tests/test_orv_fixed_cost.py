@@ -138,30 +138,20 @@ def test_shard_frequency_logarithms_looked_up_as_computed(freqs, skip):
     assert shard._FREQ_LOG2.dtype == want.dtype
 
 
-@settings(max_examples=30, deadline=None)
-@given(st.data())
-def test_group_lookups_are_the_module_lookups(data):
-    # templates, symbol-zero and stored tables mixed in any order
-    from orv import model, native, shard
+@settings(max_examples=60, deadline=None)
+@given(st.lists(st.tuples(st.integers(0, 2**32), st.integers(0, 2 * 4096)), max_size=30))
+def test_least_stream_bytes_is_its_formula(pairs):
+    # the looked-up bits per symbol of a table's top frequency (and the
+    # formula outside 1..SCALE) give the bound the formula gives
+    from orv import native
 
-    n = data.draw(st.integers(1, 12))
-    modes = np.array(data.draw(st.lists(st.sampled_from([0, 3, 4, 4 + model.N_TEMPLATES - 1, 37]),
-                                        min_size=n, max_size=n)), dtype=np.uint8)
-    rng = np.random.default_rng(data.draw(st.integers(0, 2**32 - 1)))
-    freq = np.zeros((n, native.SYMBOLS), dtype=np.uint64)
-    for i, m in enumerate(modes):
-        if m >= 4:
-            freq[i] = model.templates()[m - 4]
-        elif m == 3:
-            freq[i, 0] = native.SCALE
-        else:
-            w = rng.integers(1, native.SYMBOLS + 1)
-            freq[i, rng.choice(w, size=min(w, native.SCALE), replace=False)] = 1
-            freq[i, 0] += native.SCALE - int(freq[i].sum())
-    cum = native.cumulative(freq)
-    group = shard.Group(np.ones(n, np.uint32), modes, freq, cum, np.ones(n, bool),
-                        None, None, None, None, None)
-    assert (shard._lookups(group) == native.build_all_lookups(cum)).all()
+    symbols = np.array([s for s, _ in pairs], dtype=np.uint32)
+    top = np.array([f for _, f in pairs], dtype=np.uint64)
+    with np.errstate(divide="ignore", invalid="ignore"):
+        bits = symbols.astype(np.float64) * (native.SCALE_BITS - np.log2(top.astype(np.float64)))
+        want = np.maximum(0, np.floor((0.99 * bits - 32) / 8)).astype(np.int64)
+        got = native.least_stream_bytes(symbols, top)
+    np.testing.assert_array_equal(got, want)
 
 
 @settings(max_examples=40, deadline=None)

@@ -211,8 +211,8 @@ def states_from_bytes(raw: bytes | memoryview, what: str) -> np.ndarray:
 
 _VARINT_SHIFTS = np.arange(0, 35, 7, dtype=np.uint64)
 # a reader takes at most this many numbers one by one, more with NumPy (whose
-# dozen calls cost as much as about a hundred numbers taken in a loop)
-_FEW_VARINTS = 128
+# dozen calls cost as much as about fifty numbers taken in a loop)
+_FEW_VARINTS = 48
 _VARINT_LIMITS = np.array([1 << (7 * k) for k in range(1, 5)], dtype=np.uint64)
 
 
@@ -277,22 +277,18 @@ class Reader:
         ends = np.flatnonzero(window < 0x80)[:count]
         if len(ends) < count:
             raise FormatError(f"{self.what} is truncated: {what} runs past the end")
-        # each number from its last byte (the most significant seven bits)
-        # back to its first: byte k before a number's end is one of its own
-        # while it lies after the end of the number before
-        values = window[ends].astype(np.int64)
-        before = np.empty(count, dtype=np.int64)
-        before[0] = -1
-        before[1:] = ends[:-1]
-        for k in range(1, 6):
-            at = ends - k
-            more = at > before
-            if not more.any():
-                break
-            if k == 5:
-                raise FormatError(f"{self.what}: {what} is not a valid number")
-            values[more] = (values[more] << 7) | (window[at[more]] & 0x7F)
-        self.pos += int(ends[-1]) + 1
+        starts = np.empty(count, dtype=np.intp)
+        starts[0] = 0
+        starts[1:] = ends[:-1] + 1
+        spans = ends - starts          # a number's bytes after its first
+        if int(spans.max()) >= 5:
+            raise FormatError(f"{self.what}: {what} is not a valid number")
+        used = int(ends[-1]) + 1
+        # each byte's seven bits shifted to their place in its number, and
+        # the numbers summed from their bytes
+        shift = 7 * (np.arange(used, dtype=np.int64) - np.repeat(starts, spans + 1))
+        values = np.add.reduceat((window[:used] & 0x7F).astype(np.int64) << shift, starts)
+        self.pos += used
         return values
 
     def _few_varints(self, count: int, what: str) -> np.ndarray:

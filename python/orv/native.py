@@ -139,16 +139,26 @@ def least_stream_bytes(symbols, top_freq) -> np.ndarray:
     from a start of 2^31, hold at most 32 of them. A stream shorter than this
     cannot come from the encoder, so the decoder refuses it before it
     allocates anything for the pixels the stream claims."""
-    held = LANES * (STATE_LIMIT.bit_length() - STATE_LOW.bit_length())
-    bits = np.asarray(symbols, dtype=np.float64) * (
-        SCALE_BITS - np.log2(np.asarray(top_freq, np.float64)))
-    return np.maximum(0, np.floor((0.99 * bits - held) / 8)).astype(np.int64)
+    top = np.asarray(top_freq)
+    if top.size and 1 <= int(top.min()) and int(top.max()) <= SCALE:
+        # the least bits per symbol of every frequency a table can hold, looked up
+        per_symbol = _LEAST_BITS.take(top.astype(np.intp))
+    else:
+        per_symbol = SCALE_BITS - np.log2(np.asarray(top, np.float64))
+    bits = np.asarray(symbols, dtype=np.float64) * per_symbol
+    return np.maximum(0, np.floor((0.99 * bits - _HELD_BITS) / 8)).astype(np.int64)
+
+
+_HELD_BITS = LANES * (STATE_LIMIT.bit_length() - STATE_LOW.bit_length())
+_LEAST_BITS = SCALE_BITS - np.log2(np.arange(SCALE + 1, dtype=np.float64).clip(1))
+_LEAST_BITS.setflags(write=False)
 
 
 def cumulative(freq: np.ndarray) -> np.ndarray:
     """The cumulative tables (n, CUM_LEN) of frequency tables (n, SYMBOLS)."""
-    cum = np.zeros((freq.shape[0], CUM_LEN), dtype=np.uint64)
-    np.cumsum(freq, axis=1, out=cum[:, 1:])
+    cum = np.empty((freq.shape[0], CUM_LEN), dtype=np.uint64)
+    cum[:, 0] = 0
+    np.add.accumulate(freq, axis=1, dtype=np.uint64, out=cum[:, 1:])
     return cum
 
 

@@ -7,6 +7,7 @@ from __future__ import annotations
 import mmap
 from dataclasses import dataclass, field
 from functools import lru_cache
+from itertools import accumulate
 from typing import NamedTuple
 
 import numpy as np
@@ -74,14 +75,6 @@ def _template_cumulative() -> np.ndarray:
     cum = native.cumulative(model.templates())
     cum.setflags(write=False)
     return cum
-
-
-@lru_cache(maxsize=None)
-def _template_lookups() -> np.ndarray:
-    """The slot lookups of the templates, made once (768 KiB)."""
-    lookups = checked(native.build_all_lookups, _template_cumulative())
-    lookups.setflags(write=False)
-    return lookups
 
 
 def _record_bytes(nnz: np.ndarray, widths: np.ndarray) -> np.ndarray:
@@ -246,16 +239,19 @@ def read(r: fmt.Reader, hdr: Header, planes: list[int], K: int, hw: int) -> Grou
         raise FormatError(f"shard tables: invalid mode {bad[0]}")
     modes = np.frombuffer(mode_bytes, dtype=np.uint8)
     counts = t.varints(n, "the shard sizes")
-    ends = np.cumsum(sizes)
-    for p, total in zip(planes, np.add.reduceat(counts, ends - sizes).tolist()):
+    ends = list(accumulate(sizes))
+    totals = [int(counts.sum())] if len(sizes) == 1 else \
+        np.add.reduceat(counts, [e - k for e, k in zip(ends, sizes)]).tolist()
+    for p, total in zip(planes, totals):
         if total != hw:
             raise FormatError(f"shard tables: the shard sizes of the {hdr.planes[p]} plane "
                               f"do not add up to {hw} pixels")
     counts = counts.astype(np.uint32)
-    own = modes == 0
+    n_own = mode_bytes.count(0)
     widths = np.zeros(n, dtype=np.uint16)
-    widths[own] = np.add(np.frombuffer(t.take(mode_bytes.count(0), "the shard widths"), dtype=np.uint8),
-                         1, dtype=np.uint16)
+    own_widths = np.frombuffer(t.take(n_own, "the shard widths"), dtype=np.uint8)
+    if n_own:
+        widths[modes == 0] = np.add(own_widths, 1, dtype=np.uint16)
     compacted = np.frombuffer(t.take(t.remaining, "the tables"), dtype=np.uint8)
     freq = checked(native.expand_pdf_tables, compacted, widths, modes, model.templates())
     again = checked(native.compact_pdf_tables, freq, widths, modes)
@@ -265,20 +261,25 @@ def read(r: fmt.Reader, hdr: Header, planes: list[int], K: int, hw: int) -> Grou
     cum = native.cumulative(freq)
     if (cum[:, -1] != native.SCALE).any():
         raise FormatError(f"shard tables: a frequency table does not sum to {native.SCALE}")
-    live = (counts > 0) & (modes != 3)
-    nl = int(live.sum())
+    live = counts > 0
+    if 3 in mode_bytes:
+        live &= modes != 3
+    nl = int(np.count_nonzero(live))
+    all_live = nl == n
     s = fmt.Reader(r.section("shard states"), "the shard states section")
     states = fmt.states_from_bytes(s.take(fmt.STATES_BYTES * nl, "the states"),
                                    "shard states").reshape(nl, native.LANES)
     lengths = s.varints(nl, "the stream lengths")
     s.done()
-    if (lengths >= 1 << 32).any():
+    if nl and int(lengths.max()) >= 1 << 32:
         raise FormatError("shard states: a stream length is out of range")
     lengths = lengths.astype(np.uint32)
     streams = r.section("shard streams")
     if int(lengths.sum(dtype=np.int64)) != len(streams):
         raise FormatError("shard streams: the stream lengths do not match the section")
-    short = lengths < native.least_stream_bytes(counts[live], freq.max(axis=1)[live])
+    top = freq.max(axis=1)
+    short = lengths < native.least_stream_bytes(counts if all_live else counts[live],
+                                                top if all_live else top[live])
     if short.any():
         i = int(np.flatnonzero(live)[np.argmax(short)])
         raise FormatError(f"shard streams: the stream of shard {i} is too short for its "
@@ -311,18 +312,25 @@ def decode(group: Group) -> np.ndarray:
     n = len(group.counts)
     # every shard gets a packed header: the ones the file leaves out (empty, or
     # all zeros under the symbol-zero table) get empty streams and decode to zeros
-    all_states = np.full((n, native.LANES), native.STATE_LOW, dtype=np.uint64)
-    all_states[group.live] = group.states
-    all_lengths = np.zeros(n, dtype=np.uint32)
-    all_lengths[group.live] = group.lengths
+    if len(group.lengths) == n:
+        all_states, all_lengths = group.states, group.lengths
+    else:
+        all_states = np.full((n, native.LANES), native.STATE_LOW, dtype=np.uint64)
+        all_states[group.live] = group.states
+        all_lengths = np.zeros(n, dtype=np.uint32)
+        all_lengths[group.live] = group.lengths
+    # where each stream starts in the section, and its header in the payload
+    # (the headers before it come first)
     bs_off = np.zeros(n, dtype=np.uint32)
     np.cumsum(all_lengths[:-1], out=bs_off[1:])
-    write = np.zeros(n, dtype=np.uint32)
-    np.cumsum(all_lengths[:-1] + np.uint32(native.PAYLOAD_HEADER_BYTES), out=write[1:])
+    write = _HEADER_STEPS[:n] + bs_off if n <= len(_HEADER_STEPS) else \
+        np.arange(n, dtype=np.uint32) * np.uint32(native.PAYLOAD_HEADER_BYTES) + bs_off
     payload = _scratch(native.PAYLOAD_HEADER_BYTES * n + len(group.streams))
     checked(native.pack_shard_payloads, all_states, all_lengths, bs_off, group.streams,
             payload, write)
-    lookups = _lookups(group)
+    # the slot lookups of every table, the templates' too: built in one call,
+    # they cost less than copies of template lookups made once
+    lookups = checked(native.build_all_lookups, group.cum)
     decoded, consumed = checked(native.rans_decode_shards_parallel, payload, group.counts, group.cum,
                                 group.freq, lookups)
     if consumed != len(payload):
@@ -330,28 +338,9 @@ def decode(group: Group) -> np.ndarray:
     return decoded
 
 
-def _lookups(group: Group) -> np.ndarray:
-    """The slot lookups of the group's tables, the same as build_all_lookups
-    gives for them: a template's table is the template's own (its lookup is
-    made once per process), the symbol-zero table's lookup is all zeros, and
-    only the stored tables' lookups are built (on small images most shards
-    take a template, and building their lookups cost more than decoding)."""
-    modes = group.modes
-    stored = np.flatnonzero(modes == 0)
-    if len(stored) == len(modes):
-        return checked(native.build_all_lookups, group.cum)
-    # every row is written below, so the rows need no zero fill first (on a
-    # large photo the lookups take megabytes)
-    lookups = np.empty((len(modes), native.SCALE), dtype=np.uint8)
-    templated = np.flatnonzero(modes >= 4)
-    if len(templated):
-        lookups[templated] = _template_lookups()[modes[templated] - 4]
-    if len(stored):
-        lookups[stored] = checked(native.build_all_lookups, group.cum[stored])
-    zero = np.flatnonzero(modes == 3)   # the symbol-zero tables (read() lets no other mode through)
-    if len(zero):
-        lookups[zero] = 0
-    return lookups
+# the payload offsets of the shard headers before the first stream bytes
+_HEADER_STEPS = np.arange(4096, dtype=np.uint32) * np.uint32(native.PAYLOAD_HEADER_BYTES)
+_HEADER_STEPS.setflags(write=False)
 
 
 def plane_residuals(group: Group, planes: list[int], flat: np.ndarray, hw: int):
