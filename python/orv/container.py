@@ -69,8 +69,9 @@ def image_shape(height: int, width: int, channels: int) -> tuple[int, ...]:
 
 def is_version(data, version: int) -> bool:
     """Whether `data` starts with the magic number and this format version."""
-    head = bytes(memoryview(data).cast("B")[:len(MAGIC) + 1])
-    return head[:-1] == MAGIC and head[-1:] == bytes([version])
+    head = data[:len(MAGIC) + 1] if isinstance(data, bytes) else \
+        bytes(memoryview(data).cast("B")[:len(MAGIC) + 1])
+    return head == MAGIC + bytes([version])
 
 
 def check_dimensions(height: int, width: int) -> None:
@@ -292,29 +293,37 @@ class Reader:
         return values
 
     def _few_varints(self, count: int, what: str) -> np.ndarray:
-        """varints() one byte at a time, quicker for the few numbers of one
+        """varints() one number at a time, quicker for the few numbers of one
         image's shards; the same numbers and the same refusals in the same
         order (too few numbers in the window first, then one too long)."""
         window = bytes(self.buf[self.pos:self.pos + 5 * count])
         values = []
-        x = shift = used = 0
+        append = values.append
+        i = 0
         too_long = False
-        for b in window:
-            used += 1
-            if b < 0x80:
-                values.append(x | b << shift)
-                if len(values) == count:
-                    break
-                x = shift = 0
-            else:
-                x |= (b & 0x7F) << shift
-                shift += 7
+        try:
+            for _ in range(count):
+                b = window[i]
+                i += 1
+                if b < 0x80:
+                    append(b)
+                    continue
+                x, shift = b & 0x7F, 7
+                while True:
+                    b = window[i]
+                    i += 1
+                    x |= (b & 0x7F) << shift
+                    if b < 0x80:
+                        break
+                    shift += 7
+                # shift: seven bits per byte before the last
                 too_long = too_long or shift >= 35
-        if len(values) < count:
-            raise FormatError(f"{self.what} is truncated: {what} runs past the end")
+                append(x)
+        except IndexError:
+            raise FormatError(f"{self.what} is truncated: {what} runs past the end") from None
         if too_long:
             raise FormatError(f"{self.what}: {what} is not a valid number")
-        self.pos += used
+        self.pos += i
         return np.array(values, dtype=np.int64)
 
     def part_lengths(self, n: int, least: int, kind: str, part: str) -> np.ndarray:
