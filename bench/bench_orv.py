@@ -19,16 +19,24 @@ MP/s; then, per orv level, the ratios against JPEG XL effort 1 and PNG
 alone; then the speed-up of each level from one worker to two, on all
 images and on those of 2 MP and more.
 
+Then the speed-up from one worker to two on the photos of 2 MP and more,
+measured again with the two worker counts taking turns call by call (two
+processes), at levels 1 to 3: separate runs minutes apart see different
+machines.
+
 Options: --repeat N (default 3), --plot FILE (speed against size, one worker),
 --quick (the 500 px photos and scikit-image's only, for a fast look),
 --workers 1,2 (the worker counts), --peers NAMES (comma-separated peer names
-to measure, default all; JPEG XL e1 and PNG are always measured).
+to measure, default all; JPEG XL e1 and PNG are always measured),
+--scaling-repeat N (calls per worker count in the turn-by-turn measurement,
+default 7; 0 leaves it out).
 """
 from __future__ import annotations
 
 import argparse
 import json
 import os
+import statistics
 import subprocess
 import sys
 from pathlib import Path
@@ -71,6 +79,63 @@ def worker(repeat: int, quick: bool, threads: int, peers: list[str] | None) -> d
                      "enc_s": r.enc_s, "dec_s": r.dec_s, "per_image": r.per_image}
                     for r in results],
     }
+
+
+def serve(levels: list[int]) -> None:
+    """A child for the scaling measurement: loads the photos of LARGE_MP and
+    more, codes each at `levels`, then times one call per request line
+    ("encode|decode LEVEL INDEX"), replying with the seconds it took."""
+    _import_paths()
+    import time
+
+    import corpus
+    import orv
+
+    images = [im.pixels for im in corpus.load_photos() if im.megapixels >= LARGE_MP]
+    coded = {(lv, i): orv.encode(img, effort=lv) for lv in levels for i, img in enumerate(images)}
+    print(json.dumps(len(images)), flush=True)
+    for line in sys.stdin:
+        op, lv, i = line.split()
+        key = (int(lv), int(i))
+        t = time.perf_counter()
+        if op == "encode":
+            orv.encode(images[key[1]], effort=key[0])
+        else:
+            orv.decode(coded[key])
+        print(json.dumps(time.perf_counter() - t), flush=True)
+
+
+def scaling(lo: int, hi: int, levels: list[int], repeat: int) -> dict:
+    """Seconds per orv level and operation on the photos of LARGE_MP and more
+    with `lo` and with `hi` workers: two processes that take turns, one call
+    each, so that both see the machine at the same moments (separate runs,
+    minutes apart, differ by more than the speed-up measured). Summed over
+    the images, of the medians of `repeat` calls after one that warms up."""
+    sides = {}
+    for w in (lo, hi):
+        env = dict(os.environ, RAYON_NUM_THREADS=str(w))
+        cmd = [sys.executable, __file__, "--serve", ",".join(map(str, levels))]
+        sides[w] = subprocess.Popen(cmd, env=env, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                    text=True)
+    n = [json.loads(p.stdout.readline()) for p in sides.values()][0]
+    out = {}
+    for lv in levels:
+        for op in ("encode", "decode"):
+            total = {w: 0.0 for w in sides}
+            for i in range(n):
+                times = {w: [] for w in sides}
+                for _ in range(repeat + 1):
+                    for w, p in sides.items():
+                        p.stdin.write(f"{op} {lv} {i}\n")
+                        p.stdin.flush()
+                        times[w].append(json.loads(p.stdout.readline()))
+                for w in sides:
+                    total[w] += statistics.median(times[w][1:])
+            out[(lv, op)] = total
+    for p in sides.values():
+        p.stdin.close()
+        p.wait()
+    return {"images": n, "seconds": out}
 
 
 def _spawn(workers: int, args) -> dict:
@@ -138,12 +203,18 @@ def main() -> int:
     ap.add_argument("--workers", default="1,2", help="worker counts, comma-separated")
     ap.add_argument("--peers", help="peers to measure besides JPEG XL e1 and PNG "
                     "(comma-separated names; default all)")
+    ap.add_argument("--scaling-repeat", type=int, default=7,
+                    help="calls per side in the worker scaling measurement (0: none)")
     ap.add_argument("--child", action="store_true")
+    ap.add_argument("--serve", help=argparse.SUPPRESS)
     ap.add_argument("--threads", type=int, default=1)
     args = ap.parse_args()
     peers = None if args.peers is None else [p.strip() for p in args.peers.split(",") if p.strip()]
     if args.child:
         print(json.dumps(worker(args.repeat, args.quick, args.threads, peers)))
+        return 0
+    if args.serve:
+        serve([int(x) for x in args.serve.split(",")])
         return 0
     _import_paths()
     from orv import bench
@@ -187,6 +258,16 @@ def main() -> int:
                 if ta.images and tb.images:
                     line += f"   {ta.enc_s / tb.enc_s:5.2f} {ta.dec_s / tb.dec_s:5.2f}"
             print(line)
+    if len(counts) > 1 and large and args.scaling_repeat > 0 and not args.quick:
+        lo, hi = counts[0], counts[-1]
+        levels = sorted({1, DEFAULT_EFFORT, 3})
+        sc = scaling(lo, hi, levels, args.scaling_repeat)
+        print(f"\nspeed-up from {lo} to {hi} workers on the {sc['images']} images of "
+              f"{LARGE_MP:g} MP and more, the two worker counts in turn (medians of "
+              f"{args.scaling_repeat} calls): encode, decode")
+        for lv in levels:
+            enc, dec = sc["seconds"][(lv, "encode")], sc["seconds"][(lv, "decode")]
+            print(f"  orv e{lv:<13d} {enc[lo] / enc[hi]:5.2f} {dec[lo] / dec[hi]:5.2f}")
     if args.plot:
         one = runs[counts[0]]["results"]
         bench.plot([bench.Result(d["codec"], d["images"], d["pixels"], d["bytes"], d["enc_s"],

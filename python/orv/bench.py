@@ -240,15 +240,6 @@ def orv_codecs(efforts=EFFORTS, coders=("auto", "bitpair")) -> list[Codec]:
     return out
 
 
-def _median_time(fn, arg, repeat: int):
-    times, out = [], None
-    for _ in range(repeat):
-        t = time.perf_counter()
-        out = fn(arg)
-        times.append(time.perf_counter() - t)
-    return statistics.median(times), out
-
-
 def _same(back: np.ndarray, orig: np.ndarray) -> bool:
     """Exact equality; a gray image may come back as equal RGB channels, an
     opaque RGBA one as RGB (WebP)."""
@@ -267,24 +258,42 @@ def _same(back: np.ndarray, orig: np.ndarray) -> bool:
 
 def run(images: list[Image], codecs: list[Codec], repeat: int = 3,
         progress: Callable[[str], None] | None = None) -> list[Result]:
+    """Every codec on every image: its size, and the medians of `repeat`
+    encodes and decodes. The codecs take turns within each round (every
+    codec's encode, then the next round; then the decodes alike), so that a
+    change in the machine's speed during the run falls on all of them alike
+    rather than on whichever ran at the time."""
     results = {c.name: Result(c.name) for c in codecs}
     for im in images:
-        for c in codecs:
-            if not c.supports(im.pixels):
-                continue
-            if progress:
-                progress(f"{im.name}: {c.name}")
-            enc_t, data = _median_time(c.encode, im.pixels, repeat)
-            dec_t, back = _median_time(c.decode, data, repeat)
-            if not _same(np.asarray(back), im.pixels):
-                raise AssertionError(f"{c.name} did not give back {im.name} exactly")
-            r = results[c.name]
-            r.images += 1
-            r.pixels += im.pixel_count
-            r.bytes += len(data)
-            r.enc_s += enc_t
-            r.dec_s += dec_t
-            r.per_image.append((im.name, len(data), enc_t, dec_t))
+        active = [c for c in codecs if c.supports(im.pixels)]
+        enc_times = {c.name: [] for c in active}
+        dec_times = {c.name: [] for c in active}
+        coded = {}
+        for r in range(repeat):
+            for c in active:
+                if progress and r == 0:
+                    progress(f"{im.name}: {c.name}")
+                t = time.perf_counter()
+                coded[c.name] = c.encode(im.pixels)
+                enc_times[c.name].append(time.perf_counter() - t)
+        for r in range(repeat):
+            for c in active:
+                t = time.perf_counter()
+                back = c.decode(coded[c.name])
+                dec_times[c.name].append(time.perf_counter() - t)
+                if r == 0 and not _same(np.asarray(back), im.pixels):
+                    raise AssertionError(f"{c.name} did not give back {im.name} exactly")
+                del back
+        for c in active:
+            data = coded.pop(c.name)
+            enc_t, dec_t = statistics.median(enc_times[c.name]), statistics.median(dec_times[c.name])
+            res = results[c.name]
+            res.images += 1
+            res.pixels += im.pixel_count
+            res.bytes += len(data)
+            res.enc_s += enc_t
+            res.dec_s += dec_t
+            res.per_image.append((im.name, len(data), enc_t, dec_t))
     return [results[c.name] for c in codecs]
 
 
