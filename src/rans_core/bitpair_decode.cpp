@@ -361,9 +361,9 @@ private:
             return false;
         } else {
             const PrivateContextTables own(d_.t);
-            if (context_tables_proven(own.tables(), d_.table_end))
+            if (own.proven(d_.table_end))
                 with_proven_context(own.tables(), [&](const auto& ctx) { fast_rows(ft, ctx, std::true_type{}); });
-            else if (context_tables_proven(own.tables(), 256))
+            else if (own.proven(256))
                 with_proven_context(own.tables(), [&](const auto& ctx) { fast_rows(ft, ctx, std::false_type{}); });
             else
                 return false;

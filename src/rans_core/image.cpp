@@ -224,7 +224,6 @@ PhaseOne phase_one(std::size_t h, std::size_t w, Bytes a_ch, bool is_rgba, std::
                    const ContextTables& caller_tables, std::vector<std::uint8_t>* planes) {
     // the proof below and every lookup read this copy, never the caller's tables
     const PrivateContextTables own(caller_tables);
-    const ContextTables& tables = own.tables();
     PhaseOne r;
     const std::size_t padded = checked_mul(checked_add(h, 2), checked_add(w, 2));
     const std::size_t hist_size = checked_mul(checked_mul(K, 3), 256);
@@ -249,7 +248,7 @@ PhaseOne phase_one(std::size_t h, std::size_t w, Bytes a_ch, bool is_rgba, std::
             analyse_rows<C>(path, ctx, y0, y1, w, K, r.planes, r.residuals, counts.data(), st);
         });
     };
-    with_context(tables, K, run);
+    with_context(own, K, run);
 
     // merge the chunks' private results; integer sums are exact in any order
     r.hist.assign(hist_size, 0);
@@ -348,7 +347,6 @@ void phase_two(std::size_t h, std::size_t w, const Bytes* planes,
     // the proof below and every lookup read this copy: the streams written
     // here, or another thread, may change the caller's tables meanwhile
     const PrivateContextTables own(caller_tables);
-    const ContextTables& tables = own.tables();
     const std::size_t stride = checked_add(w, 2);
     // the last sample read is at padded index h * (w + 2) + w
     const std::size_t need = checked_add(checked_mul(h, stride), w + 1);
@@ -389,7 +387,7 @@ void phase_two(std::size_t h, std::size_t w, const Bytes* planes,
             }
         });
     };
-    with_context(tables, K, run);
+    with_context(own, K, run);
 }
 
 }  // namespace

@@ -66,25 +66,24 @@ struct ProvenContext {
     std::uint8_t finish(Ahead a, std::uint8_t W, std::uint8_t v) const { return (*this)(W, a.N, a.NW, v); }
 };
 
-// The largest byte of a non-empty span, in a loop the compiler turns into
-// vector code (std::max_element keeps the position too, one byte at a time):
-// the proof below reads the whole gradient table on every call.
+// The largest byte of a span (0 for an empty one), in a loop the compiler
+// turns into vector code (std::max_element keeps the position too, one byte
+// at a time): the proof below reads the whole gradient table on every call.
 inline std::uint8_t largest_byte(std::span<const std::uint8_t> b) {
     std::uint8_t m = 0;
     for (const std::uint8_t x : b) m = x > m ? x : m;
     return m;
 }
 
-// True when every gradient index and intensity key reads inside s_lut and
-// i_lut, every d_lut index 4*s + i that those entries can form reads inside
-// d_lut, and every d_lut entry that can be reached lies below `limit`.
-inline bool context_tables_proven(const ContextTables& t, std::size_t limit) {
-    if (t.s_lut.size() < kGradientCount || t.i_lut.size() < 256) return false;
-    const std::size_t max_s = largest_byte(t.s_lut.first(kGradientCount));
-    const std::size_t max_i = largest_byte(t.i_lut.first(256));
+// The largest context number a lookup in the tables can give, or nothing when
+// a lookup can read outside them: a gradient index or intensity key outside
+// s_lut or i_lut, or a d_lut index 4*s + i (from entries of those) outside d_lut.
+inline std::optional<std::size_t> largest_context_number(const ContextTables& t, std::size_t max_s,
+                                                         std::size_t max_i) {
+    if (t.s_lut.size() < kGradientCount || t.i_lut.size() < 256) return std::nullopt;
     const std::size_t reach = 4 * max_s + max_i + 1;  // d_lut entries [0, reach) can be read
-    if (t.d_lut.size() < reach) return false;
-    return largest_byte(t.d_lut.first(reach)) < limit;
+    if (t.d_lut.size() < reach) return std::nullopt;
+    return largest_byte(t.d_lut.first(reach));
 }
 
 // A private copy of every table entry that a lookup can read: s_lut up to the
@@ -92,6 +91,12 @@ inline bool context_tables_proven(const ContextTables& t, std::size_t limit) {
 // longer table is cut there (no read reaches past it, so no fault can name its
 // length); a shorter one is copied whole and keeps its length, so the checked
 // reads fault exactly as on the caller's table.
+//
+// The copy is also the proof: `proven(limit)` holds when no lookup can read
+// outside the copied tables and every number it can give lies below `limit`.
+// The largest entries are taken from the copy (block by block, each scanned
+// while it is still in the first-level cache), so the proof holds for what
+// the lookups read whatever another thread does to the caller's tables.
 class PrivateContextTables {
 public:
     static constexpr std::size_t kMaxS = kGradientCount, kMaxI = 256, kMaxD = 4 * 255 + 255 + 1;
@@ -101,19 +106,36 @@ public:
                           nd = std::min(t.d_lut.size(), kMaxD);
         bytes_.reset(new std::uint8_t[ns + ni + nd]);  // every byte is copied below
         std::uint8_t* p = bytes_.get();
-        if (ns) std::memcpy(p, t.s_lut.data(), ns);
-        if (ni) std::memcpy(p + ns, t.i_lut.data(), ni);
+        const std::size_t max_s = copy_largest(p, t.s_lut.data(), ns);
+        const std::size_t max_i = copy_largest(p + ns, t.i_lut.data(), ni);
         if (nd) std::memcpy(p + ns + ni, t.d_lut.data(), nd);
         view_ = {{p, ns}, {p + ns, ni}, {p + ns + ni, nd}};
+        largest_ = largest_context_number(view_, max_s, max_i);
     }
     PrivateContextTables(const PrivateContextTables&) = delete;
     PrivateContextTables& operator=(const PrivateContextTables&) = delete;
 
     const ContextTables& tables() const { return view_; }
 
+    // Every lookup reads inside the copy and gives a number below `limit`.
+    bool proven(std::size_t limit) const { return largest_ && *largest_ < limit; }
+
 private:
+    // Copies n bytes and returns the largest (0 for none), read from the copy.
+    static std::uint8_t copy_largest(std::uint8_t* dst, const std::uint8_t* src, std::size_t n) {
+        constexpr std::size_t kBlock = 4096;
+        std::uint8_t m = 0;
+        for (std::size_t at = 0; at < n; at += kBlock) {
+            const std::size_t k = std::min(kBlock, n - at);
+            std::memcpy(dst + at, src + at, k);
+            m = std::max(m, largest_byte({dst + at, k}));
+        }
+        return m;
+    }
+
     std::unique_ptr<std::uint8_t[]> bytes_;
     ContextTables view_;
+    std::optional<std::size_t> largest_;
 };
 
 // The context lookup through a grid. OneKey: the tables have a single key
@@ -172,7 +194,7 @@ template <bool ByRows>
 inline constexpr bool reads_key<GridContext<true, ByRows>> = false;
 
 // Calls f(ctx) with the fastest exact lookup for private tables that are
-// already proven safe (context_tables_proven): a grid when the tables fold
+// already proven safe (PrivateContextTables::proven): a grid when the tables fold
 // into one, else the tables themselves through raw pointers.
 template <class F>
 inline decltype(auto) with_proven_context(const ContextTables& t, F&& f) {
@@ -192,11 +214,11 @@ template <class Ctx>
 inline constexpr bool is_checked = std::is_same_v<std::decay_t<Ctx>, CheckedContext>;
 
 // The one choice of lookup: calls f(ctx) with the fastest form that is safe
-// for these tables and this limit.
+// for these private tables and this limit.
 template <class F>
-inline decltype(auto) with_context(const ContextTables& t, std::size_t limit, F&& f) {
-    if (context_tables_proven(t, limit)) return with_proven_context(t, f);
-    return f(CheckedContext{&t, limit});
+inline decltype(auto) with_context(const PrivateContextTables& own, std::size_t limit, F&& f) {
+    if (own.proven(limit)) return with_proven_context(own.tables(), f);
+    return f(CheckedContext{&own.tables(), limit});
 }
 
 }  // namespace rans

@@ -47,7 +47,7 @@ struct ContextGrid {
     std::uint32_t key_offset[256];
 };
 
-// The grid of private, proven tables (context_tables_proven(t, limit) must
+// The grid of private, proven tables (PrivateContextTables::proven(limit) must
 // hold, and nothing else may write t), or
 // nothing when the tables have too many distinct rows, columns or keys for a
 // grid that stays in the first-level cache.

@@ -47,10 +47,10 @@ void rebuild_plane(const Ctx& ctx, std::size_t h, std::size_t w, std::uint8_t* p
 }
 
 void rebuild_channel(std::size_t h, std::size_t w, std::uint8_t* plane, const std::uint8_t* green,
-                     Bytes res, std::span<const std::uint32_t> offsets, const ContextTables& tables) {
+                     Bytes res, std::span<const std::uint32_t> offsets, const PrivateContextTables& own) {
     // private cursors: the caller's offsets stay untouched
     std::vector<std::uint32_t> cursors(offsets.begin(), offsets.end());
-    with_context(tables, cursors.size(), [&](const auto& ctx) {
+    with_context(own, cursors.size(), [&](const auto& ctx) {
         rebuild_plane(ctx, h, w, plane, green, res, cursors.data());
     });
 }
@@ -346,13 +346,12 @@ bool all_zero(Bytes b) {
 // at most once per pixel), and every residual is zero, so every sample equals
 // its prediction from zero neighbours, which is zero.
 bool all_zero_plane(std::size_t pixels, Bytes res, std::span<const std::uint32_t> offsets,
-                    const ContextTables& tables) {
+                    const PrivateContextTables& own) {
     if (offsets.empty()) return false;
     const std::size_t reach = *std::max_element(offsets.begin(), offsets.end()) + pixels;
     if (reach > res.size()) return false;
-    // the residuals first: a colour image's stop within the first block,
-    // before the proof reads the whole gradient table
-    return all_zero(res.first(reach)) && context_tables_proven(tables, offsets.size());
+    // a colour image's residuals stop within the first block
+    return all_zero(res.first(reach)) && own.proven(offsets.size());
 }
 
 // Rebuilds the planes in one interleaved scan with a lookup of proven tables
@@ -386,20 +385,19 @@ ColourPlanes reconstruct_shards_rgb(std::size_t h, std::size_t w, Bytes res_gr, 
     // the proofs below and every lookup read this copy, which no other thread
     // can change while the planes are rebuilt
     const PrivateContextTables own(caller_tables);
-    const ContextTables& tables = own.tables();
     // the chroma planes of a gray image come out zero without being rebuilt
     // (a caller that passes one zero plane for both is checked once)
     const bool same_chroma = res_rd.data() == res_bd.data() && res_rd.size() == res_bd.size() &&
                              std::ranges::equal(off_rd, off_bd);
-    const bool zero_chroma = all_zero_plane(pixels, res_rd, off_rd, tables) &&
-                             (same_chroma || all_zero_plane(pixels, res_bd, off_bd, tables));
+    const bool zero_chroma = all_zero_plane(pixels, res_rd, off_rd, own) &&
+                             (same_chroma || all_zero_plane(pixels, res_bd, off_bd, own));
     // The interleaved scan needs no context checks once the tables are proven
     // for the cursors of every channel it rebuilds (its cursors are placed
     // at every row boundary, see settle).
     const std::size_t limit =
         zero_chroma ? off_gr.size() : std::min({off_gr.size(), off_rd.size(), off_bd.size()});
     ColourPlanes out;
-    const bool interleaved = with_context(tables, limit, [&](const auto& ctx) {
+    const bool interleaved = with_context(own, limit, [&](const auto& ctx) {
         if constexpr (is_checked<decltype(ctx)>) return false;  // plane after plane below
         else return try_interleaved(ctx, h, w, zero_chroma, {res_gr, res_rd, res_bd},
                                     {off_gr, off_rd, off_bd}, out);
@@ -408,10 +406,10 @@ ColourPlanes reconstruct_shards_rgb(std::size_t h, std::size_t w, Bytes res_gr, 
     const std::size_t padded = checked_mul(checked_add(h, 2), checked_add(w, 2));
     std::vector<std::uint8_t> g(padded, 0), rd(padded, 0), bd(padded, 0);
     // green first: the chroma contexts read the rebuilt green sample
-    rebuild_channel(h, w, g.data(), nullptr, res_gr, off_gr, tables);
+    rebuild_channel(h, w, g.data(), nullptr, res_gr, off_gr, own);
     if (!zero_chroma) {
-        rebuild_channel(h, w, rd.data(), g.data(), res_rd, off_rd, tables);
-        rebuild_channel(h, w, bd.data(), g.data(), res_bd, off_bd, tables);
+        rebuild_channel(h, w, rd.data(), g.data(), res_rd, off_rd, own);
+        rebuild_channel(h, w, bd.data(), g.data(), res_bd, off_bd, own);
     }
     return {interior<ZeroedBytes>(g, h, w), interior<ZeroedBytes>(rd, h, w), interior<ZeroedBytes>(bd, h, w)};
 }
