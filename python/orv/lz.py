@@ -12,7 +12,9 @@ import threading
 
 from .errors import FormatError
 
-# the levels tried: a cheap one for the default effort, the strongest for the searching one
+# the levels tried: the fastest (the first look at a small image), a cheap
+# search for the default effort, the strongest for the searching one
+QUICK_LEVEL = 1
 FAST_LEVEL = 12
 STRONG_LEVEL = 19
 MAX_LEVEL = 22
