@@ -23,6 +23,7 @@ namespace rans {
 namespace {
 
 constexpr std::size_t kMaxChunks = 16;
+constexpr std::size_t kChunkSamples = 16384;  // pixels per phase-one chunk, at least (but for one chunk)
 constexpr std::size_t kRowTaskSamples = 16384;  // samples per phase-two task, at least one row
 
 // Private results of one row chunk of phase one.
@@ -233,8 +234,12 @@ PhaseOne phase_one(std::size_t h, std::size_t w, Bytes a_ch, bool is_rgba, std::
     }
     std::vector<std::uint32_t> counts(checked_mul(h, checked_mul(K, 3)), 0);
 
-    // at most 16 chunks of ceil(h / n) rows; the last ones may be short or empty
-    const std::size_t n = std::min<std::size_t>(std::max<std::size_t>(h, 1), kMaxChunks);
+    // at most 16 chunks of ceil(h / n) rows, and about kChunkSamples pixels or
+    // more each: every chunk zero-fills and merges its own histograms
+    // (channels x K x 256 counters, hundreds of kilobytes), which on a small
+    // image cost more than its rows; the last chunks may be short or empty
+    const std::size_t n = std::clamp<std::size_t>(checked_mul(h, w) / kChunkSamples, 1,
+                                                  std::min<std::size_t>(std::max<std::size_t>(h, 1), kMaxChunks));
     const std::size_t rows = (h + n - 1) / n;
     std::vector<ChunkStats> chunks(n);
     const SimdPath path = simd_path();
