@@ -288,19 +288,28 @@ def smallest(img: np.ndarray, base: bytes, encode_v1: Callable[[np.ndarray], byt
             crc = crc32(img) if crc is None else crc
             best = pack(Header4(ch, h, w, transform, coding, crc), entries, pixels)
 
-    def zstd_sources(samples) -> dict[int, bytes]:
-        # the bytes each zstd coding compresses (the residuals computed once)
-        return {CODING_ZSTD: samples.tobytes(), CODING_ZSTD_RES: _residual_planes(samples)}
+    small = h * w <= _SMALL_IMAGE
 
-    def try_codings(transform, samples, entries, sources=None) -> None:
+    def try_codings(transform, samples, entries) -> None:
         if transform == TRANSFORM_PALETTE:
             keep(transform, CODING_ORV, entries, encode_v1(samples))
-        sources = sources or zstd_sources(samples)
+        # the bytes each zstd coding compresses (the residuals computed once)
+        sources = {CODING_ZSTD: samples.tobytes(), CODING_ZSTD_RES: _residual_planes(samples)}
+        if small:
+            # zstd wins on most images this small (the tables and states of
+            # the version-1 coding weigh more), but its search level costs
+            # milliseconds where it gains least: on photos it gives no more
+            # than the fastest level. Every level keeps the fastest level's
+            # frames, and searches where they come near the image's own coding.
+            quick = {coding: lz.compress(data, lz.QUICK_LEVEL) for coding, data in sources.items()}
+            for coding, frame in quick.items():
+                keep(transform, coding, entries, frame)
+            if not thorough and min(map(len, quick.values())) > _SMALL_SHARE * (gate or len(base)):
+                return
         for level in levels:
             for coding, data in sources.items():
                 keep(transform, coding, entries, lz.compress(data, level))
 
-    small = h * w <= _SMALL_IMAGE
     # a small gray image always tries its palette; a colour one whose
     # sampled pixels already take more than 256 values cannot have one
     if thorough or (small and ch == 1) or palette.few_colours(img):
@@ -312,19 +321,7 @@ def smallest(img: np.ndarray, base: bytes, encode_v1: Callable[[np.ndarray], byt
     # the thorough search looks further, but not at every photo: zstd's
     # strongest levels take seconds on a large one and never win there
     share = _THOROUGH_SHARE if thorough else _ESTIMATE_SHARE
-    if small:
-        # zstd wins on most images this small (the tables and states of the
-        # version-1 coding weigh more), but its search level costs
-        # milliseconds where it gains least: on photos it gives no more than
-        # the fastest level. Every level keeps the fastest level's frames,
-        # and searches where they come near the image's own coding.
-        sources = zstd_sources(img)
-        quick = {coding: lz.compress(data, lz.QUICK_LEVEL) for coding, data in sources.items()}
-        for coding, frame in quick.items():
-            keep(TRANSFORM_NONE, coding, None, frame)
-        if thorough or min(map(len, quick.values())) <= _SMALL_SHARE * (gate or len(base)):
-            try_codings(TRANSFORM_NONE, img, None, sources)
-    elif lz.estimate(img) <= share * (gate or len(base)):
+    if small or lz.estimate(img) <= share * (gate or len(base)):
         try_codings(TRANSFORM_NONE, img, None)
     return best
 
