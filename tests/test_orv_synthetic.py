@@ -98,6 +98,28 @@ def test_encode_chooses_the_smallest_and_round_trips(shape, colours):
     np.testing.assert_array_equal(orv.decode(thorough), img)
 
 
+@settings(max_examples=12, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(seed=st.integers(0, 2**32 - 1), side=st.sampled_from([8, 33, 64, 128]),
+       channels=st.sampled_from([1, 3]), noise=st.sampled_from([2, 40, 256]))
+def test_small_images_keep_zstd_fastest_frames(seed, side, channels, noise):
+    # a small image takes zstd's fastest frames before (or instead of) its
+    # search level: no level writes more than the smaller of them would take
+    rng = np.random.default_rng(seed)
+    shape = (side, side) if channels == 1 else (side, side, channels)
+    y = np.arange(side)[:, None] if channels == 1 else np.arange(side)[:, None, None]
+    img = ((y * 5 + rng.integers(0, noise, shape)) % 256).astype(np.uint8)
+    frames = [lz.compress(img.tobytes(), lz.QUICK_LEVEL),
+              lz.compress(synthetic._residual_planes(img), lz.QUICK_LEVEL)]
+    bound = synthetic.HEADER_BYTES + fmt.SECTION_FRAME + min(map(len, frames))
+    sizes = []
+    for e in range(2, 6):
+        data = orv.encode(img, effort=e)
+        np.testing.assert_array_equal(orv.decode(data), img)
+        sizes.append(len(data))
+    assert sizes[0] <= bound
+    assert sizes == sorted(sizes, reverse=True), sizes
+
+
 @pytest.mark.parametrize("coder", ["auto", "shard", "bitpair"])
 def test_photos_and_forced_coders_keep_version_1_byte_for_byte(coder):
     rng = np.random.default_rng(1)

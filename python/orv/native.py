@@ -133,13 +133,13 @@ def checked(fn, *args):
 def least_stream_bytes(symbols, top_freq) -> np.ndarray:
     """A lower bound on the bytes of a rANS stream (scale SCALE, LANES states)
     that codes `symbols` symbols with tables that give no symbol more than
-    `top_freq` (in 1..SCALE): every symbol takes at least log2(SCALE / top_freq) bits, less
-    a rounding loss below 2^-18 bits (the 1% margin covers it, as the least
-    cost is above 2^-12 bits), and the four final states, stored below 2^39
-    from a start of 2^31, hold at most 32 of them. A stream shorter than this
-    cannot come from the encoder, so the decoder refuses it before it
-    allocates anything for the pixels the stream claims."""
-    # the least bits per symbol of every frequency a table can hold (1..SCALE), looked up
+    `top_freq` (in 1..SCALE): every symbol takes at least log2(SCALE /
+    top_freq) bits, less a rounding loss below 2^-18 bits (the 1% margin
+    covers it, as the least cost is above 2^-12 bits), and the four final
+    states, stored below 2^39 from a start of 2^31, hold at most 32 of them.
+    A stream shorter than this cannot come from the encoder, so the decoder
+    refuses it before it allocates anything for the pixels the stream claims."""
+    # the least bits per symbol of every frequency a table can hold, looked up
     per_symbol = _LEAST_BITS.take(np.asarray(top_freq, dtype=np.intp))
     bits = np.asarray(symbols, dtype=np.float64) * per_symbol
     return np.maximum(0, np.floor((0.99 * bits - _HELD_BITS) / 8)).astype(np.int64)

@@ -323,8 +323,7 @@ def decode(group: Group) -> np.ndarray:
     # (the headers before it come first)
     bs_off = np.zeros(n, dtype=np.uint32)
     np.cumsum(all_lengths[:-1], out=bs_off[1:])
-    write = _HEADER_STEPS[:n] + bs_off if n <= len(_HEADER_STEPS) else \
-        np.arange(n, dtype=np.uint32) * np.uint32(native.PAYLOAD_HEADER_BYTES) + bs_off
+    write = np.arange(n, dtype=np.uint32) * np.uint32(native.PAYLOAD_HEADER_BYTES) + bs_off
     payload = _scratch(native.PAYLOAD_HEADER_BYTES * n + len(group.streams))
     checked(native.pack_shard_payloads, all_states, all_lengths, bs_off, group.streams,
             payload, write)
@@ -337,10 +336,6 @@ def decode(group: Group) -> np.ndarray:
         raise FormatError("shard streams: the payload does not match its lengths")
     return decoded
 
-
-# the payload offsets of the shard headers before the first stream bytes
-_HEADER_STEPS = np.arange(4096, dtype=np.uint32) * np.uint32(native.PAYLOAD_HEADER_BYTES)
-_HEADER_STEPS.setflags(write=False)
 
 
 def plane_residuals(group: Group, planes: list[int], flat: np.ndarray, hw: int):
