@@ -240,18 +240,15 @@ def read(r: fmt.Reader, hdr: Header, planes: list[int], K: int, hw: int) -> Grou
     modes = np.frombuffer(mode_bytes, dtype=np.uint8)
     counts = t.varints(n, "the shard sizes")
     ends = list(accumulate(sizes))
-    totals = [int(counts.sum())] if len(sizes) == 1 else \
-        np.add.reduceat(counts, [e - k for e, k in zip(ends, sizes)]).tolist()
+    totals = np.add.reduceat(counts, [e - k for e, k in zip(ends, sizes)]).tolist()
     for p, total in zip(planes, totals):
         if total != hw:
             raise FormatError(f"shard tables: the shard sizes of the {hdr.planes[p]} plane "
                               f"do not add up to {hw} pixels")
     counts = counts.astype(np.uint32)
-    n_own = mode_bytes.count(0)
     widths = np.zeros(n, dtype=np.uint16)
-    own_widths = np.frombuffer(t.take(n_own, "the shard widths"), dtype=np.uint8)
-    if n_own:
-        widths[modes == 0] = np.add(own_widths, 1, dtype=np.uint16)
+    widths[modes == 0] = np.add(np.frombuffer(t.take(mode_bytes.count(0), "the shard widths"),
+                                              dtype=np.uint8), 1, dtype=np.uint16)
     compacted = np.frombuffer(t.take(t.remaining, "the tables"), dtype=np.uint8)
     freq = checked(native.expand_pdf_tables, compacted, widths, modes, model.templates())
     again = checked(native.compact_pdf_tables, freq, widths, modes)
@@ -261,25 +258,20 @@ def read(r: fmt.Reader, hdr: Header, planes: list[int], K: int, hw: int) -> Grou
     cum = native.cumulative(freq)
     if (cum[:, -1] != native.SCALE).any():
         raise FormatError(f"shard tables: a frequency table does not sum to {native.SCALE}")
-    live = counts > 0
-    if 3 in mode_bytes:
-        live &= modes != 3
+    live = (counts > 0) & (modes != 3)
     nl = int(np.count_nonzero(live))
-    all_live = nl == n
     s = fmt.Reader(r.section("shard states"), "the shard states section")
     states = fmt.states_from_bytes(s.take(fmt.STATES_BYTES * nl, "the states"),
                                    "shard states").reshape(nl, native.LANES)
     lengths = s.varints(nl, "the stream lengths")
     s.done()
-    if nl and int(lengths.max()) >= 1 << 32:
+    if (lengths >= 1 << 32).any():
         raise FormatError("shard states: a stream length is out of range")
     lengths = lengths.astype(np.uint32)
     streams = r.section("shard streams")
     if int(lengths.sum(dtype=np.int64)) != len(streams):
         raise FormatError("shard streams: the stream lengths do not match the section")
-    top = freq.max(axis=1)
-    short = lengths < native.least_stream_bytes(counts if all_live else counts[live],
-                                                top if all_live else top[live])
+    short = lengths < native.least_stream_bytes(counts[live], freq.max(axis=1)[live])
     if short.any():
         i = int(np.flatnonzero(live)[np.argmax(short)])
         raise FormatError(f"shard streams: the stream of shard {i} is too short for its "

@@ -220,12 +220,16 @@ def _residual_planes(img: np.ndarray) -> bytes:
     return b"".join(p.tobytes() for p in parts)
 
 
+def _zstd_source(samples: np.ndarray, coding: int) -> bytes:
+    """The bytes a zstd coding compresses: the samples, or their residuals."""
+    return samples.tobytes() if coding == CODING_ZSTD else _residual_planes(samples)
+
+
 def _code(samples: np.ndarray, coding: int, level: int, encode_v1: Callable) -> bytes:
     """The "pixels" section's body for the samples."""
     if coding == CODING_ORV:
         return encode_v1(samples)
-    data = samples.tobytes() if coding == CODING_ZSTD else _residual_planes(samples)
-    return lz.compress(data, level)
+    return lz.compress(_zstd_source(samples, coding), level)
 
 
 def encode_body(img: np.ndarray, transform: int, coding: int, encode_v1: Callable, *,
@@ -293,8 +297,9 @@ def smallest(img: np.ndarray, base: bytes, encode_v1: Callable[[np.ndarray], byt
     def try_codings(transform, samples, entries) -> None:
         if transform == TRANSFORM_PALETTE:
             keep(transform, CODING_ORV, entries, encode_v1(samples))
-        # the bytes each zstd coding compresses (the residuals computed once)
-        sources = {CODING_ZSTD: samples.tobytes(), CODING_ZSTD_RES: _residual_planes(samples)}
+        # the residuals computed once for every level
+        sources = {coding: _zstd_source(samples, coding)
+                   for coding in (CODING_ZSTD, CODING_ZSTD_RES)}
         if small:
             # zstd wins on most images this small (the tables and states of
             # the version-1 coding weigh more), but its search level costs

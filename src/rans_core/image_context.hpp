@@ -68,22 +68,11 @@ struct ProvenContext {
 
 // The largest byte of a span (0 for an empty one), in a loop the compiler
 // turns into vector code (std::max_element keeps the position too, one byte
-// at a time): the proof below reads the whole gradient table on every call.
+// at a time): every image call's proof reads the whole gradient table.
 inline std::uint8_t largest_byte(std::span<const std::uint8_t> b) {
     std::uint8_t m = 0;
     for (const std::uint8_t x : b) m = x > m ? x : m;
     return m;
-}
-
-// The largest context number a lookup in the tables can give, or nothing when
-// a lookup can read outside them: a gradient index or intensity key outside
-// s_lut or i_lut, or a d_lut index 4*s + i (from entries of those) outside d_lut.
-inline std::optional<std::size_t> largest_context_number(const ContextTables& t, std::size_t max_s,
-                                                         std::size_t max_i) {
-    if (t.s_lut.size() < kGradientCount || t.i_lut.size() < 256) return std::nullopt;
-    const std::size_t reach = 4 * max_s + max_i + 1;  // d_lut entries [0, reach) can be read
-    if (t.d_lut.size() < reach) return std::nullopt;
-    return largest_byte(t.d_lut.first(reach));
 }
 
 // A private copy of every table entry that a lookup can read: s_lut up to the
@@ -110,7 +99,10 @@ public:
         const std::size_t max_i = copy_largest(p + ns, t.i_lut.data(), ni);
         if (nd) std::memcpy(p + ns + ni, t.d_lut.data(), nd);
         view_ = {{p, ns}, {p + ns, ni}, {p + ns + ni, nd}};
-        largest_ = largest_context_number(view_, max_s, max_i);
+        // a lookup reads outside the tables when a gradient index or key
+        // falls outside s_lut or i_lut, or a d_lut index 4*s + i outside d_lut
+        const std::size_t reach = 4 * max_s + max_i + 1;  // d_lut entries [0, reach) can be read
+        if (ns == kMaxS && ni == kMaxI && nd >= reach) largest_ = largest_byte({p + ns + ni, reach});
     }
     PrivateContextTables(const PrivateContextTables&) = delete;
     PrivateContextTables& operator=(const PrivateContextTables&) = delete;
