@@ -284,6 +284,34 @@ void colour_three_rows(Ctx ctx, const std::uint8_t** __restrict cur, std::uint8_
     }
 }
 
+// The same once every row has a row above it in its plane (y >= 2): each
+// plane's row is addressed from its end, at j = x - w, and the row above at
+// j - w, so two index registers and one pointer per plane reach all six
+// rows, and the upper left neighbours are read again rather than carried:
+// with six row pointers, three carried neighbours and the loop bound, the
+// loop held more values than there are registers and spilled them to the
+// stack on every pixel.
+template <class Ctx>
+void colour_three_rows_stacked(Ctx ctx, const std::uint8_t** __restrict cur, std::uint8_t* __restrict end_g,
+                               std::uint8_t* __restrict end_r, std::uint8_t* __restrict end_b, std::ptrdiff_t w) {
+    std::uint8_t Wg = colour_sample<0>(ctx, cur, 0, end_g[-2 * w], 0, 0);
+    std::uint8_t Wr = colour_sample<1>(ctx, cur, 0, end_r[-2 * w], 0, end_g[-2 * w]);
+    std::uint8_t Wb = colour_sample<2>(ctx, cur, 0, end_b[-2 * w], 0, end_g[-2 * w]);
+    end_g[-w] = Wg;
+    end_r[-w] = Wr;
+    end_b[-w] = Wb;
+    for (std::ptrdiff_t j = 1 - w; j != 0; ++j) {
+        const std::ptrdiff_t u = j - w;  // the row above
+        const std::uint8_t Ng = end_g[u];
+        Wg = colour_sample<0>(ctx, cur, Wg, Ng, end_g[u - 1], 0);
+        Wr = colour_sample<1>(ctx, cur, Wr, end_r[u], end_r[u - 1], Ng);
+        Wb = colour_sample<2>(ctx, cur, Wb, end_b[u], end_b[u - 1], Ng);
+        end_g[j] = Wg;
+        end_r[j] = Wr;
+        end_b[j] = Wb;
+    }
+}
+
 // The three planes in one scan, green one row ahead of the chroma planes:
 // pass y rebuilds green row y (y < h) and the chroma rows y - 1 (y > 0).
 template <class Ctx>
@@ -311,7 +339,10 @@ bool rebuild_colour(const Ctx& ctx, std::size_t h, std::size_t w, std::uint8_t* 
         for (const Cursors& cj : c)
             if (!settle(cj, w)) return false;
         const std::size_t yc = y ? y - 1 : 0;
-        if (y < h && y > 0)
+        if (y < h && y > 1)
+            colour_three_rows_stacked(ctx, cur, row_of(0, y) + w, row_of(1, yc) + w, row_of(2, yc) + w,
+                                      static_cast<std::ptrdiff_t>(w));
+        else if (y < h && y > 0)
             colour_three_rows(ctx, cur, row_of(0, y), up_of(0, y), row_of(1, yc), row_of(2, yc), up_of(1, yc),
                               up_of(2, yc), w);
         else if (y < h)
