@@ -152,30 +152,32 @@ struct GridContext {
 
     // The same lookup in two steps, for a decoder whose W arrives last (it is
     // the sample just rebuilt): `ahead` takes what N and NW give, before W is
-    // known; `finish` then costs one add and one read after W (with rows,
-    // one read, one add and one read), plus the key's read when it has one.
+    // known; `finish` then costs one read after W (with rows, two reads and
+    // an add), plus the key's read and an add when it has one.
     struct Ahead {
         const std::uint32_t* line;  // by rows: the line offsets shifted by 255 - NW
-        std::uint32_t at;
+        const std::uint8_t* base;   // the numbers from which W (by rows: its line offset) counts
     };
     Ahead ahead(std::uint8_t N, std::uint8_t NW) const {
         Ahead a;
         if constexpr (ByRows)
-            a = {line_offset + (255u - NW), static_cast<std::uint32_t>(N) + 255u - NW};
+            a = {line_offset + (255u - NW), numbers + (static_cast<std::uint32_t>(N) + 255u - NW)};
         else
-            a = {nullptr, line_offset[static_cast<std::uint32_t>(N) + 255u - NW] + 255u - NW};
+            a = {nullptr, numbers + (line_offset[static_cast<std::uint32_t>(N) + 255u - NW] + 255u - NW)};
 #if defined(__GNUC__)
         // the compiler would otherwise fold the sums back into one chain that
         // starts at W (integer adds reassociate freely)
-        __asm__("" : "+r"(a.at));
+        __asm__("" : "+r"(a.base));
 #endif
         return a;
     }
+    // A pointer, not an offset, comes out of `ahead`: W then indexes the read
+    // itself, with no add and no widening of a 32-bit sum on the chain.
     std::uint8_t finish(Ahead a, std::uint8_t W, std::uint8_t v) const {
-        std::uint32_t at = ByRows ? a.line[W] + a.at : a.at + W;
-        if constexpr (!OneKey) at += key_offset[v];
+        std::size_t i = ByRows ? a.line[W] : W;
+        if constexpr (!OneKey) i += key_offset[v];
         (void)v;
-        return numbers[at];
+        return a.base[i];
     }
 };
 
