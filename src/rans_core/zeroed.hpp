@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <cstdlib>
 #include <new>
 #include <utility>
@@ -15,15 +16,22 @@
 
 namespace rans {
 
+//
+// A buffer that its maker writes in full before anyone reads it needs no
+// zeros at all: `unfilled` takes it from malloc. (calloc gives fresh pages
+// without a fill, but a block it reuses from the heap is cleared first: for
+// an image's planes, a pass over megabytes that the decoder then overwrites.)
 template <class T>
 struct ZeroedAllocator {
     using value_type = T;
+    bool zeroed = true;  // false: malloc, the contents are undefined until written
     ZeroedAllocator() = default;
+    explicit ZeroedAllocator(bool z) noexcept : zeroed(z) {}
     template <class U>
-    ZeroedAllocator(const ZeroedAllocator<U>&) noexcept {}
+    ZeroedAllocator(const ZeroedAllocator<U>& o) noexcept : zeroed(o.zeroed) {}
 
     T* allocate(std::size_t n) {
-        void* p = std::calloc(n ? n : 1, sizeof(T));
+        void* p = zeroed ? std::calloc(n ? n : 1, sizeof(T)) : std::malloc((n ? n : 1) * sizeof(T));
         if (!p) throw std::bad_alloc();
         return static_cast<T*>(p);
     }
@@ -41,5 +49,8 @@ struct ZeroedAllocator {
 
 // Trivial element types only: zero bytes are their value-initialised state.
 using ZeroedBytes = std::vector<std::uint8_t, ZeroedAllocator<std::uint8_t>>;
+
+// n bytes that the caller must write in full before they are read or returned.
+inline ZeroedBytes unfilled_bytes(std::size_t n) { return ZeroedBytes(n, ZeroedAllocator<std::uint8_t>(false)); }
 
 }  // namespace rans
