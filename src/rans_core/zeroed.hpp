@@ -16,7 +16,6 @@
 
 namespace rans {
 
-//
 // A buffer that its maker writes in full before anyone reads it needs no
 // zeros at all: `unfilled` takes it from malloc. (calloc gives fresh pages
 // without a fill, but a block it reuses from the heap is cleared first: for
