@@ -268,39 +268,18 @@ void colour_chroma_row(Ctx ctx, const std::uint8_t** __restrict cur, std::uint8_
     }
 }
 
-// Green row y and both chroma rows y - 1 in one loop: the chroma samples are
-// keyed by the green row finished one pass before (up_g), so the three
-// dependency chains share no value and run side by side.
+// Green row y and both chroma rows y - 1 in one loop, once every row has a
+// row above it in its plane (y >= 2): the chroma samples are keyed by the
+// green row finished one pass before, so the three dependency chains share
+// no value and run side by side. Each plane's row is addressed from its
+// end, at j = x - w, and the row above at j - w, so two index registers and
+// one pointer per plane reach all six rows, and the upper left neighbours
+// are read again rather than carried: with six row pointers, three carried
+// neighbours and the loop bound, the loop held more values than there are
+// registers and spilled them to the stack on every pixel.
 template <class Ctx>
-void colour_three_rows(Ctx ctx, const std::uint8_t** __restrict cur, std::uint8_t* __restrict row_g,
-                       const std::uint8_t* __restrict up_g, std::uint8_t* __restrict row_r,
-                       std::uint8_t* __restrict row_b, const std::uint8_t* __restrict up_r,
-                       const std::uint8_t* __restrict up_b, std::size_t w) {
-    std::uint8_t Wg = 0, NWg = 0, Wr = 0, NWr = 0, Wb = 0, NWb = 0;
-    for (std::size_t x = 0; x < w; ++x) {
-        const std::uint8_t Ng = up_g[x], Nr = up_r[x], Nb = up_b[x];
-        Wg = colour_sample<0>(ctx, cur, Wg, Ng, NWg, 0);
-        Wr = colour_sample<1>(ctx, cur, Wr, Nr, NWr, Ng);
-        Wb = colour_sample<2>(ctx, cur, Wb, Nb, NWb, Ng);
-        row_g[x] = Wg;
-        row_r[x] = Wr;
-        row_b[x] = Wb;
-        NWg = Ng;
-        NWr = Nr;
-        NWb = Nb;
-    }
-}
-
-// The same once every row has a row above it in its plane (y >= 2): each
-// plane's row is addressed from its end, at j = x - w, and the row above at
-// j - w, so two index registers and one pointer per plane reach all six
-// rows, and the upper left neighbours are read again rather than carried:
-// with six row pointers, three carried neighbours and the loop bound, the
-// loop held more values than there are registers and spilled them to the
-// stack on every pixel.
-template <class Ctx>
-void colour_three_rows_stacked(Ctx ctx, const std::uint8_t** __restrict cur, std::uint8_t* __restrict end_g,
-                               std::uint8_t* __restrict end_r, std::uint8_t* __restrict end_b, std::ptrdiff_t w) {
+void colour_three_rows(Ctx ctx, const std::uint8_t** __restrict cur, std::uint8_t* __restrict end_g,
+                       std::uint8_t* __restrict end_r, std::uint8_t* __restrict end_b, std::ptrdiff_t w) {
     std::uint8_t Wg = colour_sample<0>(ctx, cur, 0, end_g[-2 * w], 0, 0);
     std::uint8_t Wr = colour_sample<1>(ctx, cur, 0, end_r[-2 * w], 0, end_g[-2 * w]);
     std::uint8_t Wb = colour_sample<2>(ctx, cur, 0, end_b[-2 * w], 0, end_g[-2 * w]);
@@ -346,15 +325,16 @@ bool rebuild_colour(const Ctx& ctx, std::size_t h, std::size_t w, std::uint8_t* 
         for (const Cursors& cj : c)
             if (!settle(cj, w)) return false;
         const std::size_t yc = y ? y - 1 : 0;
-        if (y < h && y > 1)
-            colour_three_rows_stacked(ctx, cur, row_of(0, y) + w, row_of(1, yc) + w, row_of(2, yc) + w,
-                                      static_cast<std::ptrdiff_t>(w));
-        else if (y < h && y > 0)
-            colour_three_rows(ctx, cur, row_of(0, y), up_of(0, y), row_of(1, yc), row_of(2, yc), up_of(1, yc),
-                              up_of(2, yc), w);
-        else if (y < h)
-            colour_green_row(ctx, cur, row_of(0, y), up_of(0, y), w);
-        else
+        if (y < h && y > 1) {
+            colour_three_rows(ctx, cur, row_of(0, y) + w, row_of(1, yc) + w, row_of(2, yc) + w,
+                              static_cast<std::ptrdiff_t>(w));
+            continue;
+        }
+        // the first two passes and the last, one channel's rows after the
+        // other's (their chains and cursors are separate, so the order
+        // changes nothing)
+        if (y < h) colour_green_row(ctx, cur, row_of(0, y), up_of(0, y), w);
+        if (y > 0)
             colour_chroma_row(ctx, cur, row_of(1, yc), row_of(2, yc), up_of(1, yc), up_of(2, yc), row_of(0, yc), w);
     }
     for (const Cursors& cj : c)

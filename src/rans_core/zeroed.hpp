@@ -17,7 +17,7 @@
 namespace rans {
 
 // A buffer that its maker writes in full before anyone reads it needs no
-// zeros at all: `unfilled` takes it from malloc. (calloc gives fresh pages
+// zeros at all: `unfilled_bytes` takes it from malloc. (calloc gives fresh pages
 // without a fill, but a block it reuses from the heap is cleared first: for
 // an image's planes, a pass over megabytes that the decoder then overwrites.)
 template <class T>
