@@ -141,6 +141,50 @@ def test_paths_agree_on_a_real_photo():
     assert_same_on_every_path(np.ascontiguousarray(img[..., 1]), tables, K)
 
 
+def gradient_tables(rng, K, cuts_a, cuts_b, keys=1):
+    """s_lut[a, b] = one class per pair of quantised differences W - NW and
+    N - NW (a class of d counts the cuts at or below d), as in the front end's
+    tables; context numbers below K."""
+    d = np.arange(511) - 255
+    qa = np.searchsorted(np.sort(cuts_a), d, side="right")
+    qb = np.searchsorted(np.sort(cuts_b), d, side="right")
+    s_lut = (qa[:, None] * (qb.max() + 1) + qb[None, :]).astype(np.uint8)
+    i_lut = rng.choice(4, keys, replace=False)[rng.integers(0, keys, 256)].astype(np.uint8)
+    d_lut = rng.integers(0, K, (int(s_lut.max()) + 1, 4), dtype=np.uint8)
+    return s_lut, i_lut, d_lut
+
+
+BOUNDS = [-24, -12, -6, -3, -2, -1, 1, 2, 3, 6, 12, 24]
+
+
+# Vector paths may look the classes up on differences clamped to -128..127
+# and in tables of at most 16 classes: cuts up to the clamp and 16 classes
+# allow it; a cut beyond the clamp, 17 classes or two keys do not.
+@pytest.mark.parametrize("cuts_a, cuts_b, keys", [
+    (BOUNDS, BOUNDS, 1),
+    (BOUNDS, [-127, -40, 0, 127], 1),
+    (list(range(-120, 121, 16)), [0], 1),      # 16 classes
+    (list(range(-120, 121, 16)) + [125], [0], 1),  # 17
+    ([-128, 0], BOUNDS, 1),
+    (BOUNDS, [5, 128], 1),
+    (BOUNDS, BOUNDS, 2),
+])
+@pytest.mark.parametrize("channels", [1, 3])
+def test_paths_agree_on_gradient_tables(cuts_a, cuts_b, keys, channels):
+    rng = np.random.default_rng(len(cuts_a) * 31 + len(cuts_b) + keys + channels)
+    K = int(rng.integers(2, 60))
+    tables = gradient_tables(rng, K, cuts_a, cuts_b, keys)
+    for w in (1, 64, 130):
+        shape = (7, w, channels) if channels == 3 else (7, w)
+        assert_same_on_every_path(rng.integers(0, 256, shape, dtype=np.uint8), tables, K)
+        assert_same_on_every_path(photo_like(rng, 7, w, channels), tables, K)
+        # the largest differences: rows and columns of 0 and 255 in turn
+        stripes = (np.indices(shape[:2]).sum(axis=0) % 2 * 255).astype(np.uint8)
+        if channels == 3:
+            stripes = np.repeat(stripes[..., None], 3, axis=2)
+        assert_same_on_every_path(stripes, tables, K)
+
+
 @pytest.mark.parametrize("fn", ["p2_rgb", "p2_gray"])
 def test_phase_two_faults_alike_on_short_streams(fn):
     """Streams one byte short: a position outside a stream faults with the

@@ -198,7 +198,7 @@ void encode_one(const EncodeJob& job, std::uint64_t initial_state) {
 }
 
 void encode_batch(CoderPath path, std::span<const EncodeJob> batch, std::uint64_t initial_state) {
-    if (path == CoderPath::avx2) return encode_batch_avx2(batch, initial_state);
+    if (path != CoderPath::scalar) return encode_batch_avx2(batch, initial_state);  // AVX-512 CPUs too
     for (const EncodeJob& job : batch) encode_one(job, initial_state);
 }
 

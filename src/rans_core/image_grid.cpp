@@ -1,6 +1,7 @@
 // Folding proven context tables into a grid (see image_grid.hpp).
 #include "image_grid.hpp"
 
+#include <algorithm>
 #include <cstring>
 
 namespace rans {
@@ -18,6 +19,28 @@ std::size_t find_equal(const std::vector<const std::uint8_t*>& reps, const std::
     for (std::size_t r = 0; r < reps.size(); ++r)
         if (r != hint && std::memcmp(reps[r], p, n) == 0) return r;
     return reps.size();
+}
+
+// The byte tables of the class pairs (see ContextGrid::pairs), when the grid
+// has them: `row_id` are the classes of a, g.line_class those of b.
+void add_pairs(ContextGrid& g, const std::uint8_t* row_id, std::size_t n_rows,
+               const std::vector<std::size_t>& col_rep, const std::vector<const std::uint8_t*>& rows,
+               const std::uint8_t* d, std::uint8_t key) {
+    constexpr std::size_t kMaxClasses = 16, lo = 255 - 128, hi = 255 + 127;
+    if (g.by_rows || g.n_keys != 1 || n_rows > kMaxClasses || g.n_lines > kMaxClasses) return;
+    for (std::size_t i = 0; i < kSide; ++i) {
+        const std::size_t c = std::clamp(i, lo, hi);
+        if (row_id[i] != row_id[c] || g.line_class[i] != g.line_class[c]) return;
+    }
+    std::memset(g.pairs, 0, sizeof g.pairs);
+    for (std::size_t i = 0; i < 256; ++i) {
+        g.pairs[i] = static_cast<std::uint8_t>(kMaxClasses * row_id[lo + i]);
+        g.pairs[256 + i] = g.line_class[lo + i];
+    }
+    for (std::size_t qa = 0; qa < n_rows; ++qa)
+        for (std::size_t qb = 0; qb < g.n_lines; ++qb)
+            g.pairs[512 + kMaxClasses * qa + qb] = d[4 * static_cast<std::size_t>(rows[qa][col_rep[qb]]) + key];
+    g.pairs_ok = true;
 }
 
 ContextGrid& with_offsets(ContextGrid& g) {
@@ -87,6 +110,7 @@ std::optional<ContextGrid> build_context_grid(const ContextTables& t) {
                 std::uint8_t* out = g.numbers.data() + ((kc * g.n_lines + cc) << 9);
                 for (std::size_t a = 0; a < kSide; ++a) out[a] = number(row_id[a], col_rep[cc], kc);
             }
+        add_pairs(g, row_id, nr, col_rep, rows, d, key_val[0]);
         return with_offsets(g);
     }
     if (nr * g.n_keys > kMaxGridRows) return std::nullopt;

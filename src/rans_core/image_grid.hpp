@@ -45,6 +45,15 @@ struct ContextGrid {
     // between a table read and the next
     std::uint32_t line_offset[511];
     std::uint32_t key_offset[256];
+    // The same numbers as byte tables for vector lookups (image_rows.hpp),
+    // when the grid has one key class, at most 16 column classes and 16
+    // classes of a = W - NW + 255 (rows of s_lut), and both kinds of class
+    // stay the same beyond differences of -128 and +127, so that a
+    // difference clamped to a signed byte finds its class: pairs[i] = 16 *
+    // (class of W - NW = i - 128), pairs[256 + i] = class of N - NW = i -
+    // 128, pairs[512 + 16 * qa + qb] = the number. pairs_ok false: none.
+    bool pairs_ok = false;
+    alignas(64) std::uint8_t pairs[768];
 };
 
 // The grid of private, proven tables (PrivateContextTables::proven(limit) must

@@ -98,9 +98,22 @@ inline void colour_transform(SimdPath path, const std::uint8_t* __restrict rgb, 
     }
 }
 
+// The context numbers of n samples of a row (r[-1] and u[-1] readable) on
+// AVX-512 with VBMI's byte permutes, through a grid's class-pair tables
+// (ContextGrid::pairs): 64 samples per step, no table read from memory.
+// Does nothing where AVX-512 is not built in.
+void pair_contexts_avx512(const std::uint8_t* pairs, const std::uint8_t* r, const std::uint8_t* u, std::size_t n,
+                          std::uint8_t* k);
+
+template <class Ctx>
+inline constexpr bool has_pairs = false;
+template <>
+inline constexpr bool has_pairs<GridContext<true, false>> = true;
+
 // The pass over a row on the given path: z[x] = zigzag residual, k[x] =
-// context number. The context numbers are looked up one by one: a vector
-// gather of the grid's words was no faster on the cores measured.
+// context number. The context numbers are looked up one by one (a vector
+// gather of the grid's words was no faster on the cores measured), except
+// on AVX-512 through the class-pair tables of a grid that has them.
 template <class Ctx>
 RowSums residuals_and_contexts(SimdPath path, const Ctx& lookup, const RowInput& in, std::uint8_t* __restrict z,
                                std::uint8_t* __restrict k) {
@@ -113,6 +126,12 @@ RowSums residuals_and_contexts(SimdPath path, const Ctx& lookup, const RowInput&
         const std::uint8_t* u = in.up + x0;
         const std::size_t done = path == SimdPath::scalar ? 0 : residuals_avx2(r, u, n, z + x0, pred, s);
         residuals_portable(r + done, u + done, n - done, z + x0 + done, pred + done, s);
+        if constexpr (has_pairs<Ctx>) {
+            if (path == SimdPath::avx512 && ctx.pairs) {
+                pair_contexts_avx512(ctx.pairs, r, u, n, k + x0);
+                continue;
+            }
+        }
         const std::uint8_t* g = in.green ? in.green + x0 : pred;
         for (std::size_t x = 0; x < n; ++x) k[x0 + x] = ctx(r[x - 1], u[x], u[x - 1], g[x]);
     }

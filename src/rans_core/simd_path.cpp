@@ -13,7 +13,10 @@ bool cpu_has(SimdPath p) {
         case SimdPath::scalar: return true;
         case SimdPath::avx2:  // the shard encoder divides with fused multiply-adds
             return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma") && __builtin_cpu_supports("popcnt");
-        case SimdPath::avx512: return false;  // no AVX-512 kernel is built in yet
+        case SimdPath::avx512:  // the kernels without an AVX-512 form run their AVX2 one
+            return cpu_has(SimdPath::avx2) && __builtin_cpu_supports("avx512f") &&
+                   __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vbmi") &&
+                   __builtin_cpu_supports("bmi2");
     }
     return false;
 #else
