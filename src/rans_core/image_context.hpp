@@ -137,13 +137,13 @@ struct GridContext {
     const std::uint32_t* line_offset;
     const std::uint32_t* key_offset;
     const std::uint8_t* numbers;
-    const std::uint8_t* pairs;  // the grid's class-pair tables, or null (ContextGrid::pairs)
+    const ContextBytes* pairs;  // the grid's numbers as byte tables, or null
 
     explicit GridContext(const ContextGrid& g)
         : line_offset(g.line_offset),
           key_offset(g.key_offset),
           numbers(g.numbers.data()),
-          pairs(g.pairs_ok ? g.pairs : nullptr) {}
+          pairs(g.pairs ? &*g.pairs : nullptr) {}
 
     std::uint8_t operator()(std::uint8_t W, std::uint8_t N, std::uint8_t NW, std::uint8_t v) const {
         const std::uint32_t a = static_cast<std::uint32_t>(W) + 255u - NW;

@@ -1,5 +1,5 @@
-// Context numbers on AVX-512 through a grid's class-pair tables (see
-// ContextGrid::pairs and image_rows.hpp): 64 samples per step.
+// Context numbers on AVX-512 through a grid's byte tables (see ContextBytes
+// and image_rows.hpp): 64 samples per step.
 //
 // W - NW and N - NW are taken as signed bytes clamped to -128 .. 127 (the
 // samples shifted by -128 and subtracted with signed saturation), which the
@@ -41,9 +41,10 @@ struct Table256 {
 
 }  // namespace
 
-[[gnu::target(ORV_VBMI)]] void pair_contexts_avx512(const std::uint8_t* pairs, const std::uint8_t* r,
+[[gnu::target(ORV_VBMI)]] void pair_contexts_avx512(const ContextBytes& pairs, const std::uint8_t* r,
                                                    const std::uint8_t* u, std::size_t n, std::uint8_t* k) {
-    const Table256 class_a = load_table(pairs), class_b = load_table(pairs + 256), number = load_table(pairs + 512);
+    const std::uint8_t* t = pairs.bytes;
+    const Table256 class_a = load_table(t), class_b = load_table(t + 256), number = load_table(t + 512);
     const __m512i flip = _mm512_set1_epi8(static_cast<char>(0x80));
     for (std::size_t x = 0; x < n; x += 64) {
         // the last step's lanes past n are masked off: neither read nor written
@@ -62,7 +63,7 @@ struct Table256 {
 
 #else
 
-void pair_contexts_avx512(const std::uint8_t*, const std::uint8_t*, const std::uint8_t*, std::size_t,
+void pair_contexts_avx512(const ContextBytes&, const std::uint8_t*, const std::uint8_t*, std::size_t,
                           std::uint8_t*) {}
 
 #endif

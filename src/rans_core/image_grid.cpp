@@ -21,8 +21,22 @@ std::size_t find_equal(const std::vector<const std::uint8_t*>& reps, const std::
     return reps.size();
 }
 
-// The byte tables of the class pairs (see ContextGrid::pairs), when the grid
-// has them: `row_id` are the classes of a, g.line_class those of b.
+NibbleTable nibbles_of(const std::uint8_t* t) {
+    NibbleTable n{};
+    for (std::size_t hi = 0; hi < 16; ++hi) {
+        const std::uint8_t* row = t + 16 * hi;
+        if (std::all_of(row, row + 16, [&](std::uint8_t v) { return v == row[0]; })) {
+            n.single[hi] = row[0];
+        } else {
+            n.varied[n.n_varied] = static_cast<std::uint8_t>(hi);
+            std::memcpy(n.rows[n.n_varied++], row, 16);
+        }
+    }
+    return n;
+}
+
+// The grid's numbers as byte tables (see ContextBytes), when they fit: `row_id`
+// are the classes of a, g.line_class those of b.
 void add_pairs(ContextGrid& g, const std::uint8_t* row_id, std::size_t n_rows,
                const std::vector<std::size_t>& col_rep, const std::vector<const std::uint8_t*>& rows,
                const std::uint8_t* d, std::uint8_t key) {
@@ -32,15 +46,16 @@ void add_pairs(ContextGrid& g, const std::uint8_t* row_id, std::size_t n_rows,
         const std::size_t c = std::clamp(i, lo, hi);
         if (row_id[i] != row_id[c] || g.line_class[i] != g.line_class[c]) return;
     }
-    std::memset(g.pairs, 0, sizeof g.pairs);
+    ContextBytes& p = g.pairs.emplace();
+    std::memset(p.bytes, 0, sizeof p.bytes);
     for (std::size_t i = 0; i < 256; ++i) {
-        g.pairs[i] = static_cast<std::uint8_t>(kMaxClasses * row_id[lo + i]);
-        g.pairs[256 + i] = g.line_class[lo + i];
+        p.bytes[i] = static_cast<std::uint8_t>(kMaxClasses * row_id[lo + i]);
+        p.bytes[256 + i] = g.line_class[lo + i];
     }
     for (std::size_t qa = 0; qa < n_rows; ++qa)
         for (std::size_t qb = 0; qb < g.n_lines; ++qb)
-            g.pairs[512 + kMaxClasses * qa + qb] = d[4 * static_cast<std::size_t>(rows[qa][col_rep[qb]]) + key];
-    g.pairs_ok = true;
+            p.bytes[512 + kMaxClasses * qa + qb] = d[4 * static_cast<std::size_t>(rows[qa][col_rep[qb]]) + key];
+    for (int t = 0; t < 3; ++t) p.nibbles[t] = nibbles_of(p.bytes + 256 * t);
 }
 
 ContextGrid& with_offsets(ContextGrid& g) {

@@ -30,6 +30,29 @@
 
 namespace rans {
 
+// A 256-byte table as 16 rows of 16 entries (a row: the entries whose index
+// has one high nibble), for lookups through 16-entry byte shuffles: a row
+// whose entries are all one value needs no shuffle of its own.
+struct NibbleTable {
+    alignas(16) std::uint8_t single[16];    // per row: its value when it is constant (else 0)
+    unsigned n_varied = 0;                  // rows that are not constant
+    std::uint8_t varied[16];                // their numbers
+    alignas(16) std::uint8_t rows[16][16];  // their entries, in the order of `varied`
+};
+
+// The numbers of a grid of one key class as three byte tables, for vector
+// lookups (image_rows.hpp). They exist when there are at most 16 classes of
+// a = W - NW + 255 (rows of s_lut) and 16 column classes, and neither kind
+// changes beyond differences of -128 and +127, so that a difference clamped
+// to a signed byte finds its class:
+//   bytes[i] = 16 * (class of W - NW = i - 128),
+//   bytes[256 + i] = class of N - NW = i - 128,
+//   bytes[512 + 16 * qa + qb] = the number of classes qa and qb.
+struct ContextBytes {
+    alignas(64) std::uint8_t bytes[768];
+    NibbleTable nibbles[3];  // the same three tables
+};
+
 struct ContextGrid {
     // by_rows false: lines are the distinct columns of s_lut (classes of
     // b = N - NW + 255), each line indexed by a = W - NW + 255. by_rows true
@@ -45,15 +68,7 @@ struct ContextGrid {
     // between a table read and the next
     std::uint32_t line_offset[511];
     std::uint32_t key_offset[256];
-    // The same numbers as byte tables for vector lookups (image_rows.hpp),
-    // when the grid has one key class, at most 16 column classes and 16
-    // classes of a = W - NW + 255 (rows of s_lut), and both kinds of class
-    // stay the same beyond differences of -128 and +127, so that a
-    // difference clamped to a signed byte finds its class: pairs[i] = 16 *
-    // (class of W - NW = i - 128), pairs[256 + i] = class of N - NW = i -
-    // 128, pairs[512 + 16 * qa + qb] = the number. pairs_ok false: none.
-    bool pairs_ok = false;
-    alignas(64) std::uint8_t pairs[768];
+    std::optional<ContextBytes> pairs;  // the numbers as byte tables, when they fit
 };
 
 // The grid of private, proven tables (PrivateContextTables::proven(limit) must

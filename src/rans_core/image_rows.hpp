@@ -98,12 +98,16 @@ inline void colour_transform(SimdPath path, const std::uint8_t* __restrict rgb, 
     }
 }
 
-// The context numbers of n samples of a row (r[-1] and u[-1] readable) on
-// AVX-512 with VBMI's byte permutes, through a grid's class-pair tables
-// (ContextGrid::pairs): 64 samples per step, no table read from memory.
-// Does nothing where AVX-512 is not built in.
-void pair_contexts_avx512(const std::uint8_t* pairs, const std::uint8_t* r, const std::uint8_t* u, std::size_t n,
+// The context numbers of n samples of a row (r[-1] and u[-1] readable)
+// through a grid's byte tables (ContextBytes): on AVX-512 with VBMI's byte
+// permutes, 64 samples per step and every sample (nothing where AVX-512 is
+// not built in); on AVX2 with 16-entry shuffles, 32 samples per step, for
+// the first n - n % 32 samples (returns how many it did; none where AVX2
+// is not built in).
+void pair_contexts_avx512(const ContextBytes& pairs, const std::uint8_t* r, const std::uint8_t* u, std::size_t n,
                           std::uint8_t* k);
+std::size_t pair_contexts_avx2(const ContextBytes& pairs, const std::uint8_t* r, const std::uint8_t* u,
+                               std::size_t n, std::uint8_t* k);
 
 template <class Ctx>
 inline constexpr bool has_pairs = false;
@@ -113,7 +117,7 @@ inline constexpr bool has_pairs<GridContext<true, false>> = true;
 // The pass over a row on the given path: z[x] = zigzag residual, k[x] =
 // context number. The context numbers are looked up one by one (a vector
 // gather of the grid's words was no faster on the cores measured), except
-// on AVX-512 through the class-pair tables of a grid that has them.
+// on the vector paths through the byte tables of a grid that has them.
 template <class Ctx>
 RowSums residuals_and_contexts(SimdPath path, const Ctx& lookup, const RowInput& in, std::uint8_t* __restrict z,
                                std::uint8_t* __restrict k) {
@@ -127,8 +131,13 @@ RowSums residuals_and_contexts(SimdPath path, const Ctx& lookup, const RowInput&
         const std::size_t done = path == SimdPath::scalar ? 0 : residuals_avx2(r, u, n, z + x0, pred, s);
         residuals_portable(r + done, u + done, n - done, z + x0 + done, pred + done, s);
         if constexpr (has_pairs<Ctx>) {
-            if (path == SimdPath::avx512 && ctx.pairs) {
-                pair_contexts_avx512(ctx.pairs, r, u, n, k + x0);
+            if (ctx.pairs && path != SimdPath::scalar) {
+                std::size_t done = n;
+                if (path == SimdPath::avx512)
+                    pair_contexts_avx512(*ctx.pairs, r, u, n, k + x0);
+                else
+                    done = pair_contexts_avx2(*ctx.pairs, r, u, n, k + x0);
+                for (std::size_t x = done; x < n; ++x) k[x0 + x] = ctx(r[x - 1], u[x], u[x - 1], 0);
                 continue;
             }
         }

@@ -61,7 +61,47 @@ constexpr ChannelShuffles kChannelShuffles = make_channel_shuffles();
     return out;
 }
 
+// 16 bytes at p in both halves.
+[[gnu::target("avx2"), gnu::always_inline]] inline __m256i row(const std::uint8_t* p) {
+    return _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i*>(p)));
+}
+
+[[gnu::target("avx2"), gnu::always_inline]] inline __m256i load32(const std::uint8_t* p) {
+    return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+}
+
+// t[i] for 32 byte indices i: the row values of the constant rows, then
+// each varied row's shuffle where the index lies in it.
+[[gnu::target("avx2"), gnu::always_inline]] inline __m256i nibble_lookup(const NibbleTable& t, __m256i i) {
+    const __m256i low4 = _mm256_set1_epi8(0x0F);
+    const __m256i hi = _mm256_and_si256(_mm256_srli_epi16(i, 4), low4);
+    const __m256i lo = _mm256_and_si256(i, low4);
+    __m256i v = _mm256_shuffle_epi8(row(t.single), hi);
+    for (unsigned j = 0; j < t.n_varied; ++j) {
+        const __m256i in_row = _mm256_cmpeq_epi8(hi, _mm256_set1_epi8(static_cast<char>(t.varied[j])));
+        v = _mm256_blendv_epi8(v, _mm256_shuffle_epi8(row(t.rows[j]), lo), in_row);
+    }
+    return v;
+}
+
 }  // namespace
+
+// W - NW and N - NW as signed bytes clamped to -128 .. 127 (the samples
+// shifted by -128 and subtracted with signed saturation), + 128: the
+// indices of the class tables.
+[[gnu::target("avx2")]] std::size_t pair_contexts_avx2(const ContextBytes& pairs, const std::uint8_t* r,
+                                                      const std::uint8_t* u, std::size_t n, std::uint8_t* k) {
+    const __m256i flip = _mm256_set1_epi8(static_cast<char>(0x80));
+    std::size_t x = 0;
+    for (; x + 32 <= n; x += 32) {
+        const __m256i NW = _mm256_xor_si256(load32(u + x - 1), flip);
+        const __m256i ia = _mm256_xor_si256(_mm256_subs_epi8(_mm256_xor_si256(load32(r + x - 1), flip), NW), flip);
+        const __m256i ib = _mm256_xor_si256(_mm256_subs_epi8(_mm256_xor_si256(load32(u + x), flip), NW), flip);
+        const __m256i pair = _mm256_or_si256(nibble_lookup(pairs.nibbles[0], ia), nibble_lookup(pairs.nibbles[1], ib));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(k + x), nibble_lookup(pairs.nibbles[2], pair));
+    }
+    return x;
+}
 
 [[gnu::target("avx2")]] std::size_t colour_transform_avx2(const std::uint8_t* rgb, std::size_t w, std::uint8_t* g,
                                                          std::uint8_t* rd, std::uint8_t* bd) {
@@ -112,6 +152,11 @@ std::size_t colour_transform_avx2(const std::uint8_t*, std::size_t, std::uint8_t
 
 std::size_t residuals_avx2(const std::uint8_t*, const std::uint8_t*, std::size_t, std::uint8_t*, std::uint8_t*,
                            RowSums&) {
+    return 0;
+}
+
+std::size_t pair_contexts_avx2(const ContextBytes&, const std::uint8_t*, const std::uint8_t*, std::size_t,
+                               std::uint8_t*) {
     return 0;
 }
 
