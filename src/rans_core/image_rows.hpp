@@ -132,12 +132,12 @@ RowSums residuals_and_contexts(SimdPath path, const Ctx& lookup, const RowInput&
         residuals_portable(r + done, u + done, n - done, z + x0 + done, pred + done, s);
         if constexpr (has_pairs<Ctx>) {
             if (ctx.pairs && path != SimdPath::scalar) {
-                std::size_t done = n;
+                std::size_t vector_done = n;
                 if (path == SimdPath::avx512)
                     pair_contexts_avx512(*ctx.pairs, r, u, n, k + x0);
                 else
-                    done = pair_contexts_avx2(*ctx.pairs, r, u, n, k + x0);
-                for (std::size_t x = done; x < n; ++x) k[x0 + x] = ctx(r[x - 1], u[x], u[x - 1], 0);
+                    vector_done = pair_contexts_avx2(*ctx.pairs, r, u, n, k + x0);
+                for (std::size_t x = vector_done; x < n; ++x) k[x0 + x] = ctx(r[x - 1], u[x], u[x - 1], 0);
                 continue;
             }
         }
