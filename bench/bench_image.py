@@ -249,20 +249,23 @@ def load_build(path):
 
 def path_contenders(o, baseline):
     """(label, module, path) in column order: the baseline build on each path
-    this CPU runs (when given), then this build on each path."""
+    this CPU runs and it has (when given), then this build on each path."""
     paths = o._coder_simd_available()
     out = []
     if baseline:
         base = load_build(baseline)
-        out = [("base:" + p, base, p) for p in paths]
+        out = [("base:" + p, base, p) for p in base._coder_simd_available() if p in paths]
     return out + [(p, o, p) for p in paths]
 
 
 def ratio_columns(labels):
     """(numerator, denominator) label pairs: each path of this build over the
-    same path of the baseline, else over the first column."""
-    if any(label.startswith("base:") for label in labels):
-        return [(label, "base:" + label) for label in labels if not label.startswith("base:")]
+    same path of the baseline (over the baseline's last path, where it does
+    not have that one), else over the first column."""
+    base = [label for label in labels if label.startswith("base:")]
+    if base:
+        return [(label, "base:" + label if "base:" + label in labels else base[-1])
+                for label in labels if not label.startswith("base:")]
     return [(label, labels[0]) for label in labels[1:]]
 
 
