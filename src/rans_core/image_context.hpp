@@ -137,7 +137,7 @@ struct GridContext {
     const std::uint32_t* line_offset;
     const std::uint32_t* key_offset;
     const std::uint8_t* numbers;
-    const ContextBytes* pairs;  // the grid's numbers as byte tables, or null
+    const ClassPairTables* pairs;  // the grid's numbers as byte tables, or null
 
     explicit GridContext(const ContextGrid& g)
         : line_offset(g.line_offset),

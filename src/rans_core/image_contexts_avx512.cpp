@@ -1,4 +1,4 @@
-// Context numbers on AVX-512 through a grid's byte tables (see ContextBytes
+// Context numbers on AVX-512 through a grid's byte tables (see ClassPairTables
 // and image_rows.hpp): 64 samples per step.
 //
 // W - NW and N - NW are taken as signed bytes clamped to -128 .. 127 (the
@@ -21,19 +21,20 @@ namespace rans {
 #if defined(__x86_64__)
 namespace {
 
-#define ORV_VBMI "avx512f,avx512bw,avx512vbmi,bmi2"
-
+// a 256-byte table in four registers
 struct Table256 {
     __m512i part[4];
 };
 
-[[gnu::target(ORV_VBMI), gnu::always_inline]] inline Table256 load_table(const std::uint8_t* t) {
+[[gnu::target("avx512f,avx512bw,avx512vbmi,bmi2"), gnu::always_inline]] inline Table256 load_table(
+    const std::uint8_t* t) {
     return {{_mm512_loadu_si512(t), _mm512_loadu_si512(t + 64), _mm512_loadu_si512(t + 128),
              _mm512_loadu_si512(t + 192)}};
 }
 
 // t[i] for the 64 byte indices i.
-[[gnu::target(ORV_VBMI), gnu::always_inline]] inline __m512i lookup(const Table256& t, __m512i i) {
+[[gnu::target("avx512f,avx512bw,avx512vbmi,bmi2"), gnu::always_inline]] inline __m512i lookup(const Table256& t,
+                                                                                             __m512i i) {
     const __m512i low = _mm512_permutex2var_epi8(t.part[0], i, t.part[1]);   // entries 0..127
     const __m512i high = _mm512_permutex2var_epi8(t.part[2], i, t.part[3]);  // entries 128..255
     return _mm512_mask_blend_epi8(_mm512_movepi8_mask(i), low, high);
@@ -41,8 +42,8 @@ struct Table256 {
 
 }  // namespace
 
-[[gnu::target(ORV_VBMI)]] void pair_contexts_avx512(const ContextBytes& pairs, const std::uint8_t* r,
-                                                   const std::uint8_t* u, std::size_t n, std::uint8_t* k) {
+[[gnu::target("avx512f,avx512bw,avx512vbmi,bmi2")]] void pair_contexts_avx512(
+    const ClassPairTables& pairs, const std::uint8_t* r, const std::uint8_t* u, std::size_t n, std::uint8_t* k) {
     const std::uint8_t* t = pairs.bytes;
     const Table256 class_a = load_table(t), class_b = load_table(t + 256), number = load_table(t + 512);
     const __m512i flip = _mm512_set1_epi8(static_cast<char>(0x80));
@@ -59,11 +60,10 @@ struct Table256 {
     }
 }
 
-#undef ORV_VBMI
 
 #else
 
-void pair_contexts_avx512(const ContextBytes&, const std::uint8_t*, const std::uint8_t*, std::size_t,
+void pair_contexts_avx512(const ClassPairTables&, const std::uint8_t*, const std::uint8_t*, std::size_t,
                           std::uint8_t*) {}
 
 #endif

@@ -35,7 +35,7 @@ NibbleTable nibbles_of(const std::uint8_t* t) {
     return n;
 }
 
-// The grid's numbers as byte tables (see ContextBytes), when they fit: `row_id`
+// The grid's numbers as byte tables (see ClassPairTables), when they fit: `row_id`
 // are the classes of a, g.line_class those of b.
 void add_pairs(ContextGrid& g, const std::uint8_t* row_id, std::size_t n_rows,
                const std::vector<std::size_t>& col_rep, const std::vector<const std::uint8_t*>& rows,
@@ -46,7 +46,7 @@ void add_pairs(ContextGrid& g, const std::uint8_t* row_id, std::size_t n_rows,
         const std::size_t c = std::clamp(i, lo, hi);
         if (row_id[i] != row_id[c] || g.line_class[i] != g.line_class[c]) return;
     }
-    ContextBytes& p = g.pairs.emplace();
+    ClassPairTables& p = g.pairs.emplace();
     std::memset(p.bytes, 0, sizeof p.bytes);
     for (std::size_t i = 0; i < 256; ++i) {
         p.bytes[i] = static_cast<std::uint8_t>(kMaxClasses * row_id[lo + i]);

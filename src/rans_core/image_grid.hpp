@@ -48,7 +48,7 @@ struct NibbleTable {
 //   bytes[i] = 16 * (class of W - NW = i - 128),
 //   bytes[256 + i] = class of N - NW = i - 128,
 //   bytes[512 + 16 * qa + qb] = the number of classes qa and qb.
-struct ContextBytes {
+struct ClassPairTables {
     alignas(64) std::uint8_t bytes[768];
     NibbleTable nibbles[3];  // the same three tables
 };
@@ -68,7 +68,7 @@ struct ContextGrid {
     // between a table read and the next
     std::uint32_t line_offset[511];
     std::uint32_t key_offset[256];
-    std::optional<ContextBytes> pairs;  // the numbers as byte tables, when they fit
+    std::optional<ClassPairTables> pairs;  // the numbers as byte tables, when they fit
 };
 
 // The grid of private, proven tables (PrivateContextTables::proven(limit) must

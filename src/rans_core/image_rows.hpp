@@ -99,14 +99,14 @@ inline void colour_transform(SimdPath path, const std::uint8_t* __restrict rgb, 
 }
 
 // The context numbers of n samples of a row (r[-1] and u[-1] readable)
-// through a grid's byte tables (ContextBytes): on AVX-512 with VBMI's byte
+// through a grid's byte tables (ClassPairTables): on AVX-512 with VBMI's byte
 // permutes, 64 samples per step and every sample (nothing where AVX-512 is
 // not built in); on AVX2 with 16-entry shuffles, 32 samples per step, for
 // the first n - n % 32 samples (returns how many it did; none where AVX2
 // is not built in).
-void pair_contexts_avx512(const ContextBytes& pairs, const std::uint8_t* r, const std::uint8_t* u, std::size_t n,
+void pair_contexts_avx512(const ClassPairTables& pairs, const std::uint8_t* r, const std::uint8_t* u, std::size_t n,
                           std::uint8_t* k);
-std::size_t pair_contexts_avx2(const ContextBytes& pairs, const std::uint8_t* r, const std::uint8_t* u,
+std::size_t pair_contexts_avx2(const ClassPairTables& pairs, const std::uint8_t* r, const std::uint8_t* u,
                                std::size_t n, std::uint8_t* k);
 
 template <class Ctx>

@@ -89,7 +89,7 @@ constexpr ChannelShuffles kChannelShuffles = make_channel_shuffles();
 // W - NW and N - NW as signed bytes clamped to -128 .. 127 (the samples
 // shifted by -128 and subtracted with signed saturation), + 128: the
 // indices of the class tables.
-[[gnu::target("avx2")]] std::size_t pair_contexts_avx2(const ContextBytes& pairs, const std::uint8_t* r,
+[[gnu::target("avx2")]] std::size_t pair_contexts_avx2(const ClassPairTables& pairs, const std::uint8_t* r,
                                                       const std::uint8_t* u, std::size_t n, std::uint8_t* k) {
     const __m256i flip = _mm256_set1_epi8(static_cast<char>(0x80));
     std::size_t x = 0;
@@ -155,7 +155,7 @@ std::size_t residuals_avx2(const std::uint8_t*, const std::uint8_t*, std::size_t
     return 0;
 }
 
-std::size_t pair_contexts_avx2(const ContextBytes&, const std::uint8_t*, const std::uint8_t*, std::size_t,
+std::size_t pair_contexts_avx2(const ClassPairTables&, const std::uint8_t*, const std::uint8_t*, std::size_t,
                                std::uint8_t*) {
     return 0;
 }
