@@ -185,6 +185,19 @@ def test_paths_agree_on_gradient_tables(cuts_a, cuts_b, keys, channels):
         assert_same_on_every_path(stripes, tables, K)
 
 
+@pytest.mark.parametrize("seed", range(8))
+def test_paths_agree_on_random_gradient_tables(seed):
+    """Random cuts near the clamp and up to 17 classes a side: whether or not
+    a vector path may take the tables, every path gives the same results."""
+    rng = np.random.default_rng(100 + seed)
+    cuts = [sorted(set(rng.integers(-132, 133, rng.integers(1, 17)).tolist())) for _ in range(2)]
+    K = int(rng.integers(2, 80))
+    tables = gradient_tables(rng, K, cuts[0], cuts[1])
+    w = int(rng.integers(60, 200))
+    for img in (rng.integers(0, 256, (5, w, 3), dtype=np.uint8), photo_like(rng, 5, w, 1)):
+        assert_same_on_every_path(img, tables, K)
+
+
 @pytest.mark.parametrize("fn", ["p2_rgb", "p2_gray"])
 def test_phase_two_faults_alike_on_short_streams(fn):
     """Streams one byte short: a position outside a stream faults with the
