@@ -349,6 +349,8 @@ def main() -> None:
           "(MB/s = 1e6 bytes/s)")
     print(f"orv_rans coder path on this CPU (encoder and decoder): {runs[1]['path']} (available: {', '.join(runs[1]['paths'])}; "
           "ORV_RANS_SIMD=scalar|avx2|avx512 chooses another)")
+    if "avx512" in runs[1]["paths"]:
+        print("(the avx512 path codes shards with the AVX2 coder: its AVX-512 kernels are the image phases')")
     print("size: compressed bytes / (order-0 entropy of each shard + 36-byte header per shard)")
     print(f"load average at the end: {' '.join(f'{v:.2f}' for v in os.getloadavg())} on {os.cpu_count()} cores")
     for layout in LAYOUTS:
