@@ -42,7 +42,7 @@ struct Table256 {
 
 }  // namespace
 
-[[gnu::target("avx512f,avx512bw,avx512vbmi,bmi2")]] void pair_contexts_avx512(
+[[gnu::target("avx512f,avx512bw,avx512vbmi,bmi2")]] std::size_t pair_contexts_avx512(
     const ClassPairTables& pairs, const std::uint8_t* r, const std::uint8_t* u, std::size_t n, std::uint8_t* k) {
     const std::uint8_t* t = pairs.bytes;
     const Table256 class_a = load_table(t), class_b = load_table(t + 256), number = load_table(t + 512);
@@ -58,13 +58,15 @@ struct Table256 {
         const __m512i pair = _mm512_or_si512(lookup(class_a, ia), lookup(class_b, ib));
         _mm512_mask_storeu_epi8(k + x, lanes, lookup(number, pair));
     }
+    return n;
 }
-
 
 #else
 
-void pair_contexts_avx512(const ClassPairTables&, const std::uint8_t*, const std::uint8_t*, std::size_t,
-                          std::uint8_t*) {}
+std::size_t pair_contexts_avx512(const ClassPairTables&, const std::uint8_t*, const std::uint8_t*, std::size_t,
+                                 std::uint8_t*) {
+    return 0;
+}
 
 #endif
 

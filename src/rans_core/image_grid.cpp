@@ -46,8 +46,7 @@ void add_pairs(ContextGrid& g, const std::uint8_t* row_id, std::size_t n_rows,
         const std::size_t c = std::clamp(i, lo, hi);
         if (row_id[i] != row_id[c] || g.line_class[i] != g.line_class[c]) return;
     }
-    ClassPairTables& p = g.pairs.emplace();
-    std::memset(p.bytes, 0, sizeof p.bytes);
+    ClassPairTables& p = g.pairs.emplace();  // value-initialised: every byte zero
     for (std::size_t i = 0; i < 256; ++i) {
         p.bytes[i] = static_cast<std::uint8_t>(kMaxClasses * row_id[lo + i]);
         p.bytes[256 + i] = g.line_class[lo + i];

@@ -167,7 +167,7 @@ struct DifferenceTable {
 };
 constexpr DifferenceTable make_difference_table() {
     DifferenceTable t{};
-    for (unsigned z = 0; z < 256; ++z) t.d[z] = static_cast<std::uint8_t>((z >> 1) ^ (0u - (z & 1u)));  // zigzag_decode(z, 0)
+    for (unsigned z = 0; z < 256; ++z) t.d[z] = zigzag_decode(static_cast<std::uint8_t>(z), 0);
     return t;
 }
 constexpr DifferenceTable kDifference = make_difference_table();

@@ -98,14 +98,13 @@ inline void colour_transform(SimdPath path, const std::uint8_t* __restrict rgb, 
     }
 }
 
-// The context numbers of n samples of a row (r[-1] and u[-1] readable)
-// through a grid's byte tables (ClassPairTables): on AVX-512 with VBMI's byte
-// permutes, 64 samples per step and every sample (nothing where AVX-512 is
-// not built in); on AVX2 with 16-entry shuffles, 32 samples per step, for
-// the first n - n % 32 samples (returns how many it did; none where AVX2
-// is not built in).
-void pair_contexts_avx512(const ClassPairTables& pairs, const std::uint8_t* r, const std::uint8_t* u, std::size_t n,
-                          std::uint8_t* k);
+// The context numbers of the first samples of a row of n (r[-1] and u[-1]
+// readable) through a grid's byte tables (ClassPairTables); each returns how
+// many it did (none where its instruction set is not built in). On AVX-512
+// with VBMI's byte permutes, 64 samples per step and every sample; on AVX2
+// with 16-entry shuffles, 32 samples per step, the first n - n % 32.
+std::size_t pair_contexts_avx512(const ClassPairTables& pairs, const std::uint8_t* r, const std::uint8_t* u,
+                                 std::size_t n, std::uint8_t* k);
 std::size_t pair_contexts_avx2(const ClassPairTables& pairs, const std::uint8_t* r, const std::uint8_t* u,
                                std::size_t n, std::uint8_t* k);
 
@@ -132,11 +131,9 @@ RowSums residuals_and_contexts(SimdPath path, const Ctx& lookup, const RowInput&
         residuals_portable(r + done, u + done, n - done, z + x0 + done, pred + done, s);
         if constexpr (has_pairs<Ctx>) {
             if (ctx.pairs && path != SimdPath::scalar) {
-                std::size_t vector_done = n;
-                if (path == SimdPath::avx512)
-                    pair_contexts_avx512(*ctx.pairs, r, u, n, k + x0);
-                else
-                    vector_done = pair_contexts_avx2(*ctx.pairs, r, u, n, k + x0);
+                const std::size_t vector_done = path == SimdPath::avx512
+                                                    ? pair_contexts_avx512(*ctx.pairs, r, u, n, k + x0)
+                                                    : pair_contexts_avx2(*ctx.pairs, r, u, n, k + x0);
                 for (std::size_t x = vector_done; x < n; ++x) k[x0 + x] = ctx(r[x - 1], u[x], u[x - 1], 0);
                 continue;
             }

@@ -38,7 +38,7 @@ inline std::uint8_t zigzag_encode(std::uint8_t X, std::uint8_t P) {
     return static_cast<std::uint8_t>((d << 1) ^ (d >> 7));
 }
 
-inline std::uint8_t zigzag_decode(std::uint8_t z, std::uint8_t P) {
+constexpr std::uint8_t zigzag_decode(std::uint8_t z, std::uint8_t P) {
     const auto d = static_cast<std::uint8_t>((z >> 1) ^ (0u - (z & 1u)));
     return static_cast<std::uint8_t>(P + d);
 }
