@@ -234,12 +234,16 @@ PhaseOne phase_one(std::size_t h, std::size_t w, Bytes a_ch, bool is_rgba, std::
     }
     std::vector<std::uint32_t> counts(checked_mul(h, checked_mul(K, 3)), 0);
 
-    // at most 16 chunks of ceil(h / n) rows, and about kChunkSamples pixels or
-    // more each: every chunk zero-fills and merges its own histograms
-    // (channels x K x 256 counters, hundreds of kilobytes), which on a small
-    // image cost more than its rows; the last chunks may be short or empty
+    // chunks of ceil(h / n) rows, about kChunkSamples pixels or more each:
+    // every chunk zero-fills and merges its own histograms (channels x K x 256
+    // counters, hundreds of kilobytes), which on a small image cost more than
+    // its rows. One worker takes the image as one chunk; several share it out
+    // in up to four chunks each (at most kMaxChunks), for balance when one
+    // is busy elsewhere. The last chunks may be short or empty.
+    const std::size_t workers = pool::size();
+    const std::size_t most = workers == 1 ? 1 : std::min(kMaxChunks, 4 * workers);
     const std::size_t n = std::clamp<std::size_t>(checked_mul(h, w) / kChunkSamples, 1,
-                                                  std::min<std::size_t>(std::max<std::size_t>(h, 1), kMaxChunks));
+                                                  std::min<std::size_t>(std::max<std::size_t>(h, 1), most));
     const std::size_t rows = (h + n - 1) / n;
     std::vector<ChunkStats> chunks(n);
     const SimdPath path = simd_path();
@@ -255,9 +259,16 @@ PhaseOne phase_one(std::size_t h, std::size_t w, Bytes a_ch, bool is_rgba, std::
     };
     with_context(own, K, run);
 
-    // merge the chunks' private results; integer sums are exact in any order
-    r.hist.assign(hist_size, 0);
-    if (C == 3) r.value_hist.assign(3 * 256, 0);
+    // merge the chunks' private results; integer sums are exact in any order.
+    // A single chunk's histograms are the result as they stand.
+    if (n == 1) {
+        r.hist = std::move(chunks[0].hist);
+        r.value_hist = std::move(chunks[0].vhist);
+        chunks[0].hist.clear();
+        chunks[0].vhist.clear();
+    }
+    r.hist.resize(hist_size, 0);
+    if (C == 3) r.value_hist.resize(3 * 256, 0);
     for (const ChunkStats& st : chunks) {
         for (std::size_t i = 0; i < st.hist.size(); ++i) r.hist[i] += st.hist[i];
         for (std::size_t i = 0; i < st.vhist.size(); ++i) r.value_hist[i] += st.vhist[i];
