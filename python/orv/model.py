@@ -374,10 +374,27 @@ def template_bits_by_width(hist: np.ndarray, widths: np.ndarray,
     for hi in (32, 64, 128, SYMBOLS):
         sel = np.flatnonzero((widths > lo) & (widths <= hi))
         if len(sel):
-            out[sel] = np.einsum("...s,st->...t", np.asarray(hist[sel, :hi], dtype=dtype),
-                                 template_costs(dtype)[:hi])
+            h = np.asarray(hist[sel, :hi], dtype=dtype)
+            if _VECDOT is None:
+                out[sel] = np.einsum("...s,st->...t", h, template_costs(dtype)[:hi])
+            else:
+                out[sel] = _VECDOT(h[:, None, :], _template_costs_by_row(dtype)[None, :, :hi])
         lo = hi
     return out
+
+
+# NumPy's vecdot (2.0 and later) takes these dot products about 1.6 times as
+# fast as einsum, each in the calling thread (none is long enough for the
+# BLAS library to share it with its threads; see template_bits)
+_VECDOT = getattr(np, "vecdot", None)
+
+
+@lru_cache(maxsize=None)
+def _template_costs_by_row(dtype) -> np.ndarray:
+    """template_costs transposed, (T, 256), each template's costs contiguous."""
+    costs = np.ascontiguousarray(template_costs(dtype).T)
+    costs.setflags(write=False)
+    return costs
 
 
 def template_bits(hist: np.ndarray, dtype=np.float64) -> np.ndarray:
