@@ -296,8 +296,11 @@ def test_p2_empty_image_returns_none():
     assert o.p2_rgb(3, 0, plane, plane, plane, np.zeros((3, 3, 2), np.uint32), s, s, s, *tables) is None
 
 
+@pytest.mark.parametrize("bad_row", [0, 1, 4])
 @pytest.mark.parametrize("fn", ["p2_rgb", "p2_gray"])
-def test_p2_never_writes_outside_a_stream(fn):
+def test_p2_never_writes_outside_a_stream(fn, bad_row):
+    """Rows are stored in blocks side by side: a bad row at the top, inside
+    or after a block faults with the numbers of the sample order."""
     h, w = 5, 6
     rgb, tables, r = p1_for_p2(h, w)
     # each stream is the head of a larger buffer whose tail must stay untouched
@@ -312,7 +315,7 @@ def test_p2_never_writes_outside_a_stream(fn):
         assert (b[h * w - 1 :] == 0xAB).all()
     # offsets pointing far past the stream
     bad = r[7].copy()
-    bad[h - 1, 0, :] = 2**32 - 1
+    bad[bad_row, 0, :] = 2**32 - 1
     streams = [b[: h * w] for b in bufs]
     if fn == "p2_rgb":
         msg = panics(o.p2_rgb, h, w, r[0], r[1], r[2], bad, *streams, *tables)

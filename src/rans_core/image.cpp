@@ -333,24 +333,39 @@ inline std::uint8_t place_sample(const Ctx& ctx, const std::uint8_t* plane, std:
     return X;
 }
 
-// One row of one channel with proven tables: the residual and context pass
-// of the chosen path, then the stores at the cursors (on the scalar path,
-// for a lookup without a key, each store as soon as its context number is
-// known). Only a position
-// outside the stream can fault, and the caller then redoes the row in sample
-// order.
+// Rows y .. y + rows - 1 of one channel with proven tables: the residual and
+// context pass of the chosen path, then the stores at the cursors, the rows
+// side by side (on the scalar path, for a lookup without a key, row after
+// row, each store as soon as its context number is known). Only a position
+// outside the stream can fault, and the caller then redoes the rows in
+// sample order.
 template <class Ctx>
-bool place_row_proven(SimdPath path, const Ctx& ctx, const RowInput& in, std::uint32_t* cursors, std::size_t K,
-                      std::span<std::uint8_t> stream, RowScratch& scratch) {
+bool place_rows_proven(SimdPath path, const Ctx& ctx, const std::uint8_t* const* planes, int c, std::size_t y,
+                       std::size_t rows, std::size_t w, const std::uint32_t* row_offsets, std::size_t K,
+                       std::span<std::uint8_t> stream, RowsScratch& scratch) {
+    const std::size_t stride = w + 2;
+    const auto input = [&](std::size_t j) {
+        const std::size_t base = (y + j + 1) * stride + 1;
+        return RowInput{planes[c] + base, planes[c] + base - stride, c ? planes[0] + base : nullptr, w};
+    };
+    // each row starts from its own offsets, so rows never share a position
+    for (std::size_t j = 0; j < rows; ++j)
+        std::copy_n(row_offsets + (y + j) * 3 * K + c * K, K, scratch.cursors.data() + j * K);
     // The scalar path stores each residual as soon as its context number is
     // known when the lookup reads no key (the front end's tables): one pass
-    // measured faster there; with keys, the two passes and the segmented
-    // stores below measured faster on every path.
-    if (path == SimdPath::scalar && !reads_key<Ctx>)
-        return place_row_portable(ctx, in, cursors, stream.data(), stream.size(), scratch.z.data());
-    residuals_and_contexts(path, ctx, in, scratch.z.data(), scratch.k.data());
-    return scatter_row(scratch.z.data(), scratch.k.data(), in.w, cursors, K, stream.data(), stream.size(),
-                       scratch.segments.data());
+    // measured faster there; with keys, the two passes measured faster on
+    // every path.
+    if (path == SimdPath::scalar && !reads_key<Ctx>) {
+        for (std::size_t j = 0; j < rows; ++j)
+            if (!place_row_portable(ctx, input(j), scratch.cursors.data() + j * K, stream.data(), stream.size(),
+                                    scratch.z.data()))
+                return false;
+        return true;
+    }
+    for (std::size_t j = 0; j < rows; ++j)
+        residuals_and_contexts(path, ctx, input(j), scratch.z.data() + j * w, scratch.k.data() + j * w);
+    return scatter_rows(rows, scratch.z.data(), scratch.k.data(), w, scratch.cursors.data(), K, stream.data(),
+                        stream.size());
 }
 
 template <int C>
@@ -374,30 +389,33 @@ void phase_two(std::size_t h, std::size_t w, const Bytes* planes,
     const auto run = [&](const auto& ctx) {
         pool::parallel_for(h, grain, [&](std::size_t y0, std::size_t y1) {
             std::vector<std::uint32_t> cursors(C * K);
-            RowScratch scratch(w, K);
-            for (std::size_t y = y0; y < y1; ++y) {
-                // each row starts from its own offsets, so rows never share a position
-                for (int c = 0; c < C; ++c)
-                    std::copy_n(offsets + y * 3 * K + c * K, K, cursors.data() + c * K);
-                const std::size_t base = (y + 1) * stride + 1;
+            RowsScratch scratch(w, K);
+            for (std::size_t y = y0; y < y1;) {
+                std::size_t rows = 1;
                 if constexpr (!is_checked<decltype(ctx)>) {
+                    rows = std::min(kScatterRows, y1 - y);
                     bool ok = true;
-                    for (int c = 0; c < C && ok; ++c) {
-                        const RowInput in{p[c] + base, p[c] + base - stride, c ? p[0] + base : nullptr, w};
-                        ok = place_row_proven(path, ctx, in, cursors.data() + c * K, K, streams[c], scratch);
+                    for (int c = 0; c < C && ok; ++c)
+                        ok = place_rows_proven(path, ctx, p, c, y, rows, w, offsets, K, streams[c], scratch);
+                    if (ok) {
+                        y += rows;
+                        continue;
                     }
-                    if (ok) continue;
-                    // a position outside a stream: redo the row in sample
+                    // a position outside a stream: redo the rows in sample
                     // order (rewriting the same values) to fault where it should
+                }
+                for (const std::size_t end = y + rows; y < end; ++y) {
                     for (int c = 0; c < C; ++c)
                         std::copy_n(offsets + y * 3 * K + c * K, K, cursors.data() + c * K);
-                }
-                for (std::size_t x = 0; x < w; ++x) {
-                    const std::size_t i = base + x;
-                    const std::uint8_t g = place_sample(ctx, p[0], i, stride, -1, cursors.data(), streams[0]);
-                    if constexpr (C == 3) {
-                        place_sample(ctx, p[1], i, stride, g, cursors.data() + K, streams[1]);
-                        place_sample(ctx, p[2], i, stride, g, cursors.data() + 2 * K, streams[2]);
+                    const std::size_t base = (y + 1) * stride + 1;
+                    for (std::size_t x = 0; x < w; ++x) {
+                        const std::size_t i = base + x;
+                        const std::uint8_t g =
+                            place_sample(ctx, p[0], i, stride, -1, cursors.data(), streams[0]);
+                        if constexpr (C == 3) {
+                            place_sample(ctx, p[1], i, stride, g, cursors.data() + K, streams[1]);
+                            place_sample(ctx, p[2], i, stride, g, cursors.data() + 2 * K, streams[2]);
+                        }
                     }
                 }
             }

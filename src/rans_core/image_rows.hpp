@@ -209,24 +209,10 @@ inline void fold_copies(std::uint32_t* data, std::size_t n, int copies) {
     }
 }
 
-// Phase two's buffers for one row: residuals, context numbers, and the
-// cursors of the row's later segments (see scatter_row).
-struct RowScratch {
-    std::vector<std::uint8_t> z, k;
-    std::vector<std::uint32_t> segments;
-    RowScratch(std::size_t w, std::size_t K) : z(w), k(w), segments(3 * K) {}
-};
-
-// Stores z[x] at stream[cursors[k[x]]++] for the samples of a row, in the
-// positions that doing it in x order gives; false (with the positions below
-// len written) when one lies at or beyond len. Consecutive samples of one
-// shard form a chain through its cursor, so a wide row goes as four
-// segments side by side, each with its own cursors: a segment's cursors are
-// the row's plus the counts of the segments before it.
 // The scalar path's phase-two kernel for one row: per block, the residual
 // pass, then each residual stored at its shard's cursor as soon as its
 // context number is known. False (positions below len written) when a
-// position lies at or beyond len, as scatter_row.
+// position lies at or beyond len, as scatter_rows.
 template <class Ctx>
 inline bool store_contexts_block(const Ctx& ctx, const std::uint8_t* __restrict r, const std::uint8_t* __restrict u,
                                  const std::uint8_t* __restrict g, const std::uint8_t* __restrict z, std::size_t n,
@@ -260,43 +246,56 @@ bool place_row_portable(const Ctx& lookup, const RowInput& in, std::uint32_t* cu
     return true;
 }
 
-inline bool scatter_row(const std::uint8_t* __restrict z, const std::uint8_t* __restrict k, std::size_t w,
-                        std::uint32_t* __restrict cursors, std::size_t K, std::uint8_t* __restrict stream,
-                        std::size_t len, std::uint32_t* __restrict segments) {
-    const auto put = [&](std::uint32_t* cur, std::size_t x) {
-        const std::uint32_t p = cur[k[x]];
+// Rows whose stores go side by side in phase two.
+constexpr std::size_t kScatterRows = 4;
+
+// Phase two's buffers for a block of rows of one channel: residuals and
+// context numbers (row j at j * w), and each row's cursors (row j's K at
+// j * K).
+struct RowsScratch {
+    std::vector<std::uint8_t> z, k;
+    std::vector<std::uint32_t> cursors;
+    RowsScratch(std::size_t w, std::size_t K)
+        : z(kScatterRows * w), k(kScatterRows * w), cursors(kScatterRows * K) {}
+};
+
+// Stores z[x] at stream[cursors[k[x]]++] for the samples of R rows (row j's
+// samples and cursors as in RowsScratch), in the positions that doing it row
+// after row in x order gives; false (with the positions below len written)
+// when one lies at or beyond len. Consecutive samples of one shard in a row
+// form a chain through its cursor; every row starts from its own offsets,
+// so the rows' chains are independent and go side by side.
+template <std::size_t R>
+inline bool scatter_rows(const std::uint8_t* __restrict z, const std::uint8_t* __restrict k, std::size_t w,
+                         std::uint32_t* __restrict cursors, std::size_t K, std::uint8_t* __restrict stream,
+                         std::size_t len) {
+    const auto put = [&](std::size_t j, std::size_t x) {
+        std::uint32_t* cur = cursors + j * K;
+        const std::uint8_t c = k[j * w + x];
+        const std::uint32_t p = cur[c];
         if (p >= len) [[unlikely]]
             return false;
-        stream[p] = z[x];
-        cur[k[x]] = p + 1;
+        stream[p] = z[j * w + x];
+        cur[c] = p + 1;
         return true;
     };
-    std::size_t x = 0;
-    if (w >= std::max<std::size_t>(128, 4 * K)) {
-        const std::size_t L = w / 4;
-        std::uint32_t* c1 = segments;
-        std::uint32_t* c2 = segments + K;
-        std::uint32_t* c3 = segments + 2 * K;
-        std::fill_n(segments, 3 * K, 0u);
-        for (std::size_t i = 0; i < L; ++i) {
-            ++c1[k[i]];
-            ++c2[k[L + i]];
-            ++c3[k[2 * L + i]];
-        }
-        for (std::size_t j = 0; j < K; ++j) {  // counts of the segments before -> their cursors
-            c1[j] += cursors[j];
-            c2[j] += c1[j];
-            c3[j] += c2[j];
-        }
-        for (std::size_t i = 0; i < L; ++i)
-            if (!(put(cursors, i) & put(c1, L + i) & put(c2, 2 * L + i) & put(c3, 3 * L + i))) return false;
-        for (x = 4 * L; x < w; ++x)
-            if (!put(c3, x)) return false;
-        return true;
+    for (std::size_t x = 0; x < w; ++x) {
+        bool ok = true;
+        for (std::size_t j = 0; j < R; ++j) ok &= put(j, x);
+        if (!ok) return false;
     }
-    for (; x < w; ++x)
-        if (!put(cursors, x)) return false;
     return true;
+}
+
+inline bool scatter_rows(std::size_t rows, const std::uint8_t* z, const std::uint8_t* k, std::size_t w,
+                         std::uint32_t* cursors, std::size_t K, std::uint8_t* stream, std::size_t len) {
+    static_assert(kScatterRows == 4, "one scatter_rows<R> for every block height");
+    switch (rows) {
+        case 1: return scatter_rows<1>(z, k, w, cursors, K, stream, len);
+        case 2: return scatter_rows<2>(z, k, w, cursors, K, stream, len);
+        case 3: return scatter_rows<3>(z, k, w, cursors, K, stream, len);
+        default: return scatter_rows<4>(z, k, w, cursors, K, stream, len);
+    }
 }
 
 }  // namespace rans
