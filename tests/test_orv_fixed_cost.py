@@ -152,6 +152,22 @@ def test_least_stream_bytes_is_its_formula(pairs):
     np.testing.assert_array_equal(native.least_stream_bytes(symbols, top), want)
 
 
+@settings(max_examples=60, deadline=None)
+@given(st.lists(st.tuples(st.integers(0, 2**32 - 1), st.integers(1, 4096), st.integers(-3, 3)),
+                max_size=30))
+def test_streams_too_short_agrees_with_the_least_length(cases):
+    # the decoder's check refuses exactly the lengths below the bound,
+    # also one byte either side of it
+    from orv import native
+
+    symbols = np.array([s for s, _, _ in cases], dtype=np.uint32)
+    top = np.array([f for _, f, _ in cases], dtype=np.uint64)
+    least = native.least_stream_bytes(symbols, top)
+    lengths = np.clip(least + np.array([d for _, _, d in cases], dtype=np.int64), 0, 2**32 - 1)
+    np.testing.assert_array_equal(native.streams_too_short(lengths.astype(np.uint32), symbols, top),
+                                  lengths < least)
+
+
 @settings(max_examples=40, deadline=None)
 @given(st.lists(st.integers(0, 2**40 - 1), max_size=40))
 def test_states_read_at_a_stride_are_the_records(offsets):

@@ -8,6 +8,7 @@ from __future__ import annotations
 
 import struct
 import zlib
+from operator import length_hint
 from dataclasses import dataclass
 from typing import NamedTuple
 
@@ -17,6 +18,8 @@ from . import model
 from .checksum import crc32
 from .errors import FormatError
 from .native import LANES, STATE_LIMIT, STATE_LOW
+
+_U32 = struct.Struct("<I")
 
 MAGIC = b"\x89ORV\r\n\x1a\n"
 VERSION = 1
@@ -163,6 +166,8 @@ def pack_metadata(meta: Metadata) -> bytes:
 def read_metadata(r: "Reader") -> Metadata:
     """Reads the metadata sections that end a file: each kind at most once, in
     the order ICC profile, EXIF, XMP, none of them empty."""
+    if r.pos == len(r.buf):
+        return _NO_METADATA
     found: dict[str, bytes] = {}
     order = list(METADATA_TAGS)
     last = -1
@@ -182,6 +187,9 @@ def read_metadata(r: "Reader") -> Metadata:
         last = order.index(tag)
         found[METADATA_TAGS[tag]] = bytes(body[4:])
     return Metadata(**found)
+
+
+_NO_METADATA = Metadata()
 
 
 def states_to_bytes(states: np.ndarray) -> bytes:
@@ -257,18 +265,22 @@ class Reader:
         return len(self.buf) - self.pos
 
     def take(self, n: int, what: str) -> memoryview:
-        if n < 0 or n > self.remaining:
+        pos = self.pos
+        if n < 0 or pos + n > len(self.buf):
             raise FormatError(f"{self.what} is truncated: {what} needs {n} bytes, "
                               f"{self.remaining} left")
-        out = self.buf[self.pos:self.pos + n]
-        self.pos += n
-        return out
+        self.pos = pos + n
+        return self.buf[pos:pos + n]
 
     def u8(self, what: str) -> int:
         return self.take(1, what)[0]
 
     def u32(self, what: str) -> int:
-        return struct.unpack("<I", self.take(4, what))[0]
+        pos = self.pos
+        if pos + 4 > len(self.buf):
+            self.take(4, what)   # refuses with the message
+        self.pos = pos + 4
+        return _U32.unpack_from(self.buf, pos)[0]
 
     def varints(self, count: int, what: str) -> np.ndarray:
         """`count` LEB128 numbers of at most 5 bytes each, as int64."""
@@ -301,31 +313,30 @@ class Reader:
         window = bytes(self.buf[self.pos:self.pos + 5 * count])
         values = []
         append = values.append
-        i = 0
         too_long = False
-        try:
-            for _ in range(count):
-                b = window[i]
-                i += 1
-                if b < 0x80:
-                    append(b)
-                    continue
+        # the bytes are taken from an iterator, which tracks the position
+        it = iter(window)
+        for b in it:
+            if b >= 0x80:
                 x, shift = b & 0x7F, 7
-                while True:
-                    b = window[i]
-                    i += 1
+                for b in it:
                     x |= (b & 0x7F) << shift
                     if b < 0x80:
                         break
                     shift += 7
+                else:
+                    break   # the window ends inside a number
                 # shift: seven bits per byte before the last
                 too_long = too_long or shift >= 35
-                append(x)
-        except IndexError:
-            raise FormatError(f"{self.what} is truncated: {what} runs past the end") from None
+                b = x
+            append(b)
+            if len(values) == count:
+                break
+        if len(values) < count:
+            raise FormatError(f"{self.what} is truncated: {what} runs past the end")
         if too_long:
             raise FormatError(f"{self.what}: {what} is not a valid number")
-        self.pos += i
+        self.pos += len(window) - length_hint(it)
         return np.array(values, dtype=np.int64)
 
     def part_lengths(self, n: int, least: int, kind: str, part: str) -> np.ndarray:
@@ -343,12 +354,22 @@ class Reader:
         return lengths
 
     def section(self, what: str) -> memoryview:
+        pos, size = self.pos, len(self.buf)
+        if pos + 4 <= size:
+            start = pos + 4
+            end = start + _U32.unpack_from(self.buf, pos)[0]
+            if end + 4 <= size:
+                # the whole section is there: read without composing messages
+                body = self.buf[start:end]
+                self.pos = end + 4
+                if self.verify and crc32(body) != _U32.unpack_from(self.buf, end)[0]:
+                    raise FormatError(f"the {what} section is corrupt (checksum mismatch)")
+                return body
+        # a part is missing: the reads below say which
         n = self.u32(f"length of the {what} section")
-        body = self.take(n, f"the {what} section")
-        crc = self.u32(f"checksum of the {what} section")
-        if self.verify and crc32(body) != crc:
-            raise FormatError(f"the {what} section is corrupt (checksum mismatch)")
-        return body
+        self.take(n, f"the {what} section")
+        self.u32(f"checksum of the {what} section")
+        raise AssertionError("unreachable: a part of the section is missing")
 
     def skip_section(self, what: str) -> memoryview:
         """A section's body, its checksum left unchecked (for a quick look at a

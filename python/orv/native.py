@@ -145,6 +145,15 @@ def least_stream_bytes(symbols, top_freq) -> np.ndarray:
     return np.maximum(0, np.floor((0.99 * bits - _HELD_BITS) / 8)).astype(np.int64)
 
 
+def streams_too_short(lengths, symbols, top_freq) -> np.ndarray:
+    """lengths < least_stream_bytes(symbols, top_freq), element by element,
+    in fewer steps: a whole number of bytes is below the floor of
+    (0.99 * bits - held) / 8 exactly when eight times one byte more is at
+    most 0.99 * bits - held (a scaling by eight is exact)."""
+    bits = np.multiply(_LEAST_BITS.take(np.asarray(top_freq, dtype=np.intp)), symbols, dtype=np.float64)
+    return 8.0 * (np.asarray(lengths, dtype=np.float64) + 1.0) <= 0.99 * bits - _HELD_BITS
+
+
 _HELD_BITS = LANES * (STATE_LIMIT.bit_length() - STATE_LOW.bit_length())
 _LEAST_BITS = SCALE_BITS - np.log2(np.arange(SCALE + 1, dtype=np.float64).clip(1))
 _LEAST_BITS.setflags(write=False)

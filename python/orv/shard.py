@@ -271,7 +271,7 @@ def read(r: fmt.Reader, hdr: Header, planes: list[int], K: int, hw: int) -> Grou
     streams = r.section("shard streams")
     if int(lengths.sum(dtype=np.int64)) != len(streams):
         raise FormatError("shard streams: the stream lengths do not match the section")
-    short = lengths < native.least_stream_bytes(counts[live], freq.max(axis=1)[live])
+    short = native.streams_too_short(lengths, counts[live], freq.max(axis=1)[live])
     if short.any():
         i = int(np.flatnonzero(live)[np.argmax(short)])
         raise FormatError(f"shard streams: the stream of shard {i} is too short for its "
