@@ -332,3 +332,24 @@ def test_restore_channels_agrees_with_the_scalar_path(path, h, w):
             expected = o.restore_channels(*args)
             o._coder_simd(path)
             np.testing.assert_array_equal(o.restore_channels(*args), expected)
+
+
+@pytest.mark.parametrize("w", [1, 2, 33, 97, 4200])
+def test_alpha_residuals_alike_on_every_path(w):
+    """Alpha goes through the residual pass of each path after a row's first
+    sample, in blocks (4200 straddles one): every path gives the model's
+    residuals, zero count and error sum."""
+    from test_image_phases import alpha_model
+
+    rng = np.random.default_rng(w)
+    h, K = 4, 5
+    rgb = photo_like(rng, h, w, 3)
+    a = np.ascontiguousarray(photo_like(rng, h, w, 3)[:, :, 1])
+    a[1, : w // 2] = 255  # a flat run
+    z, zeros, err = alpha_model(a)
+    tables = structured_tables(rng, K, 5, 7, 1)
+    for p in PATHS:
+        o._coder_simd(p)
+        r = o.p1_rgb(h, w, rgb, a, True, K, *tables)
+        np.testing.assert_array_equal(r[10][3], z, err_msg=p)
+        assert r[11] == (zeros, err), p

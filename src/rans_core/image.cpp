@@ -165,7 +165,11 @@ void analyse_rows(SimdPath path, const Ctx& ctx, std::size_t y0, std::size_t y1,
 }
 
 // Alpha: predicted over its own unpadded plane, no contexts, in scan order.
-void analyse_alpha(std::size_t h, std::size_t w, Bytes a_ch, PhaseOne& r) {
+// A row's first sample has zeros to its left; the others read only samples
+// of the plane, so they go through the residual pass of the chosen path.
+// The error sum is exact in 64-bit integers (at most 255 per sample) and
+// so the same as summing in double precision.
+void analyse_alpha(SimdPath path, std::size_t h, std::size_t w, Bytes a_ch, PhaseOne& r) {
     const std::size_t n = checked_mul(h, w);
     if (n == 0) return;
     const std::uint8_t* a = sub(a_ch, 0, n).data();
@@ -173,22 +177,27 @@ void analyse_alpha(std::size_t h, std::size_t w, Bytes a_ch, PhaseOne& r) {
     r.alpha_analysed = true;
     std::uint8_t* out = r.alpha_residuals.data();
     const std::vector<std::uint8_t> zero_row(w, 0);
-    std::uint64_t zeros = 0;
-    double err = 0.0;
+    std::uint64_t zeros = 0, err = 0;
+    std::uint8_t pred[kSumBlock];
     for (std::size_t y = 0; y < h; ++y) {
+        RowSums sums;  // of one row: its zeros fit the 32-bit count
         const std::uint8_t* up = y ? a + (y - 1) * w : zero_row.data();
         const std::uint8_t* row = a + y * w;
-        for (std::size_t x = 0; x < w; ++x) {
-            const std::uint8_t W = x ? row[x - 1] : 0, N = up[x], NW = x ? up[x - 1] : 0;
-            const std::uint8_t P = predict_sample(W, N, NW);
-            const std::uint8_t z = zigzag_encode(row[x], P);
-            out[y * w + x] = z;
-            zeros += z == 0;
-            err += static_cast<double>(abs_error(row[x], P));
+        std::uint8_t* z = out + y * w;
+        const std::uint8_t P = predict_sample(0, up[0], 0);
+        z[0] = zigzag_encode(row[0], P);
+        sums.err += abs_error(row[0], P);
+        sums.zeros += z[0] == 0;
+        for (std::size_t x0 = 1; x0 < w; x0 += kSumBlock) {
+            const std::size_t m = std::min(kSumBlock, w - x0);
+            const std::size_t done = path == SimdPath::scalar ? 0 : residuals_avx2(row + x0, up + x0, m, z + x0, pred, sums);
+            residuals_portable<false>(row + x0 + done, up + x0 + done, m - done, z + x0 + done, pred, sums);
         }
+        zeros += sums.zeros;
+        err += sums.err;
     }
     r.alpha_zeros = zeros;
-    r.alpha_abs_err = err;
+    r.alpha_abs_err = static_cast<double>(err);
 }
 
 // Totals, starts, and the row offsets, which replace the per-row counts in
@@ -278,7 +287,7 @@ PhaseOne phase_one(std::size_t h, std::size_t w, Bytes a_ch, bool is_rgba, std::
         }
     }
     shard_offsets(h, K, counts, r);
-    if (is_rgba && !a_ch.empty()) analyse_alpha(h, w, a_ch, r);
+    if (is_rgba && !a_ch.empty()) analyse_alpha(path, h, w, a_ch, r);
     return r;
 }
 
