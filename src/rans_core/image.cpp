@@ -189,9 +189,7 @@ void analyse_alpha(SimdPath path, std::size_t h, std::size_t w, Bytes a_ch, Phas
         sums.err += abs_error(row[0], P);
         sums.zeros += z[0] == 0;
         for (std::size_t x0 = 1; x0 < w; x0 += kSumBlock) {
-            const std::size_t m = std::min(kSumBlock, w - x0);
-            const std::size_t done = path == SimdPath::scalar ? 0 : residuals_avx2(row + x0, up + x0, m, z + x0, pred, sums);
-            residuals_portable<false>(row + x0 + done, up + x0 + done, m - done, z + x0 + done, pred, sums);
+            residuals<false>(path, row + x0, up + x0, std::min(kSumBlock, w - x0), z + x0, pred, sums);
         }
         zeros += sums.zeros;
         err += sums.err;

@@ -70,6 +70,15 @@ inline void residuals_portable(const std::uint8_t* __restrict r, const std::uint
 std::size_t residuals_avx2(const std::uint8_t* r, const std::uint8_t* u, std::size_t n, std::uint8_t* z,
                            std::uint8_t* pred, RowSums& s);
 
+// Predictions, residuals and sums of n <= kSumBlock samples on the given
+// path: the vector pass where it runs, the portable one for the rest.
+template <bool KeepPred = true>
+inline void residuals(SimdPath path, const std::uint8_t* r, const std::uint8_t* u, std::size_t n, std::uint8_t* z,
+                      std::uint8_t* pred, RowSums& s) {
+    const std::size_t done = path == SimdPath::scalar ? 0 : residuals_avx2(r, u, n, z, pred, s);
+    residuals_portable<KeepPred>(r + done, u + done, n - done, z + done, pred + done, s);
+}
+
 // The colour transform of one row of w pixels (G, R - G, B - G modulo 256)
 // on AVX2 for the first w - w % 16 pixels; returns how many it did (none
 // where AVX2 is not built in).
@@ -127,8 +136,7 @@ RowSums residuals_and_contexts(SimdPath path, const Ctx& lookup, const RowInput&
         const std::size_t n = std::min(kSumBlock, in.w - x0);
         const std::uint8_t* r = in.row + x0;
         const std::uint8_t* u = in.up + x0;
-        const std::size_t done = path == SimdPath::scalar ? 0 : residuals_avx2(r, u, n, z + x0, pred, s);
-        residuals_portable(r + done, u + done, n - done, z + x0 + done, pred + done, s);
+        residuals(path, r, u, n, z + x0, pred, s);
         if constexpr (has_pairs<Ctx>) {
             if (ctx.pairs && path != SimdPath::scalar) {
                 const std::size_t vector_done = path == SimdPath::avx512
