@@ -44,14 +44,26 @@ SANITIZER_OOM = ("AddressSanitizer: out-of-memory", "AddressSanitizer: requested
 RESULT_DTYPES = ("uint8", "uint16", "uint32", "uint64")
 
 
+# the largest allocation AddressSanitizer grants a child, in MB. A call may
+# ask for any output size (shard counts read from an overlapping array can
+# add up to gigabytes, which a decoder then fills); the sanitizer maps such a
+# block without reserving it, where a plain build is refused above the
+# machine's memory, so the child would fill it (twice, for an aliased case)
+# until the system kills it. Above this size it is refused: a MemoryError.
+CHILD_ALLOCATION_MB = 4096
+
+
 def _child_env() -> dict:
     """The environment of a child run: a sanitizer's report must reach the
     child's stderr, which is read here, so a log_path that the caller's
-    options name (to keep its own reports) is dropped."""
+    options name (to keep its own reports) is dropped; AddressSanitizer's
+    allocations are capped at CHILD_ALLOCATION_MB."""
     env = dict(os.environ)
     for name in ("ASAN_OPTIONS", "UBSAN_OPTIONS"):
         if name in env:
             env[name] = ":".join(o for o in env[name].split(":") if not o.startswith("log_path="))
+    if "ASAN_OPTIONS" in env and "max_allocation_size_mb=" not in env["ASAN_OPTIONS"]:
+        env["ASAN_OPTIONS"] += f":max_allocation_size_mb={CHILD_ALLOCATION_MB}"
     return env
 
 
