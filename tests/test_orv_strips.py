@@ -11,6 +11,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import orv
+from orv import effort as effort_scale
 from orv import native, single, stack, strips
 from orv import container as fmt
 
@@ -78,6 +79,20 @@ def test_a_large_image_is_cut_into_two_strips():
     assert orv.info(data)["strips"] == [500, 500]
     np.testing.assert_array_equal(orv.decode(data), img)
     assert orv.info(orv.encode(img[:999], coder="shard"))["version"] == 1
+
+
+@pytest.mark.parametrize("shape, effort", [((20, 20, 3), 4), ((20, 20, 3), 5), ((20, 20), 5),
+                                           ((40, 20, 3), 5)])
+def test_the_searching_level_keeps_two_strips_whole_where_smaller(small_strips, shape, effort):
+    img = sample(shape)
+    heights = strips.strip_heights(*shape[:2])
+    cut = strips.encode_strips(img, heights, effort=effort)
+    whole = single.encode(img, effort=effort)
+    assert len(whole) < len(cut)     # small images: the second strip's tables weigh
+    tried = effort >= effort_scale.WHOLE_FROM and len(heights) == 2
+    data = orv.encode(img, effort=effort)
+    assert data == (whole if tried else cut)
+    np.testing.assert_array_equal(orv.decode(data), img)
 
 
 def test_same_bytes_for_every_worker_count():

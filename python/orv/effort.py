@@ -19,8 +19,8 @@ never gives a larger file.
 5  level 4 with every split of the planes between the two coders weighed by
    its exact size (rather than each plane on its own), the fitted classes
    with and without intensity bands both coded and weighed, each bit-pair
-   plane coded with three more class sets, and the costlier searches
-   registered for it.
+   plane coded with three more class sets, the costlier searches
+   registered for it, and an image of two strips also coded whole.
 
 ``coder`` forces the entropy coder of every plane ("shard", "bitpair") or
 the per-plane choice ("auto") at any level; the level then only adds the
@@ -55,6 +55,11 @@ THOROUGH_SYNTHETIC_FROM = 5
 # the level from which an RGB(A) image is also coded under the colour transform
 # (orv.colour) whose fixed-class coding is smallest, where that beats its own
 COLOUR_FROM = 3
+# the level from which an image cut into two strips (orv.strips) is also coded
+# whole, and kept whole where that is smaller: the second strip's tables and
+# its fresh start at the cut cost about 0.5% on a photo of a few megapixels,
+# which the searching level takes back at the price of a decode on one thread
+WHOLE_FROM = 5
 
 # one line per level, for help texts and documentation
 LEVELS = {
@@ -64,7 +69,8 @@ LEVELS = {
        "transform where it pays: about 3% smaller, slower encode",
     4: "+ the bit-pair coder per plane where it pays: smaller, slower decode",
     5: "+ every split of the planes between the two coders, both fitted models, more "
-       "bit-pair classes, every palette order and the strongest zstd levels: slowest encode",
+       "bit-pair classes, every palette order, the strongest zstd levels, and a large "
+       "image of two strips also whole: slowest encode",
 }
 
 

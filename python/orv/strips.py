@@ -26,6 +26,7 @@ from dataclasses import dataclass
 import numpy as np
 
 from . import container as fmt
+from . import effort as effort_scale
 from . import limits, native, single
 from .arrays import check_image
 from .checksum import crc32
@@ -62,12 +63,20 @@ def strip_heights(height: int, width: int) -> tuple[int, ...]:
 
 def encode(image, *, icc_profile=None, exif=None, xmp=None, **options) -> bytes:
     """Codes a uint8 image (as orv.single.encode, whose coder options pass
-    through `options`): a single-image file, or strips when it is large."""
+    through `options`): a single-image file, or strips when it is large. From
+    effort WHOLE_FROM (orv.effort) on, an image of two strips is also coded
+    whole, and kept whole where that is smaller."""
     img = check_image(image)
     heights = strip_heights(img.shape[0], img.shape[1])
+    meta = {"icc_profile": icc_profile, "exif": exif, "xmp": xmp}
     if len(heights) == 1:
-        return single.encode(img, icc_profile=icc_profile, exif=exif, xmp=xmp, **options)
-    return encode_strips(img, heights, icc_profile=icc_profile, exif=exif, xmp=xmp, **options)
+        return single.encode(img, **meta, **options)
+    cut = encode_strips(img, heights, **meta, **options)
+    if len(heights) == 2 and options.get("effort", effort_scale.DEFAULT_EFFORT) >= effort_scale.WHOLE_FROM:
+        whole = single.encode(img, **meta, **options)
+        if len(whole) < len(cut):
+            return whole
+    return cut
 
 
 def encode_strips(image, heights, *, icc_profile=None, exif=None, xmp=None,
