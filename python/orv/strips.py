@@ -21,6 +21,7 @@ from __future__ import annotations
 
 import math
 import struct
+from itertools import accumulate
 from dataclasses import dataclass
 
 import numpy as np
@@ -193,12 +194,22 @@ def decode(data, *, max_pixels: float | None = None, verify: bool = True) -> np.
         except FormatError as e:
             raise FormatError(f"strip {i}: {e}") from None
 
-    # the result is joined once every strip is decoded: a strip's planes are
-    # gone by then, so decoding peaks at about twice the image's memory
-    # (the decoded strips and the result), however the side-by-side decodes
-    # overlap; a result allocated first would add to the strips' own peaks
-    parts = native.parallel_map(strip, range(len(s.files)))
-    return parts[0] if len(parts) == 1 else np.concatenate(parts, axis=0)
+    if len(s.files) == 1:
+        return strip(0)
+    hdr = s.hdr
+    # Each strip goes into its rows of the result on its own thread as soon
+    # as it is decoded, and is dropped: the copies run side by side rather
+    # than after the last strip. The result's pages are mapped only as its
+    # rows are written, so decoding still peaks at about twice the image's
+    # memory (the strips being decoded, the rows written so far).
+    out = np.empty(hdr.shape, dtype=np.uint8)
+    tops = list(accumulate(hdr.heights, initial=0))
+
+    def place(i: int) -> None:
+        out[tops[i]:tops[i + 1]] = strip(i)
+
+    native.parallel_map(place, range(len(s.files)))
+    return out
 
 
 # ---------------------------------------------------------------- either kind of image file
