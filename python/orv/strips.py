@@ -194,14 +194,20 @@ def decode(data, *, max_pixels: float | None = None, verify: bool = True) -> np.
         except FormatError as e:
             raise FormatError(f"strip {i}: {e}") from None
 
-    if len(s.files) == 1:
-        return strip(0)
+    if len(s.files) <= 2:
+        # two strips are joined once both are decoded: their planes are gone
+        # by then, so decoding peaks at about twice the image's memory (the
+        # decoded strips and the result), however the two decodes overlap,
+        # where a result filled as they finish would add its first half to
+        # the second strip's own peak
+        parts = native.parallel_map(strip, range(len(s.files)))
+        return parts[0] if len(parts) == 1 else np.concatenate(parts, axis=0)
     hdr = s.hdr
-    # Each strip goes into its rows of the result on its own thread as soon
-    # as it is decoded, and is dropped: the copies run side by side rather
-    # than after the last strip. The result's pages are mapped only as its
-    # rows are written, so decoding still peaks at about twice the image's
-    # memory (the strips being decoded, the rows written so far).
+    # More strips go into their rows of the result on their own threads as
+    # soon as each is decoded, and are dropped: the result's pages are mapped
+    # only as its rows are written, so decoding peaks below twice the image's
+    # memory (the strips being decoded, the rows written so far), where
+    # joining them at the end would hold every strip and the result at once.
     out = np.empty(hdr.shape, dtype=np.uint8)
     tops = list(accumulate(hdr.heights, initial=0))
 
