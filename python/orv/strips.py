@@ -21,8 +21,8 @@ from __future__ import annotations
 
 import math
 import struct
-from itertools import accumulate
 from dataclasses import dataclass
+from itertools import accumulate
 
 import numpy as np
 
@@ -73,7 +73,8 @@ def encode(image, *, icc_profile=None, exif=None, xmp=None, **options) -> bytes:
     if len(heights) == 1:
         return single.encode(img, **meta, **options)
     cut = encode_strips(img, heights, **meta, **options)
-    if len(heights) == 2 and options.get("effort", effort_scale.DEFAULT_EFFORT) >= effort_scale.WHOLE_FROM:
+    effort = options.get("effort", effort_scale.DEFAULT_EFFORT)
+    if len(heights) == 2 and effort >= effort_scale.WHOLE_FROM:
         whole = single.encode(img, **meta, **options)
         if len(whole) < len(cut):
             return whole
