@@ -187,6 +187,20 @@ def test_a_flipped_bit_fails_or_decodes_the_same(pos, bit):
     np.testing.assert_array_equal(back.pixels, IMG)
 
 
+@pytest.mark.parametrize("damaged", range(4))
+def test_a_damaged_strip_of_four_fails_by_its_number(damaged):
+    """Four strips go into the result as each is decoded: a damaged one still
+    fails the whole call, naming it."""
+    heights = (3, 2, 2, 2)
+    files = [bytes(f) for f in strips.split(strips.encode_strips(IMG, heights, coder="auto")).files]
+    np.testing.assert_array_equal(orv.decode(craft(heights=heights, files=files)), IMG)
+    bad = bytearray(files[damaged])
+    bad[-6] ^= 0x10       # inside the strip's last section, under its checksum
+    files[damaged] = bytes(bad)
+    with pytest.raises(orv.FormatError, match=f"strip {damaged}:"):
+        orv.decode(craft(heights=heights, files=files))
+
+
 def test_pixel_limit_applies_to_the_whole_image():
     with pytest.raises(orv.DecompressionBombError):
         orv.decode(FILE, max_pixels=98)
