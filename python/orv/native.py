@@ -139,7 +139,7 @@ def least_stream_bytes(symbols, top_freq) -> np.ndarray:
     states, stored below 2^39 from a start of 2^31, hold at most 32 of them.
     A stream shorter than this cannot come from the encoder, so the decoder
     refuses it before it allocates anything for the pixels the stream claims."""
-    return np.maximum(0, np.floor((0.99 * _least_bits(symbols, top_freq) - _HELD_BITS) / 8)).astype(np.int64)
+    return np.maximum(0, np.floor(_stream_bits(symbols, top_freq) / 8)).astype(np.int64)
 
 
 def streams_too_short(lengths, symbols, top_freq) -> np.ndarray:
@@ -147,14 +147,16 @@ def streams_too_short(lengths, symbols, top_freq) -> np.ndarray:
     in fewer steps: a whole number of bytes is below the floor of
     (0.99 * bits - held) / 8 exactly when eight times one byte more is at
     most 0.99 * bits - held (a scaling by eight is exact)."""
-    return 8.0 * (np.asarray(lengths, dtype=np.float64) + 1.0) <= \
-        0.99 * _least_bits(symbols, top_freq) - _HELD_BITS
+    return 8.0 * (np.asarray(lengths, dtype=np.float64) + 1.0) <= _stream_bits(symbols, top_freq)
 
 
-def _least_bits(symbols, top_freq) -> np.ndarray:
-    """The least bits of `symbols` symbols, none more likely than `top_freq`:
-    the least bits per symbol of every frequency a table can hold, looked up."""
-    return np.multiply(_LEAST_BITS.take(np.asarray(top_freq, dtype=np.intp)), symbols, dtype=np.float64)
+def _stream_bits(symbols, top_freq) -> np.ndarray:
+    """The bits a stream must hold beyond its states for `symbols` symbols,
+    none more likely than `top_freq` (0.99 of their least bits, the least bits
+    per symbol of every frequency a table can hold looked up, less what the
+    states hold)."""
+    least = np.multiply(_LEAST_BITS.take(np.asarray(top_freq, dtype=np.intp)), symbols, dtype=np.float64)
+    return 0.99 * least - _HELD_BITS
 
 
 _HELD_BITS = LANES * (STATE_LIMIT.bit_length() - STATE_LOW.bit_length())
