@@ -182,3 +182,16 @@ def test_states_read_at_a_stride_are_the_records(offsets):
     assert got.dtype == np.uint64 and got.tolist() == [x + native.STATE_LOW for x in offsets]
     assert fmt.states_to_bytes(got) == raw
 
+
+
+
+@pytest.mark.skipif(not lz.available(), reason="zstandard missing")
+@pytest.mark.parametrize("values", [256, 2])
+def test_estimate_against_a_limit_decides_as_the_whole_guess(values):
+    # a guess that stops once past the limit is above it exactly when the
+    # guess run to its end is, and that one is zstd's size of the bands
+    img = np.random.default_rng(values).integers(0, values, (1500, 1000, 3), dtype=np.uint8)
+    whole = lz.estimate(img, limit=float("inf"))
+    assert whole == pytest.approx(lz.estimate(img), rel=0.01, abs=1e-3 * img.nbytes)
+    for limit in (0.0, whole * 0.3, whole * 0.99, whole, whole * 3):
+        assert (lz.estimate(img, limit=limit) <= limit) == (whole <= limit)

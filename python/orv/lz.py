@@ -79,22 +79,39 @@ def decompress(frame, size: int, what: str) -> bytes:
 
 
 def estimate(img, full_bytes: int = 256 << 10, share: int = 4, large_bytes: int = 4 << 20,
-             large_share: int = 8) -> float:
+             large_share: int = 8, limit: float | None = None) -> float:
     """A quick guess of zstd's size on the samples of `img` (an array whose
     first axis is rows): the fastest level on the whole when it has at most
     `full_bytes`, else on bands of rows spread over it (1/`share` of them,
     1/`large_share` from `large_bytes` on) scaled to the whole, so that a
     photo costs a small part of its encode. Bands miss repetition across
     them: the guess errs large (yet on the graphics corpus it lets through
-    every image that the whole image's guess lets through)."""
+    every image that the whole image's guess lets through).
+
+    With `limit`, the caller only asks whether the guess is at most `limit`:
+    the bands go through one frame in turn, and once the bytes the frame has
+    given out (never more than it will have given at its end), scaled, pass
+    `limit`, the guess is that (above `limit`): a photo, which comes out at
+    two to three times the limit of the default level, stops after a third
+    of its bands or so."""
     fastest = _fastest()
     if img.nbytes <= full_bytes:
         flat = memoryview(img).cast("B") if img.flags.c_contiguous else img.tobytes()
         return float(len(fastest.compress(flat)))
     band = 32
     step = (large_share if img.nbytes >= large_bytes else share) * band
-    sample = b"".join(img[y:y + band].tobytes() for y in range(0, img.shape[0], step))
-    return len(fastest.compress(sample)) * img.nbytes / len(sample)
+    bands = [img[y:y + band] for y in range(0, img.shape[0], step)]
+    sampled = sum(b.nbytes for b in bands)
+    scale = img.nbytes / sampled
+    if limit is None:
+        return len(fastest.compress(b"".join(b.tobytes() for b in bands))) * scale
+    frame = fastest.compressobj(size=sampled)
+    out = 0
+    for b in bands:
+        out += len(frame.compress(memoryview(b).cast("B") if b.flags.c_contiguous else b.tobytes()))
+        if out * scale > limit:
+            return out * scale
+    return (out + len(frame.flush())) * scale
 
 
 _local = threading.local()

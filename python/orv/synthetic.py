@@ -326,7 +326,8 @@ def smallest(img: np.ndarray, base: bytes, encode_v1: Callable[[np.ndarray], byt
     # the thorough search looks further, but not at every photo: zstd's
     # strongest levels take seconds on a large one and never win there
     share = _THOROUGH_SHARE if thorough else _ESTIMATE_SHARE
-    if small or lz.estimate(img) <= share * (gate or len(base)):
+    limit = share * (gate or len(base))
+    if small or lz.estimate(img, limit=limit) <= limit:
         try_codings(TRANSFORM_NONE, img, None)
     return best
 
