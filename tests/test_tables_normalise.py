@@ -160,6 +160,20 @@ def test_shard_tables_match_the_single_histogram_decision(shards, n_templates, d
     assert modes.tolist() == rm
     for i in range(len(shards)):
         assert freqs[i].tolist() == rf[i].tolist() and cum[i].tolist() == rc[i].tolist()
+    # the front end's entry gives the same tables from the shards' histograms
+    hist = np.array([np.bincount(data[a:a + n], minlength=256) for a, n in zip(offsets, lengths)],
+                    np.uint64).reshape(-1, 256)
+    same = o._pdf_tables_from_counts(hist, np.asarray(widths, np.uint16), templates, disable)
+    assert all(np.array_equal(x, y) for x, y in zip(same, (cum, freqs, modes)))
+
+
+def test_tables_from_counts_refuse_a_bad_shape():
+    with pytest.raises(ValueError, match="counts must have 256 columns"):
+        o._pdf_tables_from_counts(np.ones((1, 255), np.uint64), np.full(1, 256, np.uint16),
+                                  NO_TEMPLATES, False)
+    assert panic_message(o._pdf_tables_from_counts, np.ones((1, 256), np.uint64),
+                         np.zeros(0, np.uint16), NO_TEMPLATES, False) == \
+        "index out of bounds: the len is 0 but the index is 0"
 
 
 def test_empty_and_zero_shards_ignore_templates():

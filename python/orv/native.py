@@ -220,6 +220,13 @@ def build_pdf_tables_from_shards(data, offsets, counts, widths, templates,
                                                         templates, disable_templates))
 
 
+def pdf_tables_from_counts(hist, widths, templates, disable_templates: bool) -> ShardTables:
+    """build_pdf_tables_from_shards' tables from the shards' histograms (n, 256)
+    rather than their streams: the same tables without a pass over the streams."""
+    return ShardTables(*_r._pdf_tables_from_counts(np.asarray(hist, dtype=np.uint64), widths,
+                                                  templates, disable_templates))
+
+
 def compact_pdf_tables(freq, widths, modes) -> np.ndarray:
     return _r.compact_pdf_tables(freq, widths, modes)
 

@@ -114,8 +114,9 @@ def encode(a: Analysed, K: int, luts, thorough: bool = True) -> ShardCoded:
     # a width is one past the last symbol that occurs (0 for an empty shard)
     widths = (present * _SYMBOL_ENDS).max(axis=1)
 
-    cum, freq, modes = native.build_pdf_tables_from_shards(data, offsets, counts, widths,
-                                                           model.templates(), True)
+    # the histograms are those of the streams (phase two puts each residual
+    # into the shard phase one counted it in), so they give the streams' tables
+    cum, freq, modes = native.pdf_tables_from_counts(hist, widths, model.templates(), True)
     # the module's results are new arrays of this call: changed in place below
     # choose, per shard, between its own table (which must be stored) and the
     # cheapest template (free), with the real size of the stored record

@@ -1,5 +1,6 @@
 // Probability-table modelling: build_pdf_tables_from_shards,
-// decide_shard_mode, compact_pdf_tables and expand_pdf_tables.
+// decide_shard_mode, compact_pdf_tables and expand_pdf_tables, and the front
+// end's private _pdf_tables_from_counts.
 #include <vector>
 
 #include "../rans_core/fault.hpp"
@@ -20,6 +21,23 @@ PyObject* build_pdf_tables_from_shards(Frame& f) {
             f.in<U16>(p["shard_widths"]), f.in<U64>(p["templates"]), n_templates, disable);
     });
     const std::size_t n = f.in<U32>(p["shard_lengths"]).size();
+    Ref cum = array(std::move(t.cum), {n, rans::kCumLen});
+    Ref freqs = array(std::move(t.freqs), {n, rans::kFreqLen});
+    Ref modes = array(std::move(t.modes), {n});
+    return tuple({&cum, &freqs, &modes}).release();
+}
+
+PyObject* pdf_tables_from_counts(Frame& f) {
+    constexpr Named p{sig::pdf_tables_from_counts};
+    const std::size_t n_templates = f.dim(p["templates"], 0);
+    const bool disable = f.flag(p["disable_templates"]);
+    rans::check_template_count(n_templates, disable);
+    if (f.dim(p["counts"], 1) != 256) throw rans::InvalidInput("counts must have 256 columns");
+    auto t = f.run([&] {
+        return rans::build_pdf_tables_from_counts(f.in<U64>(p["counts"]), f.in<U16>(p["shard_widths"]),
+                                                  f.in<U64>(p["templates"]), n_templates, disable);
+    });
+    const std::size_t n = t.modes.size();
     Ref cum = array(std::move(t.cum), {n, rans::kCumLen});
     Ref freqs = array(std::move(t.freqs), {n, rans::kFreqLen});
     Ref modes = array(std::move(t.modes), {n});

@@ -27,6 +27,7 @@ PyObject* build_pdf_tables_from_shards(Frame&);
 PyObject* decide_shard_mode(Frame&);
 PyObject* compact_pdf_tables(Frame&);
 PyObject* expand_pdf_tables(Frame&);
+PyObject* pdf_tables_from_counts(Frame&);
 
 // bind_image.cpp
 PyObject* p1_gray(Frame&);

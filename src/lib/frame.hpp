@@ -52,6 +52,8 @@ struct Signature {
 
 // The 25 functions in registration order (functions.cpp).
 std::span<const Signature> function_table();
+// The front end's private entries, bound the same way (functions.cpp).
+std::span<const Signature> private_function_table();
 
 // A Python exception is already set; the frame returns NULL.
 struct PythonError {};

@@ -39,8 +39,15 @@ const Signature kFunctions[] = {
     {"reconstruct_2d_channels", sig::reconstruct_2d_channels, kReleased, reconstruct_2d_channels},
 };
 
+// Private entries of the package's front end: called like the 25, not listed
+// in __all__.
+const Signature kPrivate[] = {
+    {"_pdf_tables_from_counts", sig::pdf_tables_from_counts, kReleased, pdf_tables_from_counts},
+};
+
 }  // namespace
 
 std::span<const Signature> function_table() { return kFunctions; }
+std::span<const Signature> private_function_table() { return kPrivate; }
 
 }  // namespace binding

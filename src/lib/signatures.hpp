@@ -110,5 +110,10 @@ inline constexpr Param bp_decode_sharded_debug[] = {
     flat("i_lut", U8, 1), flat("d_lut", U8, 1), flat("orig_resid_flat", U8, 1),
     flat("orig_gray_flat", U8, 1)};
 
+// The front end's own entries, outside the 25 functions and __all__.
+inline constexpr Param pdf_tables_from_counts[] = {
+    logical("counts", U64, 2), flat("shard_widths", U16, 1), logical("templates", U64, 2),
+    boolean("disable_templates")};
+
 }  // namespace sig
 }  // namespace binding

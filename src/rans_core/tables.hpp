@@ -66,6 +66,13 @@ PdfTables build_pdf_tables_from_shards(std::span<const std::uint8_t> data,
                                        std::span<const std::uint64_t> templates,
                                        std::size_t n_templates, bool disable_templates);
 
+// The same tables from the shards' histograms (n x 256 counts, n =
+// counts.size() / 256), as phase one counts them: no pass over the streams.
+PdfTables build_pdf_tables_from_counts(std::span<const std::uint64_t> counts,
+                                       std::span<const std::uint16_t> widths,
+                                       std::span<const std::uint64_t> templates,
+                                       std::size_t n_templates, bool disable_templates);
+
 // The stored table stream: a sparse or dense record for every shard of mode
 // 0, 1 or 2, in shard order (n = widths.size()).
 std::vector<std::uint8_t> compact_pdf_tables(std::span<const std::uint64_t> all_sym_freqs,

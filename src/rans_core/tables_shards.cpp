@@ -1,5 +1,7 @@
 // Frequency tables for every shard of a symbol stream: histograms in parallel,
 // then one table per shard in parallel, each written to its own rows.
+#include <algorithm>
+#include <array>
 #include <cstring>
 
 #if defined(__x86_64__)
@@ -110,6 +112,43 @@ void count_bytes(const std::uint8_t* p, std::size_t len, std::uint32_t* out) {
 }
 #endif
 
+// Enough chunks for balance, not so many that handing them out costs more
+// than the work when there are very many small shards.
+constexpr std::size_t kChunks = 512;
+
+// One table per shard (in parallel, each written to its own rows) from the
+// histograms that add_counts(i, counts) gives for shard i.
+template <class AddCounts>
+PdfTables tables_of(std::size_t n, std::span<const std::uint16_t> widths, std::span<const std::uint64_t> templates,
+                    std::size_t n_templates, bool disable_templates, AddCounts&& add_counts) {
+    PdfTables out;
+    out.cum.resize(checked_mul(n, 257));
+    out.freqs.resize(checked_mul(n, 256));
+    out.modes.resize(n);
+    // a table costs a few microseconds: at least a handful per chunk
+    pool::parallel_for(n, n / kChunks + 4, [&](std::size_t b, std::size_t e) {
+        for (std::size_t i = b; i < e; ++i) {
+            std::array<std::uint64_t, 256> counts{};
+            add_counts(i, counts);
+            // an empty shard, or one holding only symbol 0, gets the
+            // symbol-zero table without looking at templates
+            const ShardTable t = choose_shard_table(counts, widths[i], kShardHeaderPenalty,
+                                                    templates, n_templates, disable_templates);
+            out.modes[i] = t.mode;
+            std::uint64_t* f = out.freqs.data() + 256 * i;
+            std::uint64_t* c = out.cum.data() + 257 * i;
+            std::uint64_t run = 0;
+            c[0] = 0;
+            for (std::size_t s = 0; s < 256; ++s) {
+                f[s] = t.freqs[s];
+                run += t.freqs[s];
+                c[s + 1] = run;
+            }
+        }
+    });
+    return out;
+}
+
 }  // namespace
 
 PdfTables build_pdf_tables_from_shards(std::span<const std::uint8_t> data,
@@ -140,44 +179,32 @@ PdfTables build_pdf_tables_from_shards(std::span<const std::uint8_t> data,
     if (widths.size() < n) index_fault(widths.size(), widths.size());
 
     std::vector<std::uint32_t> partial(checked_mul(pieces.size(), 256), 0);
-    // Enough chunks for balance, not so many that handing them out costs
-    // more than the work when there are very many small shards.
-    constexpr std::size_t kChunks = 512;
     pool::parallel_for(pieces.size(), pieces.size() / kChunks + 1, [&](std::size_t b, std::size_t e) {
         for (std::size_t j = b; j < e; ++j)
             count_bytes(data.data() + pieces[j].begin, pieces[j].end - pieces[j].begin,
                         partial.data() + 256 * j);
     });
+    return tables_of(n, widths, templates, n_templates, disable_templates,
+                     [&](std::size_t i, std::array<std::uint64_t, 256>& counts) {
+                         for (std::size_t j = first_piece[i]; j < first_piece[i + 1]; ++j) {
+                             const std::uint32_t* h = partial.data() + 256 * j;
+                             for (std::size_t s = 0; s < 256; ++s) counts[s] += h[s];
+                         }
+                     });
+}
 
-    PdfTables out;
-    out.cum.resize(checked_mul(n, 257));
-    out.freqs.resize(checked_mul(n, 256));
-    out.modes.resize(n);
-    // a table costs a few microseconds: at least a handful per chunk
-    pool::parallel_for(n, n / kChunks + 4, [&](std::size_t b, std::size_t e) {
-        for (std::size_t i = b; i < e; ++i) {
-            std::array<std::uint64_t, 256> counts{};
-            for (std::size_t j = first_piece[i]; j < first_piece[i + 1]; ++j) {
-                const std::uint32_t* h = partial.data() + 256 * j;
-                for (std::size_t s = 0; s < 256; ++s) counts[s] += h[s];
-            }
-            // an empty shard, or one holding only symbol 0, gets the
-            // symbol-zero table without looking at templates
-            const ShardTable t = choose_shard_table(counts, widths[i], kShardHeaderPenalty,
-                                                    templates, n_templates, disable_templates);
-            out.modes[i] = t.mode;
-            std::uint64_t* f = out.freqs.data() + 256 * i;
-            std::uint64_t* c = out.cum.data() + 257 * i;
-            std::uint64_t run = 0;
-            c[0] = 0;
-            for (std::size_t s = 0; s < 256; ++s) {
-                f[s] = t.freqs[s];
-                run += t.freqs[s];
-                c[s + 1] = run;
-            }
-        }
-    });
-    return out;
+PdfTables build_pdf_tables_from_counts(std::span<const std::uint64_t> counts,
+                                       std::span<const std::uint16_t> widths,
+                                       std::span<const std::uint64_t> templates,
+                                       std::size_t n_templates, bool disable_templates) {
+    check_template_count(n_templates, disable_templates);
+    if (counts.size() % 256 != 0) throw InvalidInput("counts must have 256 columns");
+    const std::size_t n = counts.size() / 256;
+    if (widths.size() < n) index_fault(widths.size(), widths.size());
+    return tables_of(n, widths, templates, n_templates, disable_templates,
+                     [&](std::size_t i, std::array<std::uint64_t, 256>& row) {
+                         std::copy_n(counts.data() + 256 * i, 256, row.data());
+                     });
 }
 
 }  // namespace rans
