@@ -346,3 +346,21 @@ def test_p2_short_plane_faults():
     # the last padded row and column are never read
     trimmed = np.ascontiguousarray(r[1].reshape(-1)[: 5 * 8 + 6 + 1]).reshape(1, -1)
     o.p2_rgb(5, 6, r[0], trimmed, r[2], r[7], *streams, *tables)
+
+
+@pytest.mark.parametrize("kind", ["gradient", "noise"])
+def test_p1_planes_of_a_megabyte_and_more_have_zero_borders(kind):
+    # planes of 1 MiB and more come from mappings of their own: zero where
+    # phase one writes nothing, on every call (each gets fresh ones)
+    rng = np.random.default_rng(5)
+    h, w = 1100, 1000
+    img = make_image(kind, h, w, 3, rng)
+    tables = random_tables(rng, 4)
+    want = [padded(p) for p in colour_planes(img)]
+    resid = [padded(z) for _, z, _ in analyse(colour_planes(img), tables)]
+    for _ in range(2):
+        r = o.p1_rgb(h, w, img, EMPTY, False, 4, *tables)
+        for c in range(3):
+            np.testing.assert_array_equal(r[c], want[c])
+            np.testing.assert_array_equal(r[10][c], resid[c])
+        del r

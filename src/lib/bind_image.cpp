@@ -36,7 +36,8 @@ ShardCounts shard_counts(rans::PhaseOne& r, std::size_t h, std::size_t K) {
 }
 
 // A padded (h+2) x (w+2) plane of the result.
-Ref padded(std::vector<U8>& plane, std::size_t h, std::size_t w) {
+template <class A>
+Ref padded(std::vector<U8, A>& plane, std::size_t h, std::size_t w) {
     return array(std::move(plane), {h + 2, w + 2});
 }
 

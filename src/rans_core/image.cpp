@@ -78,8 +78,8 @@ constexpr int kCopies = 2;
 // The residuals land in the residual plane.
 template <int C, class Ctx>
 void analyse_rows_proven(SimdPath path, const Ctx& ctx, std::size_t y0, std::size_t y1, std::size_t w,
-                         std::size_t K, const std::vector<std::uint8_t>* planes,
-                         std::vector<std::uint8_t>* residuals, std::uint32_t* counts, ChunkStats& st) {
+                         std::size_t K, const ZeroedBytes* planes,
+                         ZeroedBytes* residuals, std::uint32_t* counts, ChunkStats& st) {
     const std::size_t stride = w + 2;
     const bool copied = path != SimdPath::scalar && w >= 8 * K && (y1 - y0) * w >= kCopiedSamplesPerCounter * K * 256;
     const int copies = copied ? kCopies : 1;
@@ -136,7 +136,7 @@ void analyse_rows_proven(SimdPath path, const Ctx& ctx, std::size_t y0, std::siz
 // fault and each row goes channel after channel in vectorised blocks.
 template <int C, class Ctx>
 void analyse_rows(SimdPath path, const Ctx& ctx, std::size_t y0, std::size_t y1, std::size_t w, std::size_t K,
-                  const std::vector<std::uint8_t>* planes, std::vector<std::uint8_t>* residuals,
+                  const ZeroedBytes* planes, ZeroedBytes* residuals,
                   std::uint32_t* counts, ChunkStats& st) {
     const std::size_t stride = w + 2;
     if constexpr (is_checked<Ctx>) {
@@ -229,7 +229,7 @@ void shard_offsets(std::size_t h, std::size_t K, std::vector<std::uint32_t>& cou
 
 template <int C>
 PhaseOne phase_one(std::size_t h, std::size_t w, Bytes a_ch, bool is_rgba, std::size_t K,
-                   const ContextTables& caller_tables, std::vector<std::uint8_t>* planes) {
+                   const ContextTables& caller_tables, ZeroedBytes* planes) {
     // the proof below and every lookup read this copy, never the caller's tables
     const PrivateContextTables own(caller_tables);
     PhaseOne r;
@@ -237,7 +237,7 @@ PhaseOne phase_one(std::size_t h, std::size_t w, Bytes a_ch, bool is_rgba, std::
     const std::size_t hist_size = checked_mul(checked_mul(K, 3), 256);
     for (int c = 0; c < C; ++c) {
         r.planes[c] = std::move(planes[c]);
-        r.residuals[c].assign(padded, 0);
+        r.residuals[c] = ZeroedBytes(padded);
     }
     std::vector<std::uint32_t> counts(checked_mul(h, checked_mul(K, 3)), 0);
 
@@ -297,8 +297,8 @@ PhaseOne p1_rgb(std::size_t h, std::size_t w, Bytes rgb_raw, Bytes a_ch, bool is
     const std::uint8_t* rgb = sub(rgb_raw, 0, checked_mul(pixels, 3)).data();
     const std::size_t stride = checked_add(w, 2);
     const std::size_t padded = checked_mul(checked_add(h, 2), stride);
-    std::vector<std::uint8_t> planes[3];
-    for (auto& p : planes) p.assign(padded, 0);
+    ZeroedBytes planes[3];
+    for (auto& p : planes) p = ZeroedBytes(padded);
     // colour transform: G, R - G, B - G modulo 256
     const SimdPath path = simd_path();
     for (std::size_t y = 0; y < h; ++y) {
@@ -313,8 +313,8 @@ PhaseOne p1_gray(std::size_t h, std::size_t w, Bytes gray_raw, Bytes a_ch, bool 
                  std::size_t n_shards, const ContextTables& tables) {
     const std::uint8_t* gray = sub(gray_raw, 0, checked_mul(h, w)).data();
     const std::size_t stride = checked_add(w, 2);
-    std::vector<std::uint8_t> planes[1];
-    planes[0].assign(checked_mul(checked_add(h, 2), stride), 0);
+    ZeroedBytes planes[1];
+    planes[0] = ZeroedBytes(checked_mul(checked_add(h, 2), stride));
     for (std::size_t y = 0; y < h && w > 0; ++y)
         std::memcpy(planes[0].data() + (y + 1) * stride + 1, gray + y * w, w);
     return phase_one<1>(h, w, a_ch, is_rgba, n_shards, tables, planes);

@@ -19,8 +19,8 @@ namespace rans {
 // Everything phase one hands back. `value_hist` stays empty for gray images;
 // the gray result fills only the channel-0 blocks of the 3-channel arrays.
 struct PhaseOne {
-    std::vector<std::uint8_t> planes[3];     // padded colour planes (gray: only [0])
-    std::vector<std::uint8_t> residuals[3];  // padded residual planes (gray: only [0])
+    ZeroedBytes planes[3];     // padded colour planes (gray: only [0])
+    ZeroedBytes residuals[3];  // padded residual planes (gray: only [0])
     std::vector<std::uint32_t> value_hist;   // 3 x 256
     std::vector<std::uint32_t> totals;       // 3 x K
     std::vector<std::uint32_t> hist;         // 3 x K x 256

@@ -4,7 +4,8 @@
 // buffer. The shard encoder's stream buffer reserves about twice the input
 // and fills only part of each slot; with this allocator the zero bytes come
 // from calloc (fresh pages are zero already) and untouched pages stay
-// unmapped.
+// unmapped. From 1 MiB on they come from a mapping of their own in huge
+// pages (zeroed.cpp), where the encoder's scattered stores run faster.
 #pragma once
 
 #include <cstddef>
@@ -15,6 +16,12 @@
 #include <vector>
 
 namespace rans {
+
+// A zero-filled buffer of at least 1 MiB in a mapping of its own (zeroed.cpp),
+// or null where there is none (then calloc serves); big_zeroed_free unmaps
+// one and says so, or leaves a heap block to free().
+void* big_zeroed_allocate(std::size_t bytes) noexcept;
+bool big_zeroed_free(void* p, std::size_t bytes) noexcept;
 
 // A buffer that its maker writes in full before anyone reads it needs no
 // zeros at all: `unfilled_bytes` takes it from malloc. (calloc gives fresh pages
@@ -30,11 +37,15 @@ struct ZeroedAllocator {
     ZeroedAllocator(const ZeroedAllocator<U>& o) noexcept : zeroed(o.zeroed) {}
 
     T* allocate(std::size_t n) {
+        if (zeroed && n <= SIZE_MAX / sizeof(T))
+            if (void* big = big_zeroed_allocate(n * sizeof(T))) return static_cast<T*>(big);
         void* p = zeroed ? std::calloc(n ? n : 1, sizeof(T)) : std::malloc((n ? n : 1) * sizeof(T));
         if (!p) throw std::bad_alloc();
         return static_cast<T*>(p);
     }
-    void deallocate(T* p, std::size_t) noexcept { std::free(p); }
+    void deallocate(T* p, std::size_t n) noexcept {
+        if (!big_zeroed_free(p, n * sizeof(T))) std::free(p);
+    }
 
     // value-initialisation is a no-op: the memory is zero already
     template <class U>
