@@ -222,7 +222,7 @@ EncodedShards encode_shards(std::span<const std::uint8_t> data, std::span<const 
         out.offsets[i] = static_cast<std::uint32_t>(total);
         total = std::min<std::uint64_t>(UINT32_MAX, total + shard_capacity(lengths[i]));
     }
-    out.streams.resize(total);  // zero, its pages mapped only where a stream lands
+    out.streams = sparse_zeroed_bytes(total);  // zero, its pages mapped only where a stream lands
 
     // Shard i's job, or nothing for a shard that codes no bytes; faults on
     // rows, offsets or symbols outside their arrays.

@@ -23,26 +23,33 @@ namespace rans {
 void* big_zeroed_allocate(std::size_t bytes) noexcept;
 bool big_zeroed_free(void* p, std::size_t bytes) noexcept;
 
-// A buffer that its maker writes in full before anyone reads it needs no
-// zeros at all: `unfilled_bytes` takes it from malloc. (calloc gives fresh pages
-// without a fill, but a block it reuses from the heap is cleared first: for
-// an image's planes, a pass over megabytes that the decoder then overwrites.)
+// How a buffer's bytes start. A buffer that its maker writes in full before
+// anyone reads it needs no zeros at all: `unfilled` takes it from malloc.
+// (calloc gives fresh pages without a fill, but a block it reuses from the
+// heap is cleared first: for an image's planes, a pass over megabytes that
+// the decoder then overwrites.) `sparse` zeros come from calloc, whose fresh
+// pages the kernel maps 4 KiB at a time where they are written: for a buffer
+// mostly left untouched, such as the shard encoder's slots.
+enum class Fill : std::uint8_t { zeros, sparse, unfilled };
+
 template <class T>
 struct ZeroedAllocator {
     using value_type = T;
-    bool zeroed = true;  // false: malloc, the contents are undefined until written
+    Fill fill = Fill::zeros;
     ZeroedAllocator() = default;
-    explicit ZeroedAllocator(bool z) noexcept : zeroed(z) {}
+    explicit ZeroedAllocator(Fill f) noexcept : fill(f) {}
     template <class U>
-    ZeroedAllocator(const ZeroedAllocator<U>& o) noexcept : zeroed(o.zeroed) {}
+    ZeroedAllocator(const ZeroedAllocator<U>& o) noexcept : fill(o.fill) {}
 
     T* allocate(std::size_t n) {
-        if (zeroed && n <= SIZE_MAX / sizeof(T))
+        if (fill == Fill::zeros && n <= SIZE_MAX / sizeof(T))
             if (void* big = big_zeroed_allocate(n * sizeof(T))) return static_cast<T*>(big);
-        void* p = zeroed ? std::calloc(n ? n : 1, sizeof(T)) : std::malloc((n ? n : 1) * sizeof(T));
+        void* p = fill == Fill::unfilled ? std::malloc((n ? n : 1) * sizeof(T)) : std::calloc(n ? n : 1, sizeof(T));
         if (!p) throw std::bad_alloc();
         return static_cast<T*>(p);
     }
+    // which of the ways gave p is asked of the mappings, not of `fill`: a
+    // buffer moved into a vector keeps the allocator that vector had
     void deallocate(T* p, std::size_t n) noexcept {
         if (!big_zeroed_free(p, n * sizeof(T))) std::free(p);
     }
@@ -61,6 +68,9 @@ struct ZeroedAllocator {
 using ZeroedBytes = std::vector<std::uint8_t, ZeroedAllocator<std::uint8_t>>;
 
 // n bytes that the caller must write in full before they are read or returned.
-inline ZeroedBytes unfilled_bytes(std::size_t n) { return ZeroedBytes(n, ZeroedAllocator<std::uint8_t>(false)); }
+inline ZeroedBytes unfilled_bytes(std::size_t n) { return ZeroedBytes(n, ZeroedAllocator<std::uint8_t>(Fill::unfilled)); }
+
+// n zero bytes of which the caller writes only a part.
+inline ZeroedBytes sparse_zeroed_bytes(std::size_t n) { return ZeroedBytes(n, ZeroedAllocator<std::uint8_t>(Fill::sparse)); }
 
 }  // namespace rans
