@@ -171,7 +171,9 @@ DecodedShards decode_shards(std::span<const std::uint8_t> payload, std::span<con
 
     std::vector<std::size_t> out_start(n + 1);
     for (std::size_t i = 0; i < n; ++i) out_start[i + 1] = checked_add(out_start[i], counts[i]);
-    result.symbols.resize(out_start[n]);
+    // every shard writes all its symbols (a stream that ends early decodes
+    // on from zero bytes), so the buffer needs no zeros of its own
+    result.symbols = unfilled_bytes(out_start[n]);
     std::uint8_t* out = result.symbols.data();
 
     const CoderPath path = coder_path();
