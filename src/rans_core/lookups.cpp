@@ -52,7 +52,7 @@ ZeroedBytes build_all_lookups(std::span<const std::uint64_t> cum, std::size_t ta
         const std::size_t j = cum.size() / kCumLen;
         slice_end_fault(kCumLen * j + kCumLen, cum.size());
     }
-    ZeroedBytes out(checked_mul(tables, kScale));
+    ZeroedBytes out = unfilled_bytes(checked_mul(tables, kScale));  // every table writes all its slots
     // 16 tables (64 KiB of output) per chunk keeps the hand-out cost negligible
     pool::parallel_for(tables, 16, [&](std::size_t b, std::size_t e) {
         for (std::size_t j = b; j < e; ++j) {
