@@ -172,15 +172,19 @@ def test_only_faults_of_the_file_are_format_errors(monkeypatch, fault, expected)
 
 @pytest.mark.skipif(SANITIZED, reason="the sanitizers' runtime can deadlock in a child forked "
                     "while other threads allocate; the release build runs this test")
-def test_fork_while_threads_encode():
+@pytest.mark.parametrize("side, forks", [(96, 20), (1100, 6)])
+def test_fork_while_threads_encode(side, forks):
     """A fork while two threads encode leaves both processes running: the
     encoder uses no BLAS threads, only the module's fork-safe pool (with the
-    template costs as a float matrix product, this stalled within 20 forks)."""
+    template costs as a float matrix product, this stalled within 20 forks),
+    and a large image's planes come from mappings whose list the child finds
+    unlocked."""
     script = textwrap.dedent("""
         import os, sys, threading
         import numpy as np, orv
         rng = np.random.default_rng(1)
-        img = np.cumsum(rng.integers(-3, 4, (96, 96, 3)), axis=1).astype(np.uint8)
+        side = int(sys.argv[2])
+        img = np.cumsum(rng.integers(-3, 4, (side, side, 3)), axis=1).astype(np.uint8)
         stop = threading.Event()
         def work(effort):
             while not stop.is_set():
@@ -201,8 +205,7 @@ def test_fork_while_threads_encode():
             t.join()
         print("ok")
     """)
-    forks = 20
-    out = subprocess.run([sys.executable, "-c", script, str(forks)], capture_output=True,
+    out = subprocess.run([sys.executable, "-c", script, str(forks), str(side)], capture_output=True,
                          text=True, env=ENV, timeout=300)
     assert out.returncode == 0 and out.stdout.strip() == "ok", out.stderr
 
