@@ -10,6 +10,19 @@
 #include "bindings.hpp"
 
 namespace binding {
+namespace {
+
+// (cum, freqs, modes) of n shards, taking over the core's buffers.
+PyObject* tables_result(rans::PdfTables& t) {
+    const std::size_t n = t.modes.size();
+    Ref cum = array(std::move(t.cum), {n, rans::kCumLen});
+    Ref freqs = array(std::move(t.freqs), {n, rans::kFreqLen});
+    Ref modes = array(std::move(t.modes), {n});
+    return tuple({&cum, &freqs, &modes}).release();
+}
+
+}  // namespace
+
 PyObject* build_pdf_tables_from_shards(Frame& f) {
     constexpr Named p{sig::build_pdf_tables_from_shards};
     const std::size_t n_templates = f.dim(p["templates"], 0);
@@ -20,11 +33,7 @@ PyObject* build_pdf_tables_from_shards(Frame& f) {
             f.in<U8>(p["data_flat"]), f.in<U32>(p["shard_offsets"]), f.in<U32>(p["shard_lengths"]),
             f.in<U16>(p["shard_widths"]), f.in<U64>(p["templates"]), n_templates, disable);
     });
-    const std::size_t n = f.in<U32>(p["shard_lengths"]).size();
-    Ref cum = array(std::move(t.cum), {n, rans::kCumLen});
-    Ref freqs = array(std::move(t.freqs), {n, rans::kFreqLen});
-    Ref modes = array(std::move(t.modes), {n});
-    return tuple({&cum, &freqs, &modes}).release();
+    return tables_result(t);
 }
 
 PyObject* pdf_tables_from_counts(Frame& f) {
@@ -37,11 +46,7 @@ PyObject* pdf_tables_from_counts(Frame& f) {
         return rans::build_pdf_tables_from_counts(f.in<U64>(p["counts"]), f.in<U16>(p["shard_widths"]),
                                                   f.in<U64>(p["templates"]), n_templates, disable);
     });
-    const std::size_t n = t.modes.size();
-    Ref cum = array(std::move(t.cum), {n, rans::kCumLen});
-    Ref freqs = array(std::move(t.freqs), {n, rans::kFreqLen});
-    Ref modes = array(std::move(t.modes), {n});
-    return tuple({&cum, &freqs, &modes}).release();
+    return tables_result(t);
 }
 
 PyObject* decide_shard_mode(Frame& f) {
