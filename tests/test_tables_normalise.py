@@ -275,3 +275,26 @@ def test_long_shard_counts_are_exact(align, arrange):
     _, freqs, modes = build(data, [align], [len(shard)], [256], disable=True)
     assert modes[0] == 0
     assert freqs[0].tolist() == (np.bincount(base, minlength=256)).tolist()
+
+
+@settings(max_examples=40, deadline=None)
+@given(st.integers(0, 9), st.integers(0, 7), st.integers(0, 2**32 - 1))
+def test_table_costs_are_exact_integer_sums_below_each_width(n, t, seed):
+    rng = np.random.default_rng(seed)
+    counts = rng.integers(0, 2**24, (n, 256), dtype=np.uint32)
+    costs = rng.integers(0, 2**24, (t, 256), dtype=np.uint32)
+    widths = rng.integers(0, 300, n).astype(np.uint16)  # past 256: the whole row
+    want = np.zeros((n, t), dtype=object)
+    for i in range(n):
+        w = min(int(widths[i]), 256)
+        for j in range(t):
+            want[i, j] = sum(int(a) * int(b) for a, b in zip(counts[i, :w], costs[j, :w]))
+    got = o._table_costs(counts, widths, costs)
+    assert got.dtype == np.uint64 and got.shape == (n, t) and got.tolist() == want.tolist()
+
+
+def test_table_costs_refuse_a_bad_shape():
+    with pytest.raises(ValueError, match="256 columns"):
+        o._table_costs(np.ones((1, 255), np.uint32), np.ones(1, np.uint16), np.ones((1, 256), np.uint32))
+    with pytest.raises(ValueError, match="one entry per row"):
+        o._table_costs(np.ones((2, 256), np.uint32), np.ones(1, np.uint16), np.ones((1, 256), np.uint32))

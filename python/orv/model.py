@@ -56,6 +56,7 @@ from functools import lru_cache
 
 import numpy as np
 
+from . import native
 from .native import SCALE, SCALE_BITS, SYMBOLS
 
 MODEL_ID = 1
@@ -366,45 +367,33 @@ def template_costs(dtype=np.float64) -> np.ndarray:
 
 def template_bits_by_width(hist: np.ndarray, widths: np.ndarray,
                            dtype=np.float32) -> np.ndarray:
-    """template_bits of histograms (n, 256) that are zero from their `widths`
-    on: the histograms are taken in groups of similar width, each over the
-    symbols below its widest, which on photos halves the work."""
-    out = np.empty((len(hist), N_TEMPLATES), dtype=dtype)
-    lo = -1
-    for hi in (32, 64, 128, SYMBOLS):
-        sel = np.flatnonzero((widths > lo) & (widths <= hi))
-        if len(sel):
-            h = np.asarray(hist[sel, :hi], dtype=dtype)
-            if _VECDOT is None:
-                out[sel] = np.einsum("...s,st->...t", h, template_costs(dtype)[:hi])
-            else:
-                out[sel] = _VECDOT(h[:, None, :], _template_costs_by_row(dtype)[None, :, :hi])
-        lo = hi
-    return out
+    """Bits of histograms (n, 256) under every template, (n, T) of `dtype`,
+    over the symbols below each histogram's width (it is zero from there on).
+
+    Summed by the module in 64-bit integers from the templates' costs in
+    fixed point: the same sums on every machine (so the same choices and
+    files), and none of it goes to the BLAS library, whose worker threads
+    stall a process that forks while they are busy (forking servers, Dask,
+    multiprocessing); the coder's only threads are its own fork-safe pool."""
+    h = np.asarray(hist)
+    if h.size and h.max() > np.iinfo(np.uint32).max:
+        raise ValueError("histogram counts must be below 2^32")
+    sums = native.table_costs(h.astype(np.uint32).reshape(-1, SYMBOLS),
+                              np.asarray(widths, dtype=np.uint16).reshape(-1), _template_costs_fixed())
+    return (sums * (1.0 / COST_ONE)).astype(dtype)
 
 
-# NumPy's vecdot (2.0 and later) takes these dot products about 1.6 times as
-# fast as einsum, each in the calling thread (none is long enough for the
-# BLAS library to share it with its threads; see template_bits)
-_VECDOT = getattr(np, "vecdot", None)
+# a cost in fixed point: bits times 2^20 (a template's cost is at most 12
+# bits, so below 2^24, and a histogram of fewer than 2^32 counts sums below 2^64)
+COST_ONE = 1 << 20
 
 
 @lru_cache(maxsize=None)
-def _template_costs_by_row(dtype) -> np.ndarray:
-    """template_costs transposed, (T, 256), each template's costs contiguous."""
-    costs = np.ascontiguousarray(template_costs(dtype).T)
+def _template_costs_fixed() -> np.ndarray:
+    """template_costs in fixed point, one row per template, (T, 256) uint32."""
+    costs = np.ascontiguousarray(np.rint(template_costs(np.float64).T * COST_ONE).astype(np.uint32))
     costs.setflags(write=False)
     return costs
-
-
-def template_bits(hist: np.ndarray, dtype=np.float64) -> np.ndarray:
-    """Bits of histograms (..., 256) under every template, (..., T) of `dtype`.
-
-    Summed element-wise by NumPy's own loops rather than a matrix product:
-    a float matrix product goes to the BLAS library, whose worker threads
-    stall a process that forks while they are busy (forking servers, Dask,
-    multiprocessing); the coder's only threads are its own fork-safe pool."""
-    return np.einsum("...s,st->...t", np.asarray(hist, dtype=dtype), template_costs(dtype))
 
 
 # round(2^(q/2)) for q = 0..24, written out so that no floating point is involved

@@ -227,6 +227,13 @@ def pdf_tables_from_counts(hist, widths, templates, disable_templates: bool) -> 
                                                   templates, disable_templates))
 
 
+def table_costs(counts, widths, costs) -> np.ndarray:
+    """The cost of every histogram row (uint32, n x 256) under every cost row
+    (uint32, t x 256, fixed-point bits) over the symbols below the row's
+    width (uint16, n): uint64 (n, t), exact integer sums."""
+    return _r._table_costs(counts, widths, costs)
+
+
 def compact_pdf_tables(freq, widths, modes) -> np.ndarray:
     return _r.compact_pdf_tables(freq, widths, modes)
 

@@ -129,7 +129,7 @@ def encode(a: Analysed, K: int, luts, thorough: bool = True) -> ShardCoded:
                     ).sum(axis=1)
         # stored records are deflated, to about 0.6 of their size on photos
         header_bits = 8.0 * (0.6 * _record_bytes(present[own].sum(axis=1), widths[own]) + 1)
-        t_bits = model.template_bits_by_width(hf, widths[own])
+        t_bits = model.template_bits_by_width(hist[own], widths[own])
         best_t = np.argmin(t_bits, axis=1)
         best = t_bits[np.arange(len(best_t)), best_t]
         use_t = best < own_bits + header_bits

@@ -1,6 +1,6 @@
 // Probability-table modelling: build_pdf_tables_from_shards,
 // decide_shard_mode, compact_pdf_tables and expand_pdf_tables, and the front
-// end's private _pdf_tables_from_counts.
+// end's private _pdf_tables_from_counts and _table_costs.
 #include <vector>
 
 #include "../rans_core/fault.hpp"
@@ -47,6 +47,17 @@ PyObject* pdf_tables_from_counts(Frame& f) {
                                                   f.in<U64>(p["templates"]), n_templates, disable);
     });
     return tables_result(t);
+}
+
+PyObject* table_costs(Frame& f) {
+    constexpr Named p{sig::table_costs};
+    if (f.dim(p["counts"], 1) != 256 || f.dim(p["costs"], 1) != 256)
+        throw rans::InvalidInput("counts and costs must have 256 columns");
+    const std::size_t n = f.dim(p["counts"], 0), t = f.dim(p["costs"], 0);
+    auto sums = f.run([&] {
+        return rans::table_costs(f.in<U32>(p["counts"]), f.in<U16>(p["widths"]), f.in<U32>(p["costs"]));
+    });
+    return array(std::move(sums), {n, t}).release();
 }
 
 PyObject* decide_shard_mode(Frame& f) {

@@ -28,6 +28,7 @@ PyObject* decide_shard_mode(Frame&);
 PyObject* compact_pdf_tables(Frame&);
 PyObject* expand_pdf_tables(Frame&);
 PyObject* pdf_tables_from_counts(Frame&);
+PyObject* table_costs(Frame&);
 
 // bind_image.cpp
 PyObject* p1_gray(Frame&);

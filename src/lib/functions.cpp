@@ -40,9 +40,10 @@ const Signature kFunctions[] = {
 };
 
 // Private entries of the package's front end: called like the 25, not listed
-// in __all__.
+// in __all__ (module.cpp registers as many as it has entry points for).
 const Signature kPrivate[] = {
     {"_pdf_tables_from_counts", sig::pdf_tables_from_counts, kReleased, pdf_tables_from_counts},
+    {"_table_costs", sig::table_costs, kReleased, table_costs},
 };
 
 }  // namespace

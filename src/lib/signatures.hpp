@@ -114,6 +114,8 @@ inline constexpr Param bp_decode_sharded_debug[] = {
 inline constexpr Param pdf_tables_from_counts[] = {
     logical("counts", U64, 2), flat("shard_widths", U16, 1), logical("templates", U64, 2),
     boolean("disable_templates")};
+inline constexpr Param table_costs[] = {
+    logical("counts", U32, 2), flat("widths", U16, 1), logical("costs", U32, 2)};
 
 }  // namespace sig
 }  // namespace binding

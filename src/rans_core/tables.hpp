@@ -73,6 +73,12 @@ PdfTables build_pdf_tables_from_counts(std::span<const std::uint64_t> counts,
                                        std::span<const std::uint64_t> templates,
                                        std::size_t n_templates, bool disable_templates);
 
+// The cost of every histogram row (n x 256 counts, n = widths.size()) under
+// every cost row (t x 256, fixed-point bits), over the symbols below the
+// row's width: n x t sums, the same on every build (table_costs.cpp).
+std::vector<std::uint64_t> table_costs(std::span<const std::uint32_t> counts, std::span<const std::uint16_t> widths,
+                                       std::span<const std::uint32_t> costs);
+
 // The stored table stream: a sparse or dense record for every shard of mode
 // 0, 1 or 2, in shard order (n = widths.size()).
 std::vector<std::uint8_t> compact_pdf_tables(std::span<const std::uint64_t> all_sym_freqs,
