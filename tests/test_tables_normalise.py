@@ -278,19 +278,24 @@ def test_long_shard_counts_are_exact(align, arrange):
 
 
 @settings(max_examples=40, deadline=None)
-@given(st.integers(0, 9), st.integers(0, 7), st.integers(0, 2**32 - 1))
-def test_table_costs_are_exact_integer_sums_below_each_width(n, t, seed):
+@given(st.integers(0, 9), st.integers(0, 7), st.integers(1, 32), st.integers(1, 32),
+       st.integers(0, 2**32 - 1))
+def test_table_costs_are_exact_integer_sums_below_each_width(n, t, count_bits, cost_bits, seed):
+    # small counts and costs take the vector path's doubles, larger ones its integers
     rng = np.random.default_rng(seed)
-    counts = rng.integers(0, 2**24, (n, 256), dtype=np.uint32)
-    costs = rng.integers(0, 2**24, (t, 256), dtype=np.uint32)
+    counts = rng.integers(0, 2**count_bits, (n, 256), dtype=np.uint64).astype(np.uint32)
+    costs = rng.integers(0, 2**cost_bits, (t, 256), dtype=np.uint64).astype(np.uint32)
     widths = rng.integers(0, 300, n).astype(np.uint16)  # past 256: the whole row
-    want = np.zeros((n, t), dtype=object)
-    for i in range(n):
-        w = min(int(widths[i]), 256)
-        for j in range(t):
-            want[i, j] = sum(int(a) * int(b) for a, b in zip(counts[i, :w], costs[j, :w]))
-    got = o._table_costs(counts, widths, costs)
-    assert got.dtype == np.uint64 and got.shape == (n, t) and got.tolist() == want.tolist()
+    want = [[sum(int(a) * int(b) for a, b in zip(counts[i, :min(int(widths[i]), 256)], costs[j]))
+             % 2**64 for j in range(t)] for i in range(n)]
+    chosen = o._coder_simd()
+    try:
+        for path in o._coder_simd_available():
+            o._coder_simd(path)
+            got = o._table_costs(counts, widths, costs)
+            assert got.dtype == np.uint64 and got.shape == (n, t) and got.tolist() == want, path
+    finally:
+        o._coder_simd(chosen)
 
 
 def test_table_costs_refuse_a_bad_shape():
