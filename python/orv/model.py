@@ -370,9 +370,10 @@ def template_bits_by_width(hist: np.ndarray, widths: np.ndarray,
     """Bits of histograms (n, 256) under every template, (n, T) of `dtype`,
     over the symbols below each histogram's width (it is zero from there on).
 
-    Summed by the module in 64-bit integers from the templates' costs in
-    fixed point: the same sums on every machine (so the same choices and
-    files), and none of it goes to the BLAS library, whose worker threads
+    Summed exactly by the module, as whole numbers, from the templates'
+    costs in fixed point: the same sums on every machine and instruction set
+    (so the same choices and files), and none of it goes to the BLAS
+    library, whose worker threads
     stall a process that forks while they are busy (forking servers, Dask,
     multiprocessing); the coder's only threads are its own fork-safe pool."""
     h = np.asarray(hist)
