@@ -96,22 +96,24 @@ def estimate(img, full_bytes: int = 256 << 10, share: int = 4, large_bytes: int 
     of its bands or so."""
     fastest = _fastest()
     if img.nbytes <= full_bytes:
-        flat = memoryview(img).cast("B") if img.flags.c_contiguous else img.tobytes()
-        return float(len(fastest.compress(flat)))
+        return float(len(fastest.compress(_raw(img))))
     band = 32
     step = (large_share if img.nbytes >= large_bytes else share) * band
     bands = [img[y:y + band] for y in range(0, img.shape[0], step)]
     sampled = sum(b.nbytes for b in bands)
     scale = img.nbytes / sampled
-    if limit is None:
-        return len(fastest.compress(b"".join(b.tobytes() for b in bands))) * scale
     frame = fastest.compressobj(size=sampled)
     out = 0
     for b in bands:
-        out += len(frame.compress(memoryview(b).cast("B") if b.flags.c_contiguous else b.tobytes()))
-        if out * scale > limit:
+        out += len(frame.compress(_raw(b)))
+        if limit is not None and out * scale > limit:
             return out * scale
     return (out + len(frame.flush())) * scale
+
+
+def _raw(a):
+    """The bytes of an array, without a copy where they lie in one piece."""
+    return memoryview(a).cast("B") if a.flags.c_contiguous else a.tobytes()
 
 
 _local = threading.local()

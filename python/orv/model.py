@@ -372,10 +372,10 @@ def template_bits_by_width(hist: np.ndarray, widths: np.ndarray,
 
     Summed exactly by the module, as whole numbers, from the templates'
     costs in fixed point: the same sums on every machine and instruction set
-    (so the same choices and files), and none of it goes to the BLAS
-    library, whose worker threads
-    stall a process that forks while they are busy (forking servers, Dask,
-    multiprocessing); the coder's only threads are its own fork-safe pool."""
+    (so the same choices and files), and none of it goes to the BLAS library,
+    whose worker threads stall a process that forks while they are busy
+    (forking servers, Dask, multiprocessing); the coder's only threads are
+    its own fork-safe pool."""
     h = np.asarray(hist)
     if h.size and h.max() > np.iinfo(np.uint32).max:
         raise ValueError("histogram counts must be below 2^32")
