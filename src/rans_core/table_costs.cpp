@@ -59,12 +59,16 @@ void integer_rows(std::span<const std::uint32_t> counts, std::span<const std::ui
     return static_cast<std::uint64_t>((lanes[0] + lanes[1]) + (lanes[2] + lanes[3]));
 }
 
+// Four costs from k on as doubles (exact: every cost is below 2^24).
+[[gnu::target("avx2,fma")]] inline __m256d costs_at(const std::uint32_t* q, std::size_t k) {
+    return _mm256_cvtepi32_pd(_mm_loadu_si128(reinterpret_cast<const __m128i*>(q + k)));
+}
+
 // Rows b..e on AVX2 in doubles (each row exact, see above; others in integers).
-// `dcosts` holds the cost rows as doubles, each padded to 256.
 [[gnu::target("avx2,fma")]] void double_rows(std::span<const std::uint32_t> counts,
                                               std::span<const std::uint16_t> widths,
-                                              std::span<const std::uint32_t> costs, const double* dcosts,
-                                              std::size_t t, std::size_t b, std::size_t e, std::uint64_t* out) {
+                                              std::span<const std::uint32_t> costs, std::size_t t,
+                                              std::size_t b, std::size_t e, std::uint64_t* out) {
     alignas(32) double row[256];
     for (std::size_t i = b; i < e; ++i) {
         const std::uint32_t* c = counts.data() + 256 * i;
@@ -80,15 +84,15 @@ void integer_rows(std::span<const std::uint32_t> counts, std::span<const std::ui
         // four cost rows at a time: four sums in flight, each row's counts loaded once
         std::size_t j = 0;
         for (; j + 4 <= t; j += 4) {
-            const double* q = dcosts + 256 * j;
+            const std::uint32_t* q = costs.data() + 256 * j;
             __m256d s0 = _mm256_setzero_pd(), s1 = _mm256_setzero_pd();
             __m256d s2 = _mm256_setzero_pd(), s3 = _mm256_setzero_pd();
             for (std::size_t k = 0; k < padded; k += 4) {
                 const __m256d r = _mm256_load_pd(row + k);
-                s0 = _mm256_fmadd_pd(r, _mm256_loadu_pd(q + k), s0);
-                s1 = _mm256_fmadd_pd(r, _mm256_loadu_pd(q + 256 + k), s1);
-                s2 = _mm256_fmadd_pd(r, _mm256_loadu_pd(q + 512 + k), s2);
-                s3 = _mm256_fmadd_pd(r, _mm256_loadu_pd(q + 768 + k), s3);
+                s0 = _mm256_fmadd_pd(r, costs_at(q, k), s0);
+                s1 = _mm256_fmadd_pd(r, costs_at(q + 256, k), s1);
+                s2 = _mm256_fmadd_pd(r, costs_at(q + 512, k), s2);
+                s3 = _mm256_fmadd_pd(r, costs_at(q + 768, k), s3);
             }
             out[i * t + j] = lane_sum(s0);
             out[i * t + j + 1] = lane_sum(s1);
@@ -96,9 +100,9 @@ void integer_rows(std::span<const std::uint32_t> counts, std::span<const std::ui
             out[i * t + j + 3] = lane_sum(s3);
         }
         for (; j < t; ++j) {
-            const double* q = dcosts + 256 * j;
+            const std::uint32_t* q = costs.data() + 256 * j;
             __m256d s0 = _mm256_setzero_pd();
-            for (std::size_t k = 0; k < padded; k += 4) s0 = _mm256_fmadd_pd(_mm256_load_pd(row + k), _mm256_loadu_pd(q + k), s0);
+            for (std::size_t k = 0; k < padded; k += 4) s0 = _mm256_fmadd_pd(_mm256_load_pd(row + k), costs_at(q, k), s0);
             out[i * t + j] = lane_sum(s0);
         }
     }
@@ -117,9 +121,8 @@ std::vector<std::uint64_t> table_costs(std::span<const std::uint32_t> counts, st
 #if defined(__x86_64__)
     const bool small_costs = std::all_of(costs.begin(), costs.end(), [](std::uint32_t q) { return q < kExactCost; });
     if (simd_path() != SimdPath::scalar && small_costs) {
-        std::vector<double> dcosts(costs.begin(), costs.end());
         pool::parallel_for(n, kRowsPerTask, [&](std::size_t b, std::size_t e) {
-            double_rows(counts, widths, costs, dcosts.data(), t, b, e, out.data());
+            double_rows(counts, widths, costs, t, b, e, out.data());
         });
         return out;
     }
