@@ -26,24 +26,53 @@ def restore_path():
     o._coder_simd(before)
 
 
+def phases_in_one_call(img, tables, K, sizes=None):
+    """The front end's single call for both phases: what it gives in the
+    order of phase one's results (planes, totals, histograms, starts,
+    offsets, residual planes, alpha's), then the streams; or the fault message."""
+    h, w = img.shape[:2]
+    channels = 3 if img.ndim == 3 else 1
+    streams = [np.zeros(h * w if sizes is None else sizes[c], np.uint8) for c in range(channels)]
+    try:
+        if channels == 3:
+            r = o._p1_p2_rgb(h, w, img, EMPTY, False, K, *tables, *streams)
+        else:
+            r = o._p1_p2_gray(h, w, img, EMPTY, False, K, *tables, streams[0])
+    except BaseException as e:
+        assert type(e).__name__ == "PanicException", repr(e)
+        return [str(e)]
+    return [*r[0], *r[1:5], *r[5], r[6], *streams]
+
+
 def all_results(img, tables, K):
     """Everything the three image functions give for an image, as arrays, or
-    the fault message of the first call that faults."""
+    the fault message of the first call that faults. The single call of both
+    phases must give the same (but for the statistics the front end does not
+    read), or the same fault."""
     h, w = img.shape[:2]
     out = []
+    fused = phases_in_one_call(img, tables, K)
+    separate = []
     try:
         if img.ndim == 3:
             r = o.p1_rgb(h, w, img, EMPTY, False, K, *tables)
             out += [np.asarray(x) for x in r[:10]] + [np.asarray(x) for x in r[10]]
+            separate = [*r[:3], *r[4:8], *r[10]]
             streams = [np.zeros(h * w, np.uint8) for _ in range(3)]
             o.p2_rgb(h, w, r[0], r[1], r[2], r[7], *streams, *tables)
+            separate += streams
             starts = r[6]
         else:
             r = o.p1_gray(h, w, img, EMPTY, False, K, *tables)
             out += [np.asarray(x) for x in r[:7]] + [np.asarray(x) for x in r[7]]
+            separate = [*r[:5], r[7][0], r[7][3]]
             streams = [np.zeros(h * w, np.uint8)] + [np.zeros(h * w, np.uint8)] * 2
             o.p2_gray(h, w, r[0], r[4], streams[0], *tables)
+            separate.append(streams[0])
             starts = r[3]
+        assert len(fused) == len(separate)
+        for a, b in zip(fused, separate):
+            np.testing.assert_array_equal(a, b)
         out += streams
         planes = o.reconstruct_shards_rgb(h, w, *streams, *starts, *tables)
         # the streams decode back to phase one's planes (a check of the
@@ -54,6 +83,8 @@ def all_results(img, tables, K):
     except BaseException as e:  # PanicException derives from BaseException
         assert type(e).__name__ == "PanicException", repr(e)
         out.append(str(e))
+        if not separate:  # phase one faulted: the single call faults there too
+            assert fused == [str(e)]
     return out
 
 
@@ -353,3 +384,31 @@ def test_alpha_residuals_alike_on_every_path(w):
         r = o.p1_rgb(h, w, rgb, a, True, K, *tables)
         np.testing.assert_array_equal(r[10][3], z, err_msg=p)
         assert r[11] == (zeros, err), p
+
+
+@pytest.mark.parametrize("path", PATHS)
+@pytest.mark.parametrize("channels", [1, 3])
+def test_one_call_with_short_or_long_streams(path, channels):
+    """Streams of other lengths than h * w: a short one faults where phase two
+    faults on it (the single call then stores as phase two does), a longer
+    one takes the same residuals with its tail untouched."""
+    o._coder_simd(path)
+    rng = np.random.default_rng(channels)
+    K = 12
+    tables = structured_tables(rng, K, 7, 9, 4)
+    img = photo_like(rng, 20, 70, channels)
+    h, w = img.shape[:2]
+    r = (o.p1_rgb if channels == 3 else o.p1_gray)(h, w, img, EMPTY, False, K, *tables)
+    planes, offsets = (r[:3], r[7]) if channels == 3 else (r[:1], r[4])
+    for short in sorted({0, channels - 1}):
+        sizes = [h * w] * channels
+        sizes[short] = h * w - 5
+        streams = [np.zeros(n, np.uint8) for n in sizes]
+        with pytest.raises(BaseException) as separate:
+            (o.p2_rgb if channels == 3 else o.p2_gray)(h, w, *planes, offsets, *streams, *tables)
+        assert phases_in_one_call(img, tables, K, sizes) == [str(separate.value)]
+    longer = phases_in_one_call(img, tables, K, [h * w + 9] * channels)
+    exact = phases_in_one_call(img, tables, K)
+    for a, b in zip(longer[-channels:], exact[-channels:]):
+        np.testing.assert_array_equal(a[:h * w], b)
+        assert not a[h * w:].any()

@@ -198,6 +198,20 @@ def p1_rgb(h: int, w: int, rgb: np.ndarray, alpha: np.ndarray | None, n_shards: 
     return PhaseOne(tuple(r[0:3]), r[4], r[5], r[6], r[7], tuple(r[10][0:3]), r[10][3])
 
 
+def p1_p2_gray(h: int, w: int, gray: np.ndarray, n_shards: int, luts, stream) -> PhaseOne:
+    """p1_gray and p2_gray (into `stream`, with the offsets found) in one call."""
+    r = _r._p1_p2_gray(h, w, gray, _EMPTY_PLANE, False, n_shards, *luts, stream)
+    return PhaseOne(*r)
+
+
+def p1_p2_rgb(h: int, w: int, rgb: np.ndarray, alpha: np.ndarray | None, n_shards: int,
+              luts, streams) -> PhaseOne:
+    """p1_rgb and p2_rgb (into `streams`, with the offsets found) in one call."""
+    r = _r._p1_p2_rgb(h, w, rgb, _EMPTY_PLANE if alpha is None else alpha, alpha is not None,
+                      n_shards, *luts, *streams)
+    return PhaseOne(*r)
+
+
 def p2_gray(h: int, w: int, plane, offsets, stream, luts) -> None:
     _r.p2_gray(h, w, plane, offsets, stream, *luts)
 

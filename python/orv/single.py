@@ -183,7 +183,8 @@ def encode_pixels(img: np.ndarray, *, effort: int = DEFAULT_EFFORT, coder: str |
     if classes is not None:
         plan = plan._replace(fitted=False)
     fixed = fixed_classes(h * w) if classes is None else classes
-    a = analyse(img, fixed.K, fixed.luts)
+    # the shard coder's streams come with the analysis when it will code them
+    a = analyse(img, fixed.K, fixed.luts, place=plan.shard or plan.per_plane)
     transform, plain = None, None
     if plan.candidates and effort >= effort_scale.COLOUR_FROM and ch >= 3 and classes is None:
         # the fixed classes' coding, which every level weighs, made first:
@@ -210,7 +211,8 @@ def encode_pixels(img: np.ndarray, *, effort: int = DEFAULT_EFFORT, coder: str |
             else (lambda: bitpair.encode(a, planes))
     if plan.fitted:
         def fit():
-            return [(compact(cl), shard.encode(analyse(img, cl.K, cl.luts), cl.K, cl.luts))
+            return [(compact(cl), shard.encode(analyse(img, cl.K, cl.luts, place=True), cl.K,
+                                               cl.luts))
                     for cl in fitted_options(img, plan.bands, plan.every_model)]
         jobs["fitted"] = fit
     done = dict(zip(jobs, native.parallel_map(lambda f: f(), jobs.values(), pixels=h * w)))
@@ -285,8 +287,8 @@ def chosen_colour_transform(img: np.ndarray, thorough: bool, plain_size: int) ->
     sizes = {}
     for t in synthetic.COLOUR_TRANSFORMS:
         other = colour.forward(img, t)
-        sizes[t] = _shard_size(other, cl, shard.encode(analyse(other, cl.K, cl.luts), cl.K, cl.luts,
-                                                       thorough))
+        coded = shard.encode(analyse(other, cl.K, cl.luts, place=True), cl.K, cl.luts, thorough)
+        sizes[t] = _shard_size(other, cl, coded)
     best = min(sizes, key=lambda t: (sizes[t], t))
     return best if sizes[best] < plain_size else None
 

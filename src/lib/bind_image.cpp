@@ -44,13 +44,36 @@ Ref padded(std::vector<U8, A>& plane, std::size_t h, std::size_t w) {
 // Phase one (rans::p1_rgb or rans::p1_gray) on the arguments of its binding;
 // `image` is the position of the binding's image parameter.
 template <const auto& Params, class Phase>
-rans::PhaseOne run_phase_one(Frame& f, std::size_t image, Phase phase) {
+rans::PhaseOne run_phase_one(Frame& f, std::size_t image, Phase phase, const rans::PhaseOneExtras& extras = {}) {
     constexpr Named p{Params};
     const std::size_t h = f.u64(p["h"]), w = f.u64(p["w"]), K = f.u64(p["n_shards"]);
     const auto tables = context_tables<Params>(f);
     auto pixels = f.in<U8>(image), a = f.in<U8>(p["a_ch"]);
     const bool is_rgba = f.flag(p["is_rgba"]);
-    return f.run([&] { return phase(h, w, pixels, a, is_rgba, K, tables); });
+    return f.run([&] { return phase(h, w, pixels, a, is_rgba, K, tables, extras); });
+}
+
+// The front end's phases one and two in one call (_p1_p2_rgb, _p1_p2_gray):
+// phase one without the value histogram, which the front end never reads,
+// the streams filled as phase two fills them, and the result in the order of
+// the front end's record: the planes, shard totals, residual histograms,
+// shard starts, row offsets, the residual planes and alpha's residuals.
+template <int C, const auto& Params, class Phase>
+PyObject* phases_one_and_two(Frame& f, std::size_t image, Phase phase, const std::size_t (&outs)[C]) {
+    constexpr Named p{Params};
+    std::span<U8> streams[C];
+    for (int c = 0; c < C; ++c) streams[c] = f.out<U8>(outs[c]);
+    rans::PhaseOne r = run_phase_one<Params>(f, image, phase, {streams, false});
+    const std::size_t h = f.u64(p["h"]), w = f.u64(p["w"]), K = f.u64(p["n_shards"]);
+    std::vector<Ref> planes, residuals;
+    for (int c = 0; c < C; ++c) {
+        planes.push_back(padded(r.planes[c], h, w));
+        residuals.push_back(padded(r.residuals[c], h, w));
+    }
+    Ref plane_tuple = tuple_of(planes), residual_tuple = tuple_of(residuals);
+    ShardCounts c = shard_counts(r, h, K);
+    Ref alpha = alpha_plane(r, h, w);
+    return tuple({&plane_tuple, &c.totals, &c.hist, &c.starts, &c.offsets, &residual_tuple, &alpha}).release();
 }
 
 }  // namespace
@@ -84,6 +107,17 @@ PyObject* p1_gray(Frame& f) {
     Ref astats = alpha_stats(r);
     return tuple({&g, &c.totals, &c.hist, &c.starts, &c.offsets, &c.zeros, &c.err, &residuals, &astats})
         .release();
+}
+
+PyObject* p1_p2_rgb(Frame& f) {
+    constexpr Named p{sig::p1_p2_rgb};
+    return phases_one_and_two<3, sig::p1_p2_rgb>(f, p["rgb_raw"], rans::p1_rgb,
+                                                 {p["shard_gr"], p["shard_rd"], p["shard_bd"]});
+}
+
+PyObject* p1_p2_gray(Frame& f) {
+    constexpr Named p{sig::p1_p2_gray};
+    return phases_one_and_two<1, sig::p1_p2_gray>(f, p["gray_raw"], rans::p1_gray, {p["shard_gr"]});
 }
 
 PyObject* p2_rgb(Frame& f) {

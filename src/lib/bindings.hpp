@@ -36,6 +36,8 @@ PyObject* p1_rgb(Frame&);
 PyObject* p2_rgb(Frame&);
 PyObject* p2_gray(Frame&);
 PyObject* reconstruct_shards_rgb(Frame&);
+PyObject* p1_p2_rgb(Frame&);
+PyObject* p1_p2_gray(Frame&);
 PyObject* restore_channels(Frame&);
 PyObject* reconstruct_2d_channels(Frame&);
 

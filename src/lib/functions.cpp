@@ -44,6 +44,8 @@ const Signature kFunctions[] = {
 const Signature kPrivate[] = {
     {"_pdf_tables_from_counts", sig::pdf_tables_from_counts, kReleased, pdf_tables_from_counts},
     {"_table_costs", sig::table_costs, kReleased, table_costs},
+    {"_p1_p2_rgb", sig::p1_p2_rgb, kReleased, p1_p2_rgb},
+    {"_p1_p2_gray", sig::p1_p2_gray, kReleased, p1_p2_gray},
 };
 
 }  // namespace

@@ -114,6 +114,14 @@ inline constexpr Param bp_decode_sharded_debug[] = {
 inline constexpr Param pdf_tables_from_counts[] = {
     logical("counts", U64, 2), flat("shard_widths", U16, 1), logical("templates", U64, 2),
     boolean("disable_templates")};
+inline constexpr Param p1_p2_rgb[] = {
+    size("h"), size("w"), flat("rgb_raw", U8, 3), flat("a_ch", U8, 2), boolean("is_rgba"),
+    size("n_shards"), flat("s_lut", U8, 2), flat("i_lut", U8, 1), flat("d_lut", U8, 2),
+    filled("shard_gr", U8, 1), filled("shard_rd", U8, 1), filled("shard_bd", U8, 1)};
+inline constexpr Param p1_p2_gray[] = {
+    size("h"), size("w"), flat("gray_raw", U8, 2), flat("a_ch", U8, 2), boolean("is_rgba"),
+    size("n_shards"), flat("s_lut", U8, 2), flat("i_lut", U8, 1), flat("d_lut", U8, 2),
+    filled("shard_gr", U8, 1)};
 inline constexpr Param table_costs[] = {
     logical("counts", U32, 2), flat("widths", U16, 1), logical("costs", U32, 2)};
 

@@ -5,6 +5,8 @@
 // (for the row offsets) and per chunk of rows (for the histograms and the
 // statistics). Phase two repeats the prediction from the same planes and
 // writes each residual at its row's cursor in the channel's shard stream.
+// The front end's encoder runs both in one call: phase one then keeps every
+// sample's context number, and phase two only moves the residuals.
 //
 // Both phases cut the image into rows that are independent tasks: a row reads
 // only the (read-only) planes and writes only its own residuals, its own
@@ -78,8 +80,8 @@ constexpr int kCopies = 2;
 // The residuals land in the residual plane.
 template <int C, class Ctx>
 void analyse_rows_proven(SimdPath path, const Ctx& ctx, std::size_t y0, std::size_t y1, std::size_t w,
-                         std::size_t K, const ZeroedBytes* planes,
-                         ZeroedBytes* residuals, std::uint32_t* counts, ChunkStats& st) {
+                         std::size_t K, const ZeroedBytes* planes, ZeroedBytes* residuals,
+                         std::uint32_t* counts, std::uint8_t* const* contexts, ChunkStats& st) {
     const std::size_t stride = w + 2;
     const bool copied = path != SimdPath::scalar && w >= 8 * K && (y1 - y0) * w >= kCopiedSamplesPerCounter * K * 256;
     const int copies = copied ? kCopies : 1;
@@ -105,11 +107,12 @@ void analyse_rows_proven(SimdPath path, const Ctx& ctx, std::size_t y0, std::siz
                 sums = vhist ? analyse_row_portable<true>(ctx, in, z, row_counts, hist, vhist)
                              : analyse_row_portable<false>(ctx, in, z, row_counts, hist, vhist);
             } else {
-                sums = residuals_and_contexts(path, ctx, in, z, k.data());
+                std::uint8_t* kr = contexts ? contexts[c] + y * w : k.data();
+                sums = residuals_and_contexts(path, ctx, in, z, kr);
                 if (copied)
-                    count_row<kCopies>(k.data(), z, row, w, rc, hc, vc);
+                    count_row<kCopies>(kr, z, row, w, rc, hc, vc);
                 else
-                    count_row<1>(k.data(), z, row, w, rc, hc, vc);
+                    count_row<1>(kr, z, row, w, rc, hc, vc);
             }
             st.err[c] += sums.err;
             st.zeros[c] += sums.zeros;
@@ -133,11 +136,12 @@ void analyse_rows_proven(SimdPath path, const Ctx& ctx, std::size_t y0, std::siz
 // Phase one over rows [y0, y1) of C channels (1: gray, 3: colour). With
 // checked lookups any sample may fault, so the channels go sample by sample in
 // the order that puts the first fault first; with proven tables no sample can
-// fault and each row goes channel after channel in vectorised blocks.
+// fault and each row goes channel after channel in vectorised blocks, whose
+// context numbers land in `contexts` (per channel, h x w) when it is set.
 template <int C, class Ctx>
 void analyse_rows(SimdPath path, const Ctx& ctx, std::size_t y0, std::size_t y1, std::size_t w, std::size_t K,
                   const ZeroedBytes* planes, ZeroedBytes* residuals,
-                  std::uint32_t* counts, ChunkStats& st) {
+                  std::uint32_t* counts, std::uint8_t* const* contexts, ChunkStats& st) {
     const std::size_t stride = w + 2;
     if constexpr (is_checked<Ctx>) {
         const std::size_t row_block = 3 * K;
@@ -160,7 +164,7 @@ void analyse_rows(SimdPath path, const Ctx& ctx, std::size_t y0, std::size_t y1,
             }
         }
     } else {
-        analyse_rows_proven<C>(path, ctx, y0, y1, w, K, planes, residuals, counts, st);
+        analyse_rows_proven<C>(path, ctx, y0, y1, w, K, planes, residuals, counts, contexts, st);
     }
 }
 
@@ -228,11 +232,43 @@ void shard_offsets(std::size_t h, std::size_t K, std::vector<std::uint32_t>& cou
 }
 
 template <int C>
+void phase_two(std::size_t h, std::size_t w, const Bytes* planes,
+               std::span<const std::uint32_t> row_global_offsets, std::span<std::uint8_t>* streams,
+               const ContextTables& caller_tables);
+
+// Phase two from phase one's own results: each channel's residual plane and
+// the context numbers it kept (h x w per channel), into streams of h * w
+// bytes or more. No store is checked: a shard's row offsets and counts add
+// up to its part of a channel of h * w residuals, so every position is below
+// h * w.
+template <int C>
+void place_kept(std::size_t h, std::size_t w, std::size_t K, const ZeroedBytes* residuals,
+                const std::uint8_t* contexts, const std::uint32_t* offsets, std::span<std::uint8_t>* streams) {
+    const std::size_t stride = w + 2, pixels = h * w;
+    if (pixels == 0) return;
+    const std::size_t grain = std::max<std::size_t>(1, kRowTaskSamples / w);
+    pool::parallel_for(h, grain, [&](std::size_t y0, std::size_t y1) {
+        std::vector<std::uint32_t> cursors(kScatterRows * K);
+        for (std::size_t y = y0; y < y1; y += kScatterRows) {
+            const std::size_t rows = std::min(kScatterRows, y1 - y);
+            for (int c = 0; c < C; ++c) {
+                for (std::size_t j = 0; j < rows; ++j)
+                    std::copy_n(offsets + (y + j) * 3 * K + c * K, K, cursors.data() + j * K);
+                const ScatterRows in{residuals[c].data() + (y + 1) * stride + 1, stride,
+                                     contexts + c * pixels + y * w, w, w};
+                scatter_rows<false>(rows, in, cursors.data(), K, streams[c].data(), streams[c].size());
+            }
+        }
+    });
+}
+
+template <int C>
 PhaseOne phase_one(std::size_t h, std::size_t w, Bytes a_ch, bool is_rgba, std::size_t K,
-                   const ContextTables& caller_tables, ZeroedBytes* planes) {
+                   const ContextTables& caller_tables, ZeroedBytes* planes, const PhaseOneExtras& extras) {
     // the proof below and every lookup read this copy, never the caller's tables
     const PrivateContextTables own(caller_tables);
     PhaseOne r;
+    const std::size_t pixels = checked_mul(h, w);
     const std::size_t padded = checked_mul(checked_add(h, 2), checked_add(w, 2));
     const std::size_t hist_size = checked_mul(checked_mul(K, 3), 256);
     for (int c = 0; c < C; ++c) {
@@ -249,19 +285,33 @@ PhaseOne phase_one(std::size_t h, std::size_t w, Bytes a_ch, bool is_rgba, std::
     // is busy elsewhere. The last chunks may be short or empty.
     const std::size_t workers = pool::size();
     const std::size_t most = workers == 1 ? 1 : std::min(kMaxChunks, 4 * workers);
-    const std::size_t n = std::clamp<std::size_t>(checked_mul(h, w) / kChunkSamples, 1,
+    const std::size_t n = std::clamp<std::size_t>(pixels / kChunkSamples, 1,
                                                   std::min<std::size_t>(std::max<std::size_t>(h, 1), most));
     const std::size_t rows = (h + n - 1) / n;
     std::vector<ChunkStats> chunks(n);
     const SimdPath path = simd_path();
+    // With streams to fill, the vector paths keep every sample's context
+    // number (proven lookups only), and the residuals go from the residual
+    // planes into the streams; otherwise phase two runs as its own call would.
+    bool fits = extras.streams != nullptr;
+    for (int c = 0; c < C && fits; ++c) fits = extras.streams[c].size() >= pixels;
+    ZeroedBytes kept;
     const auto run = [&](const auto& ctx) {
+        std::uint8_t* contexts[C] = {};
+        if constexpr (!is_checked<decltype(ctx)>) {
+            if (fits && path != SimdPath::scalar) {
+                kept = unfilled_bytes(checked_mul(C, pixels));
+                for (int c = 0; c < C; ++c) contexts[c] = kept.data() + c * pixels;
+            }
+        }
         pool::parallel_each(n, [&](std::size_t j) {
             const std::size_t y0 = std::min(h, j * rows), y1 = std::min(h, (j + 1) * rows);
             ChunkStats& st = chunks[j];
             if (y0 == y1) return;
             st.hist.assign(static_cast<std::size_t>(C) * K * 256, 0);
-            if (C == 3) st.vhist.assign(3 * 256, 0);
-            analyse_rows<C>(path, ctx, y0, y1, w, K, r.planes, r.residuals, counts.data(), st);
+            if (C == 3 && extras.values) st.vhist.assign(3 * 256, 0);
+            analyse_rows<C>(path, ctx, y0, y1, w, K, r.planes, r.residuals, counts.data(),
+                            kept.empty() ? nullptr : contexts, st);
         });
     };
     with_context(own, K, run);
@@ -286,13 +336,20 @@ PhaseOne phase_one(std::size_t h, std::size_t w, Bytes a_ch, bool is_rgba, std::
     }
     shard_offsets(h, K, counts, r);
     if (is_rgba && !a_ch.empty()) analyse_alpha(path, h, w, a_ch, r);
+    if (!kept.empty()) {
+        place_kept<C>(h, w, K, r.residuals, kept.data(), r.offsets.data(), extras.streams);
+    } else if (extras.streams) {
+        Bytes p[C];
+        for (int c = 0; c < C; ++c) p[c] = Bytes(r.planes[c].data(), r.planes[c].size());
+        phase_two<C>(h, w, p, r.offsets, extras.streams, caller_tables);
+    }
     return r;
 }
 
 }  // namespace
 
 PhaseOne p1_rgb(std::size_t h, std::size_t w, Bytes rgb_raw, Bytes a_ch, bool is_rgba,
-                std::size_t n_shards, const ContextTables& tables) {
+                std::size_t n_shards, const ContextTables& tables, const PhaseOneExtras& extras) {
     const std::size_t pixels = checked_mul(h, w);
     const std::uint8_t* rgb = sub(rgb_raw, 0, checked_mul(pixels, 3)).data();
     const std::size_t stride = checked_add(w, 2);
@@ -306,18 +363,18 @@ PhaseOne p1_rgb(std::size_t h, std::size_t w, Bytes rgb_raw, Bytes a_ch, bool is
         colour_transform(path, rgb + y * w * 3, w, planes[0].data() + base, planes[1].data() + base,
                          planes[2].data() + base);
     }
-    return phase_one<3>(h, w, a_ch, is_rgba, n_shards, tables, planes);
+    return phase_one<3>(h, w, a_ch, is_rgba, n_shards, tables, planes, extras);
 }
 
 PhaseOne p1_gray(std::size_t h, std::size_t w, Bytes gray_raw, Bytes a_ch, bool is_rgba,
-                 std::size_t n_shards, const ContextTables& tables) {
+                 std::size_t n_shards, const ContextTables& tables, const PhaseOneExtras& extras) {
     const std::uint8_t* gray = sub(gray_raw, 0, checked_mul(h, w)).data();
     const std::size_t stride = checked_add(w, 2);
     ZeroedBytes planes[1];
     planes[0] = ZeroedBytes(checked_mul(checked_add(h, 2), stride));
     for (std::size_t y = 0; y < h && w > 0; ++y)
         std::memcpy(planes[0].data() + (y + 1) * stride + 1, gray + y * w, w);
-    return phase_one<1>(h, w, a_ch, is_rgba, n_shards, tables, planes);
+    return phase_one<1>(h, w, a_ch, is_rgba, n_shards, tables, planes, extras);
 }
 
 namespace {
@@ -371,8 +428,8 @@ bool place_rows_proven(SimdPath path, const Ctx& ctx, const std::uint8_t* const*
     }
     for (std::size_t j = 0; j < rows; ++j)
         residuals_and_contexts(path, ctx, input(j), scratch.z.data() + j * w, scratch.k.data() + j * w);
-    return scatter_rows(rows, scratch.z.data(), scratch.k.data(), w, scratch.cursors.data(), K, stream.data(),
-                        stream.size());
+    return scatter_rows(rows, {scratch.z.data(), w, scratch.k.data(), w, w}, scratch.cursors.data(), K,
+                        stream.data(), stream.size());
 }
 
 template <int C>

@@ -34,10 +34,19 @@ struct PhaseOne {
     double alpha_abs_err = 0.0;
 };
 
+// What a call of phase one does besides. `streams` (one per colour channel,
+// or null): fill them as phase two would with the offsets found, in the same
+// call, so that the front end's encoder predicts every sample once. `values`:
+// count value_hist (else it stays zero).
+struct PhaseOneExtras {
+    std::span<std::uint8_t>* streams = nullptr;
+    bool values = true;
+};
+
 PhaseOne p1_rgb(std::size_t h, std::size_t w, Bytes rgb_raw, Bytes a_ch, bool is_rgba,
-                std::size_t n_shards, const ContextTables& tables);
+                std::size_t n_shards, const ContextTables& tables, const PhaseOneExtras& extras = {});
 PhaseOne p1_gray(std::size_t h, std::size_t w, Bytes gray_raw, Bytes a_ch, bool is_rgba,
-                 std::size_t n_shards, const ContextTables& tables);
+                 std::size_t n_shards, const ContextTables& tables, const PhaseOneExtras& extras = {});
 
 // Phase two: writes each residual into its channel's shard stream at the
 // position given by the row offsets of phase one; faults on any position

@@ -267,27 +267,41 @@ struct RowsScratch {
         : z(kScatterRows * w), k(kScatterRows * w), cursors(kScatterRows * K) {}
 };
 
+// Where scatter_rows finds R rows: row j's residuals at z + j * z_stride and
+// its context numbers at k + j * k_stride, w samples each.
+struct ScatterRows {
+    const std::uint8_t* z;
+    std::size_t z_stride;
+    const std::uint8_t* k;
+    std::size_t k_stride;
+    std::size_t w;
+};
+
 // Stores z[x] at stream[cursors[k[x]]++] for the samples of R rows (row j's
-// samples and cursors as in RowsScratch), in the positions that doing it row
-// after row in x order gives; false (with the positions below len written)
-// when one lies at or beyond len. Consecutive samples of one shard in a row
-// form a chain through its cursor; every row starts from its own offsets,
-// so the rows' chains are independent and go side by side.
-template <std::size_t R>
-inline bool scatter_rows(const std::uint8_t* __restrict z, const std::uint8_t* __restrict k, std::size_t w,
-                         std::uint32_t* __restrict cursors, std::size_t K, std::uint8_t* __restrict stream,
-                         std::size_t len) {
+// cursors at j * K), in the positions that doing it row after row in x order
+// gives. Checked: false (with the positions below len written) when one lies
+// at or beyond len; unchecked, the caller has proven that none can.
+// Consecutive samples of one shard in a row form a chain through its cursor;
+// every row starts from its own offsets, so the rows' chains are independent
+// and go side by side.
+template <std::size_t R, bool Checked>
+inline bool scatter_rows(const ScatterRows& in, std::uint32_t* __restrict cursors, std::size_t K,
+                         std::uint8_t* __restrict stream, std::size_t len) {
+    const std::uint8_t* __restrict z = in.z;
+    const std::uint8_t* __restrict k = in.k;
     const auto put = [&](std::size_t j, std::size_t x) {
         std::uint32_t* cur = cursors + j * K;
-        const std::uint8_t c = k[j * w + x];
+        const std::uint8_t c = k[j * in.k_stride + x];
         const std::uint32_t p = cur[c];
-        if (p >= len) [[unlikely]]
-            return false;
-        stream[p] = z[j * w + x];
+        if constexpr (Checked) {
+            if (p >= len) [[unlikely]]
+                return false;
+        }
+        stream[p] = z[j * in.z_stride + x];
         cur[c] = p + 1;
         return true;
     };
-    for (std::size_t x = 0; x < w; ++x) {
+    for (std::size_t x = 0; x < in.w; ++x) {
         bool ok = true;
         for (std::size_t j = 0; j < R; ++j) ok &= put(j, x);
         if (!ok) return false;
@@ -295,14 +309,15 @@ inline bool scatter_rows(const std::uint8_t* __restrict z, const std::uint8_t* _
     return true;
 }
 
-inline bool scatter_rows(std::size_t rows, const std::uint8_t* z, const std::uint8_t* k, std::size_t w,
-                         std::uint32_t* cursors, std::size_t K, std::uint8_t* stream, std::size_t len) {
+template <bool Checked = true>
+inline bool scatter_rows(std::size_t rows, const ScatterRows& in, std::uint32_t* cursors, std::size_t K,
+                         std::uint8_t* stream, std::size_t len) {
     static_assert(kScatterRows == 4, "one scatter_rows<R> for every block height");
     switch (rows) {
-        case 1: return scatter_rows<1>(z, k, w, cursors, K, stream, len);
-        case 2: return scatter_rows<2>(z, k, w, cursors, K, stream, len);
-        case 3: return scatter_rows<3>(z, k, w, cursors, K, stream, len);
-        default: return scatter_rows<4>(z, k, w, cursors, K, stream, len);
+        case 1: return scatter_rows<1, Checked>(in, cursors, K, stream, len);
+        case 2: return scatter_rows<2, Checked>(in, cursors, K, stream, len);
+        case 3: return scatter_rows<3, Checked>(in, cursors, K, stream, len);
+        default: return scatter_rows<4, Checked>(in, cursors, K, stream, len);
     }
 }
 
