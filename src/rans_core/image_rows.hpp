@@ -267,6 +267,12 @@ struct RowsScratch {
         : z(kScatterRows * w), k(kScatterRows * w), cursors(kScatterRows * K) {}
 };
 
+// How far ahead of a shard's write position scatter_rows prefetches: the
+// stores go to hundreds of places at once, each moving on a few bytes per
+// row, which the hardware prefetchers do not follow; 128 to 512 bytes
+// measured alike, about 3% of an encode faster than none.
+constexpr std::size_t kStoreAhead = 256;
+
 // Where scatter_rows finds R rows: row j's residuals at z + j * z_stride and
 // its context numbers at k + j * k_stride, w samples each.
 struct ScatterRows {
@@ -297,6 +303,10 @@ inline bool scatter_rows(const ScatterRows& in, std::uint32_t* __restrict cursor
             if (p >= len) [[unlikely]]
                 return false;
         }
+        // a shard's next lines are asked for ahead of its stores (a prefetch
+        // never faults, so an address past the stream is harmless)
+        __builtin_prefetch(reinterpret_cast<const void*>(reinterpret_cast<std::uintptr_t>(stream) + p + kStoreAhead),
+                           1, 3);
         stream[p] = z[j * in.z_stride + x];
         cur[c] = p + 1;
         return true;
