@@ -66,41 +66,49 @@ inline std::uint8_t analyse_sample(const Ctx& ctx, const std::uint8_t* plane, st
 }
 
 // Chunks of at least this many samples per channel and histogram counter
-// count into kCopies copies of every counter (clearing and folding the copies
-// costs about one step per counter). Two copies measured faster on photos
-// than one (a chain through memory in flat areas) and than four (more cache).
+// count into two copies of every counter (clearing and folding the second
+// copy costs about one step per counter). Two copies measured faster on
+// photos than one (a chain through memory in flat areas) and than four
+// (more cache).
 constexpr std::size_t kCopiedSamplesPerCounter = 4;
-constexpr int kCopies = 2;
+
+// Counts a row on a vector path: into the result's counters (copy 0) and,
+// when copied, the second copies too.
+template <bool Values>
+void count_row_of(bool copied, const std::uint8_t* k, const std::uint8_t* z, const std::uint8_t* X, std::size_t w,
+                  std::uint32_t* row_counts, std::uint32_t* row_second, std::uint32_t* hist,
+                  std::uint32_t* hist_second, std::uint32_t* vhist, std::uint32_t* vhist_second) {
+    if (copied)
+        count_row<2, Values>(k, z, X, w, {row_counts, row_second}, {hist, hist_second}, {vhist, vhist_second});
+    else
+        count_row<1, Values>(k, z, X, w, {row_counts}, {hist}, {vhist});
+}
 
 // Phase one over rows [y0, y1) with proven tables: no sample can fault, so
 // each channel goes row after row. On a vector path a row goes through the
 // residual and context pass of that path, then the counting (the context
-// numbers in a row buffer); on the scalar path the counting joins the
-// context lookups in one pass, which spares the buffer's stores and loads.
-// The residuals land in the residual plane.
+// numbers in a row buffer, or in `contexts` when set); on the scalar path
+// the counting joins the context lookups in one pass, which spares the
+// buffer's stores and loads. The residuals land in the residual plane.
 template <int C, class Ctx>
 void analyse_rows_proven(SimdPath path, const Ctx& ctx, std::size_t y0, std::size_t y1, std::size_t w,
                          std::size_t K, const ZeroedBytes* planes, ZeroedBytes* residuals,
                          std::uint32_t* counts, std::uint8_t* const* contexts, ChunkStats& st) {
     const std::size_t stride = w + 2;
     const bool copied = path != SimdPath::scalar && w >= 8 * K && (y1 - y0) * w >= kCopiedSamplesPerCounter * K * 256;
-    const int copies = copied ? kCopies : 1;
     std::vector<std::uint8_t> k(w);
-    std::vector<std::uint32_t> row_copies(copied ? kCopies * K : 0), hist_copies(copied ? kCopies * K * 256 : 0),
-        vhist_copies(copied && !st.vhist.empty() ? kCopies * 256 : 0);
+    // the second copies; the first are the result's own counters, zero until counted
+    std::vector<std::uint32_t> row_second(copied ? K : 0), hist_second(copied ? K * 256 : 0),
+        vhist_second(copied && !st.vhist.empty() ? 256 : 0);
     for (int c = 0; c < C; ++c) {
         std::uint32_t* hist = st.hist.data() + c * K * 256;
         std::uint32_t* vhist = st.vhist.empty() ? nullptr : st.vhist.data() + c * 256;
-        const CounterCopies hc{copied ? hist_copies.data() : hist, K * 256};
-        const CounterCopies vc{copied && vhist ? vhist_copies.data() : vhist, 256};
         for (std::size_t y = y0; y < y1; ++y) {
             const std::size_t base = (y + 1) * stride + 1;
             const std::uint8_t* row = planes[c].data() + base;
             const RowInput in{row, row - stride, c ? planes[0].data() + base : nullptr, w};
             std::uint8_t* z = residuals[c].data() + base;
             std::uint32_t* row_counts = counts + y * 3 * K + c * K;
-            if (copied) std::fill(row_copies.begin(), row_copies.end(), 0u);
-            const CounterCopies rc{copied ? row_copies.data() : row_counts, K};
             RowSums sums;
             if (path == SimdPath::scalar) {
                 // one pass: each context number is counted as it is looked up
@@ -109,26 +117,20 @@ void analyse_rows_proven(SimdPath path, const Ctx& ctx, std::size_t y0, std::siz
             } else {
                 std::uint8_t* kr = contexts ? contexts[c] + y * w : k.data();
                 sums = residuals_and_contexts(path, ctx, in, z, kr);
-                if (copied)
-                    count_row<kCopies>(kr, z, row, w, rc, hc, vc);
+                if (vhist)
+                    count_row_of<true>(copied, kr, z, row, w, row_counts, row_second.data(), hist, hist_second.data(),
+                                       vhist, vhist_second.data());
                 else
-                    count_row<1>(kr, z, row, w, rc, hc, vc);
+                    count_row_of<false>(copied, kr, z, row, w, row_counts, row_second.data(), hist,
+                                        hist_second.data(), nullptr, nullptr);
             }
             st.err[c] += sums.err;
             st.zeros[c] += sums.zeros;
-            if (!copied) continue;
-            fold_copies(row_copies.data(), K, kCopies);
-            std::copy_n(row_copies.begin(), K, row_counts);
+            if (copied) fold_copy(row_counts, row_second.data(), K);
         }
         if (copied) {
-            fold_copies(hist_copies.data(), K * 256, copies);
-            for (std::size_t i = 0; i < K * 256; ++i) hist[i] += hist_copies[i];
-            std::fill_n(hist_copies.begin(), K * 256, 0u);
-            if (vhist) {
-                fold_copies(vhist_copies.data(), 256, copies);
-                for (std::size_t i = 0; i < 256; ++i) vhist[i] += vhist_copies[i];
-                std::fill_n(vhist_copies.begin(), 256, 0u);
-            }
+            fold_copy(hist, hist_second.data(), K * 256);
+            if (vhist) fold_copy(vhist, vhist_second.data(), 256);
         }
     }
 }

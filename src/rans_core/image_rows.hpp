@@ -152,23 +152,24 @@ RowSums residuals_and_contexts(SimdPath path, const Ctx& lookup, const RowInput&
     return s;
 }
 
-// Counters in `copies` copies: copy j of counter i is at data[j * size + i].
+// Counters in Copies copies: copy j of counter i is at copy[j][i].
+template <int Copies>
 struct CounterCopies {
-    std::uint32_t* data;
-    std::size_t size;
+    std::uint32_t* copy[Copies];
 };
 
-// Counts one row: counts[k[x]], hist[k[x] * 256 + z[x]] and, when vhist.data
-// is set, vhist[X[x]], sample x going to copy x mod Copies.
-template <int Copies>
+// Counts one row: counts[k[x]], hist[k[x] * 256 + z[x]] and, when Values,
+// vhist[X[x]], sample x going to copy x mod Copies.
+template <int Copies, bool Values>
 void count_row(const std::uint8_t* __restrict k, const std::uint8_t* __restrict z, const std::uint8_t* __restrict X,
-               std::size_t w, CounterCopies counts, CounterCopies hist, CounterCopies vhist) {
+               std::size_t w, CounterCopies<Copies> counts, CounterCopies<Copies> hist,
+               CounterCopies<Copies> vhist) {
     std::size_t x = 0;
     const auto one = [&](std::size_t i, int j) {
         const std::size_t c = k[i];
-        ++counts.data[j * counts.size + c];
-        ++hist.data[j * hist.size + c * 256 + z[i]];
-        if (vhist.data) ++vhist.data[j * vhist.size + X[i]];
+        ++counts.copy[j][c];
+        ++hist.copy[j][c * 256 + z[i]];
+        if constexpr (Values) ++vhist.copy[j][X[i]];
     };
     for (; x + Copies <= w; x += Copies)
         for (int j = 0; j < Copies; ++j) one(x + j, j);
@@ -208,12 +209,11 @@ RowSums analyse_row_portable(const Ctx& lookup, const RowInput& in, std::uint8_t
     return s;
 }
 
-// Adds copies 1.. of n counters into copy 0 and clears them.
-inline void fold_copies(std::uint32_t* data, std::size_t n, int copies) {
-    for (int j = 1; j < copies; ++j) {
-        std::uint32_t* c = data + j * n;
-        for (std::size_t i = 0; i < n; ++i) data[i] += c[i];
-        std::memset(c, 0, n * sizeof(std::uint32_t));
+// Adds the second copy of n counters into the first and clears it.
+inline void fold_copy(std::uint32_t* __restrict first, std::uint32_t* __restrict second, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) {
+        first[i] += second[i];
+        second[i] = 0;
     }
 }
 
