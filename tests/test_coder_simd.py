@@ -260,11 +260,26 @@ def encode_with(path, data, lengths, cums, freqs, initial, offsets=None):
     lengths = np.asarray(lengths, U32)
     if offsets is None:
         offsets = np.concatenate([[0], np.cumsum(lengths, dtype=np.uint64)[:-1]]).astype(U32)
-    try:
-        return "ok", o.rans_encode_shards_parallel(data, offsets, lengths, cums, freqs, initial)
-    except BaseException as e:  # PanicException derives from BaseException
-        assert is_panic(e) or isinstance(e, ValueError), repr(e)
-        return type(e).__name__, str(e)
+    got = []
+    for encode in (o.rans_encode_shards_parallel, o._rans_encode_shards_packed):
+        try:
+            got.append(("ok", encode(data, offsets, lengths, cums, freqs, initial)))
+        except BaseException as e:  # PanicException derives from BaseException
+            assert is_panic(e) or isinstance(e, ValueError), repr(e)
+            got.append((type(e).__name__, str(e)))
+    # the front end's packed form: the same states and lengths, the same
+    # streams back to back (or the same fault)
+    (kind, slots), (packed_kind, packed) = got
+    assert packed_kind == kind
+    if kind != "ok":
+        assert packed == slots
+    else:
+        states, streams, starts, lens = slots
+        np.testing.assert_array_equal(packed[0], states)
+        np.testing.assert_array_equal(packed[3], lens)
+        np.testing.assert_array_equal(packed[2], np.cumsum(lens, dtype=np.uint64) - lens)
+        assert packed[1].tobytes() == b"".join(streams[a:a + n].tobytes() for a, n in zip(starts, lens))
+    return got[0]
 
 
 def assert_encoders_agree(*args, **kw):

@@ -268,6 +268,12 @@ def rans_encode_shards_parallel(data, offsets, counts, cum, freq) -> ShardStream
                                                         STATE_LOW))
 
 
+def rans_encode_shards_packed(data, offsets, counts, cum, freq) -> ShardStreams:
+    """rans_encode_shards_parallel with the streams back to back in shard
+    order and nothing else in their buffer."""
+    return ShardStreams(*_r._rans_encode_shards_packed(data, offsets, counts, cum, freq, STATE_LOW))
+
+
 def pack_shard_payloads(states, lengths, offsets, streams, out, write_offsets) -> None:
     _r.pack_shard_payloads(states, lengths, offsets, streams, out, write_offsets)
 

@@ -140,7 +140,7 @@ def encode(a: Analysed, K: int, luts, thorough: bool = True) -> ShardCoded:
             modes[idx] = 4 + best_t[use_t]
             freq[idx] = model.templates()[best_t[use_t]]
             cum[idx] = _template_cumulative()[best_t[use_t]]
-    coded = native.rans_encode_shards_parallel(data, offsets, counts, cum, freq)
+    coded = native.rans_encode_shards_packed(data, offsets, counts, cum, freq)
     return ShardCoded(plane_shards, counts, widths, modes, freq, coded, thorough)
 
 

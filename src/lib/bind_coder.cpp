@@ -29,17 +29,32 @@ PyObject* rans_decode_4way_core(Frame& f) {
     return none().release();
 }
 
-PyObject* rans_encode_shards_parallel(Frame& f) {
-    constexpr Named p{sig::rans_encode_shards_parallel};
+namespace {
+
+// rans_encode_shards_parallel, or the front end's _rans_encode_shards_packed
+// (the same arguments; the streams back to back): the final states, the
+// streams' buffer, where each stream starts in it, and its length.
+template <const auto& Params, class Encode>
+PyObject* encoded_shards(Frame& f, Encode encode) {
+    constexpr Named p{Params};
     auto enc = f.run([&] {
-        return rans::encode_shards(f.in<U8>(p["data_flat"]), f.in<U32>(p["shard_offsets"]),
-                                   f.in<U32>(p["shard_lengths"]), f.in<U64>(p["cum_freqs"]),
-                                   f.in<U64>(p["sym_freqs"]), f.u64(p["initial_state"]));
+        return encode(f.in<U8>(p["data_flat"]), f.in<U32>(p["shard_offsets"]), f.in<U32>(p["shard_lengths"]),
+                      f.in<U64>(p["cum_freqs"]), f.in<U64>(p["sym_freqs"]), f.u64(p["initial_state"]));
     });
     const std::size_t n = enc.lengths.size(), total = enc.streams.size();
     Ref states = array(std::move(enc.final_states), {n, 4}), streams = array(std::move(enc.streams), {total});
     Ref offs = array(std::move(enc.offsets), {n}), lens = array(std::move(enc.lengths), {n});
     return tuple({&states, &streams, &offs, &lens}).release();
+}
+
+}  // namespace
+
+PyObject* rans_encode_shards_parallel(Frame& f) {
+    return encoded_shards<sig::rans_encode_shards_parallel>(f, rans::encode_shards);
+}
+
+PyObject* rans_encode_shards_packed(Frame& f) {
+    return encoded_shards<sig::rans_encode_shards_packed>(f, rans::encode_shards_packed);
 }
 
 PyObject* pack_shard_payloads(Frame& f) {

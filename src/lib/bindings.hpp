@@ -18,6 +18,7 @@ PyObject* set_rayon_threads(Frame&);
 PyObject* build_all_lookups(Frame&);
 PyObject* get_magic_lut(Frame&);
 PyObject* rans_encode_shards_parallel(Frame&);
+PyObject* rans_encode_shards_packed(Frame&);
 PyObject* rans_decode_shards_parallel(Frame&);
 PyObject* rans_decode_4way_core(Frame&);
 PyObject* pack_shard_payloads(Frame&);

@@ -114,6 +114,9 @@ inline constexpr Param bp_decode_sharded_debug[] = {
 inline constexpr Param pdf_tables_from_counts[] = {
     logical("counts", U64, 2), flat("shard_widths", U16, 1), logical("templates", U64, 2),
     boolean("disable_templates")};
+inline constexpr Param rans_encode_shards_packed[] = {
+    flat("data_flat", U8, 1), flat("shard_offsets", U32, 1), flat("shard_lengths", U32, 1),
+    logical("cum_freqs", U64, 2), logical("sym_freqs", U64, 2), u64("initial_state")};
 inline constexpr Param p1_p2_rgb[] = {
     size("h"), size("w"), flat("rgb_raw", U8, 3), flat("a_ch", U8, 2), boolean("is_rgba"),
     size("n_shards"), flat("s_lut", U8, 2), flat("i_lut", U8, 1), flat("d_lut", U8, 2),

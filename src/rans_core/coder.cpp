@@ -2,6 +2,7 @@
 #include "coder.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <exception>
 #include <optional>
 #include <string>
@@ -202,9 +203,11 @@ void encode_batch(CoderPath path, std::span<const EncodeJob> batch, std::uint64_
     for (const EncodeJob& job : batch) encode_one(job, initial_state);
 }
 
-EncodedShards encode_shards(std::span<const std::uint8_t> data, std::span<const std::uint32_t> offsets,
-                            std::span<const std::uint32_t> lengths, std::span<const std::uint64_t> cum,
-                            std::span<const std::uint64_t> freq, std::uint64_t initial_state) {
+namespace {
+
+EncodedShards encode_into_slots(std::span<const std::uint8_t> data, std::span<const std::uint32_t> offsets,
+                                std::span<const std::uint32_t> lengths, std::span<const std::uint64_t> cum,
+                                std::span<const std::uint64_t> freq, std::uint64_t initial_state, Fill slots) {
     // Each shard's room is sized from its length before any shard is coded,
     // so every task reads the lengths from this copy: the caller's array may
     // change meanwhile, and a longer room would reach into the next shard's.
@@ -222,7 +225,9 @@ EncodedShards encode_shards(std::span<const std::uint8_t> data, std::span<const 
         out.offsets[i] = static_cast<std::uint32_t>(total);
         total = std::min<std::uint64_t>(UINT32_MAX, total + shard_capacity(lengths[i]));
     }
-    out.streams = sparse_zeroed_bytes(total);  // zero, its pages mapped only where a stream lands
+    // zero, its pages mapped only where a stream lands; or unfilled, when
+    // only the streams themselves are kept
+    out.streams = ZeroedBytes(total, ZeroedAllocator<std::uint8_t>(slots));
 
     // Shard i's job, or nothing for a shard that codes no bytes; faults on
     // rows, offsets or symbols outside their arrays.
@@ -268,6 +273,30 @@ EncodedShards encode_shards(std::span<const std::uint8_t> data, std::span<const 
         encode_batch(path, batch, initial_state);
         if (fault) std::rethrow_exception(fault);
     });
+    return out;
+}
+
+}  // namespace
+
+EncodedShards encode_shards(std::span<const std::uint8_t> data, std::span<const std::uint32_t> offsets,
+                            std::span<const std::uint32_t> lengths, std::span<const std::uint64_t> cum,
+                            std::span<const std::uint64_t> freq, std::uint64_t initial_state) {
+    return encode_into_slots(data, offsets, lengths, cum, freq, initial_state, Fill::sparse);
+}
+
+EncodedShards encode_shards_packed(std::span<const std::uint8_t> data, std::span<const std::uint32_t> offsets,
+                                   std::span<const std::uint32_t> lengths, std::span<const std::uint64_t> cum,
+                                   std::span<const std::uint64_t> freq, std::uint64_t initial_state) {
+    EncodedShards out = encode_into_slots(data, offsets, lengths, cum, freq, initial_state, Fill::unfilled);
+    // a slot starts at the sum of the rooms before it, each at least its
+    // stream's length: every stream moves down (or stays), in shard order
+    std::size_t end = 0;
+    for (std::size_t i = 0; i < out.lengths.size(); ++i) {
+        std::memmove(out.streams.data() + end, out.streams.data() + out.offsets[i], out.lengths[i]);
+        out.offsets[i] = static_cast<std::uint32_t>(end);
+        end += out.lengths[i];
+    }
+    out.streams.resize(end);
     return out;
 }
 

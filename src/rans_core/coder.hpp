@@ -51,6 +51,13 @@ EncodedShards encode_shards(std::span<const std::uint8_t> data, std::span<const 
                             std::span<const std::uint32_t> lengths, std::span<const std::uint64_t> cum,
                             std::span<const std::uint64_t> freq, std::uint64_t initial_state);
 
+// The same with the streams back to back in shard order (offsets[i] = the
+// sum of the lengths before i) and nothing after them: the slots need no
+// zeros, and the streams move down into place once coded.
+EncodedShards encode_shards_packed(std::span<const std::uint8_t> data, std::span<const std::uint32_t> offsets,
+                                   std::span<const std::uint32_t> lengths, std::span<const std::uint64_t> cum,
+                                   std::span<const std::uint64_t> freq, std::uint64_t initial_state);
+
 // Writes packed shard i at out[write_offsets[i]] for i < lengths.size(),
 // sequentially; a fault leaves what was written before it.
 void pack_shard_payloads(std::span<const std::uint64_t> final_states, std::span<const std::uint32_t> lengths,
