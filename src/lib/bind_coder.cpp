@@ -32,11 +32,11 @@ PyObject* rans_decode_4way_core(Frame& f) {
 namespace {
 
 // rans_encode_shards_parallel, or the front end's _rans_encode_shards_packed
-// (the same arguments; the streams back to back): the final states, the
+// (the same parameters; the streams back to back): the final states, the
 // streams' buffer, where each stream starts in it, and its length.
-template <const auto& Params, class Encode>
+template <class Encode>
 PyObject* encoded_shards(Frame& f, Encode encode) {
-    constexpr Named p{Params};
+    constexpr Named p{sig::rans_encode_shards_parallel};
     auto enc = f.run([&] {
         return encode(f.in<U8>(p["data_flat"]), f.in<U32>(p["shard_offsets"]), f.in<U32>(p["shard_lengths"]),
                       f.in<U64>(p["cum_freqs"]), f.in<U64>(p["sym_freqs"]), f.u64(p["initial_state"]));
@@ -50,11 +50,11 @@ PyObject* encoded_shards(Frame& f, Encode encode) {
 }  // namespace
 
 PyObject* rans_encode_shards_parallel(Frame& f) {
-    return encoded_shards<sig::rans_encode_shards_parallel>(f, rans::encode_shards);
+    return encoded_shards(f, rans::encode_shards);
 }
 
 PyObject* rans_encode_shards_packed(Frame& f) {
-    return encoded_shards<sig::rans_encode_shards_packed>(f, rans::encode_shards_packed);
+    return encoded_shards(f, rans::encode_shards_packed);
 }
 
 PyObject* pack_shard_payloads(Frame& f) {

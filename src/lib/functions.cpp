@@ -46,7 +46,7 @@ const Signature kPrivate[] = {
     {"_table_costs", sig::table_costs, kReleased, table_costs},
     {"_p1_p2_rgb", sig::p1_p2_rgb, kReleased, p1_p2_rgb},
     {"_p1_p2_gray", sig::p1_p2_gray, kReleased, p1_p2_gray},
-    {"_rans_encode_shards_packed", sig::rans_encode_shards_packed, kReleased, rans_encode_shards_packed},
+    {"_rans_encode_shards_packed", sig::rans_encode_shards_parallel, kReleased, rans_encode_shards_packed},
 };
 
 }  // namespace

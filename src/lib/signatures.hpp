@@ -5,6 +5,7 @@
 // a parameter's position by its name at compile time (`Named`).
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <span>
 #include <string_view>
@@ -114,17 +115,19 @@ inline constexpr Param bp_decode_sharded_debug[] = {
 inline constexpr Param pdf_tables_from_counts[] = {
     logical("counts", U64, 2), flat("shard_widths", U16, 1), logical("templates", U64, 2),
     boolean("disable_templates")};
-inline constexpr Param rans_encode_shards_packed[] = {
-    flat("data_flat", U8, 1), flat("shard_offsets", U32, 1), flat("shard_lengths", U32, 1),
-    logical("cum_freqs", U64, 2), logical("sym_freqs", U64, 2), u64("initial_state")};
-inline constexpr Param p1_p2_rgb[] = {
-    size("h"), size("w"), flat("rgb_raw", U8, 3), flat("a_ch", U8, 2), boolean("is_rgba"),
-    size("n_shards"), flat("s_lut", U8, 2), flat("i_lut", U8, 1), flat("d_lut", U8, 2),
-    filled("shard_gr", U8, 1), filled("shard_rd", U8, 1), filled("shard_bd", U8, 1)};
-inline constexpr Param p1_p2_gray[] = {
-    size("h"), size("w"), flat("gray_raw", U8, 2), flat("a_ch", U8, 2), boolean("is_rgba"),
-    size("n_shards"), flat("s_lut", U8, 2), flat("i_lut", U8, 1), flat("d_lut", U8, 2),
-    filled("shard_gr", U8, 1)};
+// The parameters of `first`, then those of `then`.
+template <std::size_t N, std::size_t M>
+consteval std::array<Param, N + M> joined(const Param (&first)[N], const Param (&then)[M]) {
+    std::array<Param, N + M> out{};
+    for (std::size_t i = 0; i < N; ++i) out[i] = first[i];
+    for (std::size_t i = 0; i < M; ++i) out[N + i] = then[i];
+    return out;
+}
+inline constexpr Param rgb_streams[] = {filled("shard_gr", U8, 1), filled("shard_rd", U8, 1), filled("shard_bd", U8, 1)};
+inline constexpr Param gray_stream[] = {filled("shard_gr", U8, 1)};
+// phase one's arguments, then the streams phase two fills
+inline constexpr auto p1_p2_rgb = joined(p1_rgb, rgb_streams);
+inline constexpr auto p1_p2_gray = joined(p1_gray, gray_stream);
 inline constexpr Param table_costs[] = {
     logical("counts", U32, 2), flat("widths", U16, 1), logical("costs", U32, 2)};
 
