@@ -166,3 +166,28 @@ def test_inputs_rewritten_during_a_long_call_stay_inside_their_buffers(fn):
             assert isinstance(e, (ValueError, MemoryError)) or is_panic(e), repr(e)
         finally:
             mutator.stop()
+
+
+@pytest.mark.parametrize("case", ["streams share", "a stream is the image"])
+def test_one_call_of_both_phases_with_shared_memory(case):
+    """The front end's single call of both phases under the same conventions:
+    two streams that share memory are refused before anything is written; a
+    stream laid over the image gives what separate arrays give."""
+    h, w = 16, 24
+    rgb = np.random.default_rng(5).integers(0, 256, (h, w, 3), dtype=np.uint8)
+    tables = non_folding_tables()
+    expected = [np.zeros(h * w, np.uint8) for _ in range(3)]
+    orv_rans._p1_p2_rgb(h, w, rgb, EMPTY, False, 1, *tables, *expected)
+    if case == "streams share":
+        buf = np.full(2 * h * w, 7, np.uint8)
+        with pytest.raises(ValueError) as e:
+            orv_rans._p1_p2_rgb(h, w, rgb, EMPTY, False, 1, *tables, buf[:h * w], buf[:h * w],
+                                buf[h * w:])
+        assert "'shard_gr'" in str(e.value) and "'shard_rd'" in str(e.value)
+        assert (buf == 7).all()
+    else:
+        image = rgb.copy()
+        streams = [image.reshape(-1)[:h * w], np.zeros(h * w, np.uint8), np.zeros(h * w, np.uint8)]
+        orv_rans._p1_p2_rgb(h, w, image, EMPTY, False, 1, *tables, *streams)
+        for got, want in zip(streams, expected):
+            assert np.array_equal(got, want)
