@@ -56,6 +56,10 @@ def strip_heights(height: int, width: int) -> tuple[int, ...]:
     if pixels < STRIP_THRESHOLD:
         return (height,)
     count = min(2 * max(1, pixels // (2 * STRIP_PIXELS)), MAX_STRIPS, height)
+    # the shortest strip has height // count rows: on a wide image that can
+    # fall short of STRIP_PIXELS by nearly a row, so take two strips fewer
+    while count > 2 and height // count * width < STRIP_PIXELS:
+        count -= 2
     base, extra = divmod(height, count)
     return tuple(base + (i < extra) for i in range(count))
 
