@@ -116,7 +116,7 @@ def test_shard_streams_section_holds_every_live_stream_in_order(kind):
            "gray": rng.integers(0, 4, shape, dtype=np.uint8) * 9}[kind]
     planes = list(range(1 if img.ndim == 2 else 3))
     cl = single.fixed_classes(img.shape[0] * img.shape[1])
-    sc = shard.encode(analyse(img, cl.K, cl.luts), cl.K, cl.luts, False)
+    sc = shard.encode(analyse(img, cl.K, cl.luts, place=True), cl.K, False)
     side, live = shard._side(sc, planes)
     want = b"".join(sc.coded.streams[o:o + k].tobytes() for o, k in
                     zip(sc.coded.offsets[live].tolist(), sc.coded.lengths[live].tolist()))

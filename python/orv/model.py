@@ -357,17 +357,16 @@ def templates() -> np.ndarray:
 
 
 @lru_cache(maxsize=None)
-def template_costs(dtype=np.float64) -> np.ndarray:
+def template_costs() -> np.ndarray:
     """Bits per occurrence of each symbol under each template, (256, T).
     Used only by the encoder's choice, so floating point is fine here."""
-    costs = (SCALE_BITS - np.log2(templates().astype(np.float64))).T.astype(dtype)
+    costs = (SCALE_BITS - np.log2(templates().astype(np.float64))).T
     costs.setflags(write=False)
     return costs
 
 
-def template_bits_by_width(hist: np.ndarray, widths: np.ndarray,
-                           dtype=np.float32) -> np.ndarray:
-    """Bits of histograms (n, 256) under every template, (n, T) of `dtype`,
+def template_bits_by_width(hist: np.ndarray, widths: np.ndarray) -> np.ndarray:
+    """Bits of histograms (n, 256) under every template, (n, T) float32,
     over the symbols below each histogram's width (it is zero from there on).
 
     Summed exactly by the module, as whole numbers, from the templates'
@@ -381,7 +380,7 @@ def template_bits_by_width(hist: np.ndarray, widths: np.ndarray,
         raise ValueError("histogram counts must be below 2^32")
     sums = native.table_costs(h.astype(np.uint32).reshape(-1, SYMBOLS),
                               np.asarray(widths, dtype=np.uint16).reshape(-1), _template_costs_fixed())
-    return (sums * (1.0 / COST_ONE)).astype(dtype)
+    return (sums * (1.0 / COST_ONE)).astype(np.float32)
 
 
 # a cost in fixed point: bits times 2^20 (a template's cost is at most 12
@@ -392,7 +391,7 @@ COST_ONE = 1 << 20
 @lru_cache(maxsize=None)
 def _template_costs_fixed() -> np.ndarray:
     """template_costs in fixed point, one row per template, (T, 256) uint32."""
-    costs = np.ascontiguousarray(np.rint(template_costs(np.float64).T * COST_ONE).astype(np.uint32))
+    costs = np.ascontiguousarray(np.rint(template_costs().T * COST_ONE).astype(np.uint32))
     costs.setflags(write=False)
     return costs
 

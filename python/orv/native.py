@@ -212,14 +212,6 @@ def p1_p2_rgb(h: int, w: int, rgb: np.ndarray, alpha: np.ndarray | None, n_shard
     return PhaseOne(*r)
 
 
-def p2_gray(h: int, w: int, plane, offsets, stream, luts) -> None:
-    _r.p2_gray(h, w, plane, offsets, stream, *luts)
-
-
-def p2_rgb(h: int, w: int, planes, offsets, streams, luts) -> None:
-    _r.p2_rgb(h, w, *planes, offsets, *streams, *luts)
-
-
 # ---------------------------------------------------------------- shard tables and coder
 
 class ShardTables(NamedTuple):

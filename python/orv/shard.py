@@ -83,20 +83,14 @@ def _record_bytes(nnz: np.ndarray, widths: np.ndarray) -> np.ndarray:
     return np.where(3 * nnz + 2 < 2 * widths.astype(np.int64), sparse, dense)
 
 
-def encode(a: Analysed, K: int, luts, thorough: bool = True) -> ShardCoded:
-    """Codes every plane of the analysed image with the shard coder;
+def encode(a: Analysed, K: int, thorough: bool = True) -> ShardCoded:
+    """Codes every plane of the image analysed with its streams placed
+    (analysis.analyse(..., place=True)) with the shard coder;
     thorough=False stores the tables less tightly, faster."""
-    h, w, hw = a.h, a.w, a.h * a.w
+    hw = a.h * a.w
     n_col = 1 if a.channels == 1 else 3
     alpha_res = a.alpha_residuals
-    data = a.streams
-    if data is None:
-        data = np.empty((n_col + (alpha_res is not None)) * hw, dtype=np.uint8)
-        streams = [data[c * hw:(c + 1) * hw] for c in range(n_col)]
-        if n_col == 1:
-            native.p2_gray(h, w, a.p1.planes[0], a.p1.offsets, streams[0], luts)
-        else:
-            native.p2_rgb(h, w, a.p1.planes, a.p1.offsets, streams, luts)
+    data = a.streams    # phase two ran with phase one (analyse(..., place=True))
     # the colour planes' shards one plane after the other, then alpha's one shard
     offsets = (a.p1.starts[:n_col].astype(np.int64)
                + np.arange(n_col, dtype=np.int64)[:, None] * hw).reshape(-1)

@@ -189,7 +189,7 @@ def encode_pixels(img: np.ndarray, *, effort: int = DEFAULT_EFFORT, coder: str |
     if plan.candidates and effort >= effort_scale.COLOUR_FROM and ch >= 3 and classes is None:
         # the fixed classes' coding, which every level weighs, made first:
         # its size decides the colour transform
-        plain = shard.encode(a, fixed.K, fixed.luts, plan.thorough)
+        plain = shard.encode(a, fixed.K, plan.thorough)
         transform = chosen_colour_transform(img, plan.thorough, _shard_size(img, fixed, plain))
     if transform is not None:
         # the level's own codings go to the transformed image, which the fixed
@@ -205,14 +205,13 @@ def encode_pixels(img: np.ndarray, *, effort: int = DEFAULT_EFFORT, coder: str |
     jobs = {}
     if use_shard:
         jobs["fixed"] = (lambda: plain) if plain is not None else \
-            (lambda: shard.encode(a, fixed.K, fixed.luts, plan.thorough))
+            (lambda: shard.encode(a, fixed.K, plan.thorough))
     if use_bp:
         jobs["bitpair"] = (lambda: bitpair.encode_smallest(a, planes)) if plan.every_split \
             else (lambda: bitpair.encode(a, planes))
     if plan.fitted:
         def fit():
-            return [(compact(cl), shard.encode(analyse(img, cl.K, cl.luts, place=True), cl.K,
-                                               cl.luts))
+            return [(compact(cl), shard.encode(analyse(img, cl.K, cl.luts, place=True), cl.K))
                     for cl in fitted_options(img, plan.bands, plan.every_model)]
         jobs["fitted"] = fit
     done = dict(zip(jobs, native.parallel_map(lambda f: f(), jobs.values(), pixels=h * w)))
@@ -287,8 +286,8 @@ def chosen_colour_transform(img: np.ndarray, thorough: bool, plain_size: int) ->
     sizes = {}
     for t in synthetic.COLOUR_TRANSFORMS:
         other = colour.forward(img, t)
-        coded = shard.encode(analyse(other, cl.K, cl.luts, place=True), cl.K, cl.luts, thorough)
-        sizes[t] = _shard_size(other, cl, coded)
+        sizes[t] = _shard_size(other, cl, shard.encode(analyse(other, cl.K, cl.luts, place=True),
+                                                       cl.K, thorough))
     best = min(sizes, key=lambda t: (sizes[t], t))
     return best if sizes[best] < plain_size else None
 
@@ -420,9 +419,8 @@ def _decode_planes(f: Parsed) -> dict[int, np.ndarray]:
             if 0 not in res:
                 # green was bit-pair coded: its shard stream is rebuilt from the
                 # plane, since the chroma contexts follow the green plane's shard walk
-                p1 = checked(native.p1_gray, h, w, out.pop(0), K, luts)
                 res[0] = np.empty(hw, dtype=np.uint8)
-                checked(native.p2_gray, h, w, p1.planes[0], p1.offsets, res[0], luts)
+                p1 = checked(native.p1_p2_gray, h, w, out.pop(0), K, luts, res[0])
                 starts[0] = p1.starts[0].copy()
                 del p1
             # a plane that is not shard-coded takes zero residuals from one
