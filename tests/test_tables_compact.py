@@ -199,3 +199,53 @@ def test_wide_shards_with_modes_without_records_are_fine():
 def test_no_shards():
     assert compact(np.zeros((0, 256)), [], []).size == 0
     assert expand([1, 2, 3], [], []).shape == (0, 256)
+
+
+def stored(stream, widths, modes, templates):
+    return o._stored_tables(np.asarray(stream, np.uint8), np.asarray(widths, np.uint16),
+                            np.asarray(modes, np.uint8), templates)
+
+
+@settings(max_examples=300, deadline=None)
+@given(
+    st.lists(st.tuples(st.integers(0, 256), st.integers(0, 6), st.integers(0, 256)), max_size=8),
+    st.integers(0, 2**32 - 1),
+    st.sampled_from(["canonical", "normalised", "corrupt"]),
+)
+def test_stored_tables_are_expansion_checked_by_compaction(shards, seed, kind):
+    """The decoder's one call: the rows expansion gives, refused (1) unless
+    compacting them gives the stream back, else refused (2) if a row does
+    not sum to 4096, with the cumulative rows and largest frequencies."""
+    rng = np.random.default_rng(seed)
+    widths = [min(w, 256) for w, _, _ in shards]
+    modes = [m for _, m, _ in shards]
+    rows = np.zeros((len(shards), 256), np.uint64)
+    for i, (_, _, k) in enumerate(shards):
+        rows[i, rng.choice(256, k, replace=False)] = rng.integers(1, 2**16, k)
+        if kind == "normalised" and k:
+            rows[i, 0] = 0
+            rows[i, :widths[i]] = 0
+            rows[i, rng.integers(0, max(widths[i], 1))] = 4096
+    templates = rng.integers(0, 3000, (2, 256)).astype(np.uint64)
+    templates[1] = one_hot(7)
+    stream = compact(rows, widths, modes)
+    if kind == "corrupt" and stream.size:
+        stream[rng.integers(0, stream.size)] ^= np.uint8(1 << rng.integers(0, 8))
+    cum, freq, top, fault = stored(stream, widths, modes, templates)
+    want = expand(stream, widths, modes, templates)
+    assert freq.tolist() == want.tolist()
+    if compact(want, widths, modes).tobytes() != stream.tobytes():
+        assert (fault, cum.shape, top.shape) == (1, (0, 257), (0,))
+        return
+    assert fault == (2 if (want.sum(axis=1) != 4096).any() else 0)
+    assert cum[:, 1:].tolist() == np.cumsum(want, axis=1, dtype=np.uint64).tolist()
+    assert not cum[:, 0].any()
+    assert top.tolist() == want.max(axis=1, initial=0).tolist()
+
+
+@pytest.mark.parametrize("stream, widths, modes, message", [
+    ([], [4, 4], [3], "index out of bounds: the len is 1 but the index is 1"),
+    ([1, 1, 0, 3, 0, 16], [300], [0], "index out of bounds: the len is 256 but the index is 256"),
+])
+def test_stored_tables_fault_as_expansion_and_compaction_do(stream, widths, modes, message):
+    assert panic_message(stored, stream, widths, modes, np.zeros((0, 256), np.uint64)) == message

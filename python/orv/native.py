@@ -248,6 +248,24 @@ def expand_pdf_tables(compacted, widths, modes, templates) -> np.ndarray:
     return _r.expand_pdf_tables(compacted, widths, modes, templates)
 
 
+# what stored_tables found wrong with stored tables
+STORED_OK, STORED_NOT_CANONICAL, STORED_BAD_SUM = 0, 1, 2
+
+
+class StoredTables(NamedTuple):
+    cum: np.ndarray          # uint64 (n, CUM_LEN); (0, CUM_LEN) unless canonical
+    freq: np.ndarray         # uint64 (n, SYMBOLS)
+    top: np.ndarray          # uint64 (n,) each table's largest frequency; (0,) unless canonical
+    fault: int               # STORED_OK, STORED_NOT_CANONICAL or STORED_BAD_SUM (the first found)
+
+
+def stored_tables(compacted, widths, modes, templates) -> StoredTables:
+    """The tables expand_pdf_tables gives, checked as a decoder needs them
+    (compacting them again gives `compacted`; every table sums to SCALE),
+    with their cumulative tables and largest frequencies: one call."""
+    return StoredTables(*_r._stored_tables(compacted, widths, modes, templates))
+
+
 class ShardStreams(NamedTuple):
     states: np.ndarray       # uint64 (n, LANES) final states
     streams: np.ndarray      # uint8, every shard's stream in one buffer

@@ -247,14 +247,12 @@ def read(r: fmt.Reader, hdr: Header, planes: list[int], K: int, hw: int) -> Grou
     widths[modes == 0] = np.add(np.frombuffer(t.take(mode_bytes.count(0), "the shard widths"),
                                               dtype=np.uint8), 1, dtype=np.uint16)
     compacted = np.frombuffer(t.take(t.remaining, "the tables"), dtype=np.uint8)
-    freq = checked(native.expand_pdf_tables, compacted, widths, modes, model.templates())
-    again = checked(native.compact_pdf_tables, freq, widths, modes)
-    if again.tobytes() != compacted.tobytes():
+    tables = checked(native.stored_tables, compacted, widths, modes, model.templates())
+    if tables.fault == native.STORED_NOT_CANONICAL:
         raise FormatError("shard tables: the stored frequency tables are malformed")
-    # a table's last cumulative value is its sum (both wrap alike modulo 2^64)
-    cum = native.cumulative(freq)
-    if (cum[:, -1] != native.SCALE).any():
+    if tables.fault == native.STORED_BAD_SUM:
         raise FormatError(f"shard tables: a frequency table does not sum to {native.SCALE}")
+    freq, cum = tables.freq, tables.cum
     live = (counts > 0) & (modes != 3)
     nl = int(np.count_nonzero(live))
     s = fmt.Reader(r.section("shard states"), "the shard states section")
@@ -268,7 +266,7 @@ def read(r: fmt.Reader, hdr: Header, planes: list[int], K: int, hw: int) -> Grou
     streams = r.section("shard streams")
     if int(lengths.sum(dtype=np.int64)) != len(streams):
         raise FormatError("shard streams: the stream lengths do not match the section")
-    short = native.streams_too_short(lengths, counts[live], freq.max(axis=1)[live])
+    short = native.streams_too_short(lengths, counts[live], tables.top[live])
     if short.any():
         i = int(np.flatnonzero(live)[np.argmax(short)])
         raise FormatError(f"shard streams: the stream of shard {i} is too short for its "

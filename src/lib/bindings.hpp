@@ -30,6 +30,7 @@ PyObject* compact_pdf_tables(Frame&);
 PyObject* expand_pdf_tables(Frame&);
 PyObject* pdf_tables_from_counts(Frame&);
 PyObject* table_costs(Frame&);
+PyObject* stored_tables(Frame&);
 
 // bind_image.cpp
 PyObject* p1_gray(Frame&);

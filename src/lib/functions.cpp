@@ -47,6 +47,7 @@ const Signature kPrivate[] = {
     {"_p1_p2_rgb", sig::p1_p2_rgb, kReleased, p1_p2_rgb},
     {"_p1_p2_gray", sig::p1_p2_gray, kReleased, p1_p2_gray},
     {"_rans_encode_shards_packed", sig::rans_encode_shards_parallel, kReleased, rans_encode_shards_packed},
+    {"_stored_tables", sig::expand_pdf_tables, kReleased, stored_tables},
 };
 
 }  // namespace

@@ -93,4 +93,25 @@ std::vector<std::uint64_t> expand_pdf_tables(std::span<const std::uint8_t> compa
                                              std::span<const std::uint64_t> templates,
                                              std::size_t n_templates);
 
+// What read_stored_tables found wrong, if anything (the first of them).
+enum class StoredFault : std::uint8_t {
+    none = 0,
+    not_canonical = 1,  // the records are not those compaction writes for the rows they give
+    bad_sum = 2,        // a row does not sum to 4096
+};
+
+struct StoredTables {
+    std::vector<std::uint64_t> freqs;  // n x 256, as expand_pdf_tables gives them
+    std::vector<std::uint64_t> cum;    // n x 257 (empty when not canonical)
+    std::vector<std::uint64_t> top;    // n: each row's largest frequency (empty when not canonical)
+    StoredFault fault = StoredFault::none;
+};
+
+// The tables of a stored stream (n = widths.size()) with their cumulative
+// rows, checked: expansion, compaction of the result and comparison with
+// the stream, and the rows' sums, in one call.
+StoredTables read_stored_tables(std::span<const std::uint8_t> compacted, std::span<const std::uint16_t> widths,
+                                std::span<const std::uint8_t> modes, std::span<const std::uint64_t> templates,
+                                std::size_t n_templates);
+
 }  // namespace rans
