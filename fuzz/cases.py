@@ -1,4 +1,5 @@
-"""Fuzz cases for the 25 functions of orv_rans: random arguments, valid
+"""Fuzz cases for the 25 functions of orv_rans and the front end's private
+entries: random arguments, valid
 arguments built the way the front end builds them, and small mutations of
 valid arguments.
 
@@ -23,8 +24,9 @@ if str(TESTS) not in sys.path:
     sys.path.insert(0, str(TESTS))
 
 import orv_rans  # noqa: E402
-from test_frame import DTYPES, FUNCS  # noqa: E402  (the one table of the 25 signatures)
+from test_frame import DTYPES, ENTRIES as FUNCS  # noqa: E402  (the one table of the signatures)
 
+# the 25, then the private entries (a function's place seeds its cases)
 NAMES = list(FUNCS)
 U8, U16, U32, U64 = np.uint8, np.uint16, np.uint32, np.uint64
 
@@ -636,6 +638,57 @@ def v_bp_decode_sharded_debug(rng):
         orig[int(rng.integers(0, orig.size))] ^= 1
     return {**_bp_decode_common(e), "s_lut": e["s"], "i_lut": e["i"], "d_lut": e["d"],
             "orig_resid_flat": orig, "orig_gray_flat": rng.integers(0, 256, int(rng.integers(0, 9))).astype(U8)}
+
+
+def v__pdf_tables_from_counts(rng):
+    args = v_build_pdf_tables_from_shards(rng)
+    data, offsets, lengths = args["data_flat"], args["shard_offsets"], args["shard_lengths"]
+    counts = np.array([np.bincount(data[o:o + m], minlength=256) for o, m in zip(offsets, lengths)],
+                      U64).reshape(len(lengths), 256)
+    if counts.size and rng.random() < 0.1:
+        counts[int(rng.integers(0, len(counts)))] = np.uint64(2**63)  # totals that wrap
+    return dict(counts=counts, shard_widths=args["shard_widths"], templates=args["templates"],
+                disable_templates=args["disable_templates"])
+
+
+def v__table_costs(rng):
+    n, t = int(rng.integers(0, 8 * scale)), int(rng.integers(0, 6))
+    counts = rng.integers(0, 1000, (n, 256)).astype(U32)
+    if n and rng.random() < 0.2:
+        counts[int(rng.integers(0, n))] = 2**32 - 1  # sums past 2^29 (and 2^53 as products)
+    top = 1 << 24 if rng.random() < 0.8 else 2**32  # exact in doubles, or not
+    costs = rng.integers(0, top, (t, 256), dtype=np.uint64).astype(U32)
+    widths = np.array([pick(rng, [0, 1, 5, 17, 255, 256, 257, 4096]) for _ in range(n)], U16)
+    return dict(counts=counts, widths=widths, costs=costs)
+
+
+def _p1_p2(rng, rgb):
+    args = p1_inputs(rng, rgb)
+    n = args["h"] * args["w"]
+    # streams of the image's size, or shorter or longer (the shorter are refused)
+    size = n if rng.random() < 0.8 else max(n + int(rng.integers(-2, 3)), 0)
+    for name in (("shard_gr", "shard_rd", "shard_bd") if rgb else ("shard_gr",)):
+        args[name] = np.zeros(size, U8)
+    return args
+
+
+def v__p1_p2_rgb(rng):
+    return _p1_p2(rng, True)
+
+
+def v__p1_p2_gray(rng):
+    return _p1_p2(rng, False)
+
+
+def v__rans_encode_shards_packed(rng):
+    return v_rans_encode_shards_parallel(rng)
+
+
+def v__stored_tables(rng):
+    args = v_expand_pdf_tables(rng)
+    if args["compacted"].size and rng.random() < 0.3:   # records that are not canonical
+        args["compacted"][int(rng.integers(0, args["compacted"].size))] ^= np.uint8(1)
+    return args
 
 
 def v_set_rayon_threads(rng):

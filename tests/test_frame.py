@@ -1,4 +1,5 @@
-"""The interface contract of all 25 functions, driven from one table."""
+"""The interface contract of all 25 functions and of the front end's private
+entries, driven from one table."""
 import inspect
 import re
 
@@ -37,6 +38,15 @@ reconstruct_shards_rgb: h:size w:size res_gr:u8[1] res_rd:u8[1] res_bd:u8[1] off
 restore_channels: gr_rec:u8[2] rd_rec:u8[2] bd_rec:u8[2] a_ch:u8[2] is_rgba:bool is_grayscale:bool apply_gsub:bool
 reconstruct_2d_channels: h:size w:size res_ch:u8[2]
 """
+# The front end's private entries (outside __all__), called and checked like the 25.
+PRIVATE_TABLE = """
+_pdf_tables_from_counts: counts:u64[2]L shard_widths:u16[1] templates:u64[2]L disable_templates:bool
+_table_costs: counts:u32[2]L widths:u16[1] costs:u32[2]L
+_p1_p2_rgb: h:size w:size rgb_raw:u8[3] a_ch:u8[2] is_rgba:bool n_shards:size s_lut:u8[2] i_lut:u8[1] d_lut:u8[2] shard_gr:u8[1]F shard_rd:u8[1]F shard_bd:u8[1]F
+_p1_p2_gray: h:size w:size gray_raw:u8[2] a_ch:u8[2] is_rgba:bool n_shards:size s_lut:u8[2] i_lut:u8[1] d_lut:u8[2] shard_gr:u8[1]F
+_rans_encode_shards_packed: data_flat:u8[1] shard_offsets:u32[1] shard_lengths:u32[1] cum_freqs:u64[2]L sym_freqs:u64[2]L initial_state:u64
+_stored_tables: compacted:u8[1] shard_widths:u16[1] shard_modes:u8[1] templates:u64[2]L
+"""
 
 ARRAY = re.compile(r"(u8|u16|u32|u64)\[(\d)\]([LF]?)")
 DTYPES = {"u8": np.uint8, "u16": np.uint16, "u32": np.uint32, "u64": np.uint64}
@@ -59,20 +69,27 @@ class P:
         return {"u64": 0, "size": 0, "bool": False, "float": 0.0}[self.kind]
 
 
-FUNCS = {}
-for line in TABLE.strip().splitlines():
-    name, _, rest = line.partition(":")
-    FUNCS[name] = [P(s) for s in rest.split()]
-WITH_PARAMS = [n for n, ps in FUNCS.items() if ps]
+def parse(table):
+    out = {}
+    for line in table.strip().splitlines():
+        name, _, rest = line.partition(":")
+        out[name] = [P(s) for s in rest.split()]
+    return out
+
+
+FUNCS = parse(TABLE)
+PRIVATE = parse(PRIVATE_TABLE)
+ENTRIES = {**FUNCS, **PRIVATE}   # what the contract below holds for
+WITH_PARAMS = [n for n, ps in ENTRIES.items() if ps]
 
 
 def cases(pred):
-    return [pytest.param(fn, i, id=f"{fn}.{p.name}") for fn, ps in FUNCS.items()
+    return [pytest.param(fn, i, id=f"{fn}.{p.name}") for fn, ps in ENTRIES.items()
             for i, p in enumerate(ps) if pred(p)]
 
 
 def call_with(fn, index, value):
-    args = [p.valid() for p in FUNCS[fn]]
+    args = [p.valid() for p in ENTRIES[fn]]
     args[index] = value
     return getattr(orv_rans, fn)(*args)
 
@@ -81,13 +98,17 @@ def test_registration_order_and_no_other_public_names():
     assert orv_rans.__all__ == list(FUNCS)
     public = {n for n in dir(orv_rans) if not n.startswith("_")}
     assert public == set(FUNCS)
+    # the private entries, besides the tests' switches of the instruction-set paths
+    hooks = {"_coder_simd", "_coder_simd_available", "_bitpair_checked_rows"}
+    private = {n for n in dir(orv_rans) if n.startswith("_") and not n.startswith("__")}
+    assert private - hooks == set(PRIVATE)
     assert orv_rans.__doc__ == ""
 
 
-@pytest.mark.parametrize("fn", list(FUNCS))
+@pytest.mark.parametrize("fn", list(ENTRIES))
 def test_signature_doc_and_module(fn):
     f = getattr(orv_rans, fn)
-    names = [p.name for p in FUNCS[fn]]
+    names = [p.name for p in ENTRIES[fn]]
     assert list(inspect.signature(f).parameters) == names
     assert f.__text_signature__ == "(" + ", ".join(names) + ")"
     assert f.__doc__ is None  # the docstring carries the signature only
@@ -97,7 +118,7 @@ def test_signature_doc_and_module(fn):
 @pytest.mark.parametrize("fn", WITH_PARAMS)
 def test_binding_errors_use_cpython_wording(fn):
     f = getattr(orv_rans, fn)
-    ps = FUNCS[fn]
+    ps = ENTRIES[fn]
     args = [p.valid() for p in ps]
     n = len(ps)
     with pytest.raises(TypeError, match=re.escape(f"{fn}() takes {n} positional argument")):
@@ -117,7 +138,7 @@ def test_binding_errors_use_cpython_wording(fn):
 @pytest.mark.parametrize("fn", WITH_PARAMS)
 def test_keywords_in_any_order_reach_the_work(fn):
     """All-keyword calls bind: whatever happens next is the function's own doing."""
-    kwargs = {p.name: p.valid() for p in reversed(FUNCS[fn])}
+    kwargs = {p.name: p.valid() for p in reversed(ENTRIES[fn])}
     try:
         getattr(orv_rans, fn)(**kwargs)
     except TypeError as e:  # binding and conversion errors are what we look for
@@ -128,7 +149,7 @@ def test_keywords_in_any_order_reach_the_work(fn):
 
 @pytest.mark.parametrize("fn,i", cases(lambda p: p.kind == "array"))
 def test_array_conversion_errors(fn, i):
-    p = FUNCS[fn][i]
+    p = ENTRIES[fn][i]
     target = "'PyArray<T, D>'"
     wrong = [
         ([0, 1], "list"),
@@ -144,7 +165,7 @@ def test_array_conversion_errors(fn, i):
 
 @pytest.mark.parametrize("fn,i", cases(lambda p: p.kind == "array" and p.dtype == "u32"))
 def test_both_unsigned_32_bit_type_codes_accepted(fn, i):
-    p = FUNCS[fn][i]
+    p = ENTRIES[fn][i]
     for code in ("I", "=u4"):
         try:
             call_with(fn, i, np.zeros((2,) * p.ndim, dtype=code))
@@ -156,7 +177,7 @@ def test_both_unsigned_32_bit_type_codes_accepted(fn, i):
 
 @pytest.mark.parametrize("fn,i", cases(lambda p: p.kind == "array" and not p.logical))
 def test_flat_reads_need_contiguous_arrays(fn, i):
-    p = FUNCS[fn][i]
+    p = ENTRIES[fn][i]
     strided = np.zeros((4,) * p.ndim, DTYPES[p.dtype])[(slice(None, None, 2),) * p.ndim]
     with pytest.raises(TypeError) as ei:
         call_with(fn, i, strided)
@@ -165,7 +186,7 @@ def test_flat_reads_need_contiguous_arrays(fn, i):
 
 @pytest.mark.parametrize("fn,i", cases(lambda p: p.kind == "array" and p.filled))
 def test_read_only_filled_arrays_are_refused_before_any_write(fn, i):
-    p = FUNCS[fn][i]
+    p = ENTRIES[fn][i]
     ro = np.frombuffer(bytes(8), dtype=np.uint8)
     with pytest.raises(ValueError, match=f"argument '{p.name}'.*read-only"):
         call_with(fn, i, ro)
@@ -174,7 +195,7 @@ def test_read_only_filled_arrays_are_refused_before_any_write(fn, i):
 
 @pytest.mark.parametrize("fn,i", cases(lambda p: p.kind in ("u64", "size")))
 def test_integer_conversion(fn, i):
-    p = FUNCS[fn][i]
+    p = ENTRIES[fn][i]
     for bad in (-1, 2**64):
         with pytest.raises(OverflowError) as ei:
             call_with(fn, i, bad)
@@ -187,7 +208,7 @@ def test_integer_conversion(fn, i):
 
 @pytest.mark.parametrize("fn,i", cases(lambda p: p.kind == "bool"))
 def test_bool_conversion(fn, i):
-    p = FUNCS[fn][i]
+    p = ENTRIES[fn][i]
     for bad, tname in ((1, "int"), (None, "NoneType"), (np.array(True), "ndarray")):
         with pytest.raises(TypeError) as ei:
             call_with(fn, i, bad)

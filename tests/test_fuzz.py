@@ -1,4 +1,4 @@
-"""Bounded fuzzing of all 25 functions, the runner's own detection, and the
+"""Bounded fuzzing of the 25 functions and the private entries, the runner's own detection, and the
 inputs of past findings kept as regression tests.
 
 Each function gets a fixed number of generated calls (random arguments, valid
