@@ -51,8 +51,11 @@ private:
 };
 
 // One symbol s of plane j in bit-pair context k. The table entry is checked
-// unless the pixel's context number is proven inside both lists.
-template <bool Checked>
+// unless the pixel's context number is proven inside both lists. `Rare`:
+// planes 2 and 3 code mostly symbol 0 at a fraction of a bit and seldom emit
+// a byte, so a branch that is almost always right costs less there than the
+// conditional emission.
+template <bool Checked, bool Rare = false>
 [[gnu::always_inline]] inline std::uint64_t encode_symbol(std::uint64_t x, unsigned j, std::size_t k,
                                                           std::size_t s, Words cf, Words sf,
                                                           std::size_t n_ctx, std::uint8_t* dst,
@@ -71,6 +74,29 @@ template <bool Checked>
     // a zero frequency would renormalise forever
     if (f == 0) [[unlikely]]
         zero_frequency(g, p, j, k, s);
+    // The states stay in [2^31, 2^39) (they start at 2^31, and a step leaves
+    // a state below 2^39), where the fast step emits and divides exactly as
+    // encode_step does, without a branch on the data. A frequency above 4096
+    // takes encode_step, which faults on it as always.
+    if (f <= kScale) [[likely]] {
+        const EncSymbol e = make_symbol(f, start);
+        if constexpr (Rare) {
+            if (x >= e.limit) [[unlikely]] {
+                dst[len++] = static_cast<std::uint8_t>(x);
+                x >>= 8;
+                if (x >= e.limit) {
+                    dst[len++] = static_cast<std::uint8_t>(x);
+                    x >>= 8;
+                }
+            }
+            return x + mul_hi(x, e.rcp) * e.cmpl + e.cum;
+        }
+        std::uint8_t* q = dst + len;
+        std::uint32_t bad = 0;
+        encode_step_fast(x, e, bad, q);
+        len = static_cast<std::size_t>(q - dst);
+        return x;
+    }
     return encode_step(x, f, start, [&](std::uint8_t b) { dst[len++] = b; });
 }
 
@@ -131,8 +157,8 @@ struct EncoderPass {
             std::uint8_t* dst = out.room_for_pixel(n);
             const std::size_t k = 64 * c;
             if (c < fast_end) {
-                x3 = encode_symbol<false>(x3, 3, k + lane(low, 3), lane(sym, 3), lcf, lsf, nc, dst, n, lg, p);
-                x2 = encode_symbol<false>(x2, 2, k + lane(low, 2), lane(sym, 2), lcf, lsf, nc, dst, n, lg, p);
+                x3 = encode_symbol<false, true>(x3, 3, k + lane(low, 3), lane(sym, 3), lcf, lsf, nc, dst, n, lg, p);
+                x2 = encode_symbol<false, true>(x2, 2, k + lane(low, 2), lane(sym, 2), lcf, lsf, nc, dst, n, lg, p);
                 x1 = encode_symbol<false>(x1, 1, k + lane(low, 1), lane(sym, 1), lcf, lsf, nc, dst, n, lg, p);
                 x0 = encode_symbol<false>(x0, 0, k + lane(low, 0), lane(sym, 0), lcf, lsf, nc, dst, n, lg, p);
             } else {
