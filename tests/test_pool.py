@@ -124,6 +124,13 @@ def test_pool_in_cpp(tmp_path, size):
     assert proc.returncode == 0 and proc.stdout.strip() == "ok", proc.stderr
 
 
+def test_fork_while_another_thread_creates_the_pool(tmp_path):
+    exe = _build_pool_test(tmp_path)
+    proc = subprocess.run([str(exe), "2", "fork-during-first-use"], capture_output=True, text=True,
+                          timeout=120)
+    assert proc.returncode == 0 and proc.stdout.strip() == "ok", proc.stderr
+
+
 # Worker threads are refused once the address space is nearly used up: each
 # needs a stack. The limit is set inside the child, after its imports.
 REFUSED = """

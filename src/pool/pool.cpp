@@ -177,6 +177,12 @@ void after_fork_child() {
     t_member = nullptr;
 }
 
+// Registered when the library is loaded, before any thread can take
+// g_create: registered on first use, a fork between another thread's taking
+// the lock and the registration gave a child that inherited the lock held and
+// waited on it forever in its first parallel loop.
+const int g_fork_handlers = pthread_atfork([] { g_create.lock(); }, [] { g_create.unlock(); }, after_fork_child);
+
 std::size_t parse_size(const char* s, bool& ok) {
     ok = false;
     if (s == nullptr) return 0;
@@ -216,11 +222,6 @@ void dismantle(Pool* p) {
 // every worker already started has been stopped and joined, and `why` says
 // which one failed.
 Pool* create(std::size_t n, Refusal& why) {
-    static bool fork_handler = false;
-    if (!fork_handler) {
-        pthread_atfork([] { g_create.lock(); }, [] { g_create.unlock(); }, after_fork_child);
-        fork_handler = true;
-    }
     n = std::min(n, kMaxWorkers);
     why = {0, n, ENOMEM};
     Pool* p = nullptr;

@@ -49,16 +49,16 @@ std::size_t mapped_length(std::size_t bytes) { return (bytes + kHugePage - 1) / 
 // The buffers handed out as mappings: a heap block may sit anywhere, even on
 // a 2 MiB boundary, so only this list tells a mapping from a heap block. Its
 // lock is held across fork(), so that a child never inherits it locked by a
-// thread that the child does not have.
+// thread that the child does not have. The list and the fork handlers are
+// set up when the library is loaded, before any thread can take the lock: a
+// list made on first use would leave a window (the lock taken, the handlers
+// not yet registered, or the list's initialisation under way) in which a
+// fork gives a child that waits forever.
 std::mutex g_mapped_lock;
-std::unordered_set<void*>& mapped() {
-    static auto* set = [] {
-        pthread_atfork([] { g_mapped_lock.lock(); }, [] { g_mapped_lock.unlock(); },
-                       [] { g_mapped_lock.unlock(); });
-        return new std::unordered_set<void*>;  // never destroyed: buffers may outlive exit handlers
-    }();
-    return *set;
-}
+auto* const g_mapped = new std::unordered_set<void*>;  // never destroyed: buffers may outlive exit handlers
+const int g_mapped_fork_handlers = pthread_atfork([] { g_mapped_lock.lock(); }, [] { g_mapped_lock.unlock(); },
+                                                  [] { g_mapped_lock.unlock(); });
+std::unordered_set<void*>& mapped() { return *g_mapped; }
 #endif
 
 }  // namespace

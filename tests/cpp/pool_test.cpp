@@ -1,7 +1,11 @@
 // Tests of the worker pool on its own: size rules, ordered maps, nesting
 // without deadlock and faults carried back to the caller. Built and run by
 // tests/test_pool.py (also under ThreadSanitizer when asked).
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -188,7 +192,47 @@ static void racing_first_use() {
     for (std::size_t s : sizes) CHECK(s == sizes[0] && s >= 1);
 }
 
+// The pool reads its size with getenv while it holds its creation lock. This
+// getenv (it replaces the C library's in this program) can hold a thread
+// there: 1 asks the next lookup of the size to stall, 2 says one stalls.
+static std::atomic<int> g_stall{0};
+extern "C" char* getenv(const char* name) {
+    if (g_stall.load() == 1 && std::strcmp(name, "RAYON_NUM_THREADS") == 0) {
+        g_stall = 2;
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    }
+    const std::size_t n = std::strlen(name);
+    for (char** e = environ; *e; ++e)
+        if (std::strncmp(*e, name, n) == 0 && (*e)[n] == '=') return *e + n + 1;
+    return nullptr;
+}
+
+// A fork while another thread is creating the pool (it holds the creation
+// lock): the fork waits for the creation, and the child's first loop runs
+// (a child that inherited the lock held would wait forever: the alarm ends it).
+static void fork_during_first_use() {
+    g_stall = 1;
+    std::thread creator([] { pool::parallel_each(8, [](std::size_t) {}); });
+    while (g_stall.load() != 2) std::this_thread::yield();
+    const pid_t pid = fork();
+    if (pid == 0) {
+        alarm(20);
+        auto v = pool::parallel_map<int>(100, [](std::size_t i) { return int(i); });
+        _exit(v[99] == 99 ? 0 : 3);
+    }
+    int status = 0;
+    CHECK(pid > 0 && waitpid(pid, &status, 0) == pid);
+    creator.join();
+    CHECK(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
 int main(int argc, char** argv) {
+    if (argc > 2 && std::string(argv[2]) == "fork-during-first-use") {
+        fork_during_first_use();
+        if (failures) return 1;
+        std::puts("ok");
+        return 0;
+    }
     if (argc > 2 && std::string(argv[2]) == "first-use") {
         // the pool is created by racing loops, with the environment's size
         racing_first_use();
