@@ -244,23 +244,19 @@ def compact_pdf_tables(freq, widths, modes) -> np.ndarray:
     return _r.compact_pdf_tables(freq, widths, modes)
 
 
-def expand_pdf_tables(compacted, widths, modes, templates) -> np.ndarray:
-    return _r.expand_pdf_tables(compacted, widths, modes, templates)
-
-
-# what stored_tables found wrong with stored tables
-STORED_OK, STORED_NOT_CANONICAL, STORED_BAD_SUM = 0, 1, 2
+# what stored_tables found wrong with stored tables (0: nothing)
+STORED_NOT_CANONICAL, STORED_BAD_SUM = 1, 2
 
 
 class StoredTables(NamedTuple):
     cum: np.ndarray          # uint64 (n, CUM_LEN); (0, CUM_LEN) unless canonical
     freq: np.ndarray         # uint64 (n, SYMBOLS)
     top: np.ndarray          # uint64 (n,) each table's largest frequency; (0,) unless canonical
-    fault: int               # STORED_OK, STORED_NOT_CANONICAL or STORED_BAD_SUM (the first found)
+    fault: int               # 0, STORED_NOT_CANONICAL or STORED_BAD_SUM (the first found)
 
 
 def stored_tables(compacted, widths, modes, templates) -> StoredTables:
-    """The tables expand_pdf_tables gives, checked as a decoder needs them
+    """The tables orv_rans.expand_pdf_tables gives, checked as a decoder needs them
     (compacting them again gives `compacted`; every table sums to SCALE),
     with their cumulative tables and largest frequencies: one call."""
     return StoredTables(*_r._stored_tables(compacted, widths, modes, templates))

@@ -79,21 +79,9 @@ template <bool Checked, bool Rare = false>
     // encode_step does, without a branch on the data. A frequency above 4096
     // takes encode_step, which faults on it as always.
     if (f <= kScale) [[likely]] {
-        const EncSymbol e = make_symbol(f, start);
-        if constexpr (Rare) {
-            if (x >= e.limit) [[unlikely]] {
-                dst[len++] = static_cast<std::uint8_t>(x);
-                x >>= 8;
-                if (x >= e.limit) {
-                    dst[len++] = static_cast<std::uint8_t>(x);
-                    x >>= 8;
-                }
-            }
-            return x + mul_hi(x, e.rcp) * e.cmpl + e.cum;
-        }
         std::uint8_t* q = dst + len;
-        std::uint32_t bad = 0;
-        encode_step_fast(x, e, bad, q);
+        std::uint32_t bad = 0;  // stays 0: f is in 1..4096
+        encode_step_fast<Rare>(x, make_symbol(f, start), bad, q);
         len = static_cast<std::size_t>(q - dst);
         return x;
     }

@@ -82,10 +82,21 @@ inline void emit_if_at_least(std::uint64_t& x, std::uint64_t limit, std::uint64_
 // that cannot be coded only sets `bad` (its limit of 2^64 - 1 stops the
 // emission); the caller then reruns the shard with the checked step, which
 // refuses it.
+// `Rare`: for symbols that seldom emit (a table of one very likely symbol),
+// where a branch that is almost always right costs less than the
+// conditional move; the same bytes and state.
+template <bool Rare = false>
 inline void encode_step_fast(std::uint64_t& x, const EncSymbol& e, std::uint32_t& bad, std::uint8_t*& p) {
     bad |= e.bad;
-    *p = static_cast<std::uint8_t>(x);
-    emit_if_at_least(x, e.limit, x >> 8, p);
+    if constexpr (Rare) {
+        if (x >= e.limit) [[unlikely]] {
+            *p++ = static_cast<std::uint8_t>(x);
+            x >>= 8;
+        }
+    } else {
+        *p = static_cast<std::uint8_t>(x);
+        emit_if_at_least(x, e.limit, x >> 8, p);
+    }
     if (x >= e.limit) [[unlikely]] {
         *p++ = static_cast<std::uint8_t>(x);
         x >>= 8;

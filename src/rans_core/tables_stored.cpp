@@ -4,7 +4,6 @@
 // the decoder needs, and each row's largest frequency (which bounds how
 // short a shard's stream can be).
 #include <algorithm>
-#include <cstring>
 
 #include "fault.hpp"
 #include "lookups.hpp"
@@ -18,9 +17,7 @@ StoredTables read_stored_tables(std::span<const std::uint8_t> compacted, std::sp
                                 std::size_t n_templates) {
     StoredTables t;
     t.freqs = expand_pdf_tables(compacted, widths, modes, templates, n_templates);
-    const std::vector<std::uint8_t> again = compact_pdf_tables(t.freqs, widths, modes);
-    if (again.size() != compacted.size() ||
-        (!again.empty() && std::memcmp(again.data(), compacted.data(), again.size()) != 0)) {
+    if (!std::ranges::equal(compact_pdf_tables(t.freqs, widths, modes), compacted)) {
         t.fault = StoredFault::not_canonical;
         return t;
     }

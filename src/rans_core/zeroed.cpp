@@ -55,10 +55,9 @@ std::size_t mapped_length(std::size_t bytes) { return (bytes + kHugePage - 1) / 
 // not yet registered, or the list's initialisation under way) in which a
 // fork gives a child that waits forever.
 std::mutex g_mapped_lock;
-auto* const g_mapped = new std::unordered_set<void*>;  // never destroyed: buffers may outlive exit handlers
+std::unordered_set<void*>& g_mapped = *new std::unordered_set<void*>;  // never destroyed: buffers may outlive exit handlers
 const int g_mapped_fork_handlers = pthread_atfork([] { g_mapped_lock.lock(); }, [] { g_mapped_lock.unlock(); },
                                                   [] { g_mapped_lock.unlock(); });
-std::unordered_set<void*>& mapped() { return *g_mapped; }
 #endif
 
 }  // namespace
@@ -79,7 +78,7 @@ void* big_zeroed_allocate(std::size_t bytes) noexcept {
     madvise(p, len, MADV_HUGEPAGE);  // a hint: 4 KiB pages do too
     try {
         const std::lock_guard<std::mutex> lk(g_mapped_lock);
-        mapped().insert(p);
+        g_mapped.insert(p);
     } catch (...) {
         munmap(p, len);
         return nullptr;
@@ -97,7 +96,7 @@ bool big_zeroed_free(void* p, std::size_t bytes) noexcept {
         return false;
     {
         const std::lock_guard<std::mutex> lk(g_mapped_lock);
-        if (mapped().erase(p) == 0) return false;
+        if (g_mapped.erase(p) == 0) return false;
     }
     munmap(p, mapped_length(bytes));
     return true;
