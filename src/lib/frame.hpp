@@ -104,9 +104,13 @@ struct Slot {
     std::unique_ptr<std::uint64_t[]> copy;
 };
 
+// The most parameters a function of the table may have (functions.cpp
+// checks the table against it).
+constexpr std::size_t kMaxParams = 16;
+
 struct Frame {
     const Signature* signature = nullptr;
-    Slot slots[16];
+    Slot slots[kMaxParams];
 
     // The elements of array parameter i (flat or logical, as the table says).
     template <class T>

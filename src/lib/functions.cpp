@@ -11,7 +11,7 @@ namespace {
 
 constexpr bool kReleased = true, kHeld = false;
 
-const Signature kFunctions[] = {
+constexpr Signature kFunctions[] = {
     {"get_backend_info", {}, kHeld, get_backend_info},
     {"set_rayon_threads", sig::set_rayon_threads, kHeld, set_rayon_threads},
     {"get_magic_lut", {}, kHeld, get_magic_lut},
@@ -41,7 +41,7 @@ const Signature kFunctions[] = {
 
 // Private entries of the package's front end: called like the 25, not listed
 // in __all__ (module.cpp registers as many as it has entry points for).
-const Signature kPrivate[] = {
+constexpr Signature kPrivate[] = {
     {"_pdf_tables_from_counts", sig::pdf_tables_from_counts, kReleased, pdf_tables_from_counts},
     {"_table_costs", sig::table_costs, kReleased, table_costs},
     {"_p1_p2_rgb", sig::p1_p2_rgb, kReleased, p1_p2_rgb},
@@ -49,6 +49,15 @@ const Signature kPrivate[] = {
     {"_rans_encode_shards_packed", sig::rans_encode_shards_parallel, kReleased, rans_encode_shards_packed},
     {"_stored_tables", sig::expand_pdf_tables, kReleased, stored_tables},
 };
+
+// Every call's arguments fit the frame's slots.
+template <std::size_t N>
+consteval bool fit_frame(const Signature (&table)[N]) {
+    for (const Signature& s : table)
+        if (s.params.size() > kMaxParams) return false;
+    return true;
+}
+static_assert(fit_frame(kFunctions) && fit_frame(kPrivate));
 
 }  // namespace
 
