@@ -22,7 +22,10 @@ images and on those of 2 MP and more.
 Then the speed-up from one worker to two on the photos of 2 MP and more,
 measured again with the two worker counts taking turns call by call (two
 processes), at levels 1 to 3: separate runs minutes apart see different
-machines.
+machines. Beside it, in the same turns, the machine's own ceiling: the
+speed-up of independent single-threaded module calls shared among the
+workers (on a virtual machine whose two cores share a physical one, or
+neighbours, this is well below 2).
 
 Options: --repeat N (default 3), --plot FILE (speed against size, one worker),
 --quick (the 500 px photos and scikit-image's only, for a fast look),
@@ -46,6 +49,7 @@ REPO = HERE.parent
 # the peers every ratio is taken against
 RATIO_PEERS = ("JPEG XL e1", "PNG")
 LARGE_MP = 2.0
+CEILING_CALLS = 16
 
 
 def _import_paths():
@@ -93,6 +97,7 @@ def serve(levels: list[int]) -> None:
 
     images = [im.pixels for im in corpus.load_photos() if im.megapixels >= LARGE_MP]
     coded = {(lv, i): orv.encode(img, effort=lv) for lv in levels for i, img in enumerate(images)}
+    ceiling = _ceiling_job(images[0]) if images else None
     print(json.dumps(len(images)), flush=True)
     for line in sys.stdin:
         op, lv, i = line.split()
@@ -100,9 +105,36 @@ def serve(levels: list[int]) -> None:
         t = time.perf_counter()
         if op == "encode":
             orv.encode(images[key[1]], effort=key[0])
-        else:
+        elif op == "decode":
             orv.decode(coded[key])
+        else:
+            ceiling()
         print(json.dumps(time.perf_counter() - t), flush=True)
+
+
+def _ceiling_job(image):
+    """The machine's own ceiling for the scaling measurement: CEILING_CALLS
+    module calls that share nothing and have no parallel loop inside (the
+    bit-pair decode of a 512 x 512 gray plane), shared out among as many
+    threads as the module has workers. Two workers can speed an image up at
+    most as much as they speed up this."""
+    import numpy as np
+
+    import orv
+    from orv import bitpair, native, single
+
+    plane = np.ascontiguousarray(image[:512, :512, 1] if image.ndim == 3 else image[:512, :512])
+    h, w = plane.shape
+    coded = single.parse(orv.encode(plane, coder="bitpair")).bp[0]
+
+    def calls(n):
+        for _ in range(n):
+            bitpair.decode(coded, h, w)
+
+    def run():
+        width = native.workers()
+        native.parallel_map(calls, [CEILING_CALLS // width] * width)
+    return run
 
 
 def scaling(lo: int, hi: int, levels: list[int], repeat: int) -> dict:
@@ -119,10 +151,10 @@ def scaling(lo: int, hi: int, levels: list[int], repeat: int) -> dict:
                                     text=True)
     n = [json.loads(p.stdout.readline()) for p in sides.values()][0]
     out = {}
-    for lv in levels:
-        for op in ("encode", "decode"):
+    for lv in levels + ([0] if n else []):
+        for op in (("encode", "decode") if lv else ("ceiling",)):
             total = {w: 0.0 for w in sides}
-            for i in range(n):
+            for i in range(n if lv else 1):
                 times = {w: [] for w in sides}
                 for _ in range(repeat + 1):
                     for w, p in sides.items():
@@ -268,6 +300,10 @@ def main() -> int:
         for lv in levels:
             enc, dec = sc["seconds"][(lv, "encode")], sc["seconds"][(lv, "decode")]
             print(f"  orv e{lv:<13d} {enc[lo] / enc[hi]:5.2f} {dec[lo] / dec[hi]:5.2f}")
+        if (0, "ceiling") in sc["seconds"]:
+            c = sc["seconds"][(0, "ceiling")]
+            print(f"  the machine's ceiling: {CEILING_CALLS} independent single-threaded module calls "
+                  f"shared among the workers, {c[lo] / c[hi]:5.2f}")
     if args.plot:
         one = runs[counts[0]]["results"]
         bench.plot([bench.Result(d["codec"], d["images"], d["pixels"], d["bytes"], d["enc_s"],
