@@ -161,6 +161,12 @@ def realise_aliased(case: dict, guards: list) -> dict:
         v = np.ndarray(d.shape, d.dtype, buffer=buf.data, offset=GUARD + off)
         v[...] = d
         views[name] = v
+    # counts that share bytes with an array written after them hold that
+    # array's bytes: capped as generated counts are (the cap's bytes then
+    # stand in both), or a call would ask for gigabytes of output
+    for name, v in views.items():
+        if name in COUNT_LIKE:
+            v[...] = capped(name, v)
     guards.append(Guard(buf, GUARD, GUARD + size, None))
     return views
 
