@@ -144,16 +144,16 @@ struct alignas(16) PixelOffsets {
 };
 
 // The symbol of the entry at p for state x, and x advanced past it. Planes 2
-// and 3 code symbol 0 for 93-99.9% of a photo's pixels, so there (`Rare`) a
-// branch that is almost always right costs less than the search, and the
-// symbol it predicts lets the next pixel's table read start at once. Only for
-// entries whose cumulative values do not decrease: slot < cum[1] then means
-// that the search finds symbol 0.
-template <bool Rare = false>
+// and 3 code symbol 0 for 93-99.9% of a photo's pixels, so there
+// (`ZeroFirst`) a branch on symbol 0's range that is almost always right
+// costs less than the search, and the symbol it predicts lets the next
+// pixel's table read start at once. Only for entries whose cumulative values
+// do not decrease: slot < cum[1] then means that the search finds symbol 0.
+template <bool ZeroFirst = false>
 [[gnu::always_inline]] inline std::uint32_t entry_symbol(std::uint64_t& x, const std::uint8_t* p) {
     const PairEntry& e = *reinterpret_cast<const PairEntry*>(p);
     const std::uint64_t slot = x & kSlotMask;
-    if constexpr (Rare) {
+    if constexpr (ZeroFirst) {
         if (slot < e.cum[1]) [[likely]] {
             x = decode_advance(x, e.freq[0], e.cum[0]);
             return 0;
@@ -204,7 +204,6 @@ struct FastTables {
     std::vector<PairEntry> entries;
     std::uint32_t plane_bytes = 0;  // n_ctx entries
     bool usable = false;
-
     bool ordered = false;  // no entry's cumulative values decrease (as in every table an encoder writes)
 
     FastTables(const BitPairCoded& in, std::size_t n_ctx, std::size_t table_end) {
