@@ -697,6 +697,18 @@ def v__stored_tables(rng):
     return args
 
 
+def v__reconstruct_chroma(rng):
+    a = v_reconstruct_shards_rgb(rng)
+    h, w = a["h"], a["w"]
+    try:  # the green plane the chroma planes are keyed by, as the front end has it
+        green = orv_rans.reconstruct_shards_rgb(**a)[0]
+    except BaseException:  # PanicException: streams the generator left short
+        green = rng.integers(0, 256, (h, w)).astype(U8)
+    return dict(h=h, w=w, green=np.ascontiguousarray(green), res_rd=a["res_rd"], res_bd=a["res_bd"],
+                off_rd=a["off_rd"], off_bd=a["off_bd"], s_lut=a["s_lut"], i_lut=a["i_lut"],
+                d_lut=a["d_lut"])
+
+
 def v_set_rayon_threads(rng):
     return dict(n=pick(rng, [0, 1, 2, 4, 65535, 65536, 2**64 - 1]))
 

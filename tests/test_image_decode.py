@@ -229,3 +229,49 @@ def test_streams_cut_short_or_shifted_fault_as_plane_after_plane(h, w, K, seed, 
     else:
         for got, plane in zip(o.reconstruct_shards_rgb(h, w, *streams, *starts, *tables), want):
             np.testing.assert_array_equal(got, plane)
+
+
+@settings(max_examples=80, deadline=None)
+@given(st.integers(1, 9), st.integers(1, 40), st.integers(1, 4), st.integers(0, 2**32 - 1),
+       st.lists(st.integers(0, 45), min_size=2, max_size=2), st.lists(st.integers(-3, 3), min_size=2, max_size=2),
+       st.sampled_from(["tables", "short offsets", "zero blue"]))
+def test_chroma_keyed_by_a_rebuilt_green_plane_as_in_the_whole_rebuild(h, w, K, seed, cuts, shifts, kind):
+    # the front end's private entry for a bit-pair coded green plane: the
+    # chroma planes of reconstruct_shards_rgb given green's own stream, or its
+    # fault, with streams cut short and cursors moved, on the fast path and
+    # (fewer red offsets than context numbers: not proven) the tested one
+    rng = np.random.default_rng(seed)
+    rgb = rng.integers(0, 256, (h, w, 3), dtype=np.uint8)
+    rgb[: h // 2] //= 32
+    tables = random_tables(rng, K)
+    streams, starts = rgb_streams(rgb, tables, K)
+    if kind == "short offsets":
+        starts[1] = starts[1][: int(rng.integers(0, K))].copy()
+    if kind == "zero blue":
+        streams[2] = np.zeros_like(streams[2])
+    streams[1:] = [s[: max(0, len(s) - cut)] for s, cut in zip(streams[1:], cuts)]
+    starts[1:] = [np.clip(s.astype(np.int64) + shift, 0, None).astype(np.uint32) for s, shift in zip(starts[1:], shifts)]
+    green = np.ascontiguousarray(colour_planes(rgb)[0])
+
+    def chroma():
+        return o._reconstruct_chroma(h, w, green, *streams[1:], *starts[1:], *tables)
+
+    def whole():
+        return o.reconstruct_shards_rgb(h, w, *streams, *starts, *tables)[1:]
+
+    want = panics(whole)
+    assert panics(chroma) == want
+    if want is None:
+        for got, plane in zip(chroma(), whole()):
+            assert got.shape == (h, w)
+            np.testing.assert_array_equal(got, plane)
+
+
+def test_chroma_needs_the_whole_green_plane():
+    rng = np.random.default_rng(5)
+    rgb = rng.integers(0, 256, (4, 5, 3), dtype=np.uint8)
+    tables = random_tables(rng, 2)
+    streams, starts = rgb_streams(rgb, tables, 2)
+    green = np.ascontiguousarray(colour_planes(rgb)[0][:3])  # three rows of four
+    msg = panics(o._reconstruct_chroma, 4, 5, green, *streams[1:], *starts[1:], *tables)
+    assert msg is not None and "15" in msg

@@ -348,6 +348,13 @@ def reconstruct_shards_rgb(h: int, w: int, residuals, starts, luts) -> tuple:
     return _r.reconstruct_shards_rgb(h, w, *residuals, *starts, *luts)
 
 
+def reconstruct_chroma(h: int, w: int, green: np.ndarray, residuals, starts, luts) -> tuple:
+    """The two chroma planes of reconstruct_shards_rgb when the green plane
+    (h, w) is already rebuilt: `residuals` and `starts` of red less green and
+    blue less green only."""
+    return _r._reconstruct_chroma(h, w, green, *residuals, *starts, *luts)
+
+
 def restore_channels(planes, alpha: np.ndarray | None) -> np.ndarray:
     """The interleaved (h, w, 3 or 4) image of the three colour planes and alpha."""
     return _r.restore_channels(*planes, _EMPTY_PLANE if alpha is None else alpha,

@@ -416,25 +416,27 @@ def _decode_planes(f: Parsed) -> dict[int, np.ndarray]:
         if 3 in res:
             out[3] = checked(native.reconstruct_2d_channels, h, w, res.pop(3).reshape(h, w))
         if colour_shards:
-            if 0 not in res:
-                # green was bit-pair coded: its shard stream is rebuilt from the
-                # plane, since the chroma contexts follow the green plane's shard walk
-                res[0] = np.empty(hw, dtype=np.uint8)
-                p1 = checked(native.p1_p2_gray, h, w, out.pop(0), K, luts, res[0])
-                starts[0] = p1.starts[0].copy()
-                del p1
             # a plane that is not shard-coded takes zero residuals from one
             # zero-filled buffer that is only read, so its pages stay unmapped
             zeros_res = np.zeros(hw, dtype=np.uint8)
             zeros_off = np.zeros(K, dtype=np.uint32)
-            rec = checked(native.reconstruct_shards_rgb, h, w,
-                          [res.get(c, zeros_res) for c in range(3)],
-                          [starts.get(c, zeros_off) for c in range(3)], luts)
-            del res
-            for p in range(n_col):
-                if p in colour_shards or p == 0:
-                    out[p] = rec[p]
-            del rec
+            if 0 in res:
+                rec = checked(native.reconstruct_shards_rgb, h, w,
+                              [res.get(c, zeros_res) for c in range(3)],
+                              [starts.get(c, zeros_off) for c in range(3)], luts)
+                planes = dict(enumerate(rec))
+            else:
+                # green was bit-pair coded: the chroma planes are rebuilt
+                # keyed by the plane it gave
+                rec = checked(native.reconstruct_chroma, h, w, out[0],
+                              [res.get(c, zeros_res) for c in (1, 2)],
+                              [starts.get(c, zeros_off) for c in (1, 2)], luts)
+                planes = {1: rec[0], 2: rec[1]}
+            del res, rec
+            for p, plane in planes.items():
+                if p < n_col and (p in colour_shards or p == 0):
+                    out[p] = plane
+            del planes
     chroma_bp = [p for p in (1, 2) if p in bp and p < n_col]
     if chroma_bp:
         ref = np.pad(out[0], 1).reshape(-1)

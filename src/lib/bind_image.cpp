@@ -156,6 +156,20 @@ PyObject* reconstruct_shards_rgb(Frame& f) {
     return tuple({&g, &rd, &bd}).release();
 }
 
+// The front end's chroma planes keyed by a green plane it already has.
+PyObject* reconstruct_chroma(Frame& f) {
+    constexpr Named p{sig::reconstruct_chroma};
+    const std::size_t h = f.u64(p["h"]), w = f.u64(p["w"]);
+    const auto tables = context_tables<sig::reconstruct_chroma>(f);
+    auto green = f.in<U8>(p["green"]);
+    auto rr = f.in<U8>(p["res_rd"]), rb = f.in<U8>(p["res_bd"]);
+    auto orr = f.in<U32>(p["off_rd"]), ob = f.in<U32>(p["off_bd"]);
+    rans::ChromaPlanes planes = f.run([&] { return rans::reconstruct_chroma(h, w, green, rr, rb, orr, ob, tables); });
+    Ref rd = array(std::move(planes.rd), {h, w});
+    Ref bd = array(std::move(planes.bd), {h, w});
+    return tuple({&rd, &bd}).release();
+}
+
 PyObject* reconstruct_2d_channels(Frame& f) {
     constexpr Named p{sig::reconstruct_2d_channels};
     const std::size_t h = f.u64(p["h"]), w = f.u64(p["w"]);

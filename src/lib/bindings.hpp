@@ -42,6 +42,7 @@ PyObject* p1_p2_rgb(Frame&);
 PyObject* p1_p2_gray(Frame&);
 PyObject* restore_channels(Frame&);
 PyObject* reconstruct_2d_channels(Frame&);
+PyObject* reconstruct_chroma(Frame&);
 
 // bind_bitpair.cpp
 PyObject* bp_decode_sharded_debug(Frame&);

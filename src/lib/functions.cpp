@@ -48,6 +48,7 @@ constexpr Signature kPrivate[] = {
     {"_p1_p2_gray", sig::p1_p2_gray, kReleased, p1_p2_gray},
     {"_rans_encode_shards_packed", sig::rans_encode_shards_parallel, kReleased, rans_encode_shards_packed},
     {"_stored_tables", sig::expand_pdf_tables, kReleased, stored_tables},
+    {"_reconstruct_chroma", sig::reconstruct_chroma, kReleased, reconstruct_chroma},
 };
 
 // Every call's arguments fit the frame's slots.

@@ -128,6 +128,10 @@ inline constexpr Param gray_stream[] = {filled("shard_gr", U8, 1)};
 // phase one's arguments, then the streams phase two fills
 inline constexpr auto p1_p2_rgb = joined(p1_rgb, rgb_streams);
 inline constexpr auto p1_p2_gray = joined(p1_gray, gray_stream);
+inline constexpr Param reconstruct_chroma[] = {
+    size("h"), size("w"), flat("green", U8, 2), flat("res_rd", U8, 1), flat("res_bd", U8, 1),
+    flat("off_rd", U32, 1), flat("off_bd", U32, 1), flat("s_lut", U8, 2), flat("i_lut", U8, 1),
+    flat("d_lut", U8, 2)};
 inline constexpr Param table_costs[] = {
     logical("counts", U32, 2), flat("widths", U16, 1), logical("costs", U32, 2)};
 

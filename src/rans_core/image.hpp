@@ -70,6 +70,17 @@ ColourPlanes reconstruct_shards_rgb(std::size_t h, std::size_t w, Bytes res_gr, 
                                     std::span<const std::uint32_t> off_bd,
                                     const ContextTables& tables);
 
+// The two chroma planes of reconstruct_shards_rgb when the caller already has
+// the (unpadded, h x w) green plane, as the front end does when green was
+// coded by the bit-pair coder: the same planes and the same faults as that
+// call given green's own shard stream, without rebuilding green.
+struct ChromaPlanes {
+    ZeroedBytes rd, bd;
+};
+ChromaPlanes reconstruct_chroma(std::size_t h, std::size_t w, Bytes green, Bytes res_rd, Bytes res_bd,
+                                std::span<const std::uint32_t> off_rd, std::span<const std::uint32_t> off_bd,
+                                const ContextTables& tables);
+
 // Rebuilds one unpadded h x w plane from residuals in scan order, no contexts.
 std::vector<std::uint8_t> reconstruct_2d_channels(std::size_t h, std::size_t w, Bytes res_ch);
 

@@ -342,6 +342,39 @@ bool rebuild_colour(const Ctx& ctx, std::size_t h, std::size_t w, std::uint8_t* 
     return true;
 }
 
+// The two chroma planes keyed by a green plane the caller already has (a
+// bit-pair coded one): their two chains side by side, a row of each per pass.
+template <class Ctx>
+bool rebuild_chroma(const Ctx& ctx, std::size_t h, std::size_t w, const std::uint8_t* green,
+                    std::uint8_t* const (&plane)[2], const std::array<Bytes, 2>& res,
+                    const std::array<std::span<const std::uint32_t>, 2>& off) {
+    const std::vector<std::uint8_t> zero_row(w, 0);
+    // the chroma channels' cursors at their places in the block of three
+    std::vector<const std::uint8_t*> cursors(3 * kCursorStride);
+    std::vector<StreamEnds> ends;
+    ends.reserve(2);  // the cursors keep pointers to them
+    Cursors c[2];
+    for (std::size_t j = 0; j < 2; ++j) {
+        const Stream s{res[j].data(), res[j].size()};
+        ends.emplace_back(s, w);
+        const auto first = cursors.begin() + static_cast<std::ptrdiff_t>((j + 1) * kCursorStride);
+        std::fill(first, first + kCursorStride, ends[j].trap());
+        c[j] = {cursors.data() + (j + 1) * kCursorStride, std::min(off[j].size(), kCursorStride), s, &ends[j]};
+        start_cursors(c[j], off[j]);
+    }
+    for (std::size_t y = 0; y < h; ++y) {
+        for (const Cursors& cj : c)
+            if (!settle(cj, w)) return false;
+        std::uint8_t* row_r = plane[0] + y * w;
+        std::uint8_t* row_b = plane[1] + y * w;
+        colour_chroma_row(ctx, cursors.data(), row_r, row_b, y ? row_r - w : zero_row.data(),
+                          y ? row_b - w : zero_row.data(), green + y * w, w);
+    }
+    for (const Cursors& cj : c)
+        if (!settle(cj, w)) return false;
+    return true;
+}
+
 // Whether every byte is zero: blocks are ORed whole (the compiler turns that
 // into vector code, which an early exit per byte would prevent), and the
 // scan stops at the first block that holds a non-zero byte.
@@ -432,6 +465,34 @@ ColourPlanes reconstruct_shards_rgb(std::size_t h, std::size_t w, Bytes res_gr, 
         rebuild_channel(h, w, bd.data(), g.data(), res_bd, off_bd, own);
     }
     return {interior<ZeroedBytes>(g, h, w), interior<ZeroedBytes>(rd, h, w), interior<ZeroedBytes>(bd, h, w)};
+}
+
+ChromaPlanes reconstruct_chroma(std::size_t h, std::size_t w, Bytes green, Bytes res_rd, Bytes res_bd,
+                                std::span<const std::uint32_t> off_rd, std::span<const std::uint32_t> off_bd,
+                                const ContextTables& caller_tables) {
+    const std::size_t pixels = checked_mul(h, w);
+    if (pixels == 0) return {};
+    const std::uint8_t* g = sub(green, 0, pixels).data();
+    const PrivateContextTables own(caller_tables);
+    ChromaPlanes out;
+    const bool interleaved = with_context(own, std::min(off_rd.size(), off_bd.size()), [&](const auto& ctx) {
+        if constexpr (is_checked<decltype(ctx)>) {
+            return false;  // plane after plane below
+        } else {
+            out = {unfilled_bytes(pixels), unfilled_bytes(pixels)};  // written in full
+            std::uint8_t* const planes[2] = {out.rd.data(), out.bd.data()};
+            return rebuild_chroma(ctx, h, w, g, planes, {res_rd, res_bd}, {off_rd, off_bd});
+        }
+    });
+    if (interleaved) return out;
+    // the tested rebuild, with the faults of reconstruct_shards_rgb's after a
+    // green plane that rebuilt without one
+    const std::size_t stride = w + 2, padded = checked_mul(checked_add(h, 2), stride);
+    std::vector<std::uint8_t> gp(padded, 0), rd(padded, 0), bd(padded, 0);
+    for (std::size_t y = 0; y < h; ++y) std::copy_n(g + y * w, w, gp.data() + (y + 1) * stride + 1);
+    rebuild_channel(h, w, rd.data(), gp.data(), res_rd, off_rd, own);
+    rebuild_channel(h, w, bd.data(), gp.data(), res_bd, off_bd, own);
+    return {interior<ZeroedBytes>(rd, h, w), interior<ZeroedBytes>(bd, h, w)};
 }
 
 std::vector<std::uint8_t> reconstruct_2d_channels(std::size_t h, std::size_t w, Bytes res_ch) {
