@@ -298,29 +298,45 @@ void colour_three_rows(Ctx ctx, const std::uint8_t** __restrict cur, std::uint8_
     }
 }
 
+// The cursors of N channels, from channel `first` on, in the block of three
+// that the colour loops index (kCursorStride apart), each at its offsets in
+// its stream (spent ones at its trap).
+template <std::size_t N>
+struct ChannelCursors {
+    std::vector<const std::uint8_t*> cursors;
+    std::vector<StreamEnds> ends;
+    Cursors c[N];
+
+    ChannelCursors(std::size_t first, const std::array<Bytes, N>& res,
+                   const std::array<std::span<const std::uint32_t>, N>& off, std::size_t w)
+        : cursors(3 * kCursorStride) {
+        ends.reserve(N);  // the cursors keep pointers to them
+        for (std::size_t j = 0; j < N; ++j) {
+            const Stream s{res[j].data(), res[j].size()};
+            ends.emplace_back(s, w);
+            const std::size_t at = (first + j) * kCursorStride;
+            std::fill_n(cursors.begin() + static_cast<std::ptrdiff_t>(at), kCursorStride, ends[j].trap());
+            c[j] = {cursors.data() + at, std::min(off[j].size(), kCursorStride), s, &ends[j]};
+            start_cursors(c[j], off[j]);
+        }
+    }
+    ChannelCursors(const ChannelCursors&) = delete;  // the cursors point into `ends`
+    ChannelCursors& operator=(const ChannelCursors&) = delete;
+};
+
 // The three planes in one scan, green one row ahead of the chroma planes:
 // pass y rebuilds green row y (y < h) and the chroma rows y - 1 (y > 0).
 template <class Ctx>
 bool rebuild_colour(const Ctx& ctx, std::size_t h, std::size_t w, std::uint8_t* const (&plane)[3],
                     const std::array<Bytes, 3>& res, const std::array<std::span<const std::uint32_t>, 3>& off) {
     const std::vector<std::uint8_t> zero_row(w, 0);
-    std::vector<const std::uint8_t*> cursors(3 * kCursorStride);
-    std::vector<StreamEnds> ends;
-    ends.reserve(3);  // the cursors keep pointers to them
-    Cursors c[3];
-    for (std::size_t j = 0; j < 3; ++j) {
-        const Stream s{res[j].data(), res[j].size()};
-        ends.emplace_back(s, w);
-        const auto first = cursors.begin() + static_cast<std::ptrdiff_t>(j * kCursorStride);
-        std::fill(first, first + kCursorStride, ends[j].trap());
-        c[j] = {cursors.data() + j * kCursorStride, std::min(off[j].size(), kCursorStride), s, &ends[j]};
-        start_cursors(c[j], off[j]);
-    }
+    ChannelCursors<3> cc(0, res, off, w);
+    const Cursors (&c)[3] = cc.c;
     const auto row_of = [&](int j, std::size_t y) { return plane[j] + y * w; };
     const auto up_of = [&](int j, std::size_t y) -> const std::uint8_t* {
         return y ? row_of(j, y - 1) : zero_row.data();
     };
-    const std::uint8_t** cur = cursors.data();
+    const std::uint8_t** cur = cc.cursors.data();
     for (std::size_t y = 0; y <= h; ++y) {
         for (const Cursors& cj : c)
             if (!settle(cj, w)) return false;
@@ -349,25 +365,14 @@ bool rebuild_chroma(const Ctx& ctx, std::size_t h, std::size_t w, const std::uin
                     std::uint8_t* const (&plane)[2], const std::array<Bytes, 2>& res,
                     const std::array<std::span<const std::uint32_t>, 2>& off) {
     const std::vector<std::uint8_t> zero_row(w, 0);
-    // the chroma channels' cursors at their places in the block of three
-    std::vector<const std::uint8_t*> cursors(3 * kCursorStride);
-    std::vector<StreamEnds> ends;
-    ends.reserve(2);  // the cursors keep pointers to them
-    Cursors c[2];
-    for (std::size_t j = 0; j < 2; ++j) {
-        const Stream s{res[j].data(), res[j].size()};
-        ends.emplace_back(s, w);
-        const auto first = cursors.begin() + static_cast<std::ptrdiff_t>((j + 1) * kCursorStride);
-        std::fill(first, first + kCursorStride, ends[j].trap());
-        c[j] = {cursors.data() + (j + 1) * kCursorStride, std::min(off[j].size(), kCursorStride), s, &ends[j]};
-        start_cursors(c[j], off[j]);
-    }
+    ChannelCursors<2> cc(1, res, off, w);  // channels 1 and 2
+    const Cursors (&c)[2] = cc.c;
     for (std::size_t y = 0; y < h; ++y) {
         for (const Cursors& cj : c)
             if (!settle(cj, w)) return false;
         std::uint8_t* row_r = plane[0] + y * w;
         std::uint8_t* row_b = plane[1] + y * w;
-        colour_chroma_row(ctx, cursors.data(), row_r, row_b, y ? row_r - w : zero_row.data(),
+        colour_chroma_row(ctx, cc.cursors.data(), row_r, row_b, y ? row_r - w : zero_row.data(),
                           y ? row_b - w : zero_row.data(), green + y * w, w);
     }
     for (const Cursors& cj : c)
