@@ -697,6 +697,10 @@ def v__stored_tables(rng):
     return args
 
 
+def v__bp_decode_samples(rng):
+    return v_bp_decode_sharded(rng)
+
+
 def v__reconstruct_chroma(rng):
     a = v_reconstruct_shards_rgb(rng)
     h, w = a["h"], a["w"]

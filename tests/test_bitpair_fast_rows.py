@@ -111,17 +111,27 @@ def unorder(rng, cf):
     return cf
 
 
-@pytest.mark.parametrize("chroma", [False, True])
-@pytest.mark.parametrize("kind", LUT_KINDS)
-@pytest.mark.parametrize("how", ["none", "cut", "flip", "states", "unordered"])
-@pytest.mark.parametrize("h,w", [(5, 7), (256, 260)])
-def test_fast_rows_give_the_checked_result(chroma, kind, how, h, w):
+def damaged(h, w, kind, how, chroma):
+    """A coded plane and its context tables (`kind`), damaged as `how` says."""
     rng = np.random.default_rng([h, w, len(how), chroma])
     luts = luts_of(kind, rng)
     green, resid, cf, sf, states, bs = coded(rng, h, w, luts, chroma)
     bs, states = damage(rng, how, bs, states)
     if how == "unordered":
         cf = unorder(rng, cf)
+    return luts, green, resid, cf, sf, states, bs
+
+
+every_damage = pytest.mark.parametrize("how", ["none", "cut", "flip", "states", "unordered"])
+both_sizes = pytest.mark.parametrize("h,w", [(5, 7), (256, 260)])
+
+
+@pytest.mark.parametrize("chroma", [False, True])
+@pytest.mark.parametrize("kind", LUT_KINDS)
+@every_damage
+@both_sizes
+def test_fast_rows_give_the_checked_result(chroma, kind, how, h, w):
+    luts, green, resid, cf, sf, states, bs = damaged(h, w, kind, how, chroma)
     fast, checked = both_paths(decoder(bs, states, h, w, cf, sf, luts, green, chroma))
     assert_same(fast, checked)
     if how == "none":
@@ -182,3 +192,21 @@ def test_any_tables_and_stream(seed, h, w, chroma, n_ctx, order):
     green = rng.integers(0, 256, (h + 2) * (w + 2), dtype=np.uint8).reshape(h + 2, w + 2)
     fast, checked = both_paths(decoder(bs, states, h, w, cf, sf, luts, green, chroma))
     assert_same(fast, checked)
+
+
+@pytest.mark.parametrize("checked_rows", [False, True])
+@pytest.mark.parametrize("kind", LUT_KINDS)
+@every_damage
+@both_sizes
+def test_the_samples_entry_rebuilds_what_the_residuals_give(checked_rows, kind, how, h, w):
+    """The front end's decoder of a non-chroma plane: the plane that
+    reconstruct_2d_channels rebuilds from the decoded residuals, or the same
+    fault, on fast and on checked rows."""
+    luts, green, resid, cf, sf, states, bs = damaged(h, w, kind, how, False)
+    o._bitpair_checked_rows(checked_rows)
+    samples = outcome(lambda: o._bp_decode_samples(bs, *states, h, w, cf, sf, *luts))
+    residuals = outcome(lambda: o.reconstruct_2d_channels(
+        h, w, o.bp_decode_sharded(bs, *states, h, w, cf, sf, *luts)))
+    assert_same(samples, residuals)
+    if how == "none":
+        np.testing.assert_array_equal(samples[1], green[1:-1, 1:-1])

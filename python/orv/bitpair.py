@@ -160,9 +160,9 @@ def decode(plane: Plane, h: int, w: int, ref: np.ndarray | None = None) -> np.nd
     the padded green plane `ref` as its context."""
     luts = _flat_luts(plane.bounds)
     if ref is None:
-        z = checked(native.bp_decode_sharded, plane.stream, plane.states, h, w, plane.tables,
-                    luts)
-    else:
-        z = checked(native.bp_decode_sharded_with_ref, plane.stream, plane.states, h, w,
-                    plane.tables, ref, luts)
+        # the decoder rebuilds the samples for its contexts: one call gives them
+        return checked(native.bp_decode_samples, plane.stream, plane.states, h, w, plane.tables,
+                       luts)
+    z = checked(native.bp_decode_sharded_with_ref, plane.stream, plane.states, h, w,
+                plane.tables, ref, luts)
     return checked(native.reconstruct_2d_channels, h, w, z)

@@ -332,6 +332,12 @@ def bp_decode_sharded(stream, states, h: int, w: int, tables: PairTables, luts) 
     return _r.bp_decode_sharded(stream, *states, h, w, tables.cf, tables.sf, *luts)
 
 
+def bp_decode_samples(stream, states, h: int, w: int, tables: PairTables, luts) -> np.ndarray:
+    """bp_decode_sharded's plane rebuilt into samples, as reconstruct_2d_channels
+    rebuilds it, in the same call."""
+    return _r._bp_decode_samples(stream, *states, h, w, tables.cf, tables.sf, *luts)
+
+
 def bp_decode_sharded_with_ref(stream, states, h: int, w: int, tables: PairTables, ref,
                                luts) -> np.ndarray:
     return _r.bp_decode_sharded_with_ref(stream, *states, h, w, tables.cf, tables.sf, ref,

@@ -87,6 +87,12 @@ PyObject* bp_decode_sharded(Frame& f) {
         f, [](const auto& in, const auto& t) { return rans::bp_decode_sharded(in, t); });
 }
 
+// The front end's decoder of a non-chroma plane: its samples.
+PyObject* bp_decode_samples(Frame& f) {
+    return residuals_of<sig::bp_decode_sharded>(
+        f, [](const auto& in, const auto& t) { return rans::bp_decode_sharded_samples(in, t); });
+}
+
 PyObject* bp_decode_sharded_with_ref(Frame& f) {
     constexpr Named p{sig::bp_decode_sharded_with_ref};
     const auto ref = f.in<U8>(p["ref_ch_flat"]);

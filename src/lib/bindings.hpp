@@ -51,5 +51,6 @@ PyObject* bp_build_pdf_sharded_rgb(Frame&);
 PyObject* bp_encode_sharded(Frame&);
 PyObject* bp_decode_sharded(Frame&);
 PyObject* bp_decode_sharded_with_ref(Frame&);
+PyObject* bp_decode_samples(Frame&);
 
 }  // namespace binding

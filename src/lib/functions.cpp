@@ -49,6 +49,7 @@ constexpr Signature kPrivate[] = {
     {"_rans_encode_shards_packed", sig::rans_encode_shards_parallel, kReleased, rans_encode_shards_packed},
     {"_stored_tables", sig::expand_pdf_tables, kReleased, stored_tables},
     {"_reconstruct_chroma", sig::reconstruct_chroma, kReleased, reconstruct_chroma},
+    {"_bp_decode_samples", sig::bp_decode_sharded, kReleased, bp_decode_samples},
 };
 
 // Every call's arguments fit the frame's slots.

@@ -74,9 +74,13 @@ struct BitPairMismatch {
     std::uint8_t expected, decoded;
 };
 
-// Each returns the h x w residuals, row-major.
+// Each returns the h x w residuals, row-major (the samples variant its samples).
 // Non-chroma rule, the context plane rebuilt from the decoded residuals.
 std::vector<std::uint8_t> bp_decode_sharded(const BitPairCoded& in, const ContextTables& t);
+// The same decode's h x w sample plane, rebuilt from the residuals as
+// reconstruct_2d_channels rebuilds it (the decoder predicts every sample for
+// its contexts anyway), with the same faults.
+std::vector<std::uint8_t> bp_decode_sharded_samples(const BitPairCoded& in, const ContextTables& t);
 // Chroma rule, with the encoder's context plane (the padded green plane).
 std::vector<std::uint8_t> bp_decode_sharded_with_ref(const BitPairCoded& in, Bytes ref,
                                                      const ContextTables& t);

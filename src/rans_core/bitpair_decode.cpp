@@ -317,8 +317,9 @@ template <Rule M>
 class ChannelDecoder {
 public:
     ChannelDecoder(const BitPairCoded& in, const ContextTables& t, Bytes ref, Bytes orig,
-                   std::optional<BitPairMismatch>* report)
-        : d_{in, t, geometry(in.h, in.w), in.cf.size() / 20,
+                   std::optional<BitPairMismatch>* report, bool samples)
+        : samples_(samples),
+          d_{in, t, geometry(in.h, in.w), in.cf.size() / 20,
              table_safe_end(in.cf.size(), in.sf.size(), in.cf.size() / 20)},
           st_{{in.states[0], in.states[1], in.states[2], in.states[3]},
               static_cast<std::ptrdiff_t>(in.stream.size()) - 1},
@@ -370,7 +371,8 @@ private:
     }
 
     void finish_row(std::size_t r) {
-        std::copy_n(R_.data() + (r & 1) * d_.g.stride + 1, d_.g.w, out_.data() + (r - 1) * d_.g.w);
+        const std::vector<std::uint8_t>& done = samples_ ? S_ : R_;
+        std::copy_n(done.data() + (r & 1) * d_.g.stride + 1, d_.g.w, out_.data() + (r - 1) * d_.g.w);
     }
 
     void checked_row(std::size_t r) {
@@ -424,6 +426,9 @@ private:
         }
     }
 
+    // the result is the sample plane rather than the residuals (the
+    // non-chroma rule rebuilds every sample for the contexts anyway)
+    const bool samples_;
     const DecoderPass d_;
     DecodeState st_;
     Bytes ref_, orig_;
@@ -434,10 +439,10 @@ private:
 };
 
 template <Rule M>
-std::vector<std::uint8_t> decode_channel(const BitPairCoded& in, const ContextTables& t, Bytes ref,
-                                         Bytes orig, std::optional<BitPairMismatch>* report) {
+std::vector<std::uint8_t> decode_channel(const BitPairCoded& in, const ContextTables& t, Bytes ref, Bytes orig,
+                                         std::optional<BitPairMismatch>* report, bool samples = false) {
     if (in.h == 0 || in.w == 0) return {};
-    return ChannelDecoder<M>(in, t, ref, orig, report).run();
+    return ChannelDecoder<M>(in, t, ref, orig, report, samples).run();
 }
 
 }  // namespace
@@ -451,6 +456,10 @@ bool bp_checked_rows_only() { return g_checked_rows_only.load(std::memory_order_
 
 std::vector<std::uint8_t> bp_decode_sharded(const BitPairCoded& in, const ContextTables& t) {
     return decode_channel<Rule::Own>(in, t, {}, {}, nullptr);
+}
+
+std::vector<std::uint8_t> bp_decode_sharded_samples(const BitPairCoded& in, const ContextTables& t) {
+    return decode_channel<Rule::Own>(in, t, {}, {}, nullptr, true);
 }
 
 std::vector<std::uint8_t> bp_decode_sharded_with_ref(const BitPairCoded& in, Bytes ref,
