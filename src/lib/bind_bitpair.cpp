@@ -73,7 +73,7 @@ PyObject* bp_encode_sharded(Frame& f) {
     return tuple({&states, &bytes}).release();
 }
 
-// A decoder that returns the channel's h x w residuals alone.
+// A decoder that returns one h x w plane alone (residuals, or samples).
 template <const auto& Params, class Decode>
 PyObject* residuals_of(Frame& f, Decode decode) {
     const auto in = coded<Params>(f);

@@ -371,11 +371,7 @@ PhaseOne p1_rgb(std::size_t h, std::size_t w, Bytes rgb_raw, Bytes a_ch, bool is
 PhaseOne p1_gray(std::size_t h, std::size_t w, Bytes gray_raw, Bytes a_ch, bool is_rgba,
                  std::size_t n_shards, const ContextTables& tables, const PhaseOneExtras& extras) {
     const std::uint8_t* gray = sub(gray_raw, 0, checked_mul(h, w)).data();
-    const std::size_t stride = checked_add(w, 2);
-    ZeroedBytes planes[1];
-    planes[0] = ZeroedBytes(checked_mul(checked_add(h, 2), stride));
-    for (std::size_t y = 0; y < h && w > 0; ++y)
-        std::memcpy(planes[0].data() + (y + 1) * stride + 1, gray + y * w, w);
+    ZeroedBytes planes[1] = {padded<ZeroedBytes>(gray, h, w)};
     return phase_one<1>(h, w, a_ch, is_rgba, n_shards, tables, planes, extras);
 }
 

@@ -492,9 +492,8 @@ ChromaPlanes reconstruct_chroma(std::size_t h, std::size_t w, Bytes green, Bytes
     if (interleaved) return out;
     // the tested rebuild, with the faults of reconstruct_shards_rgb's after a
     // green plane that rebuilt without one
-    const std::size_t stride = w + 2, padded = checked_mul(checked_add(h, 2), stride);
-    std::vector<std::uint8_t> gp(padded, 0), rd(padded, 0), bd(padded, 0);
-    for (std::size_t y = 0; y < h; ++y) std::copy_n(g + y * w, w, gp.data() + (y + 1) * stride + 1);
+    const std::vector<std::uint8_t> gp = padded(g, h, w);
+    std::vector<std::uint8_t> rd(gp.size(), 0), bd(gp.size(), 0);
     rebuild_channel(h, w, rd.data(), gp.data(), res_rd, off_rd, own);
     rebuild_channel(h, w, bd.data(), gp.data(), res_bd, off_bd, own);
     return {interior<ZeroedBytes>(rd, h, w), interior<ZeroedBytes>(bd, h, w)};

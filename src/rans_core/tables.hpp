@@ -93,6 +93,15 @@ std::vector<std::uint64_t> expand_pdf_tables(std::span<const std::uint8_t> compa
                                              std::span<const std::uint64_t> templates,
                                              std::size_t n_templates);
 
+// c[0..256] = the running sums of the 256 frequencies f (c[0] = 0, modulo
+// 2^64 as the caller's templates may wrap); returns their total, c[256].
+inline std::uint64_t write_cumulative(const std::uint64_t* f, std::uint64_t* c) {
+    std::uint64_t run = 0;
+    c[0] = 0;
+    for (std::size_t s = 0; s < 256; ++s) c[s + 1] = run += f[s];
+    return run;
+}
+
 // What read_stored_tables found wrong, if anything (the first of them).
 enum class StoredFault : std::uint8_t {
     none = 0,

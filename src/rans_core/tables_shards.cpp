@@ -136,14 +136,8 @@ PdfTables tables_of(std::size_t n, std::span<const std::uint16_t> widths, std::s
                                                     templates, n_templates, disable_templates);
             out.modes[i] = t.mode;
             std::uint64_t* f = out.freqs.data() + 256 * i;
-            std::uint64_t* c = out.cum.data() + 257 * i;
-            std::uint64_t run = 0;
-            c[0] = 0;
-            for (std::size_t s = 0; s < 256; ++s) {
-                f[s] = t.freqs[s];
-                run += t.freqs[s];
-                c[s + 1] = run;
-            }
+            std::copy_n(t.freqs.data(), 256, f);
+            write_cumulative(f, out.cum.data() + 257 * i);
         }
     });
     return out;

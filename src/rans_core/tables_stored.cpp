@@ -26,16 +26,9 @@ StoredTables read_stored_tables(std::span<const std::uint8_t> compacted, std::sp
     t.top.resize(n);
     for (std::size_t i = 0; i < n; ++i) {
         const std::uint64_t* row = t.freqs.data() + 256 * i;
-        std::uint64_t* c = t.cum.data() + kCumLen * i;
         // a template's row is the caller's: its sums wrap modulo 2^64
-        std::uint64_t sum = 0, top = 0;
-        c[0] = 0;
-        for (std::size_t s = 0; s < 256; ++s) {
-            sum += row[s];
-            c[s + 1] = sum;
-            top = std::max(top, row[s]);
-        }
-        t.top[i] = top;
+        const std::uint64_t sum = write_cumulative(row, t.cum.data() + kCumLen * i);
+        t.top[i] = *std::max_element(row, row + 256);
         if (sum != kScale && t.fault == StoredFault::none) t.fault = StoredFault::bad_sum;
     }
     return t;
