@@ -27,6 +27,19 @@ namespace {
 constexpr std::size_t kMaxChunks = 16;
 constexpr std::size_t kChunkSamples = 16384;  // pixels per phase-one chunk, at least (but for one chunk)
 constexpr std::size_t kRowTaskSamples = 16384;  // samples per phase-two task, at least one row
+constexpr std::size_t kMergeCounters = 16384;   // histogram counters per merge task
+
+// Runs row(y) for every row of an h x w image, rows shared out among the
+// workers in tasks of about kRowTaskSamples samples. The colour planes are
+// filled this way: each worker also takes the first touch of its rows'
+// fresh pages, which on one thread is a serial part of a parallel call.
+template <class Row>
+void for_row_tasks(std::size_t h, std::size_t w, const Row& row) {
+    if (w == 0) return;
+    pool::parallel_for(h, std::max<std::size_t>(1, kRowTaskSamples / w), [&](std::size_t y0, std::size_t y1) {
+        for (std::size_t y = y0; y < y1; ++y) row(y);
+    });
+}
 
 // Private results of one row chunk of phase one.
 struct ChunkStats {
@@ -319,17 +332,21 @@ PhaseOne phase_one(std::size_t h, std::size_t w, Bytes a_ch, bool is_rgba, std::
     with_context(own, K, run);
 
     // merge the chunks' private results; integer sums are exact in any order.
-    // A single chunk's histograms are the result as they stand.
-    if (n == 1) {
-        r.hist = std::move(chunks[0].hist);
-        r.value_hist = std::move(chunks[0].vhist);
-        chunks[0].hist.clear();
-        chunks[0].vhist.clear();
-    }
+    // The first chunk's histograms become the result (their pages are
+    // mapped already; a fresh result would take a page fault per 4 KiB) and
+    // the others are added in, the counters shared out among the workers.
+    r.hist = std::move(chunks[0].hist);
+    r.value_hist = std::move(chunks[0].vhist);
+    chunks[0].hist.clear();
+    chunks[0].vhist.clear();
     r.hist.resize(hist_size, 0);
     if (C == 3) r.value_hist.resize(3 * 256, 0);
+    if (n > 1)
+        pool::parallel_for(hist_size, kMergeCounters, [&](std::size_t i0, std::size_t i1) {
+            for (const ChunkStats& st : chunks)
+                for (std::size_t i = i0; i < std::min(i1, st.hist.size()); ++i) r.hist[i] += st.hist[i];
+        });
     for (const ChunkStats& st : chunks) {
-        for (std::size_t i = 0; i < st.hist.size(); ++i) r.hist[i] += st.hist[i];
         for (std::size_t i = 0; i < st.vhist.size(); ++i) r.value_hist[i] += st.vhist[i];
         for (int c = 0; c < 3; ++c) {
             r.abs_err[c] += st.err[c];
@@ -360,11 +377,11 @@ PhaseOne p1_rgb(std::size_t h, std::size_t w, Bytes rgb_raw, Bytes a_ch, bool is
     for (auto& p : planes) p = ZeroedBytes(padded);
     // colour transform: G, R - G, B - G modulo 256
     const SimdPath path = simd_path();
-    for (std::size_t y = 0; y < h; ++y) {
+    for_row_tasks(h, w, [&](std::size_t y) {
         const std::size_t base = (y + 1) * stride + 1;
         colour_transform(path, rgb + y * w * 3, w, planes[0].data() + base, planes[1].data() + base,
                          planes[2].data() + base);
-    }
+    });
     return phase_one<3>(h, w, a_ch, is_rgba, n_shards, tables, planes, extras);
 }
 
