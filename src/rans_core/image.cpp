@@ -343,8 +343,10 @@ PhaseOne phase_one(std::size_t h, std::size_t w, Bytes a_ch, bool is_rgba, std::
     if (C == 3) r.value_hist.resize(3 * 256, 0);
     if (n > 1)
         pool::parallel_for(hist_size, kMergeCounters, [&](std::size_t i0, std::size_t i1) {
-            for (const ChunkStats& st : chunks)
-                for (std::size_t i = i0; i < std::min(i1, st.hist.size()); ++i) r.hist[i] += st.hist[i];
+            for (const ChunkStats& st : chunks) {
+                const std::size_t end = std::min(i1, st.hist.size());  // a gray image's chunks count one channel
+                for (std::size_t i = i0; i < end; ++i) r.hist[i] += st.hist[i];
+            }
         });
     for (const ChunkStats& st : chunks) {
         for (std::size_t i = 0; i < st.vhist.size(); ++i) r.value_hist[i] += st.vhist[i];
