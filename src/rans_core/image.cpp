@@ -251,6 +251,17 @@ void phase_two(std::size_t h, std::size_t w, const Bytes* planes,
                std::span<const std::uint32_t> row_global_offsets, std::span<std::uint8_t>* streams,
                const ContextTables& caller_tables);
 
+// The row block that claim b of a loop over `blocks` blocks takes when
+// several workers share it: even claims walk the first half of the image,
+// odd ones the second. Every block stores into every shard's stream, next to
+// where its neighbour blocks store, so workers that took neighbouring blocks
+// at the same moment would write into the same cache lines and slow each
+// other down; blocks claimed one after the other lie half the image apart.
+inline std::size_t far_apart(std::size_t b, std::size_t blocks) {
+    const std::size_t half = (blocks + 1) / 2;
+    return b % 2 == 0 ? b / 2 : half + b / 2;
+}
+
 // Phase two from phase one's own results: each channel's residual plane and
 // the context numbers it kept (h x w per channel), into streams of h * w
 // bytes or more. No store is checked: a shard's row offsets and counts add
@@ -262,16 +273,22 @@ void place_kept(std::size_t h, std::size_t w, std::size_t K, const ZeroedBytes* 
     const std::size_t stride = w + 2, pixels = h * w;
     if (pixels == 0) return;
     const std::size_t grain = std::max<std::size_t>(1, kRowTaskSamples / w);
-    pool::parallel_for(h, grain, [&](std::size_t y0, std::size_t y1) {
+    const std::size_t blocks = (h + grain - 1) / grain;
+    const bool several = pool::size() > 1;
+    pool::parallel_for(blocks, 1, [&](std::size_t b0, std::size_t b1) {
         std::vector<std::uint32_t> cursors(kScatterRows * K);
-        for (std::size_t y = y0; y < y1; y += kScatterRows) {
-            const std::size_t rows = std::min(kScatterRows, y1 - y);
-            for (int c = 0; c < C; ++c) {
-                for (std::size_t j = 0; j < rows; ++j)
-                    std::copy_n(offsets + (y + j) * 3 * K + c * K, K, cursors.data() + j * K);
-                const ScatterRows in{residuals[c].data() + (y + 1) * stride + 1, stride,
-                                     contexts + c * pixels + y * w, w, w};
-                scatter_rows<false>(rows, in, cursors.data(), K, streams[c].data(), streams[c].size());
+        for (std::size_t b = b0; b < b1; ++b) {
+            const std::size_t block = several ? far_apart(b, blocks) : b;
+            const std::size_t y0 = block * grain, y1 = std::min(h, y0 + grain);
+            for (std::size_t y = y0; y < y1; y += kScatterRows) {
+                const std::size_t rows = std::min(kScatterRows, y1 - y);
+                for (int c = 0; c < C; ++c) {
+                    for (std::size_t j = 0; j < rows; ++j)
+                        std::copy_n(offsets + (y + j) * 3 * K + c * K, K, cursors.data() + j * K);
+                    const ScatterRows in{residuals[c].data() + (y + 1) * stride + 1, stride,
+                                         contexts + c * pixels + y * w, w, w};
+                    scatter_rows<false>(rows, in, cursors.data(), K, streams[c].data(), streams[c].size());
+                }
             }
         }
     });
