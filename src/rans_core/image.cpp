@@ -29,15 +29,32 @@ constexpr std::size_t kChunkSamples = 16384;  // pixels per phase-one chunk, at 
 constexpr std::size_t kRowTaskSamples = 16384;  // samples per phase-two task, at least one row
 constexpr std::size_t kMergeCounters = 16384;   // histogram counters per merge task
 
-// Runs row(y) for every row of an h x w image, rows shared out among the
-// workers in tasks of about kRowTaskSamples samples. The colour planes are
-// filled this way: each worker also takes the first touch of its rows'
-// fresh pages, which on one thread is a serial part of a parallel call.
-template <class Row>
-void for_row_tasks(std::size_t h, std::size_t w, const Row& row) {
-    if (w == 0) return;
-    pool::parallel_for(h, std::max<std::size_t>(1, kRowTaskSamples / w), [&](std::size_t y0, std::size_t y1) {
-        for (std::size_t y = y0; y < y1; ++y) row(y);
+// The row block that claim b of a loop over `blocks` blocks takes when
+// several workers share it: even claims walk the first half of the image,
+// odd ones the second, so that the blocks being worked on at one moment lie
+// half the image apart. Phase two's blocks store into every shard's stream,
+// next to where their neighbour blocks store: two workers on neighbouring
+// blocks at once would write into the same cache lines and slow each other.
+inline std::size_t far_apart(std::size_t b, std::size_t blocks) {
+    const std::size_t half = (blocks + 1) / 2;
+    return b % 2 == 0 ? b / 2 : half + b / 2;
+}
+
+// Runs body(y0, y1) over the rows of an h x w image in blocks of about
+// kRowTaskSamples samples, shared out among the workers (far apart when there
+// are several; in order on one). Each worker also takes the first touch of
+// the fresh pages its blocks write, which on one thread would be a serial
+// part of a parallel call.
+template <class Body>
+void for_row_blocks(std::size_t h, std::size_t w, const Body& body) {
+    if (h == 0 || w == 0) return;
+    const std::size_t grain = std::max<std::size_t>(1, kRowTaskSamples / w), blocks = (h + grain - 1) / grain;
+    const bool several = pool::size() > 1;
+    pool::parallel_for(blocks, 1, [&](std::size_t b0, std::size_t b1) {
+        for (std::size_t b = b0; b < b1; ++b) {
+            const std::size_t block = several ? far_apart(b, blocks) : b;
+            body(block * grain, std::min(h, block * grain + grain));
+        }
     });
 }
 
@@ -251,17 +268,6 @@ void phase_two(std::size_t h, std::size_t w, const Bytes* planes,
                std::span<const std::uint32_t> row_global_offsets, std::span<std::uint8_t>* streams,
                const ContextTables& caller_tables);
 
-// The row block that claim b of a loop over `blocks` blocks takes when
-// several workers share it: even claims walk the first half of the image,
-// odd ones the second. Every block stores into every shard's stream, next to
-// where its neighbour blocks store, so workers that took neighbouring blocks
-// at the same moment would write into the same cache lines and slow each
-// other down; blocks claimed one after the other lie half the image apart.
-inline std::size_t far_apart(std::size_t b, std::size_t blocks) {
-    const std::size_t half = (blocks + 1) / 2;
-    return b % 2 == 0 ? b / 2 : half + b / 2;
-}
-
 // Phase two from phase one's own results: each channel's residual plane and
 // the context numbers it kept (h x w per channel), into streams of h * w
 // bytes or more. No store is checked: a shard's row offsets and counts add
@@ -272,23 +278,16 @@ void place_kept(std::size_t h, std::size_t w, std::size_t K, const ZeroedBytes* 
                 const std::uint8_t* contexts, const std::uint32_t* offsets, std::span<std::uint8_t>* streams) {
     const std::size_t stride = w + 2, pixels = h * w;
     if (pixels == 0) return;
-    const std::size_t grain = std::max<std::size_t>(1, kRowTaskSamples / w);
-    const std::size_t blocks = (h + grain - 1) / grain;
-    const bool several = pool::size() > 1;
-    pool::parallel_for(blocks, 1, [&](std::size_t b0, std::size_t b1) {
+    for_row_blocks(h, w, [&](std::size_t y0, std::size_t y1) {
         std::vector<std::uint32_t> cursors(kScatterRows * K);
-        for (std::size_t b = b0; b < b1; ++b) {
-            const std::size_t block = several ? far_apart(b, blocks) : b;
-            const std::size_t y0 = block * grain, y1 = std::min(h, y0 + grain);
-            for (std::size_t y = y0; y < y1; y += kScatterRows) {
-                const std::size_t rows = std::min(kScatterRows, y1 - y);
-                for (int c = 0; c < C; ++c) {
-                    for (std::size_t j = 0; j < rows; ++j)
-                        std::copy_n(offsets + (y + j) * 3 * K + c * K, K, cursors.data() + j * K);
-                    const ScatterRows in{residuals[c].data() + (y + 1) * stride + 1, stride,
-                                         contexts + c * pixels + y * w, w, w};
-                    scatter_rows<false>(rows, in, cursors.data(), K, streams[c].data(), streams[c].size());
-                }
+        for (std::size_t y = y0; y < y1; y += kScatterRows) {
+            const std::size_t rows = std::min(kScatterRows, y1 - y);
+            for (int c = 0; c < C; ++c) {
+                for (std::size_t j = 0; j < rows; ++j)
+                    std::copy_n(offsets + (y + j) * 3 * K + c * K, K, cursors.data() + j * K);
+                const ScatterRows in{residuals[c].data() + (y + 1) * stride + 1, stride,
+                                     contexts + c * pixels + y * w, w, w};
+                scatter_rows<false>(rows, in, cursors.data(), K, streams[c].data(), streams[c].size());
             }
         }
     });
@@ -396,10 +395,12 @@ PhaseOne p1_rgb(std::size_t h, std::size_t w, Bytes rgb_raw, Bytes a_ch, bool is
     for (auto& p : planes) p = ZeroedBytes(padded);
     // colour transform: G, R - G, B - G modulo 256
     const SimdPath path = simd_path();
-    for_row_tasks(h, w, [&](std::size_t y) {
-        const std::size_t base = (y + 1) * stride + 1;
-        colour_transform(path, rgb + y * w * 3, w, planes[0].data() + base, planes[1].data() + base,
-                         planes[2].data() + base);
+    for_row_blocks(h, w, [&](std::size_t y0, std::size_t y1) {
+        for (std::size_t y = y0; y < y1; ++y) {
+            const std::size_t base = (y + 1) * stride + 1;
+            colour_transform(path, rgb + y * w * 3, w, planes[0].data() + base, planes[1].data() + base,
+                             planes[2].data() + base);
+        }
     });
     return phase_one<3>(h, w, a_ch, is_rgba, n_shards, tables, planes, extras);
 }
