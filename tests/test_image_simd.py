@@ -412,3 +412,39 @@ def test_one_call_with_short_or_long_streams(path, channels):
     for a, b in zip(longer[-channels:], exact[-channels:]):
         np.testing.assert_array_equal(a[:h * w], b)
         assert not a[h * w:].any()
+
+
+@pytest.mark.parametrize("workers", [2, 3])
+def test_single_call_on_tall_images_with_several_workers(run_python, workers):
+    """Images of several row blocks (an odd and an even count), whose blocks
+    the workers take in an order of their own: the single call's streams and
+    results are phase one's and phase two's."""
+    out = run_python(f"""
+        import sys
+        sys.path.insert(0, {str(__import__("pathlib").Path(__file__).parent)!r})
+        import numpy as np
+        import orv_rans as o
+        from test_image_grid import photo_like, structured_tables
+        from test_image_model import EMPTY
+        rng = np.random.default_rng(5)
+        for h, channels in ((1100, 3), (1300, 1), (1300, 3)):
+            w, K = 64, 23
+            tables = structured_tables(rng, K, 7, 9, 4)
+            img = photo_like(rng, h, w, channels)
+            streams = [np.zeros(h * w, np.uint8) for _ in range(channels)]
+            sep = [np.zeros(h * w, np.uint8) for _ in range(channels)]
+            if channels == 3:
+                r = o._p1_p2_rgb(h, w, img, EMPTY, False, K, *tables, *streams)
+                p = o.p1_rgb(h, w, img, EMPTY, False, K, *tables)
+                o.p2_rgb(h, w, p[0], p[1], p[2], p[7], *sep, *tables)
+                pairs = [(r[1], p[4]), (r[2], p[5]), (r[3], p[6]), (r[4], p[7])]
+            else:
+                r = o._p1_p2_gray(h, w, img, EMPTY, False, K, *tables, streams[0])
+                p = o.p1_gray(h, w, img, EMPTY, False, K, *tables)
+                o.p2_gray(h, w, p[0], p[4], sep[0], *tables)
+                pairs = [(r[1], p[1]), (r[2], p[2]), (r[3], p[3]), (r[4], p[4])]
+            pairs += list(zip(streams, sep))
+            assert all(np.array_equal(a, b) for a, b in pairs), (h, channels)
+        print("ok")
+        """, env={"RAYON_NUM_THREADS": str(workers)})
+    assert out.strip() == "ok"
