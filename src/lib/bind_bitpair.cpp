@@ -75,7 +75,7 @@ PyObject* bp_encode_sharded(Frame& f) {
 
 // A decoder that returns one h x w plane alone (residuals, or samples).
 template <const auto& Params, class Decode>
-PyObject* residuals_of(Frame& f, Decode decode) {
+PyObject* plane_of(Frame& f, Decode decode) {
     const auto in = coded<Params>(f);
     const auto t = context_tables<Params>(f);
     auto out = f.run([&] { return decode(in, t); });
@@ -83,20 +83,20 @@ PyObject* residuals_of(Frame& f, Decode decode) {
 }
 
 PyObject* bp_decode_sharded(Frame& f) {
-    return residuals_of<sig::bp_decode_sharded>(
+    return plane_of<sig::bp_decode_sharded>(
         f, [](const auto& in, const auto& t) { return rans::bp_decode_sharded(in, t); });
 }
 
 // The front end's decoder of a non-chroma plane: its samples.
 PyObject* bp_decode_samples(Frame& f) {
-    return residuals_of<sig::bp_decode_sharded>(
+    return plane_of<sig::bp_decode_sharded>(
         f, [](const auto& in, const auto& t) { return rans::bp_decode_sharded_samples(in, t); });
 }
 
 PyObject* bp_decode_sharded_with_ref(Frame& f) {
     constexpr Named p{sig::bp_decode_sharded_with_ref};
     const auto ref = f.in<U8>(p["ref_ch_flat"]);
-    return residuals_of<sig::bp_decode_sharded_with_ref>(
+    return plane_of<sig::bp_decode_sharded_with_ref>(
         f, [ref](const auto& in, const auto& t) { return rans::bp_decode_sharded_with_ref(in, ref, t); });
 }
 

@@ -26,7 +26,7 @@ namespace {
 
 constexpr std::size_t kMaxChunks = 16;
 constexpr std::size_t kChunkSamples = 16384;  // pixels per phase-one chunk, at least (but for one chunk)
-constexpr std::size_t kRowTaskSamples = 16384;  // samples per phase-two task, at least one row
+constexpr std::size_t kRowTaskSamples = 16384;  // samples per row-block task, at least one row
 constexpr std::size_t kMergeCounters = 16384;   // histogram counters per merge task
 
 // The row block that claim b of a loop over `blocks` blocks takes when
@@ -277,7 +277,6 @@ template <int C>
 void place_kept(std::size_t h, std::size_t w, std::size_t K, const ZeroedBytes* residuals,
                 const std::uint8_t* contexts, const std::uint32_t* offsets, std::span<std::uint8_t>* streams) {
     const std::size_t stride = w + 2, pixels = h * w;
-    if (pixels == 0) return;
     for_row_blocks(h, w, [&](std::size_t y0, std::size_t y1) {
         std::vector<std::uint32_t> cursors(kScatterRows * K);
         for (std::size_t y = y0; y < y1; y += kScatterRows) {
