@@ -690,11 +690,53 @@ def v__rans_encode_shards_packed(rng):
     return v_rans_encode_shards_parallel(rng)
 
 
-def v__stored_tables(rng):
-    args = v_expand_pdf_tables(rng)
-    if args["compacted"].size and rng.random() < 0.3:   # records that are not canonical
-        args["compacted"][int(rng.integers(0, args["compacted"].size))] ^= np.uint8(1)
-    return args
+def leb128(values) -> bytes:
+    out = bytearray()
+    for x in values:
+        x = int(x)
+        while x >= 0x80:
+            out.append(x & 0x7F | 0x80)
+            x >>= 7
+        out.append(x)
+    return bytes(out)
+
+
+def v__varints(rng):
+    values = [pick(rng, [0, 1, 127, 128, 2**14, 2**28 - 1, 2**35 - 1]) for _ in range(int(rng.integers(0, 40)))]
+    window = np.frombuffer(leb128(values) + rng.bytes(int(rng.integers(0, 8))), U8).copy()
+    return dict(window=window, count=pick(rng, [0, 1, len(values), len(values) + 1, 2**64 - 1]))
+
+
+def v__group_tables(rng):
+    # a group as a file stores it: modes, shard sizes, widths of mode-0 shards, tables
+    args, tpl = v_compact_pdf_tables(rng), templates(rng)
+    modes, widths = args["shard_modes"], args["shard_widths"]
+    if rng.random() < 0.7:   # modes a file may have, mostly
+        modes[(modes == 1) | (modes == 2) | (modes >= 4 + len(tpl))] = 0
+    n = len(modes)
+    # one plane mostly, so that the sizes add up and the tables are read
+    cuts = np.sort(rng.integers(0, n + 1, int(rng.integers(0, 4)) if rng.random() < 0.3 else 0))
+    plane_shards = np.diff(np.concatenate([[0], cuts, [n]])).astype(U32)
+    counts = rng.integers(0, 40, n)
+    stored_widths = (np.clip(widths[modes == 0], 1, 256) - 1).astype(U8)
+    raw = (modes.tobytes() + leb128(counts) + stored_widths.tobytes()
+           + orv_rans.compact_pdf_tables(**args).tobytes())
+    pixels = int(counts[:plane_shards[0]].sum()) if len(plane_shards) else 0
+    return dict(raw=np.frombuffer(raw, U8).copy(), plane_shards=plane_shards,
+                plane_pixels=pick(rng, [pixels] * 3 + [pixels + 1, 0, 2**64 - 1]), templates=tpl)
+
+
+def v__group_states(rng):
+    n = int(rng.integers(0, 12 * scale))
+    counts = rng.integers(0, 3, n).astype(U32) * np.uint32(pick(rng, [1, 100, 2**32 - 1]))
+    modes = rng.choice([0, 3, 4], size=n).astype(U8)
+    live = int(((counts > 0) & (modes != 3)).sum())
+    states = rng.integers(0, 2**39 - 2**31 + pick(rng, [0, 0, 0, 5]), live * 4).astype(U64)
+    records = states.astype("<u8").view(U8).reshape(-1, 8)[:, :5].tobytes()
+    lengths = [pick(rng, [0, 1, 300, 2**32 - 1, 2**32]) for _ in range(live)]
+    section = records + leb128(lengths) + rng.bytes(pick(rng, [0, 0, 0, 2]))
+    return dict(section=np.frombuffer(section, U8).copy(), counts=counts,
+                modes=modes if rng.random() < 0.9 else modes[:-1])
 
 
 def v__bp_decode_samples(rng):

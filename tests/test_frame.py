@@ -45,9 +45,11 @@ _table_costs: counts:u32[2]L widths:u16[1] costs:u32[2]L
 _p1_p2_rgb: h:size w:size rgb_raw:u8[3] a_ch:u8[2] is_rgba:bool n_shards:size s_lut:u8[2] i_lut:u8[1] d_lut:u8[2] shard_gr:u8[1]F shard_rd:u8[1]F shard_bd:u8[1]F
 _p1_p2_gray: h:size w:size gray_raw:u8[2] a_ch:u8[2] is_rgba:bool n_shards:size s_lut:u8[2] i_lut:u8[1] d_lut:u8[2] shard_gr:u8[1]F
 _rans_encode_shards_packed: data_flat:u8[1] shard_offsets:u32[1] shard_lengths:u32[1] cum_freqs:u64[2]L sym_freqs:u64[2]L initial_state:u64
-_stored_tables: compacted:u8[1] shard_widths:u16[1] shard_modes:u8[1] templates:u64[2]L
 _bp_decode_samples: bitstream:u8[1] st0:u64 st1:u64 st2:u64 st3:u64 h:size w:size all_cf:u16[3]L all_sf:u16[3]L s_lut:u8[1] i_lut:u8[1] d_lut:u8[1]
 _reconstruct_chroma: h:size w:size green:u8[2] res_rd:u8[1] res_bd:u8[1] off_rd:u32[1] off_bd:u32[1] s_lut:u8[2] i_lut:u8[1] d_lut:u8[2]
+_varints: window:u8[1] count:size
+_group_tables: raw:u8[1] plane_shards:u32[1] plane_pixels:u64 templates:u64[2]L
+_group_states: section:u8[1] counts:u32[1] modes:u8[1]
 """
 
 ARRAY = re.compile(r"(u8|u16|u32|u64)\[(\d)\]([LF]?)")

@@ -8,13 +8,12 @@ from __future__ import annotations
 
 import struct
 import zlib
-from operator import length_hint
 from dataclasses import dataclass
 from typing import NamedTuple
 
 import numpy as np
 
-from . import model
+from . import model, native
 from .checksum import crc32
 from .errors import FormatError
 from .native import LANES, STATE_LIMIT, STATE_LOW
@@ -219,11 +218,6 @@ def states_from_bytes(raw: bytes | memoryview, what: str) -> np.ndarray:
 
 
 _VARINT_SHIFTS = np.arange(0, 35, 7, dtype=np.uint64)
-# a reader takes at most this many numbers one by one, more with NumPy: its
-# dozen calls cost as much as about fifty numbers of two bytes taken in a
-# loop (a 256 x 256 colour image's 147 shard sizes: about 14 us against 24),
-# and the one-by-one reader's time grows with the bytes
-_FEW_VARINTS = 64
 _VARINT_LIMITS = np.array([1 << (7 * k) for k in range(1, 5)], dtype=np.uint64)
 
 
@@ -284,60 +278,14 @@ class Reader:
 
     def varints(self, count: int, what: str) -> np.ndarray:
         """`count` LEB128 numbers of at most 5 bytes each, as int64."""
-        if count == 0:
-            return np.zeros(0, dtype=np.int64)
-        if count <= _FEW_VARINTS:
-            return self._few_varints(count, what)
         window = np.frombuffer(self.buf[self.pos:self.pos + 5 * count], dtype=np.uint8)
-        ends = np.flatnonzero(window < 0x80)[:count]
-        if len(ends) < count:
+        got = native.varints(window, count)
+        if got.fault == native.VARINTS_TRUNCATED:
             raise FormatError(f"{self.what} is truncated: {what} runs past the end")
-        starts = np.empty(count, dtype=np.intp)
-        starts[0] = 0
-        starts[1:] = ends[:-1] + 1
-        spans = ends - starts          # a number's bytes after its first
-        if int(spans.max()) >= 5:
+        if got.fault == native.VARINTS_TOO_LONG:
             raise FormatError(f"{self.what}: {what} is not a valid number")
-        used = int(ends[-1]) + 1
-        # each byte's seven bits shifted to their place in its number, and
-        # the numbers summed from their bytes
-        shift = 7 * (np.arange(used, dtype=np.int64) - np.repeat(starts, spans + 1))
-        values = np.add.reduceat((window[:used] & 0x7F).astype(np.int64) << shift, starts)
-        self.pos += used
-        return values
-
-    def _few_varints(self, count: int, what: str) -> np.ndarray:
-        """varints() one number at a time, quicker for the few numbers of one
-        image's shards; the same numbers and the same refusals in the same
-        order (too few numbers in the window first, then one too long)."""
-        window = bytes(self.buf[self.pos:self.pos + 5 * count])
-        values = []
-        append = values.append
-        too_long = False
-        # the bytes are taken from an iterator, which tracks the position
-        it = iter(window)
-        for b in it:
-            if b >= 0x80:
-                x, shift = b & 0x7F, 7
-                for b in it:
-                    x |= (b & 0x7F) << shift
-                    if b < 0x80:
-                        break
-                    shift += 7
-                else:
-                    break   # the window ends inside a number
-                # shift: seven bits per byte before the last
-                too_long = too_long or shift >= 35
-                b = x
-            append(b)
-            if len(values) == count:
-                break
-        if len(values) < count:
-            raise FormatError(f"{self.what} is truncated: {what} runs past the end")
-        if too_long:
-            raise FormatError(f"{self.what}: {what} is not a valid number")
-        self.pos += len(window) - length_hint(it)
-        return np.array(values, dtype=np.int64)
+        self.pos += got.used
+        return got.values
 
     def part_lengths(self, n: int, least: int, kind: str, part: str) -> np.ndarray:
         """The lengths of the `n` parts of a container file (a stack's images,

@@ -244,22 +244,74 @@ def compact_pdf_tables(freq, widths, modes) -> np.ndarray:
     return _r.compact_pdf_tables(freq, widths, modes)
 
 
-# what stored_tables found wrong with stored tables (0: nothing)
-STORED_NOT_CANONICAL, STORED_BAD_SUM = 1, 2
+# what varints found wrong with the numbers (0: nothing)
+VARINTS_TRUNCATED, VARINTS_TOO_LONG = 1, 2
 
 
-class StoredTables(NamedTuple):
-    cum: np.ndarray          # uint64 (n, CUM_LEN); (0, CUM_LEN) unless canonical
+class Varints(NamedTuple):
+    values: np.ndarray       # int64 (count,); empty on a fault
+    used: int                # the bytes the numbers take
+    fault: int               # 0, VARINTS_TRUNCATED or VARINTS_TOO_LONG
+
+
+def varints(window: np.ndarray, count: int) -> Varints:
+    """The first `count` LEB128 numbers of at most five bytes in `window`
+    (uint8); a window that ends first is VARINTS_TRUNCATED even where an
+    earlier number is too long."""
+    values, used, fault = _r._varints(window, count)
+    return Varints(values.view(np.int64), used, fault)
+
+
+# what group_tables and group_states found wrong (0: nothing), with the
+# numbers they name in `a` and `b`
+(GROUP_MODES_TRUNCATED, GROUP_BAD_MODE, GROUP_SIZES_TRUNCATED, GROUP_SIZES_TOO_LONG,
+ GROUP_PLANE_SIZES, GROUP_WIDTHS_TRUNCATED, GROUP_NOT_CANONICAL, GROUP_BAD_SUM,
+ GROUP_STATES_TRUNCATED, GROUP_STATE_RANGE, GROUP_LENGTHS_TRUNCATED, GROUP_LENGTHS_TOO_LONG,
+ GROUP_STATES_TRAILING, GROUP_LENGTH_RANGE) = range(1, 15)
+
+
+class GroupTables(NamedTuple):
+    modes: np.ndarray        # uint8 (n,)
+    counts: np.ndarray       # uint32 (n,) residuals per shard
+    starts: np.ndarray       # uint32 (n,) where each shard starts in its plane
     freq: np.ndarray         # uint64 (n, SYMBOLS)
-    top: np.ndarray          # uint64 (n,) each table's largest frequency; (0,) unless canonical
-    fault: int               # 0, STORED_NOT_CANONICAL or STORED_BAD_SUM (the first found)
+    cum: np.ndarray          # uint64 (n, CUM_LEN)
+    top: np.ndarray          # uint64 (n,) each table's largest frequency
+    fault: int               # a GROUP_ number up to GROUP_BAD_SUM, or 0
+    a: int                   # GROUP_*_TRUNCATED: the bytes needed; GROUP_BAD_MODE: the
+    #                          mode; GROUP_PLANE_SIZES: the plane
+    b: int                   # GROUP_*_TRUNCATED: the bytes left
 
 
-def stored_tables(compacted, widths, modes, templates) -> StoredTables:
-    """The tables orv_rans.expand_pdf_tables gives, checked as a decoder needs them
-    (compacting them again gives `compacted`; every table sums to SCALE),
-    with their cumulative tables and largest frequencies: one call."""
-    return StoredTables(*_r._stored_tables(compacted, widths, modes, templates))
+def group_tables(raw: np.ndarray, plane_shards: np.ndarray, plane_pixels: int,
+                 templates: np.ndarray) -> GroupTables:
+    """The shard tables section (inflated, uint8) of a group whose planes have
+    plane_shards[p] (uint32) shards of `plane_pixels` residuals each, read
+    and checked in the order it is stored: the modes, the shard sizes (each
+    plane's add up to its pixels), the widths, the stored tables (compacting
+    them again gives the stored bytes; every table sums to SCALE). The
+    arrays are whole only without a fault."""
+    return GroupTables(*_r._group_tables(raw, plane_shards, plane_pixels, templates))
+
+
+class GroupStates(NamedTuple):
+    states: np.ndarray       # uint64 (n, LANES); STATE_LOW for a shard without a stream
+    lengths: np.ndarray      # uint32 (n,) stream lengths, 0 without a stream
+    offsets: np.ndarray      # uint32 (n,) where each stream starts in the streams section
+    write: np.ndarray        # uint32 (n,) where each shard's header goes in a packed payload
+    total: int               # the streams' bytes
+    fault: int               # a GROUP_ number from GROUP_STATES_TRUNCATED, or 0
+    a: int                   # GROUP_STATES_TRUNCATED: the bytes needed;
+    #                          GROUP_STATES_TRAILING: the bytes after the lengths
+    b: int                   # GROUP_STATES_TRUNCATED: the bytes left
+
+
+def group_states(section: np.ndarray, counts: np.ndarray, modes: np.ndarray) -> GroupStates:
+    """The shard states section (uint8) of the group whose tables gave
+    `counts` and `modes`, read and checked: the final states of every shard
+    with a stream (not empty, not mode 3), then their stream lengths, and
+    nothing after them."""
+    return GroupStates(*_r._group_states(section, counts, modes))
 
 
 class ShardStreams(NamedTuple):

@@ -203,22 +203,18 @@ def section_parts(sc: ShardCoded, planes: list[int]) -> list:
 
 # ---------------------------------------------------------------- decoder
 
-# the modes a stored table may have (not 1 and 2, never written, nor past
-# the templates), as the bytes that bytes.translate deletes
-_GOOD_MODE_BYTES = bytes([0, 3, *range(4, 4 + model.N_TEMPLATES)])
-
-
 class Group(NamedTuple):
     """The shard group of a file, read and checked, not yet decoded."""
     counts: np.ndarray       # uint32 (n,) residuals per shard
-    modes: np.ndarray        # uint8 (n,)
+    starts: np.ndarray       # uint32 (n,) where each shard starts in its plane
     freq: np.ndarray         # uint64 (n, SYMBOLS)
     cum: np.ndarray          # uint64 (n, SYMBOLS + 1), the cumulative tables of freq
-    live: np.ndarray         # bool (n,): shards with a stream in the file
-    states: np.ndarray       # uint64 (live, LANES)
-    lengths: np.ndarray      # uint32 (live,) stream lengths
-    streams: np.ndarray      # uint8, the live shards' streams back to back
-    ends: np.ndarray         # per plane: the end of its shards in the group
+    states: np.ndarray       # uint64 (n, LANES); STATE_LOW for shards without a stream
+    lengths: np.ndarray      # uint32 (n,) stream lengths, 0 without a stream
+    offsets: np.ndarray      # uint32 (n,) where each stream starts in `streams`
+    write: np.ndarray        # uint32 (n,) where each shard's header goes in the payload
+    streams: np.ndarray      # uint8, the streams back to back
+    ends: list               # per plane: the end of its shards in the group
     sizes: list              # per plane: its number of shards
 
 
@@ -227,52 +223,62 @@ def read(r: fmt.Reader, hdr: Header, planes: list[int], K: int, hw: int) -> Grou
     n_col = 1 if hdr.channels == 1 else 3
     sizes = [K if p < n_col else 1 for p in planes]
     n = sum(sizes)
-    body = r.section("shard tables")
-    raw = fmt.inflate(body, n * 11 + n * 513, "shard tables")
-    t = fmt.Reader(raw, "the shard tables section")
-    mode_bytes = bytes(t.take(n, "the shard modes"))
-    bad = mode_bytes.translate(None, _GOOD_MODE_BYTES)
-    if bad:
-        raise FormatError(f"shard tables: invalid mode {bad[0]}")
-    modes = np.frombuffer(mode_bytes, dtype=np.uint8)
-    counts = t.varints(n, "the shard sizes")
-    ends = list(accumulate(sizes))
-    totals = np.add.reduceat(counts, [e - k for e, k in zip(ends, sizes)]).tolist()
-    for p, total in zip(planes, totals):
-        if total != hw:
-            raise FormatError(f"shard tables: the shard sizes of the {hdr.planes[p]} plane "
-                              f"do not add up to {hw} pixels")
-    counts = counts.astype(np.uint32)
-    widths = np.zeros(n, dtype=np.uint16)
-    widths[modes == 0] = np.add(np.frombuffer(t.take(mode_bytes.count(0), "the shard widths"),
-                                              dtype=np.uint8), 1, dtype=np.uint16)
-    compacted = np.frombuffer(t.take(t.remaining, "the tables"), dtype=np.uint8)
-    tables = checked(native.stored_tables, compacted, widths, modes, model.templates())
-    if tables.fault == native.STORED_NOT_CANONICAL:
-        raise FormatError("shard tables: the stored frequency tables are malformed")
-    if tables.fault == native.STORED_BAD_SUM:
-        raise FormatError(f"shard tables: a frequency table does not sum to {native.SCALE}")
-    freq, cum = tables.freq, tables.cum
-    live = (counts > 0) & (modes != 3)
-    nl = int(np.count_nonzero(live))
-    s = fmt.Reader(r.section("shard states"), "the shard states section")
-    states = fmt.states_from_bytes(s.take(fmt.STATES_BYTES * nl, "the states"),
-                                   "shard states").reshape(nl, native.LANES)
-    lengths = s.varints(nl, "the stream lengths")
-    s.done()
-    if (lengths >= 1 << 32).any():
-        raise FormatError("shard states: a stream length is out of range")
-    lengths = lengths.astype(np.uint32)
+    raw = fmt.inflate(r.section("shard tables"), n * 11 + n * 513, "shard tables")
+    t = checked(native.group_tables, np.frombuffer(raw, dtype=np.uint8),
+                np.array(sizes, dtype=np.uint32), hw, model.templates())
+    if t.fault:
+        raise FormatError(_tables_fault(t, hdr, planes, hw))
+    s = checked(native.group_states, np.frombuffer(r.section("shard states"), dtype=np.uint8),
+                t.counts, t.modes)
+    if s.fault:
+        raise FormatError(_states_fault(s))
     streams = r.section("shard streams")
-    if int(lengths.sum(dtype=np.int64)) != len(streams):
+    if s.total != len(streams):
         raise FormatError("shard streams: the stream lengths do not match the section")
-    short = native.streams_too_short(lengths, counts[live], tables.top[live])
+    # a shard without a stream is never too short: it has no residuals, or
+    # its table gives symbol 0 the whole scale
+    short = native.streams_too_short(s.lengths, t.counts, t.top)
     if short.any():
-        i = int(np.flatnonzero(live)[np.argmax(short)])
+        i = int(np.argmax(short))
         raise FormatError(f"shard streams: the stream of shard {i} is too short for its "
-                          f"{int(counts[i])} residuals")
-    return Group(counts, modes, freq, cum, live, states, lengths,
-                 np.frombuffer(streams, dtype=np.uint8), ends, sizes)
+                          f"{int(t.counts[i])} residuals")
+    return Group(t.counts, t.starts, t.freq, t.cum, s.states, s.lengths, s.offsets, s.write,
+                 np.frombuffer(streams, dtype=np.uint8), list(accumulate(sizes)), sizes)
+
+
+def _tables_fault(t: native.GroupTables, hdr: Header, planes: list[int], hw: int) -> str:
+    section = "the shard tables section"
+    if t.fault == native.GROUP_MODES_TRUNCATED:
+        return f"{section} is truncated: the shard modes needs {t.a} bytes, {t.b} left"
+    if t.fault == native.GROUP_BAD_MODE:
+        return f"shard tables: invalid mode {t.a}"
+    if t.fault == native.GROUP_SIZES_TRUNCATED:
+        return f"{section} is truncated: the shard sizes runs past the end"
+    if t.fault == native.GROUP_SIZES_TOO_LONG:
+        return f"{section}: the shard sizes is not a valid number"
+    if t.fault == native.GROUP_PLANE_SIZES:
+        return (f"shard tables: the shard sizes of the {hdr.planes[planes[t.a]]} plane "
+                f"do not add up to {hw} pixels")
+    if t.fault == native.GROUP_WIDTHS_TRUNCATED:
+        return f"{section} is truncated: the shard widths needs {t.a} bytes, {t.b} left"
+    if t.fault == native.GROUP_NOT_CANONICAL:
+        return "shard tables: the stored frequency tables are malformed"
+    return f"shard tables: a frequency table does not sum to {native.SCALE}"
+
+
+def _states_fault(s: native.GroupStates) -> str:
+    section = "the shard states section"
+    if s.fault == native.GROUP_STATES_TRUNCATED:
+        return f"{section} is truncated: the states needs {s.a} bytes, {s.b} left"
+    if s.fault == native.GROUP_STATE_RANGE:
+        return "shard states: coder state out of range"
+    if s.fault == native.GROUP_LENGTHS_TRUNCATED:
+        return f"{section} is truncated: the stream lengths runs past the end"
+    if s.fault == native.GROUP_LENGTHS_TOO_LONG:
+        return f"{section}: the stream lengths is not a valid number"
+    if s.fault == native.GROUP_STATES_TRAILING:
+        return f"{section} has {s.a} unexpected trailing bytes"
+    return "shard states: a stream length is out of range"
 
 
 # a scratch mapping: private (a shared mapping's pages cost more to map), and
@@ -299,21 +305,9 @@ def decode(group: Group) -> np.ndarray:
     n = len(group.counts)
     # every shard gets a packed header: the ones the file leaves out (empty, or
     # all zeros under the symbol-zero table) get empty streams and decode to zeros
-    if len(group.lengths) == n:
-        all_states, all_lengths = group.states, group.lengths
-    else:
-        all_states = np.full((n, native.LANES), native.STATE_LOW, dtype=np.uint64)
-        all_states[group.live] = group.states
-        all_lengths = np.zeros(n, dtype=np.uint32)
-        all_lengths[group.live] = group.lengths
-    # where each stream starts in the section, and its header in the payload
-    # (the headers before it come first)
-    bs_off = np.zeros(n, dtype=np.uint32)
-    np.cumsum(all_lengths[:-1], out=bs_off[1:])
-    write = np.arange(n, dtype=np.uint32) * np.uint32(native.PAYLOAD_HEADER_BYTES) + bs_off
     payload = _scratch(native.PAYLOAD_HEADER_BYTES * n + len(group.streams))
-    checked(native.pack_shard_payloads, all_states, all_lengths, bs_off, group.streams,
-            payload, write)
+    checked(native.pack_shard_payloads, group.states, group.lengths, group.offsets, group.streams,
+            payload, group.write)
     # the slot lookups of every table, the templates' too: built in one call,
     # they cost less than copies of template lookups made once
     lookups = checked(native.build_all_lookups, group.cum)
@@ -324,14 +318,10 @@ def decode(group: Group) -> np.ndarray:
     return decoded
 
 
-
 def plane_residuals(group: Group, planes: list[int], flat: np.ndarray, hw: int):
     """Views of the decoded group per plane, with each plane's shard starts."""
     res, starts = {}, {}
     for i, p in enumerate(planes):
         res[p] = flat[i * hw:(i + 1) * hw]
-        c = group.counts[group.ends[i] - group.sizes[i]:group.ends[i]]
-        st = np.zeros(len(c), dtype=np.uint32)
-        np.cumsum(c[:-1], out=st[1:])
-        starts[p] = st
+        starts[p] = group.starts[group.ends[i] - group.sizes[i]:group.ends[i]]
     return res, starts

@@ -1,6 +1,6 @@
 // Probability-table modelling: build_pdf_tables_from_shards,
 // decide_shard_mode, compact_pdf_tables and expand_pdf_tables, and the front
-// end's private _pdf_tables_from_counts, _table_costs and _stored_tables.
+// end's private _pdf_tables_from_counts and _table_costs.
 #include <vector>
 
 #include "../rans_core/fault.hpp"
@@ -97,23 +97,6 @@ PyObject* expand_pdf_tables(Frame& f) {
     });
     const std::size_t n = f.in<U16>(p["shard_widths"]).size();
     return array(std::move(out), {n, rans::kFreqLen}).release();
-}
-
-// (cum, freqs, top, fault) of the stored tables: the public expander's
-// parameters; fault is the StoredFault number.
-PyObject* stored_tables(Frame& f) {
-    constexpr Named p{sig::expand_pdf_tables};
-    const std::size_t n_templates = f.dim(p["templates"], 0);
-    auto t = f.run([&] {
-        return rans::read_stored_tables(f.in<U8>(p["compacted"]), f.in<U16>(p["shard_widths"]),
-                                        f.in<U8>(p["shard_modes"]), f.in<U64>(p["templates"]), n_templates);
-    });
-    const std::size_t n = t.top.size(), rows = t.freqs.size() / rans::kFreqLen;
-    Ref cum = array(std::move(t.cum), {n, rans::kCumLen});
-    Ref freqs = array(std::move(t.freqs), {rows, rans::kFreqLen});
-    Ref top = array(std::move(t.top), {n});
-    Ref fault = integer(static_cast<std::uint64_t>(t.fault));
-    return tuple({&cum, &freqs, &top, &fault}).release();
 }
 
 }  // namespace binding

@@ -30,7 +30,6 @@ PyObject* compact_pdf_tables(Frame&);
 PyObject* expand_pdf_tables(Frame&);
 PyObject* pdf_tables_from_counts(Frame&);
 PyObject* table_costs(Frame&);
-PyObject* stored_tables(Frame&);
 
 // bind_image.cpp
 PyObject* p1_gray(Frame&);
@@ -52,5 +51,10 @@ PyObject* bp_encode_sharded(Frame&);
 PyObject* bp_decode_sharded(Frame&);
 PyObject* bp_decode_sharded_with_ref(Frame&);
 PyObject* bp_decode_samples(Frame&);
+
+// bind_container.cpp
+PyObject* varints(Frame&);
+PyObject* group_tables(Frame&);
+PyObject* group_states(Frame&);
 
 }  // namespace binding

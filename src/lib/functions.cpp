@@ -47,9 +47,11 @@ constexpr Signature kPrivate[] = {
     {"_p1_p2_rgb", sig::p1_p2_rgb, kReleased, p1_p2_rgb},
     {"_p1_p2_gray", sig::p1_p2_gray, kReleased, p1_p2_gray},
     {"_rans_encode_shards_packed", sig::rans_encode_shards_parallel, kReleased, rans_encode_shards_packed},
-    {"_stored_tables", sig::expand_pdf_tables, kReleased, stored_tables},
     {"_reconstruct_chroma", sig::reconstruct_chroma, kReleased, reconstruct_chroma},
     {"_bp_decode_samples", sig::bp_decode_sharded, kReleased, bp_decode_samples},
+    {"_varints", sig::varints, kHeld, varints},
+    {"_group_tables", sig::group_tables, kReleased, group_tables},
+    {"_group_states", sig::group_states, kHeld, group_states},
 };
 
 // Every call's arguments fit the frame's slots.

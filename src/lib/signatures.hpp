@@ -132,6 +132,10 @@ inline constexpr Param reconstruct_chroma[] = {
     size("h"), size("w"), flat("green", U8, 2), flat("res_rd", U8, 1), flat("res_bd", U8, 1),
     flat("off_rd", U32, 1), flat("off_bd", U32, 1), flat("s_lut", U8, 2), flat("i_lut", U8, 1),
     flat("d_lut", U8, 2)};
+inline constexpr Param varints[] = {flat("window", U8, 1), size("count")};
+inline constexpr Param group_tables[] = {
+    flat("raw", U8, 1), flat("plane_shards", U32, 1), u64("plane_pixels"), logical("templates", U64, 2)};
+inline constexpr Param group_states[] = {flat("section", U8, 1), flat("counts", U32, 1), flat("modes", U8, 1)};
 inline constexpr Param table_costs[] = {
     logical("counts", U32, 2), flat("widths", U16, 1), logical("costs", U32, 2)};
 
