@@ -707,6 +707,11 @@ def v__varints(rng):
     return dict(window=window, count=pick(rng, [0, 1, len(values), len(values) + 1, 2**64 - 1]))
 
 
+def v__varint_bytes(rng):
+    return dict(values=np.array([pick(rng, [0, 127, 128, 2**35 - 1, 2**35, 2**64 - 1])
+                                 for _ in range(int(rng.integers(0, 20)))], U64))
+
+
 def v__group_tables(rng):
     # a group as a file stores it: modes, shard sizes, widths of mode-0 shards, tables
     args, tpl = v_compact_pdf_tables(rng), templates(rng)

@@ -48,6 +48,7 @@ _rans_encode_shards_packed: data_flat:u8[1] shard_offsets:u32[1] shard_lengths:u
 _bp_decode_samples: bitstream:u8[1] st0:u64 st1:u64 st2:u64 st3:u64 h:size w:size all_cf:u16[3]L all_sf:u16[3]L s_lut:u8[1] i_lut:u8[1] d_lut:u8[1]
 _reconstruct_chroma: h:size w:size green:u8[2] res_rd:u8[1] res_bd:u8[1] off_rd:u32[1] off_bd:u32[1] s_lut:u8[2] i_lut:u8[1] d_lut:u8[2]
 _varints: window:u8[1] count:size
+_varint_bytes: values:u64[1]
 _group_tables: raw:u8[1] plane_shards:u32[1] plane_pixels:u64 templates:u64[2]L
 _group_states: section:u8[1] counts:u32[1] modes:u8[1]
 """

@@ -102,6 +102,12 @@ def test_varints_read_as_the_format_defines(values, noise, count):
         assert read_varints(fmt.varints(values), len(values))[1] == values
 
 
+@pytest.mark.parametrize("values", [[2**35], [5, 2**64 - 1]])
+def test_numbers_the_format_cannot_hold_are_refused(values):
+    with pytest.raises(ValueError, match="2\\^35"):
+        fmt.varints(values)
+
+
 @pytest.mark.parametrize("values", [1, 2, 31, 32, 33, 200])
 @pytest.mark.parametrize("shape", [(1, 1), (64, 64), (300, 301)])
 @pytest.mark.parametrize("gaps", [False, True])

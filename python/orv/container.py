@@ -217,30 +217,9 @@ def states_from_bytes(raw: bytes | memoryview, what: str) -> np.ndarray:
     return off + np.uint64(STATE_LOW)
 
 
-_VARINT_SHIFTS = np.arange(0, 35, 7, dtype=np.uint64)
-_VARINT_LIMITS = np.array([1 << (7 * k) for k in range(1, 5)], dtype=np.uint64)
-
-
 def varints(values) -> bytes:
     """Unsigned LEB128 numbers (below 2^35), back to back."""
-    v = np.asarray(values, dtype=np.uint64).reshape(-1, 1)
-    if v.size == 0:
-        return b""
-    if v.size <= 512:
-        # a few numbers (the shards of one image) are quicker one by one
-        out = bytearray()
-        for x in v.reshape(-1).tolist():
-            while x >= 0x80:
-                out.append(x & 0x7F | 0x80)
-                x >>= 7
-            out.append(x)
-        return bytes(out)
-    groups = (v >> _VARINT_SHIFTS) & np.uint64(0x7F)
-    # a number takes the groups up to its highest non-zero one (at least one)
-    nbytes = (v >= _VARINT_LIMITS).sum(axis=1, keepdims=True) + 1
-    pos = np.arange(5)
-    out = (groups | ((pos < nbytes - 1) << 7).astype(np.uint64)).astype(np.uint8)
-    return out[pos < nbytes].tobytes()
+    return native.varint_bytes(np.asarray(values, dtype=np.uint64).reshape(-1)).tobytes()
 
 
 class Reader:

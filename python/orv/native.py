@@ -270,6 +270,12 @@ def varints(window: np.ndarray, count: int) -> Varints:
  GROUP_STATES_TRAILING, GROUP_LENGTH_RANGE) = range(1, 15)
 
 
+def varint_bytes(values: np.ndarray) -> np.ndarray:
+    """The LEB128 form of `values` (uint64, each below 2^35; ValueError
+    otherwise), back to back, uint8."""
+    return _r._varint_bytes(values)
+
+
 class GroupTables(NamedTuple):
     modes: np.ndarray        # uint8 (n,)
     counts: np.ndarray       # uint32 (n,) residuals per shard

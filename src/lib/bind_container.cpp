@@ -1,6 +1,6 @@
-// The front end's private readers of a file's bytes: the container's
-// numbers (_varints) and a shard group's two sections (_group_tables,
-// _group_states). A file's few dozen numbers and few hundred shards take
+// The front end's private readers and writer of a file's bytes: the
+// container's numbers (_varints, _varint_bytes) and a shard group's two
+// sections (_group_tables, _group_states). A file's few dozen numbers and few hundred shards take
 // microseconds here against a step per check in array code.
 #include "../rans_core/lookups.hpp"
 #include "../rans_core/shard_group.hpp"
@@ -20,6 +20,14 @@ PyObject* varints(Frame& f) {
     Ref used = integer(r.used);
     Ref fault = integer(static_cast<std::uint64_t>(r.fault));
     return tuple({&values, &used, &fault}).release();
+}
+
+// The stored form of the numbers, uint8.
+PyObject* varint_bytes(Frame& f) {
+    constexpr Named p{sig::varint_bytes};
+    auto out = f.run([&] { return rans::write_varints(f.in<std::uint64_t>(p["values"])); });
+    const std::size_t n = out.size();
+    return array(std::move(out), {n}).release();
 }
 
 // (modes, counts, starts, freq, cum, top, fault, a, b): the GroupFault

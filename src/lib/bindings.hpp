@@ -54,6 +54,7 @@ PyObject* bp_decode_samples(Frame&);
 
 // bind_container.cpp
 PyObject* varints(Frame&);
+PyObject* varint_bytes(Frame&);
 PyObject* group_tables(Frame&);
 PyObject* group_states(Frame&);
 

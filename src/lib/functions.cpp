@@ -50,6 +50,7 @@ constexpr Signature kPrivate[] = {
     {"_reconstruct_chroma", sig::reconstruct_chroma, kReleased, reconstruct_chroma},
     {"_bp_decode_samples", sig::bp_decode_sharded, kReleased, bp_decode_samples},
     {"_varints", sig::varints, kHeld, varints},
+    {"_varint_bytes", sig::varint_bytes, kHeld, varint_bytes},
     {"_group_tables", sig::group_tables, kReleased, group_tables},
     {"_group_states", sig::group_states, kHeld, group_states},
 };

@@ -133,6 +133,7 @@ inline constexpr Param reconstruct_chroma[] = {
     flat("off_rd", U32, 1), flat("off_bd", U32, 1), flat("s_lut", U8, 2), flat("i_lut", U8, 1),
     flat("d_lut", U8, 2)};
 inline constexpr Param varints[] = {flat("window", U8, 1), size("count")};
+inline constexpr Param varint_bytes[] = {flat("values", U64, 1)};
 inline constexpr Param group_tables[] = {
     flat("raw", U8, 1), flat("plane_shards", U32, 1), u64("plane_pixels"), logical("templates", U64, 2)};
 inline constexpr Param group_states[] = {flat("section", U8, 1), flat("counts", U32, 1), flat("modes", U8, 1)};

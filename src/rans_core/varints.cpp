@@ -1,6 +1,5 @@
-// One pass over the window, a number at a time: the numbers of a file's
-// shards and parts are few and short, and each one's bytes end at the first
-// byte below 0x80.
+// One pass, a number at a time: the numbers of a file's shards and parts are
+// few and short, and each one's bytes end at the first byte below 0x80.
 #include "varints.hpp"
 
 namespace rans {
@@ -41,6 +40,17 @@ Varints read_varints(Bytes window, std::size_t count) {
     }
     r.used = pos;
     return r;
+}
+
+std::vector<std::uint8_t> write_varints(std::span<const std::uint64_t> values) {
+    std::vector<std::uint8_t> out;
+    out.reserve(values.size() * 2);
+    for (std::uint64_t x : values) {
+        if (x >> (7 * kVarintMaxBytes)) throw InvalidInput("a number of 2^35 or more has no stored form");
+        for (; x >= 0x80; x >>= 7) out.push_back(static_cast<std::uint8_t>(x | 0x80));
+        out.push_back(static_cast<std::uint8_t>(x));
+    }
+    return out;
 }
 
 }  // namespace rans

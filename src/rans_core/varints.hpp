@@ -1,10 +1,11 @@
 // Unsigned LEB128 numbers as the front end's container stores them (sizes
-// and lengths below 2^35, at most five bytes each), read back from
-// untrusted bytes.
+// and lengths below 2^35, at most five bytes each), written, and read back
+// from untrusted bytes.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "bytes.hpp"
@@ -29,5 +30,9 @@ struct Varints {
 // `truncated` even where an earlier number is too long, so that a reader
 // given more bytes refuses a file for the same reason.
 Varints read_varints(Bytes window, std::size_t count);
+
+// The numbers back to back; one of 2^35 or more, which no reader takes, is
+// InvalidInput.
+std::vector<std::uint8_t> write_varints(std::span<const std::uint64_t> values);
 
 }  // namespace rans
