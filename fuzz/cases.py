@@ -646,15 +646,17 @@ def v_bp_decode_sharded_debug(rng):
             "orig_resid_flat": orig, "orig_gray_flat": rng.integers(0, 256, int(rng.integers(0, 9))).astype(U8)}
 
 
-def v__pdf_tables_from_counts(rng):
+def v__shard_tables(rng):
     args = v_build_pdf_tables_from_shards(rng)
     data, offsets, lengths = args["data_flat"], args["shard_offsets"], args["shard_lengths"]
     counts = np.array([np.bincount(data[o:o + m], minlength=256) for o, m in zip(offsets, lengths)],
                       U64).reshape(len(lengths), 256)
     if counts.size and rng.random() < 0.1:
         counts[int(rng.integers(0, len(counts)))] = np.uint64(2**63)  # totals that wrap
-    return dict(counts=counts, shard_widths=args["shard_widths"], templates=args["templates"],
-                disable_templates=args["disable_templates"])
+    t = templates(rng)
+    costs = rng.integers(0, 1 << 24, t.shape).astype(U32)
+    return dict(counts=counts, templates=t, template_costs=costs,
+                own_costs=rng.integers(0, 1 << 24, 4097).astype(U32))
 
 
 def v__table_costs(rng):

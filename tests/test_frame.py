@@ -40,8 +40,8 @@ reconstruct_2d_channels: h:size w:size res_ch:u8[2]
 """
 # The front end's private entries (outside __all__), called and checked like the 25.
 PRIVATE_TABLE = """
-_pdf_tables_from_counts: counts:u64[2]L shard_widths:u16[1] templates:u64[2]L disable_templates:bool
 _table_costs: counts:u32[2]L widths:u16[1] costs:u32[2]L
+_shard_tables: counts:u64[2]L templates:u64[2]L template_costs:u32[2]L own_costs:u32[1]
 _p1_p2_rgb: h:size w:size rgb_raw:u8[3] a_ch:u8[2] is_rgba:bool n_shards:size s_lut:u8[2] i_lut:u8[1] d_lut:u8[2] shard_gr:u8[1]F shard_rd:u8[1]F shard_bd:u8[1]F
 _p1_p2_gray: h:size w:size gray_raw:u8[2] a_ch:u8[2] is_rgba:bool n_shards:size s_lut:u8[2] i_lut:u8[1] d_lut:u8[2] shard_gr:u8[1]F
 _rans_encode_shards_packed: data_flat:u8[1] shard_offsets:u32[1] shard_lengths:u32[1] cum_freqs:u64[2]L sym_freqs:u64[2]L initial_state:u64

@@ -144,20 +144,6 @@ def test_shard_streams_section_holds_every_live_stream_in_order(kind):
     assert parts[0] == side and bytes(parts[2]) == want
 
 
-@given(st.lists(st.integers(0, 4096), min_size=1, max_size=600), st.integers(0, 40))
-@settings(max_examples=100, deadline=None)
-def test_shard_frequency_logarithms_looked_up_as_computed(freqs, skip):
-    # the encoder's choice of table reads log2 of each frequency from a table:
-    # it must hold exactly what the logarithm gives on an array of any
-    # length and alignment (the vector loops' tails included)
-    from orv import shard
-
-    f = np.asarray(freqs, dtype=np.uint64)[skip % len(freqs):]
-    want = np.log2(np.maximum(f, 1), dtype=np.float32)
-    np.testing.assert_array_equal(shard._FREQ_LOG2.take(f.astype(np.int32)), want)
-    assert shard._FREQ_LOG2.dtype == want.dtype
-
-
 @settings(max_examples=60, deadline=None)
 @given(st.lists(st.tuples(st.integers(0, 2**32 - 1), st.integers(1, 4096)), max_size=30))
 def test_least_stream_bytes_is_its_formula(pairs):

@@ -160,20 +160,67 @@ def test_shard_tables_match_the_single_histogram_decision(shards, n_templates, d
     assert modes.tolist() == rm
     for i in range(len(shards)):
         assert freqs[i].tolist() == rf[i].tolist() and cum[i].tolist() == rc[i].tolist()
-    # the front end's entry gives the same tables from the shards' histograms
+    # the encoder's entry gives the same own tables from the shards'
+    # histograms, at the widths they give (no template to choose from)
     hist = np.array([np.bincount(data[a:a + n], minlength=256) for a, n in zip(offsets, lengths)],
                     np.uint64).reshape(-1, 256)
-    same = o._pdf_tables_from_counts(hist, np.asarray(widths, np.uint16), templates, disable)
-    assert all(np.array_equal(x, y) for x, y in zip(same, (cum, freqs, modes)))
+    true_widths = [int(np.flatnonzero(h).max()) + 1 if h.any() else 0 for h in hist]
+    same = o._shard_tables(hist, NO_TEMPLATES, np.zeros((0, 256), np.uint32), OWN_COSTS)
+    assert same[3].tolist() == true_widths
+    want = build(data, offsets, lengths, true_widths, NO_TEMPLATES, True)
+    assert all(np.array_equal(x, y) for x, y in zip(same[:3], want))
 
 
-def test_tables_from_counts_refuse_a_bad_shape():
-    with pytest.raises(ValueError, match="counts must have 256 columns"):
-        o._pdf_tables_from_counts(np.ones((1, 255), np.uint64), np.full(1, 256, np.uint16),
-                                  NO_TEMPLATES, False)
-    assert panic_message(o._pdf_tables_from_counts, np.ones((1, 256), np.uint64),
-                         np.zeros(0, np.uint16), NO_TEMPLATES, False) == \
-        "index out of bounds: the len is 0 but the index is 0"
+OWN_COSTS = np.rint((12 - np.log2(np.maximum(np.arange(4097), 1))) * 2**20).astype(np.uint32)
+
+
+@settings(max_examples=80, deadline=None)
+@given(st.lists(st.tuples(st.one_of(st.integers(0, 60), st.integers(0, 3000)), st.floats(0.05, 0.95),
+                          st.booleans()), max_size=10),
+       st.integers(0, 5), st.integers(0, 2**32 - 1))
+def test_shard_tables_take_a_template_where_it_costs_fewer_bits(shards, n_templates, seed):
+    # a template replaces a shard's own table exactly where its exact cost is
+    # below the own table's and its stored record's: 10 x template bits <
+    # 10 x own bits + 48 per record byte + 80 (fixed point, bits x 2^20)
+    rng = np.random.default_rng(seed)
+    hist = np.zeros((len(shards), 256), np.uint64)
+    for i, (n, p, zero_only) in enumerate(shards):
+        values = np.minimum(rng.geometric(p, n) - 1, 255) * (not zero_only)
+        hist[i] = np.bincount(values, minlength=256)
+    # templates of the residuals' shape, as the encoder's are
+    q = rng.uniform(0.05, 0.95, (n_templates, 1))
+    templates = np.maximum(1, 4096 * q * (1 - q) ** np.arange(256)).astype(np.uint64)
+    costs = np.rint((12 - np.log2(templates / templates.sum(axis=1, keepdims=True) * 4096))
+                    .clip(0) * 2**20).astype(np.uint32)
+    cum, freq, modes, widths = o._shard_tables(hist, templates, costs, OWN_COSTS)
+    own_cum, own_freq, own_modes = o._shard_tables(hist, NO_TEMPLATES, costs[:0], OWN_COSTS)[:3]
+    for i, h in enumerate(hist.tolist()):
+        w = int(widths[i])
+        chosen = own_modes[i]
+        if own_modes[i] == 0 and n_templates:
+            own = sum(c * int(OWN_COSTS[f]) for c, f in zip(h[:w], own_freq[i].tolist()) if c)
+            present = sum(1 for c in h[:w] if c)
+            record = 3 + 3 * present if 3 * present + 2 < 2 * w else 1 + 2 * w
+            sums = [sum(c * int(k) for c, k in zip(h[:w], row[:w].tolist())) for row in costs]
+            best = sums.index(min(sums))
+            if 10 * sums[best] < 10 * own + ((48 * record + 80) << 20):
+                chosen = 4 + best
+        assert modes[i] == chosen
+        table = templates[chosen - 4] if chosen >= 4 else own_freq[i]
+        assert freq[i].tolist() == table.tolist()
+        assert cum[i].tolist() == [0] + np.cumsum(table, dtype=np.uint64).tolist()
+
+
+def test_shard_tables_refuse_a_bad_shape():
+    with pytest.raises(ValueError, match="256 columns"):
+        o._shard_tables(np.ones((1, 255), np.uint64), NO_TEMPLATES, np.zeros((0, 256), np.uint32),
+                        OWN_COSTS)
+    with pytest.raises(ValueError, match="every frequency"):
+        o._shard_tables(np.ones((1, 256), np.uint64), NO_TEMPLATES, np.zeros((0, 256), np.uint32),
+                        OWN_COSTS[:-1])
+    with pytest.raises(ValueError, match="every template"):
+        o._shard_tables(np.ones((1, 256), np.uint64), np.ones((2, 256), np.uint64),
+                        np.zeros((1, 256), np.uint32), OWN_COSTS)
 
 
 def test_empty_and_zero_shards_ignore_templates():

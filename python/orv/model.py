@@ -379,7 +379,7 @@ def template_bits_by_width(hist: np.ndarray, widths: np.ndarray) -> np.ndarray:
     if h.size and h.max() > np.iinfo(np.uint32).max:
         raise ValueError("histogram counts must be below 2^32")
     sums = native.table_costs(h.astype(np.uint32).reshape(-1, SYMBOLS),
-                              np.asarray(widths, dtype=np.uint16).reshape(-1), _template_costs_fixed())
+                              np.asarray(widths, dtype=np.uint16).reshape(-1), template_costs_fixed())
     return (sums * (1.0 / COST_ONE)).astype(np.float32)
 
 
@@ -389,9 +389,20 @@ COST_ONE = 1 << 20
 
 
 @lru_cache(maxsize=None)
-def _template_costs_fixed() -> np.ndarray:
+def template_costs_fixed() -> np.ndarray:
     """template_costs in fixed point, one row per template, (T, 256) uint32."""
     costs = np.ascontiguousarray(np.rint(template_costs().T * COST_ONE).astype(np.uint32))
+    costs.setflags(write=False)
+    return costs
+
+
+@lru_cache(maxsize=None)
+def own_costs_fixed() -> np.ndarray:
+    """The bits of a symbol of frequency f in a table of its own, 12 -
+    log2(f), in fixed point for f = 0..SCALE (uint32; 0 counted as 1, a
+    frequency no symbol that occurs has)."""
+    f = np.maximum(np.arange(SCALE + 1), 1).astype(np.float64)
+    costs = np.rint((SCALE_BITS - np.log2(f)) * COST_ONE).astype(np.uint32)
     costs.setflags(write=False)
     return costs
 

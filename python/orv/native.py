@@ -226,11 +226,22 @@ def build_pdf_tables_from_shards(data, offsets, counts, widths, templates,
                                                         templates, disable_templates))
 
 
-def pdf_tables_from_counts(hist, widths, templates, disable_templates: bool) -> ShardTables:
-    """build_pdf_tables_from_shards' tables from the shards' histograms (n, 256)
-    rather than their streams: the same tables without a pass over the streams."""
-    return ShardTables(*_r._pdf_tables_from_counts(np.asarray(hist, dtype=np.uint64), widths,
-                                                  templates, disable_templates))
+class ChosenTables(NamedTuple):
+    cum: np.ndarray          # uint64 (n, CUM_LEN)
+    freq: np.ndarray         # uint64 (n, SYMBOLS)
+    modes: np.ndarray        # uint8 (n,): 0 a table of its own, 3 symbol 0 only, 4 + t template t
+    widths: np.ndarray       # uint16 (n,): one past the last symbol that occurs
+
+
+def shard_tables(hist, templates, template_costs, own_costs) -> ChosenTables:
+    """The shard encoder's tables from the shards' histograms (n, 256): each
+    shard's own table (as build_pdf_tables_from_shards makes it without
+    templates), or the template that costs the fewest bits where it costs
+    fewer than the own table and its stored record. Costs are fixed-point
+    bits (template_costs: uint32 (T, 256) per symbol; own_costs: uint32
+    (SCALE + 1,) per frequency), summed exactly: the same choice everywhere."""
+    return ChosenTables(*_r._shard_tables(np.asarray(hist, dtype=np.uint64), templates,
+                                           template_costs, own_costs))
 
 
 def table_costs(counts, widths, costs) -> np.ndarray:

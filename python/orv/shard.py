@@ -6,7 +6,6 @@ from __future__ import annotations
 
 import mmap
 from dataclasses import dataclass, field
-from functools import lru_cache
 from itertools import accumulate
 from typing import NamedTuple
 
@@ -62,27 +61,6 @@ class ShardCoded:
     sides: dict = field(default_factory=dict)   # planes -> _Side, made on first use
 
 
-_SYMBOL_ENDS = np.arange(1, native.SYMBOLS + 1, dtype=np.uint16)
-# log2 of every frequency a table can hold, in single precision (0 counted as
-# 1): looked up rather than computed, the logarithm being slow per element
-_FREQ_LOG2 = np.log2(np.maximum(np.arange(native.SCALE + 1), 1), dtype=np.float32)
-_FREQ_LOG2.setflags(write=False)
-
-
-@lru_cache(maxsize=None)
-def _template_cumulative() -> np.ndarray:
-    """The cumulative tables of the templates, made once."""
-    cum = native.cumulative(model.templates())
-    cum.setflags(write=False)
-    return cum
-
-
-def _record_bytes(nnz: np.ndarray, widths: np.ndarray) -> np.ndarray:
-    sparse = 3 + 3 * nnz
-    dense = 1 + 2 * widths.astype(np.int64)
-    return np.where(3 * nnz + 2 < 2 * widths.astype(np.int64), sparse, dense)
-
-
 def encode(a: Analysed, K: int, thorough: bool = True) -> ShardCoded:
     """Codes every plane of the image analysed with its streams placed
     (analysis.analyse(..., place=True)) with the shard coder;
@@ -106,34 +84,13 @@ def encode(a: Analysed, K: int, thorough: bool = True) -> ShardCoded:
         plane_shards.append(np.array([n_col * K]))
     offsets = offsets.astype(np.uint32)
     counts = counts.astype(np.uint32)
-    present = hist > 0
-    # a width is one past the last symbol that occurs (0 for an empty shard)
-    widths = (present * _SYMBOL_ENDS).max(axis=1)
-
     # the histograms are those of the streams (phase two puts each residual
-    # into the shard phase one counted it in), so they give the streams' tables
-    cum, freq, modes = native.pdf_tables_from_counts(hist, widths, model.templates(), True)
-    # the module's results are new arrays of this call: changed in place below
-    # choose, per shard, between its own table (which must be stored) and the
-    # cheapest template (free), with the real size of the stored record
-    own = modes == 0
-    if own.any():
-        # single precision is ample for a choice between estimates, and twice as fast
-        hf = hist[own].astype(np.float32)
-        # a symbol that occurs has a frequency of at least 1 in its own table
-        own_bits = (hf * (native.SCALE_BITS - _FREQ_LOG2.take(freq[own].astype(np.int32)))
-                    ).sum(axis=1)
-        # stored records are deflated, to about 0.6 of their size on photos
-        header_bits = 8.0 * (0.6 * _record_bytes(present[own].sum(axis=1), widths[own]) + 1)
-        t_bits = model.template_bits_by_width(hist[own], widths[own])
-        best_t = np.argmin(t_bits, axis=1)
-        best = t_bits[np.arange(len(best_t)), best_t]
-        use_t = best < own_bits + header_bits
-        idx = np.flatnonzero(own)[use_t]
-        if len(idx):
-            modes[idx] = 4 + best_t[use_t]
-            freq[idx] = model.templates()[best_t[use_t]]
-            cum[idx] = _template_cumulative()[best_t[use_t]]
+    # into the shard phase one counted it in), so they give the streams'
+    # tables: per shard its own, or the cheapest template where that is
+    # smaller with the own table's stored record counted
+    cum, freq, modes, widths = native.shard_tables(hist, model.templates(),
+                                                   model.template_costs_fixed(),
+                                                   model.own_costs_fixed())
     coded = native.rans_encode_shards_packed(data, offsets, counts, cum, freq)
     return ShardCoded(plane_shards, counts, widths, modes, freq, coded, thorough)
 

@@ -1,6 +1,6 @@
 // Probability-table modelling: build_pdf_tables_from_shards,
 // decide_shard_mode, compact_pdf_tables and expand_pdf_tables, and the front
-// end's private _pdf_tables_from_counts and _table_costs.
+// end's private _table_costs and _shard_tables.
 #include <vector>
 
 #include "../rans_core/fault.hpp"
@@ -36,17 +36,24 @@ PyObject* build_pdf_tables_from_shards(Frame& f) {
     return tables_result(t);
 }
 
-PyObject* pdf_tables_from_counts(Frame& f) {
-    constexpr Named p{sig::pdf_tables_from_counts};
+// (cum, freqs, modes, widths) of the shard encoder's choice.
+PyObject* shard_tables(Frame& f) {
+    constexpr Named p{sig::shard_tables};
+    if (f.dim(p["counts"], 1) != 256 || f.dim(p["templates"], 1) != 256 || f.dim(p["template_costs"], 1) != 256)
+        throw rans::InvalidInput("counts, templates and template costs must have 256 columns");
+    if (f.dim(p["template_costs"], 0) != f.dim(p["templates"], 0))
+        throw rans::InvalidInput("the template costs must have a row for every template");
     const std::size_t n_templates = f.dim(p["templates"], 0);
-    const bool disable = f.flag(p["disable_templates"]);
-    rans::check_template_count(n_templates, disable);
-    if (f.dim(p["counts"], 1) != 256) throw rans::InvalidInput("counts must have 256 columns");
-    auto t = f.run([&] {
-        return rans::build_pdf_tables_from_counts(f.in<U64>(p["counts"]), f.in<U16>(p["shard_widths"]),
-                                                  f.in<U64>(p["templates"]), n_templates, disable);
+    auto c = f.run([&] {
+        return rans::choose_shard_tables(f.in<U64>(p["counts"]), f.in<U64>(p["templates"]), n_templates,
+                                         f.in<U32>(p["template_costs"]), f.in<U32>(p["own_costs"]));
     });
-    return tables_result(t);
+    const std::size_t n = c.widths.size();
+    Ref widths = array(std::move(c.widths), {n});
+    Ref cum = array(std::move(c.tables.cum), {n, rans::kCumLen});
+    Ref freqs = array(std::move(c.tables.freqs), {n, rans::kFreqLen});
+    Ref modes = array(std::move(c.tables.modes), {n});
+    return tuple({&cum, &freqs, &modes, &widths}).release();
 }
 
 PyObject* table_costs(Frame& f) {

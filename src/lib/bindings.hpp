@@ -28,8 +28,8 @@ PyObject* build_pdf_tables_from_shards(Frame&);
 PyObject* decide_shard_mode(Frame&);
 PyObject* compact_pdf_tables(Frame&);
 PyObject* expand_pdf_tables(Frame&);
-PyObject* pdf_tables_from_counts(Frame&);
 PyObject* table_costs(Frame&);
+PyObject* shard_tables(Frame&);
 
 // bind_image.cpp
 PyObject* p1_gray(Frame&);

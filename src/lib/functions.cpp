@@ -42,8 +42,8 @@ constexpr Signature kFunctions[] = {
 // Private entries of the package's front end: called like the 25, not listed
 // in __all__ (module.cpp registers as many as it has entry points for).
 constexpr Signature kPrivate[] = {
-    {"_pdf_tables_from_counts", sig::pdf_tables_from_counts, kReleased, pdf_tables_from_counts},
     {"_table_costs", sig::table_costs, kReleased, table_costs},
+    {"_shard_tables", sig::shard_tables, kReleased, shard_tables},
     {"_p1_p2_rgb", sig::p1_p2_rgb, kReleased, p1_p2_rgb},
     {"_p1_p2_gray", sig::p1_p2_gray, kReleased, p1_p2_gray},
     {"_rans_encode_shards_packed", sig::rans_encode_shards_parallel, kReleased, rans_encode_shards_packed},

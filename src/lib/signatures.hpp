@@ -112,9 +112,6 @@ inline constexpr Param bp_decode_sharded_debug[] = {
     flat("orig_gray_flat", U8, 1)};
 
 // The front end's own entries, outside the 25 functions and __all__.
-inline constexpr Param pdf_tables_from_counts[] = {
-    logical("counts", U64, 2), flat("shard_widths", U16, 1), logical("templates", U64, 2),
-    boolean("disable_templates")};
 // The parameters of `first`, then those of `then`.
 template <std::size_t N, std::size_t M>
 consteval std::array<Param, N + M> joined(const Param (&first)[N], const Param (&then)[M]) {
@@ -137,6 +134,9 @@ inline constexpr Param varint_bytes[] = {flat("values", U64, 1)};
 inline constexpr Param group_tables[] = {
     flat("raw", U8, 1), flat("plane_shards", U32, 1), u64("plane_pixels"), logical("templates", U64, 2)};
 inline constexpr Param group_states[] = {flat("section", U8, 1), flat("counts", U32, 1), flat("modes", U8, 1)};
+inline constexpr Param shard_tables[] = {
+    logical("counts", U64, 2), logical("templates", U64, 2), logical("template_costs", U32, 2),
+    flat("own_costs", U32, 1)};
 inline constexpr Param table_costs[] = {
     logical("counts", U32, 2), flat("widths", U16, 1), logical("costs", U32, 2)};
 

@@ -73,6 +73,19 @@ PdfTables build_pdf_tables_from_counts(std::span<const std::uint64_t> counts,
                                        std::span<const std::uint64_t> templates,
                                        std::size_t n_templates, bool disable_templates);
 
+// The shard encoder's tables from the shards' histograms (n x 256 counts):
+// each shard's width, and its own table or, where that codes it in fewer
+// bits with its stored record counted, the cheapest template (mode 4 + t).
+// template_costs: t x 256 fixed-point bits per symbol (as table_costs takes
+// them); own_costs: the bits of a frequency, for frequencies 0..4096.
+struct ShardTableChoice {
+    PdfTables tables;
+    std::vector<std::uint16_t> widths;
+};
+ShardTableChoice choose_shard_tables(std::span<const std::uint64_t> counts, std::span<const std::uint64_t> templates,
+                                     std::size_t n_templates, std::span<const std::uint32_t> template_costs,
+                                     std::span<const std::uint32_t> own_costs);
+
 // The cost of every histogram row (n x 256 counts, n = widths.size()) under
 // every cost row (t x 256, fixed-point bits), over the symbols below the
 // row's width: n x t sums, the same on every build (table_costs.cpp).
