@@ -733,6 +733,15 @@ def v__group_tables(rng):
                 plane_pixels=pick(rng, [pixels] * 3 + [pixels + 1, 0, 2**64 - 1]), templates=tpl)
 
 
+def v__group_bytes(rng):
+    args = v_compact_pdf_tables(rng)
+    n = len(args["shard_modes"])
+    states = rng.integers(2**31, 2**39 + pick(rng, [0, 0, 0, 5]), (n, 4)).astype(U64)
+    return dict(modes=args["shard_modes"], counts=rng.integers(0, 3, n).astype(U32),
+                widths=args["shard_widths"], freq=args["all_sym_freqs"], states=states,
+                lengths=rng.integers(0, 2**32, n, dtype=np.uint64).astype(U32))
+
+
 def v__group_states(rng):
     n = int(rng.integers(0, 12 * scale))
     counts = rng.integers(0, 3, n).astype(U32) * np.uint32(pick(rng, [1, 100, 2**32 - 1]))

@@ -51,6 +51,7 @@ _varints: window:u8[1] count:size
 _varint_bytes: values:u64[1]
 _group_tables: raw:u8[1] plane_shards:u32[1] plane_pixels:u64 templates:u64[2]L
 _group_states: section:u8[1] counts:u32[1] modes:u8[1]
+_group_bytes: modes:u8[1] counts:u32[1] widths:u16[1] freq:u64[2]L states:u64[2]L lengths:u32[1]
 """
 
 ARRAY = re.compile(r"(u8|u16|u32|u64)\[(\d)\]([LF]?)")

@@ -307,6 +307,35 @@ def test_shard_group_refused_for_the_first_fault_in_format_order(key, index, dat
     assert group_read(crafted) == reference_group(crafted)
 
 
+@settings(max_examples=100, deadline=None)
+@given(st.lists(st.tuples(st.sampled_from([0, 3, 4, 5]), st.integers(0, 5000), st.integers(1, 256)),
+                max_size=12), st.integers(0, 2**32 - 1))
+def test_shard_group_written_is_read_back(shards, seed):
+    import orv_rans
+    from orv import model
+    rng = np.random.default_rng(seed)
+    templates = model.templates()
+    modes = np.array([m for m, _, _ in shards], np.uint8)
+    counts = np.array([c for _, c, _ in shards], np.uint32)
+    widths = np.array([w if m == 0 else 0 for m, _, w in shards], np.uint16)
+    freq = np.zeros((len(shards), 256), np.uint64)
+    for i, (m, _, w) in enumerate(shards):
+        freq[i] = (np.pad(rng.multinomial(4096, np.full(w, 1 / w)), (0, 256 - w)) if m == 0 else
+                   templates[m - 4] if m >= 4 else np.eye(256, dtype=np.uint64)[0] * 4096)
+    states = rng.integers(2**31, 2**39, (len(shards), 4)).astype(np.uint64)
+    lengths = rng.integers(0, 2**32, len(shards), dtype=np.uint64).astype(np.uint32)
+    tables, states_raw, live = orv_rans._group_bytes(modes, counts, widths, freq, states, lengths)
+    t = orv_rans._group_tables(tables, np.array([len(shards)], np.uint32), int(counts.sum()), templates)
+    assert t[6] == 0 and t[0].tolist() == modes.tolist() and t[1].tolist() == counts.tolist()
+    assert t[3].tolist() == freq.tolist()
+    got = orv_rans._group_states(states_raw, t[1], t[0])
+    assert got[5] == 0
+    live = live.view(bool)
+    assert live.tolist() == ((counts > 0) & (modes != 3)).tolist()
+    assert got[0][live].tolist() == states[live].tolist() and (got[0][~live] == 2**31).all()
+    assert got[1].tolist() == np.where(live, lengths, 0).tolist()
+
+
 @settings(max_examples=80, deadline=None)
 @given(st.data())
 def test_random_damage_property(data):

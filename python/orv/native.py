@@ -331,6 +331,20 @@ def group_states(section: np.ndarray, counts: np.ndarray, modes: np.ndarray) -> 
     return GroupStates(*_r._group_states(section, counts, modes))
 
 
+class GroupBytes(NamedTuple):
+    tables: np.ndarray       # uint8: the tables section's body before it is deflated
+    states: np.ndarray       # uint8: the states section's body
+    live: np.ndarray         # uint8 (n,): 1 for the shards with a stream
+
+
+def group_bytes(modes, counts, widths, freq, states, lengths) -> GroupBytes:
+    """The two sections of a shard group as the encoder writes them (what
+    group_tables and group_states read back): the modes, shard sizes, widths
+    and stored tables; the final states of the shards with a stream and
+    their stream lengths."""
+    return GroupBytes(*_r._group_bytes(modes, counts, widths, freq, states, lengths))
+
+
 class ShardStreams(NamedTuple):
     states: np.ndarray       # uint64 (n, LANES) final states
     streams: np.ndarray      # uint8, every shard's stream in one buffer

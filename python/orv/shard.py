@@ -110,13 +110,10 @@ def _side(sc: ShardCoded, planes: list[int]) -> _Side:
     if found is not None:
         return found
     sel = np.concatenate([sc.plane_shards[p] for p in planes])
-    modes, counts, widths = sc.modes[sel], sc.counts[sel], sc.widths[sel]
-    compacted = native.compact_pdf_tables(sc.freq[sel], widths, modes)
-    own = modes == 0
-    tables = (modes.tobytes() + fmt.varints(counts) + (widths[own] - 1).astype(np.uint8).tobytes()
-              + compacted.tobytes())
-    live = sel[(counts > 0) & (modes != 3)]
-    states = fmt.states_to_bytes(sc.coded.states[live]) + fmt.varints(sc.coded.lengths[live])
+    g = native.group_bytes(sc.modes[sel], sc.counts[sel], sc.widths[sel], sc.freq[sel],
+                           sc.coded.states[sel], sc.coded.lengths[sel])
+    live = sel[g.live.view(bool)]
+    tables, states = g.tables.tobytes(), g.states.tobytes()
     packed = fmt.deflate(tables, fast=True)
     if sc.thorough:
         # the smaller of the two levels: never larger than the fast encoder's

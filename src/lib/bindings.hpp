@@ -57,5 +57,6 @@ PyObject* varints(Frame&);
 PyObject* varint_bytes(Frame&);
 PyObject* group_tables(Frame&);
 PyObject* group_states(Frame&);
+PyObject* group_bytes(Frame&);
 
 }  // namespace binding

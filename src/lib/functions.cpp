@@ -53,6 +53,7 @@ constexpr Signature kPrivate[] = {
     {"_varint_bytes", sig::varint_bytes, kHeld, varint_bytes},
     {"_group_tables", sig::group_tables, kReleased, group_tables},
     {"_group_states", sig::group_states, kHeld, group_states},
+    {"_group_bytes", sig::group_bytes, kHeld, group_bytes},
 };
 
 // Every call's arguments fit the frame's slots.

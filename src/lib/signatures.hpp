@@ -134,6 +134,9 @@ inline constexpr Param varint_bytes[] = {flat("values", U64, 1)};
 inline constexpr Param group_tables[] = {
     flat("raw", U8, 1), flat("plane_shards", U32, 1), u64("plane_pixels"), logical("templates", U64, 2)};
 inline constexpr Param group_states[] = {flat("section", U8, 1), flat("counts", U32, 1), flat("modes", U8, 1)};
+inline constexpr Param group_bytes[] = {
+    flat("modes", U8, 1), flat("counts", U32, 1), flat("widths", U16, 1), logical("freq", U64, 2),
+    logical("states", U64, 2), flat("lengths", U32, 1)};
 inline constexpr Param shard_tables[] = {
     logical("counts", U64, 2), logical("templates", U64, 2), logical("template_costs", U32, 2),
     flat("own_costs", U32, 1)};

@@ -127,4 +127,43 @@ GroupStates read_group_states(Bytes section, std::span<const std::uint32_t> coun
     return g;
 }
 
+GroupBytes write_group(std::span<const std::uint8_t> modes, std::span<const std::uint32_t> counts,
+                       std::span<const std::uint16_t> widths, std::span<const std::uint64_t> freqs,
+                       std::span<const std::uint64_t> states, std::span<const std::uint32_t> lengths) {
+    const std::size_t n = modes.size();
+    if (counts.size() != n || widths.size() != n || lengths.size() != n || freqs.size() != checked_mul(n, 256) ||
+        states.size() != checked_mul(n, 4))
+        throw InvalidInput("shard group: every shard needs a count, width, table, four states and a length");
+    GroupBytes g;
+    std::vector<std::uint64_t> sizes(counts.begin(), counts.end());
+    g.tables.assign(modes.begin(), modes.end());
+    const std::vector<std::uint8_t> numbers = write_varints(sizes);
+    g.tables.insert(g.tables.end(), numbers.begin(), numbers.end());
+    for (std::size_t i = 0; i < n; ++i) {
+        if (modes[i] != 0) continue;
+        if (widths[i] == 0 || widths[i] > 256) throw InvalidInput("shard group: a stored table's width is not in 1..256");
+        g.tables.push_back(static_cast<std::uint8_t>(widths[i] - 1));
+    }
+    const std::vector<std::uint8_t> records = compact_pdf_tables(freqs, widths, modes);
+    g.tables.insert(g.tables.end(), records.begin(), records.end());
+
+    g.live.resize(n);
+    std::vector<std::uint64_t> stream_lengths;
+    for (std::size_t i = 0; i < n; ++i) {
+        if (!has_stream(counts[i], modes[i])) continue;
+        g.live[i] = 1;
+        stream_lengths.push_back(lengths[i]);
+        for (std::size_t k = 0; k < 4; ++k) {
+            const std::uint64_t x = states[4 * i + k];
+            if (x < kLowerBound || x >= kUpperBound) throw Fault("coder state outside [2^31, 2^39)");
+            std::uint8_t rec[8];
+            write_le(rec, x - kLowerBound, kStoredStateBytes);
+            g.states.insert(g.states.end(), rec, rec + kStoredStateBytes);
+        }
+    }
+    const std::vector<std::uint8_t> length_bytes = write_varints(stream_lengths);
+    g.states.insert(g.states.end(), length_bytes.begin(), length_bytes.end());
+    return g;
+}
+
 }  // namespace rans

@@ -68,4 +68,18 @@ struct GroupStates {
 GroupStates read_group_states(Bytes section, std::span<const std::uint32_t> counts,
                               std::span<const std::uint8_t> modes);
 
+// The two sections of a group as the encoder writes them, the mirror of the
+// reads above: the tables section before it is deflated (the modes, the
+// shard sizes, the widths less one of the mode-0 shards, their stored
+// records) and the states section (the final states of every shard with a
+// stream, then the streams' lengths); `live` marks the shards with a stream.
+// A mode-0 width outside 1..256 is InvalidInput; a state outside [2^31,
+// 2^39), which no coder gives, a Fault.
+struct GroupBytes {
+    std::vector<std::uint8_t> tables, states, live;
+};
+GroupBytes write_group(std::span<const std::uint8_t> modes, std::span<const std::uint32_t> counts,
+                       std::span<const std::uint16_t> widths, std::span<const std::uint64_t> freqs,
+                       std::span<const std::uint64_t> states, std::span<const std::uint32_t> lengths);
+
 }  // namespace rans
