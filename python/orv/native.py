@@ -164,14 +164,6 @@ _LEAST_BITS = SCALE_BITS - np.log2(np.arange(SCALE + 1, dtype=np.float64).clip(1
 _LEAST_BITS.setflags(write=False)
 
 
-def cumulative(freq: np.ndarray) -> np.ndarray:
-    """The cumulative tables (n, CUM_LEN) of frequency tables (n, SYMBOLS)."""
-    cum = np.empty((freq.shape[0], CUM_LEN), dtype=np.uint64)
-    cum[:, 0] = 0
-    np.add.accumulate(freq, axis=1, dtype=np.uint64, out=cum[:, 1:])
-    return cum
-
-
 # ---------------------------------------------------------------- analysis (phases one and two)
 
 class PhaseOne(NamedTuple):
@@ -251,10 +243,6 @@ def table_costs(counts, widths, costs) -> np.ndarray:
     return _r._table_costs(counts, widths, costs)
 
 
-def compact_pdf_tables(freq, widths, modes) -> np.ndarray:
-    return _r.compact_pdf_tables(freq, widths, modes)
-
-
 # what varints found wrong with the numbers (0: nothing)
 VARINTS_TRUNCATED, VARINTS_TOO_LONG = 1, 2
 
@@ -273,18 +261,18 @@ def varints(window: np.ndarray, count: int) -> Varints:
     return Varints(values.view(np.int64), used, fault)
 
 
+def varint_bytes(values: np.ndarray) -> np.ndarray:
+    """The LEB128 form of `values` (uint64, each below 2^35; ValueError
+    otherwise), back to back, uint8."""
+    return _r._varint_bytes(values)
+
+
 # what group_tables and group_states found wrong (0: nothing), with the
 # numbers they name in `a` and `b`
 (GROUP_MODES_TRUNCATED, GROUP_BAD_MODE, GROUP_SIZES_TRUNCATED, GROUP_SIZES_TOO_LONG,
  GROUP_PLANE_SIZES, GROUP_WIDTHS_TRUNCATED, GROUP_NOT_CANONICAL, GROUP_BAD_SUM,
  GROUP_STATES_TRUNCATED, GROUP_STATE_RANGE, GROUP_LENGTHS_TRUNCATED, GROUP_LENGTHS_TOO_LONG,
  GROUP_STATES_TRAILING, GROUP_LENGTH_RANGE) = range(1, 15)
-
-
-def varint_bytes(values: np.ndarray) -> np.ndarray:
-    """The LEB128 form of `values` (uint64, each below 2^35; ValueError
-    otherwise), back to back, uint8."""
-    return _r._varint_bytes(values)
 
 
 class GroupTables(NamedTuple):

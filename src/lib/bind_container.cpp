@@ -1,7 +1,8 @@
 // The front end's private readers and writers of a file's bytes: the
 // container's numbers (_varints, _varint_bytes) and a shard group's two
-// sections (_group_tables, _group_states; _group_bytes writes both). A file's few dozen numbers and few hundred shards take
-// microseconds here against a step per check in array code.
+// sections (_group_tables, _group_states; _group_bytes writes both). A
+// file's few dozen numbers and few hundred shards take microseconds here
+// against a step per check in array code.
 #include "../rans_core/lookups.hpp"
 #include "../rans_core/shard_group.hpp"
 #include "../rans_core/varints.hpp"

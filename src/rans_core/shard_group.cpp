@@ -1,6 +1,7 @@
-// Reading a shard group: one pass per section, a shard at a time. A file's
-// group has tens to a few hundred shards, so the work is small; what it
-// saves is the dozens of array steps the same checks take one by one.
+// Reading and writing a shard group: one pass per section, a shard at a
+// time. A file's group has tens to a few hundred shards, so the work is
+// small; what it saves is the dozens of array steps the same checks and
+// joins take one by one.
 #include "shard_group.hpp"
 
 #include <algorithm>
@@ -16,7 +17,8 @@ namespace {
 
 bool valid_mode(std::uint8_t mode, std::size_t n_templates) {
     // modes 1 and 2 are never written, and a template mode names a template
-    return mode == 0 || mode == kModeSymbolZero || (mode >= kModeTemplate0 && std::size_t{mode} - kModeTemplate0 < n_templates);
+    return mode == 0 || mode == kModeSymbolZero ||
+           (mode >= kModeTemplate0 && std::size_t{mode} - kModeTemplate0 < n_templates);
 }
 
 // a shard with a stream in the file: not empty, and not all zeros under the
@@ -141,7 +143,8 @@ GroupBytes write_group(std::span<const std::uint8_t> modes, std::span<const std:
     g.tables.insert(g.tables.end(), numbers.begin(), numbers.end());
     for (std::size_t i = 0; i < n; ++i) {
         if (modes[i] != 0) continue;
-        if (widths[i] == 0 || widths[i] > 256) throw InvalidInput("shard group: a stored table's width is not in 1..256");
+        if (widths[i] == 0 || widths[i] > 256)
+            throw InvalidInput("shard group: a stored table's width is not in 1..256");
         g.tables.push_back(static_cast<std::uint8_t>(widths[i] - 1));
     }
     const std::vector<std::uint8_t> records = compact_pdf_tables(freqs, widths, modes);
