@@ -201,38 +201,31 @@ def read(r: fmt.Reader, hdr: Header, planes: list[int], K: int, hw: int) -> Grou
 
 
 def _tables_fault(t: native.GroupTables, hdr: Header, planes: list[int], hw: int) -> str:
-    section = "the shard tables section"
-    if t.fault == native.GROUP_MODES_TRUNCATED:
-        return f"{section} is truncated: the shard modes needs {t.a} bytes, {t.b} left"
-    if t.fault == native.GROUP_BAD_MODE:
-        return f"shard tables: invalid mode {t.a}"
-    if t.fault == native.GROUP_SIZES_TRUNCATED:
-        return f"{section} is truncated: the shard sizes runs past the end"
-    if t.fault == native.GROUP_SIZES_TOO_LONG:
-        return f"{section}: the shard sizes is not a valid number"
-    if t.fault == native.GROUP_PLANE_SIZES:
-        return (f"shard tables: the shard sizes of the {hdr.planes[planes[t.a]]} plane "
-                f"do not add up to {hw} pixels")
-    if t.fault == native.GROUP_WIDTHS_TRUNCATED:
-        return f"{section} is truncated: the shard widths needs {t.a} bytes, {t.b} left"
-    if t.fault == native.GROUP_NOT_CANONICAL:
-        return "shard tables: the stored frequency tables are malformed"
-    return f"shard tables: a frequency table does not sum to {native.SCALE}"
+    where = "the shard tables section"
+    return {
+        native.GROUP_MODES_TRUNCATED: lambda: fmt.short_bytes(where, "the shard modes", t.a, t.b),
+        native.GROUP_BAD_MODE: lambda: f"shard tables: invalid mode {t.a}",
+        native.GROUP_SIZES_TRUNCATED: lambda: fmt.short_numbers(where, "the shard sizes"),
+        native.GROUP_SIZES_TOO_LONG: lambda: fmt.long_number(where, "the shard sizes"),
+        native.GROUP_PLANE_SIZES: lambda: (f"shard tables: the shard sizes of the "
+                                           f"{hdr.planes[planes[t.a]]} plane do not add up to "
+                                           f"{hw} pixels"),
+        native.GROUP_WIDTHS_TRUNCATED: lambda: fmt.short_bytes(where, "the shard widths", t.a, t.b),
+        native.GROUP_NOT_CANONICAL: lambda: "shard tables: the stored frequency tables are malformed",
+        native.GROUP_BAD_SUM: lambda: f"shard tables: a frequency table does not sum to {native.SCALE}",
+    }[t.fault]()
 
 
 def _states_fault(s: native.GroupStates) -> str:
-    section = "the shard states section"
-    if s.fault == native.GROUP_STATES_TRUNCATED:
-        return f"{section} is truncated: the states needs {s.a} bytes, {s.b} left"
-    if s.fault == native.GROUP_STATE_RANGE:
-        return "shard states: coder state out of range"
-    if s.fault == native.GROUP_LENGTHS_TRUNCATED:
-        return f"{section} is truncated: the stream lengths runs past the end"
-    if s.fault == native.GROUP_LENGTHS_TOO_LONG:
-        return f"{section}: the stream lengths is not a valid number"
-    if s.fault == native.GROUP_STATES_TRAILING:
-        return f"{section} has {s.a} unexpected trailing bytes"
-    return "shard states: a stream length is out of range"
+    where = "the shard states section"
+    return {
+        native.GROUP_STATES_TRUNCATED: lambda: fmt.short_bytes(where, "the states", s.a, s.b),
+        native.GROUP_STATE_RANGE: lambda: "shard states: coder state out of range",
+        native.GROUP_LENGTHS_TRUNCATED: lambda: fmt.short_numbers(where, "the stream lengths"),
+        native.GROUP_LENGTHS_TOO_LONG: lambda: fmt.long_number(where, "the stream lengths"),
+        native.GROUP_STATES_TRAILING: lambda: fmt.trailing_bytes(where, s.a),
+        native.GROUP_LENGTH_RANGE: lambda: "shard states: a stream length is out of range",
+    }[s.fault]()
 
 
 # a scratch mapping: private (a shared mapping's pages cost more to map), and
