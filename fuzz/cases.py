@@ -692,6 +692,12 @@ def v__rans_encode_shards_packed(rng):
     return v_rans_encode_shards_parallel(rng)
 
 
+def v__rans_decode_own_lookups(rng):
+    a = v_rans_decode_shards_parallel(rng)
+    return dict(payload=a["payload"], shard_counts=a["shard_counts"], cum_freqs=a["cum_freqs"],
+                sym_freqs=a["sym_freqs"])
+
+
 def leb128(values) -> bytes:
     out = bytearray()
     for x in values:

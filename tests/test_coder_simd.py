@@ -89,16 +89,34 @@ def decode_with(path, payload, counts, cums, freqs, lookups):
         return type(e).__name__, str(e)
 
 
+def decode_own_lookups_with(path, payload, counts, cums, freqs):
+    o._coder_simd(path)
+    try:
+        return "ok", o._rans_decode_own_lookups(payload, np.asarray(counts, U32), cums, freqs)
+    except BaseException as e:  # PanicException derives from BaseException
+        assert is_panic(e) or isinstance(e, Exception), repr(e)
+        return type(e).__name__, str(e)
+
+
+def assert_same(got, want, path):
+    assert got[0] == want[0], (path, got, want)
+    if want[0] == "ok":
+        assert np.array_equal(got[1][0], want[1][0]), path
+        assert got[1][1] == want[1][1]
+    else:
+        assert got == want
+
+
 def assert_paths_agree(payload, counts, cums, freqs, lookups):
     want = decode_with("scalar", payload, counts, cums, freqs, lookups)
     for path in VECTOR_PATHS:
-        got = decode_with(path, payload, counts, cums, freqs, lookups)
-        assert got[0] == want[0], (path, got, want)
-        if want[0] == "ok":
-            assert np.array_equal(got[1][0], want[1][0]), path
-            assert got[1][1] == want[1][1]
-        else:
-            assert got == want
+        assert_same(decode_with(path, payload, counts, cums, freqs, lookups), want, path)
+    # the front end's decoder, which makes the lookups build_all_lookups gives
+    # for the tables where it uses them, decodes and faults as the public
+    # one given those lookups, on every path
+    own = decode_with("scalar", payload, counts, cums, freqs, lookup_of(cums))
+    for path in ("scalar", *VECTOR_PATHS):
+        assert_same(decode_own_lookups_with(path, payload, counts, cums, freqs), own, path)
     return want
 
 

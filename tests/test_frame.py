@@ -45,6 +45,7 @@ _shard_tables: counts:u64[2]L templates:u64[2]L template_costs:u32[2]L own_costs
 _p1_p2_rgb: h:size w:size rgb_raw:u8[3] a_ch:u8[2] is_rgba:bool n_shards:size s_lut:u8[2] i_lut:u8[1] d_lut:u8[2] shard_gr:u8[1]F shard_rd:u8[1]F shard_bd:u8[1]F
 _p1_p2_gray: h:size w:size gray_raw:u8[2] a_ch:u8[2] is_rgba:bool n_shards:size s_lut:u8[2] i_lut:u8[1] d_lut:u8[2] shard_gr:u8[1]F
 _rans_encode_shards_packed: data_flat:u8[1] shard_offsets:u32[1] shard_lengths:u32[1] cum_freqs:u64[2]L sym_freqs:u64[2]L initial_state:u64
+_rans_decode_own_lookups: payload:u8[1] shard_counts:u32[1] cum_freqs:u64[2]L sym_freqs:u64[2]L
 _bp_decode_samples: bitstream:u8[1] st0:u64 st1:u64 st2:u64 st3:u64 h:size w:size all_cf:u16[3]L all_sf:u16[3]L s_lut:u8[1] i_lut:u8[1] d_lut:u8[1]
 _reconstruct_chroma: h:size w:size green:u8[2] res_rd:u8[1] res_bd:u8[1] off_rd:u32[1] off_bd:u32[1] s_lut:u8[2] i_lut:u8[1] d_lut:u8[2]
 _varints: window:u8[1] count:size

@@ -355,19 +355,16 @@ def pack_shard_payloads(states, lengths, offsets, streams, out, write_offsets) -
     _r.pack_shard_payloads(states, lengths, offsets, streams, out, write_offsets)
 
 
-def build_all_lookups(cum: np.ndarray) -> np.ndarray:
-    """The slot lookups (n, SCALE) of cumulative tables (n, CUM_LEN)."""
-    n = cum.shape[0]
-    return _r.build_all_lookups(cum.reshape(1, n, CUM_LEN)).reshape(n, SCALE)
-
-
 class ShardsDecoded(NamedTuple):
     residuals: np.ndarray    # uint8, the shards one after the other
     consumed: int            # payload bytes read
 
 
-def rans_decode_shards_parallel(payload, counts, cum, freq, lookups) -> ShardsDecoded:
-    return ShardsDecoded(*_r.rans_decode_shards_parallel(payload, counts, cum, freq, lookups))
+def rans_decode_own_lookups(payload, counts, cum, freq) -> ShardsDecoded:
+    """rans_decode_shards_parallel(payload, counts, cum, freq, lookups) with
+    the lookups build_all_lookups gives for `cum`, made by the decoder where
+    it uses them."""
+    return ShardsDecoded(*_r._rans_decode_own_lookups(payload, counts, cum, freq))
 
 
 # ---------------------------------------------------------------- bit-pair coder

@@ -255,11 +255,10 @@ def decode(group: Group) -> np.ndarray:
     payload = _scratch(native.PAYLOAD_HEADER_BYTES * n + len(group.streams))
     checked(native.pack_shard_payloads, group.states, group.lengths, group.offsets, group.streams,
             payload, group.write)
-    # the slot lookups of every table, the templates' too: built in one call,
-    # they cost less than copies of template lookups made once
-    lookups = checked(native.build_all_lookups, group.cum)
-    decoded, consumed = checked(native.rans_decode_shards_parallel, payload, group.counts, group.cum,
-                                group.freq, lookups)
+    # each shard's slot lookup is made by the decoder where it uses it (the
+    # vector decoder builds one into its own table anyway)
+    decoded, consumed = checked(native.rans_decode_own_lookups, payload, group.counts, group.cum,
+                                group.freq)
     if consumed != len(payload):
         raise FormatError("shard streams: the payload does not match its lengths")
     return decoded

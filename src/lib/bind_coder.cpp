@@ -80,6 +80,20 @@ PyObject* rans_decode_shards_parallel(Frame& f) {
     return tuple({&symbols, &consumed}).release();
 }
 
+// rans_decode_shards_parallel without the lookups: the decoder makes each
+// shard's where it uses it (the front end's decode).
+PyObject* rans_decode_own_lookups(Frame& f) {
+    constexpr Named p{sig::rans_decode_own_lookups};
+    const auto cum = f.in<U64>(p["cum_freqs"]), freq = f.in<U64>(p["sym_freqs"]);
+    auto dec = f.run([&] {
+        return rans::decode_shards(f.in<U8>(p["payload"]), f.in<U32>(p["shard_counts"]), cum, freq, {}, true);
+    });
+    const std::size_t n = dec.symbols.size();
+    Ref symbols = array(std::move(dec.symbols), {n});
+    Ref consumed = integer(dec.consumed);
+    return tuple({&symbols, &consumed}).release();
+}
+
 PyObject* get_magic_lut(Frame&) {
     std::vector<std::uint64_t> copy(rans::kMagic.begin(), rans::kMagic.end());
     return array(std::move(copy), {rans::kMagicSize}).release();

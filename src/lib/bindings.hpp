@@ -20,6 +20,7 @@ PyObject* get_magic_lut(Frame&);
 PyObject* rans_encode_shards_parallel(Frame&);
 PyObject* rans_encode_shards_packed(Frame&);
 PyObject* rans_decode_shards_parallel(Frame&);
+PyObject* rans_decode_own_lookups(Frame&);
 PyObject* rans_decode_4way_core(Frame&);
 PyObject* pack_shard_payloads(Frame&);
 

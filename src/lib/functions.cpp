@@ -47,6 +47,7 @@ constexpr Signature kPrivate[] = {
     {"_p1_p2_rgb", sig::p1_p2_rgb, kReleased, p1_p2_rgb},
     {"_p1_p2_gray", sig::p1_p2_gray, kReleased, p1_p2_gray},
     {"_rans_encode_shards_packed", sig::rans_encode_shards_parallel, kReleased, rans_encode_shards_packed},
+    {"_rans_decode_own_lookups", sig::rans_decode_own_lookups, kReleased, rans_decode_own_lookups},
     {"_reconstruct_chroma", sig::reconstruct_chroma, kReleased, reconstruct_chroma},
     {"_bp_decode_samples", sig::bp_decode_sharded, kReleased, bp_decode_samples},
     {"_varints", sig::varints, kHeld, varints},

@@ -76,7 +76,7 @@ PyObject* init() {
         return nullptr;
     }
     static std::vector<PyMethodDef> defs = method_defs<false>(std::make_index_sequence<25>{});
-    static std::vector<PyMethodDef> private_defs = method_defs<true>(std::make_index_sequence<12>{});
+    static std::vector<PyMethodDef> private_defs = method_defs<true>(std::make_index_sequence<13>{});
     if (function_table().size() != defs.size() || private_function_table().size() != private_defs.size()) {
         PyErr_SetString(PyExc_SystemError, "orv_rans: function table size mismatch");
         return nullptr;

@@ -50,6 +50,9 @@ inline constexpr Param rans_encode_shards_parallel[] = {
 inline constexpr Param rans_decode_shards_parallel[] = {
     flat("payload", U8, 1), flat("shard_counts", U32, 1), logical("cum_freqs", U64, 2),
     logical("sym_freqs", U64, 2), logical("lookups", U8, 2)};
+inline constexpr Param rans_decode_own_lookups[] = {
+    flat("payload", U8, 1), flat("shard_counts", U32, 1), logical("cum_freqs", U64, 2),
+    logical("sym_freqs", U64, 2)};
 inline constexpr Param pack_shard_payloads[] = {
     logical("final_states", U64, 2), flat("bs_lengths", U32, 1), flat("bs_offsets", U32, 1),
     flat("bitstreams_flat", U8, 1), filled("out", U8, 1), flat("write_offsets", U32, 1)};

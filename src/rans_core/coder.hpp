@@ -71,9 +71,12 @@ struct DecodedShards {
 
 // Decodes counts.size() packed shards of `payload`, shard i with table row i
 // of the stacked tables, in parallel, each straight into its output range.
+// `own_lookups`: `lookups` is ignored, and each shard's slot lookup is the one
+// build_all_lookups gives for its row, made where it is used (the vector
+// decoder builds it into its own table anyway).
 DecodedShards decode_shards(std::span<const std::uint8_t> payload, std::span<const std::uint32_t> counts,
                             std::span<const std::uint64_t> cum, std::span<const std::uint64_t> freq,
-                            std::span<const std::uint8_t> lookups);
+                            std::span<const std::uint8_t> lookups, bool own_lookups = false);
 
 // Groups consecutive shards into parallel tasks of roughly equal work, from
 // each shard's symbol count; returns the task boundaries (first shard of each

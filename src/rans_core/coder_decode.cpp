@@ -148,7 +148,7 @@ struct ShardRecord {
 
 DecodedShards decode_shards(std::span<const std::uint8_t> payload, std::span<const std::uint32_t> counts,
                             std::span<const std::uint64_t> cum, std::span<const std::uint64_t> freq,
-                            std::span<const std::uint8_t> lookups) {
+                            std::span<const std::uint8_t> lookups, bool own_lookups) {
     const std::size_t n = counts.size();
     DecodedShards result;
     if (n == 0) return result;
@@ -197,7 +197,7 @@ DecodedShards decode_shards(std::span<const std::uint8_t> payload, std::span<con
                 s.stream = payload.subspan(rec.stream_start, rec.length);
                 s.cum = sub(cum, kCumLen * i, kCumLen * i + kCumLen);
                 s.freq = sub(freq, kFreqLen * i, kFreqLen * i + kFreqLen);
-                s.lookup = sub(lookups, kScale * i, kScale * i + kScale);
+                if (!own_lookups) s.lookup = sub(lookups, kScale * i, kScale * i + kScale);
                 s.out = std::span(out + out_start[i], m);
             }
             decode_batch(path, batch);
@@ -213,6 +213,12 @@ DecodedShards decode_shards(std::span<const std::uint8_t> payload, std::span<con
         auto stream = payload.subspan(rec.stream_start, rec.length);  // inside: checked by the walk
         auto c = sub(cum, kCumLen * i, kCumLen * i + kCumLen);
         auto f = sub(freq, kFreqLen * i, kFreqLen * i + kFreqLen);
+        if (own_lookups) {
+            std::vector<std::uint8_t> own(kScale);
+            build_slot_lookup(c, own);
+            decode_4way_stream(rec.states, stream, c, f, own, std::span(out + out_start[i], m));
+            return;
+        }
         auto l = sub(lookups, kScale * i, kScale * i + kScale);
         decode_4way_stream(rec.states, stream, c, f, l, std::span(out + out_start[i], m));
     });

@@ -133,7 +133,9 @@ constexpr std::uint8_t kIdleStream[8 * kMaxRounds + 8] = {};
     }
     if (!_mm256_testz_si256(bad, bad)) return false;
     write_ascending_lookup(c, t.lookup);
-    return std::memcmp(t.lookup, s.lookup.data(), kScale) == 0;
+    // a lookup left to the decoder is this one (the ranges ascend and cover
+    // every slot, so build_slot_lookup writes the same bytes)
+    return s.lookup.empty() || std::memcmp(t.lookup, s.lookup.data(), kScale) == 0;
 }
 
 struct Lane {
@@ -232,6 +234,7 @@ void decode_batch_avx2(std::span<const ShardStream> batch) {
     Lane lanes[kLanes];
     std::uint64_t st[kLanes][4];
     std::size_t next = 0;
+    std::vector<std::uint8_t> own_lookup(kScale);  // for shards the scalar path takes
 
     // Gives lane j the next shard the vector path can take; the others on
     // the way are decoded by the scalar path. Idle once the batch is done.
@@ -252,7 +255,7 @@ void decode_batch_avx2(std::span<const ShardStream> batch) {
                 std::copy(s.states, s.states + 4, st[j]);
                 return;
             }
-            decode_4way_stream(s.states, s.stream, s.cum, s.freq, s.lookup, s.out);
+            decode_4way_stream(s.states, s.stream, s.cum, s.freq, slot_lookup(s, own_lookup), s.out);
         }
         std::fill(st[j], st[j] + 4, 1ull << 31);
     };
@@ -260,8 +263,9 @@ void decode_batch_avx2(std::span<const ShardStream> batch) {
     auto finish = [&](std::size_t j) {
         const Lane& lane = lanes[j];
         const ShardStream& s = *lane.shard;
+        // the lane's table holds the shard's lookup, the caller's or its own
         decode_4way_resume(st[j], s.stream, static_cast<std::size_t>(lane.end - s.stream.data()), s.cum, s.freq,
-                           s.lookup, s.out, lane.group);
+                           std::span<const std::uint8_t>(tables[j].lookup, kScale), s.out, lane.group);
     };
 
     for (std::size_t j = 0; j < kLanes; ++j) take_next(j);

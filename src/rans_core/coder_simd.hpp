@@ -34,9 +34,13 @@ struct ShardStream {
     std::uint64_t states[4];
     std::span<const std::uint8_t> stream;
     std::span<const std::uint64_t> cum, freq;
-    std::span<const std::uint8_t> lookup;
+    std::span<const std::uint8_t> lookup;  // empty: the one build_slot_lookup gives for `cum`
     std::span<std::uint8_t> out;
 };
+
+// The shard's slot lookup: the caller's, or else built from its cumulative
+// row into `own` (kScale bytes).
+std::span<const std::uint8_t> slot_lookup(const ShardStream& s, std::span<std::uint8_t> own);
 
 // Decodes every shard of the batch with the given path, exactly as
 // decode_4way_stream would.
