@@ -213,13 +213,10 @@ DecodedShards decode_shards(std::span<const std::uint8_t> payload, std::span<con
         auto stream = payload.subspan(rec.stream_start, rec.length);  // inside: checked by the walk
         auto c = sub(cum, kCumLen * i, kCumLen * i + kCumLen);
         auto f = sub(freq, kFreqLen * i, kFreqLen * i + kFreqLen);
-        if (own_lookups) {
-            std::vector<std::uint8_t> own(kScale);
-            build_slot_lookup(c, own);
-            decode_4way_stream(rec.states, stream, c, f, own, std::span(out + out_start[i], m));
-            return;
-        }
-        auto l = sub(lookups, kScale * i, kScale * i + kScale);
+        const auto given =
+            own_lookups ? std::span<const std::uint8_t>{} : sub(lookups, kScale * i, kScale * i + kScale);
+        std::vector<std::uint8_t> own(own_lookups ? kScale : 0);
+        const auto l = slot_lookup(given, c, own);
         decode_4way_stream(rec.states, stream, c, f, l, std::span(out + out_start[i], m));
     });
     return result;

@@ -255,7 +255,7 @@ void decode_batch_avx2(std::span<const ShardStream> batch) {
                 std::copy(s.states, s.states + 4, st[j]);
                 return;
             }
-            decode_4way_stream(s.states, s.stream, s.cum, s.freq, slot_lookup(s, own_lookup), s.out);
+            decode_4way_stream(s.states, s.stream, s.cum, s.freq, slot_lookup(s.lookup, s.cum, own_lookup), s.out);
         }
         std::fill(st[j], st[j] + 4, 1ull << 31);
     };

@@ -8,9 +8,10 @@
 
 namespace rans {
 
-std::span<const std::uint8_t> slot_lookup(const ShardStream& s, std::span<std::uint8_t> own) {
-    if (!s.lookup.empty()) return s.lookup;
-    build_slot_lookup(s.cum, own);
+std::span<const std::uint8_t> slot_lookup(std::span<const std::uint8_t> given, std::span<const std::uint64_t> cum,
+                                          std::span<std::uint8_t> own) {
+    if (!given.empty()) return given;
+    build_slot_lookup(cum, own);
     return own;
 }
 
@@ -18,7 +19,7 @@ void decode_batch(CoderPath path, std::span<const ShardStream> batch) {
     if (path != CoderPath::scalar) return decode_batch_avx2(batch);  // AVX-512 CPUs run the AVX2 decoder
     std::vector<std::uint8_t> own(kScale);
     for (const ShardStream& s : batch)
-        decode_4way_stream(s.states, s.stream, s.cum, s.freq, slot_lookup(s, own), s.out);
+        decode_4way_stream(s.states, s.stream, s.cum, s.freq, slot_lookup(s.lookup, s.cum, own), s.out);
 }
 
 }  // namespace rans

@@ -38,9 +38,11 @@ struct ShardStream {
     std::span<std::uint8_t> out;
 };
 
-// The shard's slot lookup: the caller's, or else built from its cumulative
-// row into `own` (kScale bytes).
-std::span<const std::uint8_t> slot_lookup(const ShardStream& s, std::span<std::uint8_t> own);
+// A shard's slot lookup: the caller's (`given`), or where that is empty the
+// one build_slot_lookup gives for its cumulative row, built into `own`
+// (kScale bytes).
+std::span<const std::uint8_t> slot_lookup(std::span<const std::uint8_t> given, std::span<const std::uint64_t> cum,
+                                          std::span<std::uint8_t> own);
 
 // Decodes every shard of the batch with the given path, exactly as
 // decode_4way_stream would.

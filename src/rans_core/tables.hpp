@@ -92,6 +92,14 @@ ShardTableChoice choose_shard_tables(std::span<const std::uint64_t> counts, std:
 std::vector<std::uint64_t> table_costs(std::span<const std::uint32_t> counts, std::span<const std::uint16_t> widths,
                                        std::span<const std::uint32_t> costs);
 
+// A stored record is sparse (3 bytes, then 3 per symbol that occurs) where
+// that is shorter than dense (1 byte, then 2 per symbol below the width),
+// dense on a tie.
+inline bool sparse_record(std::uint64_t present, std::uint64_t width) { return 3 * present + 2 < 2 * width; }
+inline std::uint64_t record_bytes(std::uint64_t present, std::uint64_t width) {
+    return sparse_record(present, width) ? 3 + 3 * present : 1 + 2 * width;
+}
+
 // The stored table stream: a sparse or dense record for every shard of mode
 // 0, 1 or 2, in shard order (n = widths.size()).
 std::vector<std::uint8_t> compact_pdf_tables(std::span<const std::uint64_t> all_sym_freqs,

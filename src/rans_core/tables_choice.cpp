@@ -17,16 +17,6 @@
 #include "tables.hpp"
 
 namespace rans {
-namespace {
-
-// The bytes of a shard's stored record, the smaller of its two forms: sparse
-// (three bytes of header, three per symbol that occurs) or dense (one, and
-// two per symbol below the width).
-std::uint64_t record_bytes(std::uint64_t present, std::uint64_t width) {
-    return 3 * present + 2 < 2 * width ? 3 + 3 * present : 1 + 2 * width;
-}
-
-}  // namespace
 
 ShardTableChoice choose_shard_tables(std::span<const std::uint64_t> counts, std::span<const std::uint64_t> templates,
                                      std::size_t n_templates, std::span<const std::uint32_t> template_costs,

@@ -45,7 +45,7 @@ std::vector<std::uint8_t> compact_pdf_tables(std::span<const std::uint64_t> all_
             if (row[s] != 0) present[k++] = static_cast<std::uint8_t>(s);
 
         const std::size_t at_end = out.size();
-        if (3 * k + 2 < 2 * w) {
+        if (sparse_record(k, w)) {
             out.resize(at_end + 3 + 3 * k);
             std::uint8_t* p = out.data() + at_end;
             p[0] = kSparse;
